@@ -1,0 +1,23 @@
+// Program driver: the two modes and their option scanner.
+#pragma once
+
+#include "driver/result_codes.h"
+
+// Option scanner state, kept between calls of ScanOption.
+extern int32_t g_optionIndex;
+extern const char* g_optionArgument;
+
+constexpr int kMaxArgumentSlots = 32;
+
+// Query mode (`-c patch`): answers the patch state; prints nothing.
+ResultCode RunCommandLine(int argc, wchar_t** argv);
+// Returns the next option letter, '?' for an argument it cannot accept, or
+// -1 when the scan is over.
+int ScanOption(int argc, char** arguments, const char* options);
+
+// Apply mode: runs PerformUpdate and prints its outcome.
+ResultCode RunInteractiveUpdate();
+ResultCode PerformUpdate();
+
+// The process entry's body: picks the mode from the argument count.
+ResultCode RunEntry(int argc, wchar_t** argv);

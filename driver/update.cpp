@@ -1,0 +1,68 @@
+// The apply mode: the update sequence and its report.
+#include "driver/driver.h"
+#include "patchdata/patchdata.h"
+#include "shared/shared.h"
+#include "system/system.h"
+
+namespace {
+
+constexpr int32_t kSemaphoreMaximum = 97005083;
+
+// Runs one service phase on a worker thread and waits for it. When the
+// worker cannot be started there is nothing to wait for: the phase ends at
+// once with `cannotRun`.
+ResultCode RunServicePhase(int32_t (*worker)(), ResultCode cannotRun) {
+  if (g_workerDone == nullptr || !os::StartThread(worker, kWorkerStackBytes)) return cannotRun;
+  if (!os::WaitWithoutTimeout(g_workerDone)) return cannotRun;
+  return g_status;
+}
+
+}  // namespace
+
+ResultCode PerformUpdate() {
+  ResultCode result = CheckInstalledProduct();
+  if (result != RC_SUCCEED) return result;
+
+  wchar_t recordPath[kPathChars] = {};
+  const ResultCode patchState = EvaluatePatchState(recordPath);
+  if (patchState != RC_NOT_PATCHED && patchState != RC_RECORD_MISSING) return patchState;
+
+  os::PrintWide(L"Stopping QL service, it maybe take several seconds, please wait...\r\n");
+  result = RunServicePhase(StopServicesWorker, RC_STOP_SERVICE_FAILED);
+  if (result != RC_SUCCEED) return result;
+
+  os::PrintWide(L"Updating QL...\r\n");
+  for (const wchar_t* imageName : kProductProcesses) TerminateProcessByName(imageName);
+
+  result = ReplaceModules();
+  if (result != RC_SUCCEED) return result;
+
+  os::PrintWide(L"Restarting Durirave, please wait...\r\n");
+  result = RunServicePhase(StartServicesWorker, RC_START_SERVICE_FAILED);
+  if (result != RC_SUCCEED) return result;
+
+  if (patchState == RC_RECORD_MISSING) CreatePatchRecord(recordPath);
+  RecordPatch(recordPath);
+  return RC_SUCCEED;
+}
+
+ResultCode RunInteractiveUpdate() {
+  g_workerDone = os::CreateCountingSemaphore(0, kSemaphoreMaximum);
+  g_status = RC_UNKNOWN;
+  g_status = PerformUpdate();
+
+  wchar_t message[kMessageChars] = {};
+  FormatResultMessage(g_status, message);
+  if (g_status == RC_SUCCEED) {
+    os::PrintWide(L"Update patch %ls!\r\n", message);
+  } else {
+    os::PrintWide(L"%ls\r\n", message);
+  }
+  os::PrintWide(L"Press any key to exit.\r\n");
+
+  if (g_workerDone != nullptr) {
+    os::CloseKernelHandle(g_workerDone);
+    g_workerDone = nullptr;
+  }
+  return g_status;
+}

@@ -1,0 +1,55 @@
+// Readers of the patch description file. Every value is read afresh.
+#include <tinyxml.h>
+
+#include <cstring>
+
+#include "patchdata/patchdata.h"
+
+namespace {
+
+// Loads the description file; false when it cannot be opened. Other load
+// errors leave whatever was read before them.
+bool LoadDescription(TiXmlDocument* document) {
+  document->LoadFile();
+  return !(document->Error() && document->ErrorId() == TiXmlBase::TIXML_ERROR_OPENING_FILE);
+}
+
+// Copies the element's text (its first child, when that is text) into the
+// zero-filled buffer. A text that would not fit with its terminator is
+// refused rather than cut.
+ResultCode CopyElementText(const TiXmlElement* element, char* buffer, size_t bufferBytes) {
+  const char* text = ElementText(element);
+  if (text == nullptr) return RC_SUCCEED;
+  size_t length = std::strlen(text);
+  if (length >= bufferBytes) return RC_XML_ELEMENT_MISSING;
+  std::memcpy(buffer, text, length);
+  return RC_SUCCEED;
+}
+
+}  // namespace
+
+const char* ElementText(const TiXmlElement* element) {
+  const TiXmlNode* first = element->FirstChild();
+  if (first == nullptr || first->Type() != TiXmlNode::TINYXML_TEXT) return nullptr;
+  return first->Value();
+}
+
+ResultCode ReadDataValue(const char* fileName, const char* elementName, char* buffer,
+                         size_t bufferBytes) {
+  TiXmlDocument document(fileName);
+  if (!LoadDescription(&document)) return RC_XML_LOAD_FAILED;
+  TiXmlElement* element = FindElement(document.FirstChild("UpdateQL"), elementName);
+  if (element == nullptr) return RC_XML_ELEMENT_MISSING;
+  return CopyElementText(element, buffer, bufferBytes);
+}
+
+ResultCode ReadNestedDataValue(const char* fileName, const char* outerName,
+                               const char* innerName, char* buffer, size_t bufferBytes) {
+  TiXmlDocument document(fileName);
+  if (!LoadDescription(&document)) return RC_XML_LOAD_FAILED;
+  TiXmlElement* outer = FindElement(document.FirstChild("UpdateQL"), outerName);
+  if (outer == nullptr) return RC_XML_ELEMENT_MISSING;
+  TiXmlElement* inner = FindElement(outer, innerName);
+  if (inner == nullptr) return RC_SUCCEED;  // a missing inner element reads as empty
+  return CopyElementText(inner, buffer, bufferBytes);
+}

@@ -1,0 +1,46 @@
+// Patch data and checks: the element search, the description file readers,
+// the applicability checks and the patch record.
+#pragma once
+
+#include <cstddef>
+
+#include "driver/result_codes.h"
+
+class TiXmlNode;
+class TiXmlElement;
+class TiXmlDocument;
+
+// First element named `name` in the walk order: the node itself, then into
+// its first child when that is an element, then along its following element
+// and text siblings. Null when there is none.
+TiXmlElement* FindElement(TiXmlNode* start, const char* name);
+
+// Read an element's text from the description file into a zero-filled
+// buffer of `bufferBytes`. 0, 2 (file cannot be opened) or 3 (element
+// missing, or a value too long for the buffer).
+ResultCode ReadDataValue(const char* fileName, const char* elementName, char* buffer,
+                         size_t bufferBytes);
+ResultCode ReadNestedDataValue(const char* fileName, const char* outerName,
+                               const char* innerName, char* buffer, size_t bufferBytes);
+
+// Reads a value of the product's install key. 0 or 1.
+ResultCode ReadInstallValue(const wchar_t* valueName, wchar_t* buffer, size_t bufferChars);
+
+// Installed Version and BuildID equal the description file's. 0, 1-5.
+ResultCode CheckInstalledProduct();
+// Patch state from the record: 16, 17, 19 or a failure code. Fills the
+// record path (kPathChars wide characters) and g_backupFolderName.
+ResultCode EvaluatePatchState(wchar_t* recordPath);
+
+// Writes a new, empty record at `recordPath` unless a file is already there.
+void CreatePatchRecord(const wchar_t* recordPath);
+// Adds this patch to the record and moves CurVersion on. 0, 2 or 3.
+ResultCode RecordPatch(const wchar_t* recordPath);
+
+// Loads an XML file through its wide path. Parse errors are not reported:
+// the document keeps what was read before them.
+enum class XmlLoad { kLoaded, kCannotOpen, kBlank /* empty or only white space */ };
+XmlLoad LoadXmlFile(TiXmlDocument* document, const wchar_t* path);
+
+// An element's text: its first child's value when that child is text.
+const char* ElementText(const TiXmlElement* element);

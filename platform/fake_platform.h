@@ -1,0 +1,83 @@
+// Control panel of the Linux stand-in for the platform: tests set up the
+// registry, services and processes here, make calls fail, and read back the
+// virtual clock, the printed output and the handles still open.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace fake {
+
+constexpr uint32_t kStartPending = 2;  // SERVICE_START_PENDING
+constexpr uint32_t kStopPending = 3;   // SERVICE_STOP_PENDING
+
+struct Service {
+  std::wstring name;
+  uint32_t state = os::kServiceRunning;
+  uint32_t waitHint = 0;
+  bool refuseStart = false;
+  bool refuseStop = false;
+  // States reported by the queries that follow a start or stop request, one
+  // per query; the last one repeats. Empty: the wanted state at once.
+  std::vector<uint32_t> afterRequest;
+  // Queries from this index on (0-based, counted over the service's life) fail.
+  int failQueriesFrom = -1;
+  int queries = 0;
+  int startRequests = 0;
+  int stopRequests = 0;
+  int queriesSinceRequest = -1;  // -1: no request yet
+};
+
+struct Process {
+  uint32_t processId;
+  std::wstring exeFile;
+  bool terminated = false;
+  bool refuseOpen = false;
+};
+
+// Forgets everything: registry, services, processes, clock, output, faults.
+void Reset();
+
+// Registry (HKEY_LOCAL_MACHINE); key names compare case-insensitively.
+void SetMachineValue(const std::wstring& subKey, const std::wstring& name,
+                     const std::wstring& value);
+
+// Services and the manager.
+Service& AddService(const std::wstring& name);
+Service* FindService(const std::wstring& name);
+void SetServiceManagerAvailable(bool available);
+
+// Processes, in list order.
+uint32_t AddProcess(const std::wstring& exeFile);
+const std::vector<Process>& Processes();
+
+// Handles of each kind still open.
+int OpenKeys();
+int OpenServiceHandles();  // manager and services
+int OpenKernelHandles();   // snapshots, processes, semaphores
+
+// Virtual clock.
+uint64_t NowMs();
+const std::vector<uint32_t>& Sleeps();
+void SetLocalDate(int year, int month, int day);
+
+// Everything PrintWide wrote.
+std::wstring Output();
+
+// Fault injection: the `occurrence`-th call (1-based, counted since Reset) of
+// the named platform function fails. Names are the functions' own
+// ("MoveFileTo", "QueryServiceState" ...).
+void FailCall(const std::string& function, int occurrence);
+// Every call of the named function from the `occurrence`-th on fails.
+void FailCallsFrom(const std::string& function, int occurrence);
+int CallCount(const std::string& function);
+// Every platform call made since Reset, in order.
+const std::vector<std::string>& CallLog();
+// Called by the stand-in before each platform call, after it has been
+// logged; lets a test observe the machine at that moment.
+void SetCallObserver(void (*observer)(const std::string& function));
+
+}  // namespace fake

@@ -1,0 +1,93 @@
+// The one doorway from the tool's logic to the operating system.
+//
+// platform_win32.cpp serves these calls with the Win32 API; platform_fake.cpp
+// serves them on Linux with an in-memory registry, service manager and process
+// list that tests set up (see fake_platform.h), real files, a virtual clock and
+// iconv for code page conversion. Nothing else in the tool includes a system
+// header for these jobs.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace os {
+
+using Handle = void*;  // opaque; null means "no handle"
+
+// ---- errors -------------------------------------------------------------
+constexpr uint32_t kErrorAlreadyExists = 183;  // ERROR_ALREADY_EXISTS
+uint32_t LastError();                          // GetLastError
+
+// ---- registry: HKEY_LOCAL_MACHINE, KEY_READ, the process's own view -------
+Handle OpenMachineKeyForRead(const wchar_t* subKey);
+// Reads a string value into `buffer` of `bufferBytes` bytes. False when the
+// value is missing or does not fit. The value's type is not looked at.
+bool QueryKeyValue(Handle key, const wchar_t* name, wchar_t* buffer, uint32_t bufferBytes);
+void CloseKey(Handle key);
+
+// ---- service control manager ---------------------------------------------
+constexpr uint32_t kServiceStopped = 1;  // SERVICE_STOPPED
+constexpr uint32_t kServiceRunning = 4;  // SERVICE_RUNNING
+struct ServiceStatus {
+  uint32_t currentState;
+  uint32_t waitHint;  // milliseconds
+};
+Handle OpenServiceManager();                                      // GENERIC_EXECUTE
+Handle OpenServiceForControl(Handle manager, const wchar_t* name);  // QUERY_STATUS|START|STOP
+bool QueryServiceState(Handle service, ServiceStatus* status);
+bool RequestServiceStart(Handle service);  // StartServiceW, no arguments
+bool RequestServiceStop(Handle service);   // ControlService(SERVICE_CONTROL_STOP)
+void CloseServiceHandle(Handle handle);
+
+// ---- process list ----------------------------------------------------------
+struct ProcessEntry {
+  uint32_t processId;
+  wchar_t exeFile[260];  // image file name, no path
+};
+Handle SnapshotProcesses();  // null on failure
+bool FirstProcess(Handle snapshot, ProcessEntry* entry);
+bool NextProcess(Handle snapshot, ProcessEntry* entry);
+Handle OpenProcessForTerminate(uint32_t processId);  // PROCESS_TERMINATE, not inheritable
+bool TerminateProcessHandle(Handle process, uint32_t exitCode);
+void CloseKernelHandle(Handle handle);  // snapshots, processes, semaphores
+
+// ---- files and folders -------------------------------------------------------
+// Paths use '\' as separator, as on Windows.
+bool MakeDirectory(const wchar_t* path);                     // CreateDirectoryW
+bool MoveFileTo(const wchar_t* from, const wchar_t* to);     // MoveFileW
+bool CopyFileOver(const wchar_t* from, const wchar_t* to);   // CopyFileW, overwrite
+bool FileExists(const wchar_t* path);                        // a file, not a folder
+bool DeleteFileAt(const wchar_t* path);
+// Opens with the C runtime's mode string ("rb", "w" ...); "w" is text mode,
+// so line ends become CR LF on Windows.
+std::FILE* OpenFile(const wchar_t* path, const wchar_t* mode);
+bool FlushToDisk(std::FILE* file);  // flush the stream and the OS buffers
+// Moves `source` over `target` in one step, replacing it, written through.
+bool ReplaceFileAtomically(const wchar_t* source, const wchar_t* target);
+
+// ---- threads, semaphore, clock ------------------------------------------------
+Handle CreateCountingSemaphore(int32_t initialCount, int32_t maximumCount);  // unnamed
+bool ReleaseSemaphoreOnce(Handle semaphore);
+bool WaitWithoutTimeout(Handle semaphore);
+// Starts `body` on a new thread with the given stack size; its handle is
+// closed at once. False when the thread could not be created.
+bool StartThread(int32_t (*body)(), uint32_t stackBytes);
+void SleepMs(uint32_t milliseconds);
+void LocalDate(int* year, int* month, int* day);
+
+// ---- text -------------------------------------------------------------------
+enum CodePage { kAnsiCodePage, kOemCodePage };
+// MultiByteToWideChar / WideCharToMultiByte over a terminated input. The
+// counts include the terminator; with a zero output size, the size needed.
+// 0 on failure (including an output too small).
+int WidenText(CodePage page, const char* text, wchar_t* out, int outChars);
+int NarrowText(CodePage page, const wchar_t* text, char* out, int outBytes);
+// StrToIntExW with STIF_DEFAULT: decimal, optional leading blanks and sign.
+bool ParseDecimal(const wchar_t* text, int32_t* value);
+// Bounded wide formatting; the format uses only %ls and %d.
+// Always terminates within `capacity` characters.
+void FormatWide(wchar_t* out, int capacity, const wchar_t* format, ...);
+// wprintf to standard output (format uses only %ls and %d).
+void PrintWide(const wchar_t* format, ...);
+
+}  // namespace os

@@ -1,0 +1,196 @@
+// The platform served by the Win32 API.
+#ifndef UNICODE
+#define UNICODE
+#endif
+#include <windows.h>
+#include <process.h>
+#include <shlwapi.h>
+#include <tlhelp32.h>
+#include <io.h>
+
+#include <cstdarg>
+#include <cwchar>
+
+#include "platform/platform.h"
+
+namespace os {
+
+uint32_t LastError() { return ::GetLastError(); }
+
+// ---- registry ----
+Handle OpenMachineKeyForRead(const wchar_t* subKey) {
+  HKEY key = nullptr;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return nullptr;
+  return key;
+}
+
+bool QueryKeyValue(Handle key, const wchar_t* name, wchar_t* buffer, uint32_t bufferBytes) {
+  DWORD size = bufferBytes;
+  return ::RegQueryValueExW(static_cast<HKEY>(key), name, nullptr, nullptr,
+                            reinterpret_cast<BYTE*>(buffer), &size) == ERROR_SUCCESS;
+}
+
+void CloseKey(Handle key) { ::RegCloseKey(static_cast<HKEY>(key)); }
+
+// ---- services ----
+Handle OpenServiceManager() { return ::OpenSCManagerW(nullptr, nullptr, GENERIC_EXECUTE); }
+
+Handle OpenServiceForControl(Handle manager, const wchar_t* name) {
+  return ::OpenServiceW(static_cast<SC_HANDLE>(manager), name,
+                        SERVICE_QUERY_STATUS | SERVICE_START | SERVICE_STOP);
+}
+
+bool QueryServiceState(Handle service, ServiceStatus* status) {
+  SERVICE_STATUS s = {};
+  if (!::QueryServiceStatus(static_cast<SC_HANDLE>(service), &s)) return false;
+  status->currentState = s.dwCurrentState;
+  status->waitHint = s.dwWaitHint;
+  return true;
+}
+
+bool RequestServiceStart(Handle service) {
+  return ::StartServiceW(static_cast<SC_HANDLE>(service), 0, nullptr) != FALSE;
+}
+
+bool RequestServiceStop(Handle service) {
+  SERVICE_STATUS s = {};
+  return ::ControlService(static_cast<SC_HANDLE>(service), SERVICE_CONTROL_STOP, &s) != FALSE;
+}
+
+void CloseServiceHandle(Handle handle) { ::CloseServiceHandle(static_cast<SC_HANDLE>(handle)); }
+
+// ---- processes ----
+Handle SnapshotProcesses() {
+  HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  return snapshot == INVALID_HANDLE_VALUE ? nullptr : snapshot;
+}
+
+static void CopyEntry(const PROCESSENTRY32W& from, ProcessEntry* to) {
+  to->processId = from.th32ProcessID;
+  wcsncpy(to->exeFile, from.szExeFile, 259);
+  to->exeFile[259] = 0;
+}
+
+bool FirstProcess(Handle snapshot, ProcessEntry* entry) {
+  PROCESSENTRY32W e = {};
+  e.dwSize = sizeof e;
+  if (!::Process32FirstW(snapshot, &e)) return false;
+  CopyEntry(e, entry);
+  return true;
+}
+
+bool NextProcess(Handle snapshot, ProcessEntry* entry) {
+  PROCESSENTRY32W e = {};
+  e.dwSize = sizeof e;
+  if (!::Process32NextW(snapshot, &e)) return false;
+  CopyEntry(e, entry);
+  return true;
+}
+
+Handle OpenProcessForTerminate(uint32_t processId) {
+  return ::OpenProcess(PROCESS_TERMINATE, FALSE, processId);
+}
+
+bool TerminateProcessHandle(Handle process, uint32_t exitCode) {
+  return ::TerminateProcess(process, exitCode) != FALSE;
+}
+
+void CloseKernelHandle(Handle handle) { ::CloseHandle(handle); }
+
+// ---- files ----
+bool MakeDirectory(const wchar_t* path) { return ::CreateDirectoryW(path, nullptr) != FALSE; }
+
+bool MoveFileTo(const wchar_t* from, const wchar_t* to) { return ::MoveFileW(from, to) != FALSE; }
+
+bool CopyFileOver(const wchar_t* from, const wchar_t* to) {
+  return ::CopyFileW(from, to, FALSE) != FALSE;
+}
+
+bool FileExists(const wchar_t* path) {
+  DWORD attributes = ::GetFileAttributesW(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool DeleteFileAt(const wchar_t* path) { return ::DeleteFileW(path) != FALSE; }
+
+std::FILE* OpenFile(const wchar_t* path, const wchar_t* mode) { return ::_wfopen(path, mode); }
+
+bool FlushToDisk(std::FILE* file) {
+  return std::fflush(file) == 0 && ::_commit(::_fileno(file)) == 0;
+}
+
+bool ReplaceFileAtomically(const wchar_t* source, const wchar_t* target) {
+  return ::MoveFileExW(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
+// ---- threads, semaphore, clock ----
+Handle CreateCountingSemaphore(int32_t initialCount, int32_t maximumCount) {
+  return ::CreateSemaphoreW(nullptr, initialCount, maximumCount, nullptr);
+}
+
+bool ReleaseSemaphoreOnce(Handle semaphore) {
+  return ::ReleaseSemaphore(semaphore, 1, nullptr) != FALSE;
+}
+
+bool WaitWithoutTimeout(Handle semaphore) {
+  return ::WaitForSingleObject(semaphore, INFINITE) == WAIT_OBJECT_0;
+}
+
+static unsigned __stdcall ThreadEntry(void* body) {
+  return static_cast<unsigned>(reinterpret_cast<int32_t (*)()>(body)());
+}
+
+bool StartThread(int32_t (*body)(), uint32_t stackBytes) {
+  uintptr_t thread = ::_beginthreadex(nullptr, stackBytes, ThreadEntry,
+                                      reinterpret_cast<void*>(body), 0, nullptr);
+  if (thread == 0) return false;
+  ::CloseHandle(reinterpret_cast<HANDLE>(thread));
+  return true;
+}
+
+void SleepMs(uint32_t milliseconds) { ::Sleep(milliseconds); }
+
+void LocalDate(int* year, int* month, int* day) {
+  SYSTEMTIME now = {};
+  ::GetLocalTime(&now);
+  *year = now.wYear;
+  *month = now.wMonth;
+  *day = now.wDay;
+}
+
+// ---- text ----
+static UINT Win32CodePage(CodePage page) { return page == kAnsiCodePage ? CP_ACP : CP_OEMCP; }
+
+int WidenText(CodePage page, const char* text, wchar_t* out, int outChars) {
+  return ::MultiByteToWideChar(Win32CodePage(page), 0, text, -1, out, outChars);
+}
+
+int NarrowText(CodePage page, const wchar_t* text, char* out, int outBytes) {
+  return ::WideCharToMultiByte(Win32CodePage(page), 0, text, -1, out, outBytes, nullptr, nullptr);
+}
+
+bool ParseDecimal(const wchar_t* text, int32_t* value) {
+  int number = 0;
+  if (!::StrToIntExW(text, STIF_DEFAULT, &number)) return false;
+  *value = number;
+  return true;
+}
+
+void FormatWide(wchar_t* out, int capacity, const wchar_t* format, ...) {
+  if (capacity <= 0) return;
+  va_list args;
+  va_start(args, format);
+  ::wvnsprintfW(out, capacity, format, args);
+  va_end(args);
+  out[capacity - 1] = 0;
+}
+
+void PrintWide(const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vwprintf(format, args);
+  va_end(args);
+  std::fflush(stdout);
+}
+
+}  // namespace os

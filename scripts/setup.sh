@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Installs everything the builds, the tests and the demo need on Debian 12, as root.
+# Safe to run again: each step checks what is already there.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+deps="$here/.deps"
+
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+
+need_update=0
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  as_root dpkg --add-architecture i386
+  need_update=1
+fi
+src_list=/etc/apt/sources.list.d/qlpatch-deb-src.sources
+if [ ! -f "$src_list" ]; then
+  as_root tee "$src_list" >/dev/null <<'SRC'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm bookworm-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+
+Types: deb-src
+URIs: http://deb.debian.org/debian-security
+Suites: bookworm-security
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+  need_update=1
+fi
+
+packages=(cmake make g++ dpkg-dev libgtest-dev libtinyxml-dev g++-mingw-w64-i686
+          wine wine32 wine64 clang libclang-rt-14-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ] || [ $need_update -eq 1 ]; then
+  as_root apt-get update -q
+fi
+if [ ${#missing[@]} -gt 0 ]; then
+  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# TinyXML source for the cross build: Debian's source package with its patches applied.
+if [ ! -f "$deps/tinyxml/tinyxml.cpp" ]; then
+  rm -rf "$deps/tinyxml-src"
+  mkdir -p "$deps/tinyxml-src"
+  (cd "$deps/tinyxml-src" && apt-get source -q tinyxml)
+  src=$(find "$deps/tinyxml-src" -maxdepth 2 -name tinyxml.cpp -printf '%h\n' | head -n 1)
+  [ -n "$src" ] || { echo "setup: tinyxml source not found" >&2; exit 1; }
+  rm -rf "$deps/tinyxml"
+  mv "$src" "$deps/tinyxml"
+  rm -rf "$deps/tinyxml-src"
+fi
+echo "setup: done"

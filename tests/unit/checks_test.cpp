@@ -1,0 +1,1 @@
+#include "tests/unit/test_support.h"

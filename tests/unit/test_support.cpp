@@ -1,0 +1,91 @@
+#include "tests/unit/test_support.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "shared/shared.h"
+
+std::wstring Wide(const std::string& utf8) {
+  std::wstring out;
+  for (size_t i = 0; i < utf8.size();) {
+    unsigned char c = static_cast<unsigned char>(utf8[i]);
+    uint32_t code = c;
+    int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+    if (extra) code = c & (0x3F >> extra);
+    for (int k = 1; k <= extra && i + k < utf8.size(); ++k) code = (code << 6) | (utf8[i + k] & 0x3F);
+    out += static_cast<wchar_t>(code);
+    i += 1 + extra;
+  }
+  return out;
+}
+
+void MachineTest::SetUp() {
+  fake::Reset();
+  char pattern[] = "/tmp/qlpatch-test-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  root_ = pattern;
+  work_ = root_ + "/work";
+  install_ = root_ + "/Qorlink";
+  recordPath_ = install_ + "/UpdateBackup/QlPatch.xml";
+  MakeDirs(work_);
+  MakeDirs(install_);
+  previousDirectory_ = std::filesystem::current_path().string();
+  std::filesystem::current_path(work_);
+  fake::SetMachineValue(kInstallKey, L"Version", L"4.20");
+  fake::SetMachineValue(kInstallKey, L"BuildID", L"0137");
+  fake::SetMachineValue(kInstallKey, L"Path", Wide(install_));
+  fake::SetLocalDate(2020, 3, 15);
+}
+
+void MachineTest::TearDown() {
+  std::filesystem::current_path(previousDirectory_);
+  std::error_code ignored;
+  std::filesystem::remove_all(root_, ignored);
+  fake::Reset();
+}
+
+void MachineTest::WriteDescription(const std::string& xml) {
+  WriteFile(work_ + "/patchql58302.dat", xml);
+}
+
+std::string MachineTest::Description(const std::string& patchVersion,
+                                     const std::vector<std::string>& modules) {
+  std::ostringstream out;
+  out << "<UpdateQL>\n    <Version>4.20</Version>\n    <BuildID>0137</BuildID>\n"
+      << "    <PatchVersion>" << patchVersion << "</PatchVersion>\n"
+      << "    <WerNum>" << modules.size() << "</WerNum>\n";
+  for (size_t i = 0; i < modules.size(); ++i) {
+    out << "    <WER" << i + 1 << "><UpdateModule>" << modules[i] << "</UpdateModule></WER" << i + 1
+        << ">\n";
+  }
+  out << "</UpdateQL>\n";
+  return out.str();
+}
+
+void MachineTest::AddProductServices() {
+  fake::AddService(L"QlSvc");
+  fake::AddService(L"QlProfileSvc");
+}
+
+void MachineTest::WriteFile(const std::string& path, const std::string& content) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+std::string MachineTest::ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return "<missing>";
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+bool MachineTest::Exists(const std::string& path) { return std::filesystem::exists(path); }
+
+void MachineTest::MakeDirs(const std::string& path) { std::filesystem::create_directories(path); }

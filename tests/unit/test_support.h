@@ -1,0 +1,40 @@
+// A sandboxed machine for unit tests: a temporary folder holding the working
+// folder (the current directory while a test runs) and the install folder,
+// and the platform stand-in set up with a matching installed product.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/fake_platform.h"
+
+std::wstring Wide(const std::string& utf8);
+
+class MachineTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // The description file in the working folder.
+  void WriteDescription(const std::string& xml);
+  // A description for Version 4.20, BuildID 0137 and the given patch and modules.
+  static std::string Description(const std::string& patchVersion,
+                                 const std::vector<std::string>& modules = {});
+  // Installs both product services, running.
+  void AddProductServices();
+
+  static void WriteFile(const std::string& path, const std::string& content);
+  static std::string ReadFile(const std::string& path);  // "<missing>" when absent
+  static bool Exists(const std::string& path);
+  static void MakeDirs(const std::string& path);
+
+  std::string root_;     // the sandbox
+  std::string work_;     // the working folder, current directory
+  std::string install_;  // the product's install folder
+  std::string recordPath_;  // install_/UpdateBackup/QlPatch.xml
+
+ private:
+  std::string previousDirectory_;
+};
