@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Sets up what is needed, builds both products and runs every test: the unit
+# tests, the same under AddressSanitizer and UBSan, and the end-to-end tests
+# of qlpatch.exe under Wine.
+set -uo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+cd "$here"
+
+bash scripts/setup.sh || { echo "setup failed" >&2; exit 1; }
+
+failed=0
+run() {
+  echo "== $*"
+  "$@" || { echo "!! failed: $*"; failed=$((failed + 1)); }
+}
+
+for preset in linux linux-sanitize windows-x86; do
+  run cmake --preset "$preset" >/dev/null
+  run cmake --build --preset "$preset" -j2
+done
+run ctest --preset linux
+run ctest --preset linux-sanitize
+run ctest --preset windows-x86
+
+if [ "$failed" -ne 0 ]; then
+  echo "$failed step(s) failed"
+  exit 1
+fi
+echo "all test steps passed"
