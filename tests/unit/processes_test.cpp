@@ -1,0 +1,95 @@
+// Ending the product's programs by image name.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/fake_platform.h"
+#include "system/system.h"
+
+namespace {
+
+class ProcessTerminationTest : public ::testing::Test {
+ protected:
+  void SetUp() override { fake::Reset(); }
+  void TearDown() override { EXPECT_EQ(fake::OpenKernelHandles(), 0); }
+
+  static bool Ended(uint32_t processId) {
+    for (const fake::Process& p : fake::Processes()) {
+      if (p.processId == processId) return p.terminated;
+    }
+    ADD_FAILURE() << "no process " << processId;
+    return false;
+  }
+  static int EndedCount() {
+    int count = 0;
+    for (const fake::Process& p : fake::Processes()) count += p.terminated ? 1 : 0;
+    return count;
+  }
+};
+
+TEST_F(ProcessTerminationTest, NamesMatchWhateverTheirCase) {
+  uint32_t other = fake::AddProcess(L"explorer.exe");
+  uint32_t tray = fake::AddProcess(L"qltray.exe");
+  uint32_t agent = fake::AddProcess(L"SVCDESKAGENT.EXE");
+  EXPECT_EQ(TerminateProcessByName(L"QLTRAY.EXE"), 1);
+  EXPECT_TRUE(Ended(tray));
+  EXPECT_EQ(TerminateProcessByName(L"SvcDeskAgent.exe"), 1);
+  EXPECT_TRUE(Ended(agent));
+  EXPECT_FALSE(Ended(other));
+}
+
+TEST_F(ProcessTerminationTest, EachCallEndsOneInstance) {
+  uint32_t first = fake::AddProcess(L"qltray.exe");
+  uint32_t second = fake::AddProcess(L"qltray.exe");
+  EXPECT_EQ(TerminateProcessByName(L"qltray.exe"), 1);
+  EXPECT_TRUE(Ended(first));
+  EXPECT_FALSE(Ended(second));
+  EXPECT_EQ(TerminateProcessByName(L"qltray.exe"), 1);
+  EXPECT_TRUE(Ended(second));
+  EXPECT_EQ(TerminateProcessByName(L"qltray.exe"), 0);
+}
+
+TEST_F(ProcessTerminationTest, NoMatchTouchesNothing) {
+  fake::AddProcess(L"qltray.exe.bak");
+  fake::AddProcess(L"tray.exe");
+  fake::AddProcess(L"");
+  EXPECT_EQ(TerminateProcessByName(L"qltray.exe"), 0);
+  EXPECT_EQ(EndedCount(), 0);
+  EXPECT_EQ(fake::CallCount("OpenProcessForTerminate"), 0);
+}
+
+TEST_F(ProcessTerminationTest, OverlongImageNamesNeverMatch) {
+  // Cut to the 63 characters that fit, the long name would equal the short one.
+  const std::wstring name63 = std::wstring(59, L'q') + L".exe";
+  fake::AddProcess(name63 + L"x");
+  fake::AddProcess(std::wstring(259, L'Q'));
+  uint32_t exact = fake::AddProcess(name63);
+  EXPECT_EQ(TerminateProcessByName(name63.c_str()), 1);
+  EXPECT_TRUE(Ended(exact));
+  EXPECT_EQ(EndedCount(), 1);
+
+  // A sought name that does not fit is not looked for.
+  const std::wstring name64 = name63 + L"x";
+  EXPECT_EQ(TerminateProcessByName(name64.c_str()), 0);
+  EXPECT_EQ(EndedCount(), 1);
+}
+
+TEST_F(ProcessTerminationTest, UnreadableProcessListGivesZero) {
+  uint32_t tray = fake::AddProcess(L"qltray.exe");
+  fake::FailCall("SnapshotProcesses", 1);
+  EXPECT_EQ(TerminateProcessByName(L"qltray.exe"), 0);
+  fake::FailCall("FirstProcess", 1);
+  EXPECT_EQ(TerminateProcessByName(L"qltray.exe"), 0);
+  EXPECT_FALSE(Ended(tray));
+}
+
+TEST_F(ProcessTerminationTest, AProcessThatCannotBeOpenedStillCountsAsFound) {
+  fake::AddProcess(L"qltray.exe");
+  // The stand-in has no setter for this; the list itself is not const.
+  const_cast<fake::Process&>(fake::Processes().back()).refuseOpen = true;
+  EXPECT_EQ(TerminateProcessByName(L"qltray.exe"), 1);
+  EXPECT_EQ(EndedCount(), 0);
+  EXPECT_EQ(fake::CallCount("TerminateProcessHandle"), 0);
+}
+
+}  // namespace
