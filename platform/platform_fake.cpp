@@ -232,7 +232,7 @@ bool QueryKeyValue(Handle key, const wchar_t* name, wchar_t* buffer, uint32_t bu
     return false;
   }
   const std::wstring& value = found->second;
-  if ((value.size() + 1) * 2 > bufferBytes) {  // stored as UTF-16 with its terminator
+  if ((value.size() + 1) * sizeof(wchar_t) > bufferBytes) {  // the value with its terminator
     t_lastError = 234;                         // ERROR_MORE_DATA
     return false;
   }
