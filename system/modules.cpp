@@ -1,4 +1,104 @@
-// placeholder until this part is written
+// Module replacement: each listed module is moved into the per-patch backup
+// folder and the new copy from the working folder is put in its place.
+#include <cstdio>
+#include <cwchar>
+
+#include "patchdata/patchdata.h"
+#include "shared/shared.h"
 #include "system/system.h"
-ResultCode ReplaceModules() { return RC_UNKNOWN; }
-ResultCode BackupAndReplaceModule(const wchar_t*, const wchar_t*) { return RC_UNKNOWN; }
+
+namespace {
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// A module name must stay inside the install folder: not empty, no drive
+// ("C:"), no root or UNC start ('\' or '/'), no ".." step up.
+bool IsSafeModuleName(const wchar_t* name) {
+  if (name[0] == 0 || IsSeparator(name[0])) return false;
+  if (((name[0] >= L'A' && name[0] <= L'Z') || (name[0] >= L'a' && name[0] <= L'z')) &&
+      name[1] == L':') {
+    return false;
+  }
+  for (const wchar_t* part = name; *part != 0;) {
+    const wchar_t* end = part;
+    while (*end != 0 && !IsSeparator(*end)) ++end;
+    if (end - part == 2 && part[0] == L'.' && part[1] == L'.') return false;
+    part = *end != 0 ? end + 1 : end;
+  }
+  return true;
+}
+
+// Creates one folder level; a folder that is already there is fine.
+bool MakeFolder(const wchar_t* path) {
+  return os::MakeDirectory(path) || os::LastError() == os::kErrorAlreadyExists;
+}
+
+// The new copy lies under the module's own name in the working folder.
+bool NewCopyReadable(const wchar_t* moduleName) {
+  std::FILE* file = os::OpenFile(moduleName, L"rb");
+  if (file == nullptr) return false;
+  std::fclose(file);
+  return true;
+}
+
+}  // namespace
+
+ResultCode BackupAndReplaceModule(const wchar_t* installFolder, const wchar_t* moduleName) {
+  // Every path is built and every input checked before the machine is
+  // touched, so a refused module leaves the install folder as it was.
+  wchar_t backupRoot[kPathChars] = {};
+  wchar_t patchFolder[kPathChars] = {};
+  if (g_backupFolderName[0] == 0 ||
+      !BuildPath(backupRoot, installFolder, kBackupRootName) ||
+      !BuildPath(patchFolder, installFolder, kBackupRootName, g_backupFolderName)) {
+    return RC_CREATE_BACKUP_DIR_FAILED;
+  }
+  if (!IsSafeModuleName(moduleName)) return RC_MOVE_FILE_FAILED;
+  wchar_t installedFile[kPathChars] = {};
+  wchar_t backupFile[kPathChars] = {};
+  if (!BuildPath(installedFile, installFolder, moduleName) ||
+      !BuildPath(backupFile, patchFolder, moduleName)) {
+    return RC_MOVE_FILE_FAILED;
+  }
+  // Without a new copy the module would be moved away and not replaced.
+  if (!NewCopyReadable(moduleName)) return RC_COPY_FILE_FAILED;
+
+  if (!MakeFolder(backupRoot) || !MakeFolder(patchFolder)) return RC_CREATE_BACKUP_DIR_FAILED;
+
+  // Moving rather than copying lets a module still held open be replaced.
+  // A backup left by an earlier run of the same patch is kept as it is: the
+  // move then fails with "already exists" and the installed file stays.
+  if (!os::MoveFileTo(installedFile, backupFile) && os::LastError() != os::kErrorAlreadyExists) {
+    return RC_MOVE_FILE_FAILED;
+  }
+  if (!os::CopyFileOver(moduleName, installedFile)) return RC_COPY_FILE_FAILED;
+  return RC_SUCCEED;
+}
+
+ResultCode ReplaceModules() {
+  wchar_t installFolder[kPathChars] = {};
+  if (ReadInstallValue(L"Path", installFolder, kPathChars) != RC_SUCCEED) return RC_REGISTRY_READ_FAILED;
+
+  char countText[kValueBytes] = {};
+  ResultCode result = ReadDataValue(kDataFileName, "WerNum", countText, sizeof countText);
+  if (result != RC_SUCCEED) return result;
+  wchar_t wideCount[kNameChars] = {};
+  os::WidenText(os::kAnsiCodePage, countText, wideCount, kNameChars);
+  int32_t count = 0;
+  if (!os::ParseDecimal(wideCount, &count)) return RC_DECIMAL_CONVERSION_FAILED;
+
+  // Strictly in index order, each module backed up and replaced before the next.
+  for (int64_t index = 1; index <= count; ++index) {
+    char elementName[16] = {};
+    std::snprintf(elementName, sizeof elementName, "WER%d", static_cast<int>(index));
+    char moduleText[kValueBytes] = {};
+    result = ReadNestedDataValue(kDataFileName, elementName, "UpdateModule", moduleText,
+                                 sizeof moduleText);
+    if (result != RC_SUCCEED) return result;
+    wchar_t moduleName[kNameChars] = {};
+    os::WidenText(os::kAnsiCodePage, moduleText, moduleName, kNameChars);
+    result = BackupAndReplaceModule(installFolder, moduleName);
+    if (result != RC_SUCCEED) return result;
+  }
+  return RC_SUCCEED;
+}

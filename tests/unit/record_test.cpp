@@ -1,0 +1,179 @@
+// The patch record: creating it, adding patches, and keeping it whole.
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "patchdata/patchdata.h"
+#include "shared/shared.h"
+#include "tests/unit/test_support.h"
+
+namespace {
+
+const char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n";
+const char kEmptyRecord[] = "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<UpdateQL />\n";
+
+// A version element as the record's save writes it.
+std::string VersionElement(const std::string& version, const std::string& current,
+                           const std::vector<std::string>& patches) {
+  std::string out = "    <QL" + version + ">\n";
+  if (!current.empty()) out += "        <CurVersion>" + current + "</CurVersion>\n";
+  for (const auto& p : patches) {
+    out += "        <Patch" + p + ">\n            <QlVersion>" + version +
+           "</QlVersion>\n            <PatchVersion>" + p +
+           "</PatchVersion>\n            <Date>2020-03-15</Date>\n        </Patch" + p + ">\n";
+  }
+  return out + "    </QL" + version + ">\n";
+}
+
+std::string Record(const std::string& versionElements) {
+  return kDeclaration + std::string("<UpdateQL>\n") + versionElements + "</UpdateQL>\n";
+}
+
+class RecordTest : public MachineTest {
+ protected:
+  void SetUp() override {
+    MachineTest::SetUp();
+    WriteDescription(Description("03"));
+    MakeDirs(install_ + "/UpdateBackup");
+  }
+  ResultCode State() {
+    wchar_t path[kPathChars] = {};
+    return EvaluatePatchState(path);
+  }
+  bool NoTempFile() { return !Exists(recordPath_ + ".tmp"); }
+};
+
+TEST_F(RecordTest, FreshMachineGetsExactlyTheDocumentedRecord) {
+  wchar_t path[kPathChars] = {};
+  ASSERT_EQ(EvaluatePatchState(path), RC_RECORD_MISSING);
+  CreatePatchRecord(path);
+  EXPECT_EQ(ReadFile(recordPath_), kEmptyRecord);
+  EXPECT_EQ(RecordPatch(path), RC_SUCCEED);
+  EXPECT_EQ(ReadFile(recordPath_), Record(VersionElement("4.20", "03", {"03"})));
+  EXPECT_TRUE(NoTempFile());
+  EXPECT_EQ(State(), RC_PATCH_IS_LATEST);
+}
+
+TEST_F(RecordTest, LaterPatchIsAppendedAndBecomesCurrent) {
+  WriteFile(recordPath_, Record(VersionElement("4.20", "02", {"02"})));
+  EXPECT_EQ(RecordPatch(Wide(recordPath_).c_str()), RC_SUCCEED);
+  EXPECT_EQ(ReadFile(recordPath_), Record(VersionElement("4.20", "03", {"02", "03"})));
+}
+
+TEST_F(RecordTest, CurVersionGetsReadableTextWhateverItHeld) {
+  for (std::string held : {"<CurVersion />", "<CurVersion><!--note-->02</CurVersion>"}) {
+    SCOPED_TRACE(held);
+    WriteFile(recordPath_, Record("<QL4.20>" + held + "</QL4.20>"));
+    EXPECT_EQ(RecordPatch(Wide(recordPath_).c_str()), RC_SUCCEED);
+    EXPECT_EQ(State(), RC_PATCH_IS_LATEST);
+  }
+  EXPECT_NE(ReadFile(recordPath_).find("<!--note-->"), std::string::npos);
+  WriteFile(recordPath_, Record("<QL4.20><CurVersion /></QL4.20>"));
+  RecordPatch(Wide(recordPath_).c_str());
+  EXPECT_EQ(ReadFile(recordPath_), Record(VersionElement("4.20", "03", {"03"})));
+}
+
+TEST_F(RecordTest, RecordWithoutRootOrFileIsLeftAlone) {
+  for (std::string content : {"<Other />\n", "", "  \r\n"}) {
+    SCOPED_TRACE("record: " + content);
+    WriteFile(recordPath_, content);
+    EXPECT_EQ(RecordPatch(Wide(recordPath_).c_str()), RC_XML_ELEMENT_MISSING);
+    EXPECT_EQ(ReadFile(recordPath_), content);
+  }
+  std::filesystem::remove(recordPath_);
+  EXPECT_EQ(RecordPatch(Wide(recordPath_).c_str()), RC_XML_LOAD_FAILED);
+  EXPECT_FALSE(Exists(recordPath_));
+}
+
+TEST_F(RecordTest, OnlyThisVersionsCurVersionMoves) {
+  WriteFile(recordPath_, Record(VersionElement("4.10", "05", {"05"}) +
+                                VersionElement("4.20", "02", {"02"})));
+  EXPECT_EQ(RecordPatch(Wide(recordPath_).c_str()), RC_SUCCEED);
+  EXPECT_EQ(ReadFile(recordPath_), Record(VersionElement("4.10", "05", {"05"}) +
+                                          VersionElement("4.20", "03", {"02", "03"})));
+
+  // This version lacks its own CurVersion; the later version's stays as it is.
+  WriteFile(recordPath_, Record(VersionElement("4.20", "", {"02"}) +
+                                VersionElement("4.30", "01", {"01"})));
+  EXPECT_EQ(RecordPatch(Wide(recordPath_).c_str()), RC_SUCCEED);
+  EXPECT_EQ(ReadFile(recordPath_), Record(VersionElement("4.20", "03", {"02", "03"}) +
+                                          VersionElement("4.30", "01", {"01"})));
+  EXPECT_EQ(State(), RC_PATCH_IS_LATEST);
+}
+
+TEST_F(RecordTest, LongestValuesMakeWholeElementNames) {
+  const std::string version(63, 'v');
+  const std::string patch = std::string(61, '0') + "03";
+  std::string description = Description(patch);
+  description.replace(description.find("4.20"), 4, version);
+  WriteDescription(description);
+  WriteFile(recordPath_, kEmptyRecord);
+  EXPECT_EQ(RecordPatch(Wide(recordPath_).c_str()), RC_SUCCEED);
+  const std::string record = ReadFile(recordPath_);
+  EXPECT_NE(record.find("<QL" + version + ">"), std::string::npos);
+  EXPECT_NE(record.find("<Patch" + patch + ">"), std::string::npos);
+  EXPECT_EQ(State(), RC_PATCH_IS_LATEST);
+}
+
+TEST_F(RecordTest, DamagedRecordIsKeptBesideItBeforeItIsRewritten) {
+  const std::string damaged = Record(VersionElement("4.20", "02", {"02"})).substr(0, 120);
+  WriteFile(recordPath_, damaged);
+  WriteFile(recordPath_ + ".damaged", "earlier copy");
+  EXPECT_EQ(RecordPatch(Wide(recordPath_).c_str()), RC_SUCCEED);
+  EXPECT_EQ(ReadFile(recordPath_ + ".damaged"), "earlier copy");
+  EXPECT_EQ(ReadFile(recordPath_ + ".damaged.2"), damaged);
+  EXPECT_NE(ReadFile(recordPath_).find("<Patch03>"), std::string::npos);
+  EXPECT_EQ(State(), RC_PATCH_IS_LATEST);
+
+  // When no copy can be made (third file opened: the kept copy), the damaged
+  // record is not written over.
+  WriteFile(recordPath_, damaged);
+  fake::FailCall("OpenFile", fake::CallCount("OpenFile") + 3);
+  EXPECT_EQ(RecordPatch(Wide(recordPath_).c_str()), RC_SUCCEED);
+  EXPECT_EQ(ReadFile(recordPath_), damaged);
+  EXPECT_FALSE(Exists(recordPath_ + ".damaged.3"));
+}
+
+TEST_F(RecordTest, FailedSaveLeavesTheOldRecordByteForByte) {
+  const std::string old = Record(VersionElement("4.20", "02", {"02"}));
+  // OpenFile: the first call loads the record, the second opens the temporary file.
+  const std::pair<std::string, int> faults[] = {
+      {"ReplaceFileAtomically", 1}, {"FlushToDisk", 1}, {"OpenFile", 2}};
+  for (const auto& fault : faults) {
+    SCOPED_TRACE(fault.first);
+    WriteFile(recordPath_, old);
+    fake::FailCall(fault.first, fake::CallCount(fault.first) + fault.second);
+    RecordPatch(Wide(recordPath_).c_str());
+    EXPECT_EQ(ReadFile(recordPath_), old);
+    EXPECT_TRUE(NoTempFile());
+  }
+  WriteFile(recordPath_, "");
+  fake::FailCall("ReplaceFileAtomically", fake::CallCount("ReplaceFileAtomically") + 1);
+  CreatePatchRecord(Wide(recordPath_).c_str());
+  EXPECT_EQ(ReadFile(recordPath_), "");
+  EXPECT_TRUE(NoTempFile());
+}
+
+TEST_F(RecordTest, CreateReplacesOnlyAMissingOrBlankRecord) {
+  for (std::string content : {Record(VersionElement("4.20", "02", {"02"})), std::string("garbage")}) {
+    WriteFile(recordPath_, content);
+    CreatePatchRecord(Wide(recordPath_).c_str());
+    EXPECT_EQ(ReadFile(recordPath_), content);
+  }
+  // A blank record that cannot be opened is left alone too.
+  WriteFile(recordPath_, " \r\n\t");
+  fake::FailCall("OpenFile", fake::CallCount("OpenFile") + 1);
+  CreatePatchRecord(Wide(recordPath_).c_str());
+  EXPECT_EQ(ReadFile(recordPath_), " \r\n\t");
+  EXPECT_EQ(State(), RC_RECORD_MISSING);  // blank: the apply mode creates a fresh one
+  CreatePatchRecord(Wide(recordPath_).c_str());
+  EXPECT_EQ(ReadFile(recordPath_), kEmptyRecord);
+
+  // Without the backup folder nothing can be written, and nothing is left behind.
+  std::filesystem::remove_all(install_ + "/UpdateBackup");
+  CreatePatchRecord(Wide(recordPath_).c_str());
+  EXPECT_FALSE(Exists(install_ + "/UpdateBackup"));
+}
+
+}  // namespace
