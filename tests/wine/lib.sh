@@ -1,0 +1,297 @@
+# Shared part of the Wine end-to-end tests of qlpatch.exe. Source it from a
+# test script, then call wt_setup "$@" with the arguments CTest passes:
+#   qlpatch=PATH launch=PATH test_service=PATH dummy=PATH [service_driver=PATH]
+#
+# wt_setup makes a fresh 64-bit Wine prefix in a temporary folder, copies the
+# programs to C:\qltest in it and starts the keep-alive; an EXIT trap ends
+# that prefix's Wine server and removes the folder again. Wine programs are
+# always run with their output sent to files: a Wine process hands its
+# standard handles on to the Wine server and the services it starts, so a
+# pipe would stay open for as long as they live.
+
+set -u
+
+export LANG=C.UTF-8 LC_ALL=C.UTF-8  # ANSI code page 1252, OEM code page 437
+export WINEARCH=win64 WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko installers in a test prefix
+unset DISPLAY
+
+WT_PASSED=0
+WT_FAILED=0
+WT_TMP=""
+WT_C=""            # the prefix's drive_c
+WT_BIN=""          # drive_c/qltest: the programs, as C:\qltest
+WT_KEEPALIVE_PID=""
+WT_EXIT=""         # exit code of the last wt_run, or "none"
+WT_OUTPUT_FILE=""  # a file with its standard output, less the launcher's line
+WT_PROGRAM_ARGS=() # the programs given on the command line, name=path
+
+readonly WT_INSTALL_KEY='HKLM\Software\Tarvex\Durirave\Install'
+readonly WT_DATA_FILE=patchql58302.dat
+
+wt_die() {
+  echo "error: $*" >&2
+  exit 2
+}
+
+wt_program_path() {  # NAME: the path given as NAME=PATH
+  local entry
+  for entry in "${WT_PROGRAM_ARGS[@]}"; do
+    if [ "${entry%%=*}" = "$1" ]; then
+      printf '%s\n' "${entry#*=}"
+      return 0
+    fi
+  done
+  return 1
+}
+
+wt_cleanup() {
+  local status=$?
+  trap - EXIT
+  if [ -n "$WT_TMP" ] && [ -d "$WT_TMP/prefix" ]; then
+    WINEPREFIX="$WT_TMP/prefix" wineserver -k >/dev/null 2>&1
+    WINEPREFIX="$WT_TMP/prefix" wineserver -w >/dev/null 2>&1
+  fi
+  if [ -n "$WT_KEEPALIVE_PID" ]; then
+    wait "$WT_KEEPALIVE_PID" 2>/dev/null
+  fi
+  if [ -n "$WT_TMP" ]; then
+    rm -rf "$WT_TMP"
+  fi
+  exit "$status"
+}
+
+# Runs a Wine program from the current folder with no input, its standard
+# output to $1 and standard error to $2. Returns wine's (8-bit) status.
+wt_wine_to() {
+  local out=$1 err=$2
+  shift 2
+  wine "$@" >"$out" 2>"$err" </dev/null
+}
+
+# wine with both outputs appended to the prefix's log.
+wt_wine() {
+  wine "$@" >>"$WT_TMP/wine.log" 2>&1 </dev/null
+}
+
+# Waits until the file $1 exists; false after about $2 seconds.
+wt_wait_for_file() {
+  local tries=$(( $2 * 10 ))
+  while [ ! -e "$1" ]; do
+    tries=$((tries - 1))
+    [ "$tries" -gt 0 ] || return 1
+    sleep 0.1
+  done
+}
+
+wt_setup() {
+  local arg name path
+  for arg in "$@"; do
+    case "$arg" in
+      *=*) WT_PROGRAM_ARGS+=("$arg") ;;
+      *) wt_die "unexpected argument: $arg" ;;
+    esac
+  done
+  for name in qlpatch launch test_service dummy; do
+    path=$(wt_program_path "$name") || wt_die "no $name=PATH argument"
+    [ -f "$path" ] || wt_die "$name not built: $path"
+  done
+  command -v wine >/dev/null || wt_die "wine is not installed"
+
+  WT_TMP=$(mktemp -d "${TMPDIR:-/tmp}/qlpatch-wine.XXXXXX") || wt_die "no temporary folder"
+  trap wt_cleanup EXIT
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+  export WINEPREFIX="$WT_TMP/prefix"
+
+  echo "# making a Wine prefix in $WINEPREFIX"
+  wineboot -i >"$WT_TMP/wineboot.log" 2>&1 </dev/null || wt_die "wineboot failed, see the log"
+  # Creating a prefix can leave two service managers behind; let it shut down
+  # and start afresh with the keep-alive alone.
+  wineserver -k >/dev/null 2>&1
+  wineserver -w >/dev/null 2>&1
+
+  WT_C="$WINEPREFIX/drive_c"
+  WT_BIN="$WT_C/qltest"
+  mkdir -p "$WT_BIN"
+  for arg in "${WT_PROGRAM_ARGS[@]}"; do
+    cp "${arg#*=}" "$WT_BIN/${arg%%=*}.exe"
+  done
+  cp "$WT_BIN/dummy.exe" "$WT_BIN/keepalive.exe"
+
+  # Services live only while an ordinary process is left in the prefix.
+  (cd "$WT_BIN" && exec wine 'C:\qltest\keepalive.exe' 'C:\qltest\keepalive.ready' \
+     >/dev/null 2>&1 </dev/null) &
+  WT_KEEPALIVE_PID=$!
+  wt_wait_for_file "$WT_BIN/keepalive.ready" 120 || wt_die "the keep-alive did not start"
+}
+
+# ---- the product's install values --------------------------------------------
+
+# Removes the install key from both registry views.
+wt_clear_install() {
+  wt_wine reg delete "$WT_INSTALL_KEY" /f /reg:32
+  wt_wine reg delete "$WT_INSTALL_KEY" /f /reg:64
+  return 0
+}
+
+# wt_set_install VERSION BUILD PATH [VIEW]: sets the three values afresh in
+# the 32-bit view (or VIEW, 32 or 64), where the 32-bit tool reads them.
+wt_set_install() {
+  local view=${4:-32}
+  wt_clear_install
+  wt_wine reg add "$WT_INSTALL_KEY" /v Version /t REG_SZ /d "$1" /f "/reg:$view" &&
+    wt_wine reg add "$WT_INSTALL_KEY" /v BuildID /t REG_SZ /d "$2" /f "/reg:$view" &&
+    wt_wine reg add "$WT_INSTALL_KEY" /v Path /t REG_SZ /d "$3" /f "/reg:$view" ||
+    wt_die "cannot set the install values"
+}
+
+# The Linux path of a Windows path on drive C:, e.g. C:\Qorlink -> .../drive_c/Qorlink.
+wt_unix_path() {
+  local rest=${1#[Cc]:}
+  printf '%s\n' "$WT_C${rest//\\//}"
+}
+
+# ---- files ----------------------------------------------------------------------
+
+# Writes the lines given (each a separate argument) with CR LF line ends.
+wt_write_crlf() {
+  local file=$1 line
+  shift
+  : >"$file"
+  for line in "$@"; do
+    printf '%s\r\n' "$line" >>"$file"
+  done
+}
+
+# wt_write_description DIR VERSION BUILD PATCHVERSION [MODULE...]
+wt_write_description() {
+  local dir=$1 version=$2 build=$3 patch=$4 i=0 module
+  shift 4
+  local lines=("<UpdateQL>"
+               "    <Version>$version</Version>"
+               "    <BuildID>$build</BuildID>"
+               "    <PatchVersion>$patch</PatchVersion>"
+               "    <WerNum>$#</WerNum>")
+  for module in "$@"; do
+    i=$((i + 1))
+    lines+=("    <WER$i><UpdateModule>$module</UpdateModule></WER$i>")
+  done
+  lines+=("</UpdateQL>")
+  mkdir -p "$dir"
+  wt_write_crlf "$dir/$WT_DATA_FILE" "${lines[@]}"
+}
+
+# wt_write_record FILE VERSION CURVERSION [PATCH...]: a record as the tool
+# saves it, for one product version, with one element per patch given.
+wt_write_record() {
+  local file=$1 version=$2 current=$3 patch
+  shift 3
+  local lines=('<?xml version="1.0" encoding="UTF-8" ?>'
+               "<UpdateQL>"
+               "    <QL$version>")
+  if [ -n "$current" ]; then
+    lines+=("        <CurVersion>$current</CurVersion>")
+  else
+    lines+=("        <CurVersion />")
+  fi
+  for patch in "$@"; do
+    lines+=("        <Patch$patch>"
+            "            <QlVersion>$version</QlVersion>"
+            "            <PatchVersion>$patch</PatchVersion>"
+            "            <Date>2020-03-15</Date>"
+            "        </Patch$patch>")
+  done
+  lines+=("    </QL$version>" "</UpdateQL>")
+  mkdir -p "$(dirname "$file")"
+  wt_write_crlf "$file" "${lines[@]}"
+}
+
+# ---- running the tool -----------------------------------------------------------
+
+# wt_run DIR [ARGS...]: runs C:\qltest\qlpatch.exe through the launcher with DIR
+# (a Linux path inside drive_c) as its current folder. Sets WT_EXIT to the
+# full exit code ("none" when the launcher gave none) and WT_OUTPUT_FILE to
+# a file holding what the tool printed, byte for byte.
+wt_run() {
+  local dir=$1
+  shift
+  wt_run_program "$dir" 'C:\qltest\qlpatch.exe' "$@"
+}
+
+# wt_run_program DIR PROGRAM [ARGS...]: the same for any program.
+wt_run_program() {
+  local dir=$1 out="$WT_TMP/run.out" err="$WT_TMP/run.err"
+  shift
+  (cd "$dir" && wt_wine_to "$out" "$err" 'C:\qltest\launch.exe' "$@")
+  # The launcher's line comes last; the tool's output may end without a line
+  # end, so the line can start with the tool's last words.
+  local last code size before
+  last=$(tail -n 1 "$out")
+  if [[ "$last" =~ exit=(-?[0-9]+)$'\r'?$ ]]; then
+    code=${BASH_REMATCH[1]}
+    WT_EXIT=$code
+    size=$(stat -c %s "$out")
+    before=$(printf '%s' "${last%exit=*}" | LC_ALL=C wc -c)
+    WT_OUTPUT_FILE="$WT_TMP/run.output"
+    head -c $((size - $(printf '%s\n' "$last" | LC_ALL=C wc -c) + before)) "$out" >"$WT_OUTPUT_FILE"
+  else
+    WT_EXIT=none
+    WT_OUTPUT_FILE="$out"
+    echo "# the launcher gave no exit line; its errors: $(head -c 500 "$err")"
+  fi
+}
+
+# ---- checks ---------------------------------------------------------------------
+
+wt_pass() {
+  WT_PASSED=$((WT_PASSED + 1))
+  echo "ok   - $1"
+}
+
+wt_fail() {
+  WT_FAILED=$((WT_FAILED + 1))
+  echo "FAIL - $1"
+}
+
+# wt_check NAME EXPECTED ACTUAL
+wt_check() {
+  if [ "$2" = "$3" ]; then
+    wt_pass "$1"
+  else
+    wt_fail "$1: expected [$2], got [$3]"
+  fi
+}
+
+# wt_check_exit NAME EXPECTED: the last run's exit code.
+wt_check_exit() {
+  wt_check "$1 (exit code)" "$2" "$WT_EXIT"
+}
+
+# wt_check_silent NAME: the last run printed nothing besides the launcher's line.
+wt_check_silent() {
+  local bytes
+  bytes=$(stat -c %s "$WT_OUTPUT_FILE")
+  if [ "$WT_EXIT" != none ] && [ "$bytes" -eq 0 ]; then
+    wt_pass "$1 (prints nothing)"
+  else
+    wt_fail "$1 (prints nothing): got $bytes bytes: $(head -c 300 "$WT_OUTPUT_FILE" | od -An -c | tr -s ' \n' ' ')"
+  fi
+}
+
+# wt_check_file NAME FILE EXPECTED_FILE: byte-for-byte equal.
+wt_check_file() {
+  if [ ! -f "$2" ]; then
+    wt_fail "$1: $2 does not exist"
+  elif cmp -s "$2" "$3"; then
+    wt_pass "$1"
+  else
+    wt_fail "$1: content differs"
+    diff <(od -An -c "$3") <(od -An -c "$2") | head -n 20 | sed 's/^/#   /'
+  fi
+}
+
+wt_finish() {
+  echo "$WT_PASSED passed, $WT_FAILED failed"
+  [ "$WT_FAILED" -eq 0 ]
+}

@@ -1,0 +1,135 @@
+/* test_service.exe NAME MODE [ms]     run by the service manager as service NAME
+ * test_service.exe --release NAME     lets a running service NAME end
+ *
+ * A stand-in for the product's services. Registered with
+ *   sc create NAME binPath= "C:\...\test_service.exe NAME MODE [ms]"
+ * it reports RUNNING as soon as it starts and then answers the stop control
+ * as MODE says:
+ *   stop-now     STOPPED at once;
+ *   stop-delay   STOP_PENDING with a wait hint of ms, STOPPED ms later;
+ *   never-stop   STOP_PENDING, and nothing more;
+ *   cannot-start the process ends before it reports anything, so the start
+ *                request fails.
+ * A stopping service gets no further controls, so every running instance
+ * also waits on the named event "Global\qlpatch-test-release-NAME"; setting
+ * it (the --release form) makes the service report STOPPED and end.
+ */
+#ifndef UNICODE
+#define UNICODE
+#endif
+#include <windows.h>
+#include <stdio.h>
+#include <wchar.h>
+
+enum Mode { kStopNow, kStopDelay, kNeverStop, kCannotStart };
+
+static wchar_t g_name[128];
+static enum Mode g_mode = kStopNow;
+static DWORD g_delayMs = 0;
+static SERVICE_STATUS_HANDLE g_statusHandle = NULL;
+static HANDLE g_stopRequested = NULL;
+static HANDLE g_release = NULL;
+static DWORD g_checkPoint = 0;
+
+static void ReleaseEventName(const wchar_t* service, wchar_t* out, size_t outChars) {
+  _snwprintf(out, outChars, L"Global\\qlpatch-test-release-%ls", service);
+  out[outChars - 1] = 0;
+}
+
+static void Report(DWORD state, DWORD waitHint) {
+  SERVICE_STATUS status;
+  ZeroMemory(&status, sizeof status);
+  status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  status.dwCurrentState = state;
+  status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+  status.dwWin32ExitCode = NO_ERROR;
+  status.dwWaitHint = waitHint;
+  status.dwCheckPoint = (state == SERVICE_STOP_PENDING || state == SERVICE_START_PENDING) ? ++g_checkPoint : 0;
+  SetServiceStatus(g_statusHandle, &status);
+}
+
+static DWORD WINAPI Handler(DWORD control, DWORD eventType, void* eventData, void* context) {
+  (void)eventType;
+  (void)eventData;
+  (void)context;
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+      SetEvent(g_stopRequested);
+      return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
+      return NO_ERROR;
+    default:
+      return ERROR_CALL_NOT_IMPLEMENTED;
+  }
+}
+
+static void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
+  (void)argc;
+  (void)argv;
+  g_statusHandle = RegisterServiceCtrlHandlerExW(g_name, Handler, NULL);
+  if (g_statusHandle == NULL) return;
+  Report(SERVICE_RUNNING, 0);
+
+  HANDLE waits[2] = {g_stopRequested, g_release};
+  if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) {
+    if (g_mode == kStopDelay) {
+      Report(SERVICE_STOP_PENDING, g_delayMs);
+      WaitForSingleObject(g_release, g_delayMs);
+    } else if (g_mode == kNeverStop) {
+      Report(SERVICE_STOP_PENDING, 0);
+      WaitForSingleObject(g_release, INFINITE);
+    }
+  }
+  Report(SERVICE_STOPPED, 0);
+}
+
+static int ParseMode(const wchar_t* text, enum Mode* mode) {
+  if (wcscmp(text, L"stop-now") == 0) *mode = kStopNow;
+  else if (wcscmp(text, L"stop-delay") == 0) *mode = kStopDelay;
+  else if (wcscmp(text, L"never-stop") == 0) *mode = kNeverStop;
+  else if (wcscmp(text, L"cannot-start") == 0) *mode = kCannotStart;
+  else return 0;
+  return 1;
+}
+
+static int ReleaseService(const wchar_t* service) {
+  wchar_t eventName[192];
+  ReleaseEventName(service, eventName, sizeof eventName / sizeof eventName[0]);
+  HANDLE release = OpenEventW(EVENT_MODIFY_STATE, FALSE, eventName);
+  if (release == NULL) {
+    fwprintf(stderr, L"test_service: no running service %ls\n", service);
+    return 1;
+  }
+  BOOL set = SetEvent(release);
+  CloseHandle(release);
+  return set ? 0 : 1;
+}
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc == 3 && wcscmp(argv[1], L"--release") == 0) return ReleaseService(argv[2]);
+  if (argc < 3 || argc > 4 || !ParseMode(argv[2], &g_mode) || wcslen(argv[1]) >= 64) {
+    fwprintf(stderr, L"usage: test_service.exe NAME stop-now|stop-delay|never-stop|cannot-start [ms]\n"
+                     L"       test_service.exe --release NAME\n");
+    return 2;
+  }
+  if (g_mode == kCannotStart) return 1;
+  wcscpy(g_name, argv[1]);
+  g_delayMs = argc == 4 ? (DWORD)_wtoi(argv[3]) : 0;
+
+  wchar_t eventName[192];
+  ReleaseEventName(g_name, eventName, sizeof eventName / sizeof eventName[0]);
+  g_release = CreateEventW(NULL, TRUE, FALSE, eventName);
+  g_stopRequested = CreateEventW(NULL, TRUE, FALSE, NULL);
+  int result = 1;
+  if (g_release != NULL && g_stopRequested != NULL) {
+    SERVICE_TABLE_ENTRYW table[2];
+    table[0].lpServiceName = g_name;
+    table[0].lpServiceProc = ServiceMain;
+    table[1].lpServiceName = NULL;
+    table[1].lpServiceProc = NULL;
+    result = StartServiceCtrlDispatcherW(table) ? 0 : 1;
+  }
+  if (g_stopRequested != NULL) CloseHandle(g_stopRequested);
+  if (g_release != NULL) CloseHandle(g_release);
+  return result;
+}
