@@ -68,10 +68,17 @@ ResultCode BackupAndReplaceModule(const wchar_t* installFolder, const wchar_t* m
   // Moving rather than copying lets a module still held open be replaced.
   // A backup left by an earlier run of the same patch is kept as it is: the
   // move then fails with "already exists" and the installed file stays.
-  if (!os::MoveFileTo(installedFile, backupFile) && os::LastError() != os::kErrorAlreadyExists) {
-    return RC_MOVE_FILE_FAILED;
+  const bool moved = os::MoveFileTo(installedFile, backupFile);
+  if (!moved && os::LastError() != os::kErrorAlreadyExists) return RC_MOVE_FILE_FAILED;
+  if (!os::CopyFileOver(moduleName, installedFile)) {
+    // The product must not be left without this module: what this run moved
+    // aside goes back in place of whatever the failed copy left.
+    if (moved) {
+      os::DeleteFileAt(installedFile);
+      os::MoveFileTo(backupFile, installedFile);
+    }
+    return RC_COPY_FILE_FAILED;
   }
-  if (!os::CopyFileOver(moduleName, installedFile)) return RC_COPY_FILE_FAILED;
   return RC_SUCCEED;
 }
 

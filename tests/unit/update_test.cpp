@@ -119,8 +119,9 @@ TEST_F(UpdateTest, FailingCopyLeavesServicesStoppedAndNoRecord) {
   EXPECT_EQ(Apply(), RC_COPY_FILE_FAILED);
   EXPECT_EQ(fake::Output(), kStopLine + kUpdateLine + L"copy file error!\r\n" + kExitLine);
   EXPECT_EQ(ReadFile(install_ + "/core.dll"), "new core.dll");
-  EXPECT_EQ(ReadFile(install_ + "/UpdateBackup/Patch03/profiles.dll"), "old profiles.dll")
-      << "the module moved aside is kept in the backup";
+  EXPECT_EQ(ReadFile(install_ + "/profiles.dll"), "old profiles.dll")
+      << "the module moved aside goes back when its copy fails";
+  EXPECT_FALSE(Exists(install_ + "/UpdateBackup/Patch03/profiles.dll"));
   EXPECT_EQ(fake::FindService(L"QlSvc")->state, os::kServiceStopped);
   EXPECT_FALSE(Exists(recordPath_));
 }
