@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# Benchmark: prints figures, asserts nothing. Run it in one go so that the
+# ratios compare runs made on the same machine at the same time.
+#   bash bench/run.sh [QUERY_RUNS] [APPLY_RUNS]
+set -uo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+cd "$here"
+query_runs=${1:-20}
+apply_runs=${2:-3}
+
+bash scripts/setup.sh >/dev/null || { echo "setup failed" >&2; exit 1; }
+cmake --preset windows-x86 >/dev/null && cmake --build --preset windows-x86 -j2 >/dev/null || exit 1
+cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release >/dev/null &&
+  cmake --build build/bench -j2 --target native_apply >/dev/null || exit 1
+
+now_ns() { date +%s%N; }
+# stats FILE: median and mean of the numbers (seconds) in FILE
+stats() { sort -g "$1" | awk '{v[NR]=$1; s+=$1} END {m=(NR%2)?v[(NR+1)/2]:(v[NR/2]+v[NR/2+1])/2; printf "median %.3f s, mean %.3f s", m, s/NR}'; }
+median() { sort -g "$1" | awk '{v[NR]=$1} END {print (NR%2)?v[(NR+1)/2]:(v[NR/2]+v[NR/2+1])/2}'; }
+
+echo "== native apply, stand-in platform with its virtual clock (Release build)"
+for modules in 1 100 1000; do
+  ./build/bench/native_apply "$modules" 4096
+done
+
+bin="$here/build/windows-x86"
+echo
+echo "== size"
+printf 'qlpatch.exe: %d bytes\n' "$(stat -c %s "$bin/qlpatch.exe")"
+printf 'imports: %s\n' "$(i686-w64-mingw32-objdump -p "$bin/qlpatch.exe" | awk '/DLL Name/ {print $3}' | tr '\n' ' ')"
+
+# shellcheck source=../tests/wine/lib.sh
+source "$here/tests/wine/lib.sh"
+wt_setup qlpatch="$bin/qlpatch.exe" launch="$bin/tests/wine/launch.exe" \
+  test_service="$bin/tests/wine/test_service.exe" dummy="$bin/tests/wine/dummy.exe" \
+  query_baseline="$bin/query_baseline.exe" empty_program="$bin/empty_program.exe"
+
+install="$WT_C/Qorlink"
+patch="$WT_C/QlPatch03"
+mkdir -p "$install"
+wt_set_install 4.20 0137 'C:\Qorlink'
+wt_write_description "$patch" 4.20 0137 03
+
+echo
+echo "== query mode under Wine, $query_runs runs each, started the same way"
+wt_run_program "$patch" 'C:\qltest\qlpatch.exe' -c patch
+echo "(qlpatch.exe -c patch answers $WT_EXIT here: no record yet)"
+for program in qlpatch empty_program query_baseline; do
+  args=()
+  [ "$program" = qlpatch ] && args=(-c patch)
+  (cd "$patch" && wine "C:\\qltest\\$program.exe" "${args[@]}" >/dev/null 2>&1 </dev/null)  # warm-up
+  : >"$WT_TMP/$program.times"
+  for ((i = 0; i < query_runs; i++)); do
+    start=$(now_ns)
+    (cd "$patch" && wine "C:\\qltest\\$program.exe" "${args[@]}" >/dev/null 2>&1 </dev/null)
+    echo "$(( $(now_ns) - start ))" | awk '{printf "%.4f\n", $1 / 1e9}' >>"$WT_TMP/$program.times"
+  done
+  printf '%-16s %s\n' "$program" "$(stats "$WT_TMP/$program.times")"
+done
+awk -v q="$(median "$WT_TMP/qlpatch.times")" -v b="$(median "$WT_TMP/query_baseline.times")" \
+  'BEGIN {printf "qlpatch -c patch / baseline (medians): %.2fx (target at most 1.2x)\n", q / b}'
+
+echo
+echo "== apply mode under Wine: 20 modules of 5 MB, services that stop at once"
+modules=()
+for i in $(seq 1 20); do modules+=("module$i.dll"); done
+wt_write_description "$patch" 4.20 0137 03 "${modules[@]}"
+for module in "${modules[@]}"; do
+  head -c 5242880 /dev/urandom >"$patch/$module"
+done
+for service in QlSvc QlProfileSvc; do
+  wt_wine sc create "$service" binPath= "C:\\qltest\\test_service.exe $service stop-now"
+done
+: >"$WT_TMP/apply.times"
+: >"$WT_TMP/cp.times"
+for ((run = 0; run < apply_runs; run++)); do
+  rm -rf "$install"
+  mkdir -p "$install"
+  for module in "${modules[@]}"; do head -c 5242880 /dev/zero >"$install/$module"; done
+  for service in QlSvc QlProfileSvc; do wt_wine sc start "$service"; done
+  sync
+  start=$(now_ns)
+  wt_run_program "$patch" 'C:\qltest\qlpatch.exe'
+  elapsed=$(( $(now_ns) - start ))
+  [ "$WT_EXIT" = 0 ] || echo "apply run $run ended with $WT_EXIT"
+  echo "$elapsed" | awk '{printf "%.4f\n", $1 / 1e9}' >>"$WT_TMP/apply.times"
+
+  rm -rf "$WT_TMP/copy" && mkdir -p "$WT_TMP/copy"
+  sync
+  start=$(now_ns)
+  cp "${modules[@]/#/$patch/}" "$WT_TMP/copy/"
+  echo "$(( $(now_ns) - start ))" | awk '{printf "%.4f\n", $1 / 1e9}' >>"$WT_TMP/cp.times"
+done
+# The waits the tool must make: one 10 s poll per stopped service; the
+# test service reports a start hint of 0.
+required=20
+printf 'apply total: %s\n' "$(stats "$WT_TMP/apply.times")"
+printf 'cp of the same 100 MB: %s\n' "$(stats "$WT_TMP/cp.times")"
+awk -v a="$(median "$WT_TMP/apply.times")" -v c="$(median "$WT_TMP/cp.times")" -v r="$required" \
+  'BEGIN {o = a - r; printf "apply minus %d s of required waits: %.3f s; target 1.2 x cp + 0.3 s = %.3f s (%s)\n",
+          r, o, 1.2 * c + 0.3, (o <= 1.2 * c + 0.3) ? "met" : "missed"}'
