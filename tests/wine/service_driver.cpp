@@ -1,0 +1,105 @@
+// service_driver.exe COMMAND [NAME]: runs the tool's service and process
+// operations on their own, and looks at services and processes for the
+// Wine tests.
+//   stop | start       runs StopServicesWorker / StartServicesWorker on a
+//                      worker thread as the update does; prints
+//                      "status=N released=N" (the times g_workerDone was
+//                      released) and exits with g_status.
+//   terminate NAME     TerminateProcessByName(NAME); exits with its answer.
+//   terminate-product  TerminateProcessByName for each of the product's
+//                      programs in order; prints "NAME=answer" lines.
+//   count NAME         exits with the number of running processes of that
+//                      image name, compared without regard to case.
+//   state NAME         exits with the service's current state (1 stopped,
+//                      3 stop pending, 4 running), -1 when it cannot be read.
+#ifndef UNICODE
+#define UNICODE
+#endif
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <cstdio>
+#include <cwchar>
+
+#include "shared/shared.h"
+#include "system/system.h"
+
+namespace {
+
+constexpr int32_t kSemaphoreMaximum = 97005083;
+
+int RunWorker(int32_t (*worker)()) {
+  g_workerDone = os::CreateCountingSemaphore(0, kSemaphoreMaximum);
+  if (g_workerDone == nullptr) {
+    std::fwprintf(stderr, L"service_driver: no semaphore\n");
+    return -2;
+  }
+  g_status = RC_UNKNOWN;
+  int released = 0;
+  if (!os::StartThread(worker, kWorkerStackBytes)) {
+    std::fwprintf(stderr, L"service_driver: no worker thread\n");
+    os::CloseKernelHandle(g_workerDone);
+    return -2;
+  }
+  if (os::WaitWithoutTimeout(g_workerDone)) ++released;
+  // A second release would show here (the worker has released by now).
+  while (::WaitForSingleObject(g_workerDone, 200) == WAIT_OBJECT_0) ++released;
+  const ResultCode status = g_status;
+  std::printf("status=%d released=%d\n", static_cast<int>(status), released);
+  os::CloseKernelHandle(g_workerDone);
+  g_workerDone = nullptr;
+  return status;
+}
+
+int CountProcesses(const wchar_t* imageName) {
+  HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  int count = 0;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = ::Process32FirstW(snapshot, &entry); more; more = ::Process32NextW(snapshot, &entry)) {
+    if (::lstrcmpiW(entry.szExeFile, imageName) == 0) ++count;
+  }
+  ::CloseHandle(snapshot);
+  return count;
+}
+
+int ServiceState(const wchar_t* serviceName) {
+  SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, GENERIC_READ);
+  if (manager == nullptr) return -1;
+  int state = -1;
+  SC_HANDLE service = ::OpenServiceW(manager, serviceName, SERVICE_QUERY_STATUS);
+  if (service != nullptr) {
+    SERVICE_STATUS status = {};
+    if (::QueryServiceStatus(service, &status)) state = static_cast<int>(status.dwCurrentState);
+    ::CloseServiceHandle(service);
+  }
+  ::CloseServiceHandle(manager);
+  return state;
+}
+
+int Usage() {
+  std::fwprintf(stderr, L"usage: service_driver.exe stop|start|terminate-product\n"
+                        L"       service_driver.exe terminate|count|state NAME\n");
+  return -3;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc == 2) {
+    if (std::wcscmp(argv[1], L"stop") == 0) return RunWorker(StopServicesWorker);
+    if (std::wcscmp(argv[1], L"start") == 0) return RunWorker(StartServicesWorker);
+    if (std::wcscmp(argv[1], L"terminate-product") == 0) {
+      for (const wchar_t* imageName : kProductProcesses) {
+        std::printf("%ls=%d\n", imageName, TerminateProcessByName(imageName));
+      }
+      return 0;
+    }
+  } else if (argc == 3) {
+    if (std::wcscmp(argv[1], L"terminate") == 0) return TerminateProcessByName(argv[2]);
+    if (std::wcscmp(argv[1], L"count") == 0) return CountProcesses(argv[2]);
+    if (std::wcscmp(argv[1], L"state") == 0) return ServiceState(argv[2]);
+  }
+  return Usage();
+}
