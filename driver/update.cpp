@@ -10,11 +10,15 @@ constexpr int32_t kSemaphoreMaximum = 97005083;
 
 // Runs one service phase on a worker thread and waits for it. When the
 // worker cannot be started there is nothing to wait for: the phase ends at
-// once with `cannotRun`.
+// once with `cannotRun`. A wait that fails is made again: the worker is
+// running and must not be left working on while the sequence moves on.
 ResultCode RunServicePhase(int32_t (*worker)(), ResultCode cannotRun) {
+  constexpr int kWaitAttempts = 3;
   if (g_workerDone == nullptr || !os::StartThread(worker, kWorkerStackBytes)) return cannotRun;
-  if (!os::WaitWithoutTimeout(g_workerDone)) return cannotRun;
-  return g_status;
+  for (int attempt = 0; attempt < kWaitAttempts; ++attempt) {
+    if (os::WaitWithoutTimeout(g_workerDone)) return g_status;
+  }
+  return cannotRun;
 }
 
 }  // namespace

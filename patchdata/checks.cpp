@@ -68,7 +68,10 @@ ResultCode EvaluatePatchState(wchar_t* recordPath) {
   result = ReadDataValue(kDataFileName, "PatchVersion", patchVersion, sizeof patchVersion);
   if (result != RC_SUCCEED) return result;
   wchar_t widePatch[kNameChars] = {};
-  os::WidenText(os::kAnsiCodePage, patchVersion, widePatch, kNameChars);
+  // Without its text the backup folder would be named "Patch" alone.
+  if (os::WidenText(os::kAnsiCodePage, patchVersion, widePatch, kNameChars) == 0) {
+    return RC_XML_ELEMENT_MISSING;
+  }
   os::FormatWide(g_backupFolderName, kBackupFolderNameChars, L"Patch%ls", widePatch);
 
   wchar_t installFolder[kPathChars] = {};

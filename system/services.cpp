@@ -44,6 +44,15 @@ ResultCode ControlOpenService(ServiceAction action, os::Handle service) {
   return AwaitState(service, action, os::kServiceStopped, RC_STOP_SERVICE_FAILED);
 }
 
+// Tells the waiting main thread that the phase is over. The main thread
+// waits without a time-out, so a release the system refuses is tried again.
+void ReportPhaseDone() {
+  constexpr int kReleaseAttempts = 3;
+  for (int attempt = 0; attempt < kReleaseAttempts; ++attempt) {
+    if (os::ReleaseSemaphoreOnce(g_workerDone)) return;
+  }
+}
+
 }  // namespace
 
 ResultCode ControlNamedService(ServiceAction action, const wchar_t* serviceName) {
@@ -71,7 +80,7 @@ int32_t StopServicesWorker() {
     result = ControlNamedService(kServiceStop, kProductServices[1]);
     g_status = result;
   }
-  os::ReleaseSemaphoreOnce(g_workerDone);
+  ReportPhaseDone();
   return result;
 }
 
@@ -79,6 +88,6 @@ int32_t StartServicesWorker() {
   ResultCode result = ControlNamedService(kServiceStart, kProductServices[0]);
   if (result == RC_SUCCEED) result = ControlNamedService(kServiceStart, kProductServices[1]);
   g_status = result;
-  os::ReleaseSemaphoreOnce(g_workerDone);
+  ReportPhaseDone();
   return result;
 }
