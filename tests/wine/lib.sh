@@ -242,6 +242,88 @@ wt_run_program() {
   fi
 }
 
+# wt_start_program FOLDER NAME: starts dummy.exe copied as C:\FOLDER\NAME,
+# through the launcher, and waits until it runs. The launcher's line in
+# $WT_TMP/FOLDER-NAME.exit tells how the program ended.
+wt_start_program() {
+  local folder=$1 name=$2
+  mkdir -p "$WT_C/$folder"
+  cp "$WT_BIN/dummy.exe" "$WT_C/$folder/$name"
+  rm -f "$WT_C/$folder/$name.ready" "$WT_TMP/$folder-$name.exit"
+  (cd "$WT_C/$folder" && exec wine 'C:\qltest\launch.exe' "C:\\$folder\\$name" "C:\\$folder\\$name.ready" \
+     >"$WT_TMP/$folder-$name.exit" 2>/dev/null </dev/null) &
+  wt_wait_for_file "$WT_C/$folder/$name.ready" 60 || wt_die "$name did not start"
+}
+
+# wt_program_exit FOLDER NAME: the launcher's line for a program started with
+# wt_start_program once it has ended ("exit=N"), or "running" after ~20 s.
+wt_program_exit() {
+  local file="$WT_TMP/$1-$2.exit" tries=100
+  while ! grep -q '^exit=' "$file"; do
+    tries=$((tries - 1))
+    if [ "$tries" -le 0 ]; then
+      echo running
+      return
+    fi
+    sleep 0.2
+  done
+  tr -d '\r' <"$file"
+}
+
+# ---- services, through service_driver.exe ----------------------------------------
+
+readonly STOPPED=1 STOP_PENDING=3 RUNNING=4
+
+# Runs service_driver.exe (see there) through the launcher, like wt_run.
+wt_driver() {
+  wt_run_program "$WT_BIN" 'C:\qltest\service_driver.exe' "$@"
+}
+
+# The state of a service (see service_driver state), -1 when it does not exist.
+wt_service_state() {
+  wt_driver state "$1"
+  printf '%s\n' "$WT_EXIT"
+}
+
+# wt_wait_service_state NAME STATE: until the service is in that state; false after a minute.
+wt_wait_service_state() {
+  local tries=300
+  while [ "$(wt_service_state "$1")" != "$2" ]; do
+    tries=$((tries - 1))
+    [ "$tries" -gt 0 ] || return 1
+    sleep 0.2
+  done
+}
+
+# wt_register_service NAME MODE [ms]: (re)registers NAME as a test service, stopped.
+wt_register_service() {
+  local name=$1
+  wt_remove_service "$name"
+  wt_wine sc create "$name" binPath= "C:\\qltest\\test_service.exe $*" ||
+    wt_die "cannot register $name"
+}
+
+wt_remove_service() {
+  local state
+  state=$(wt_service_state "$1")
+  [ "$state" = -1 ] && return 0
+  if [ "$state" != "$STOPPED" ]; then
+    # Stuck services get no further controls: they end through their event.
+    wt_wine 'C:\qltest\test_service.exe' --release "$1"
+    wt_wait_service_state "$1" "$STOPPED" || wt_die "$1 does not stop"
+  fi
+  wt_wine sc delete "$1"
+  wt_wait_service_state "$1" -1 || wt_die "$1 is not removed"
+}
+
+wt_start_service() {
+  wt_wine sc start "$1" && wt_wait_service_state "$1" "$RUNNING" || wt_die "cannot start $1"
+}
+
+wt_stop_service() {
+  wt_wine sc stop "$1" && wt_wait_service_state "$1" "$STOPPED" || wt_die "cannot stop $1"
+}
+
 # ---- checks ---------------------------------------------------------------------
 
 wt_pass() {
