@@ -50,8 +50,18 @@ query "record only for version 4.10" 16
 wt_write_record "$RECORD" 4.20 "" 03
 query "record with an empty CurVersion" 18
 
+wt_write_record "$RECORD" 4.20 3 3
+query "record with CurVersion 3 for patch 03 (compared as numbers)" 19
+
+wt_write_record "$RECORD" 4.20 03 03
+tr -d '\r' <"$RECORD" >"$RECORD.lf" && mv "$RECORD.lf" "$RECORD"
+query "record with LF line ends" 19
+
 : >"$RECORD"
 query "record file of zero bytes counts as missing" 17
+
+printf '\r\n  \r\n' >"$RECORD"
+query "record file of blank lines counts as missing" 17
 
 echo "# installed product against the description file"
 fresh_machine
