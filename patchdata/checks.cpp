@@ -45,16 +45,32 @@ ResultCode CheckInstalledProduct() {
 XmlLoad LoadXmlFile(TiXmlDocument* document, const wchar_t* path) {
   std::FILE* file = os::OpenFile(path, L"rb");
   if (file == nullptr) return XmlLoad::kCannotOpen;
-  bool blank = true;
-  for (int c; blank && (c = std::fgetc(file)) != EOF;) {
-    blank = c == ' ' || c == '\t' || c == '\r' || c == '\n';
-  }
-  if (!blank) {
-    std::rewind(file);
-    document->LoadFile(file, TIXML_DEFAULT_ENCODING);
-  }
+  const XmlLoad load = LoadXmlStream(document, file);
   std::fclose(file);
-  return blank ? XmlLoad::kBlank : XmlLoad::kLoaded;
+  return load;
+}
+
+XmlLoad LoadXmlStream(TiXmlDocument* document, std::FILE* file) {
+  std::string bytes;
+  char chunk[4096];
+  for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) bytes.append(chunk, n);
+  // Line ends made LF and the text cut at its first zero byte, as the
+  // library does when it loads a file; the check and the parse then see
+  // the very same text.
+  std::string text;
+  text.reserve(bytes.size());
+  for (size_t i = 0; i < bytes.size() && bytes[i] != 0; ++i) {
+    if (bytes[i] == '\r') {
+      text += '\n';
+      if (i + 1 < bytes.size() && bytes[i + 1] == '\n') ++i;
+    } else {
+      text += bytes[i];
+    }
+  }
+  if (bytes.find_first_not_of(" \t\r\n") == std::string::npos) return XmlLoad::kBlank;
+  if (!IsSafeToParse(text.c_str(), text.size())) return XmlLoad::kRefused;
+  document->Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+  return XmlLoad::kLoaded;
 }
 
 ResultCode EvaluatePatchState(wchar_t* recordPath) {
@@ -83,7 +99,11 @@ ResultCode EvaluatePatchState(wchar_t* recordPath) {
   }
 
   TiXmlDocument record;
-  if (LoadXmlFile(&record, recordPath) != XmlLoad::kLoaded) return RC_RECORD_MISSING;
+  const XmlLoad load = LoadXmlFile(&record, recordPath);
+  if (load == XmlLoad::kCannotOpen || load == XmlLoad::kBlank) return RC_RECORD_MISSING;
+  // A record the library cannot be given holds no usable record, like any
+  // damaged one; it is there, so it is not laid down anew.
+  if (load == XmlLoad::kRefused) return RC_NOT_PATCHED;
 
   TiXmlElement* versionNode = FindElement(record.FirstChild("UpdateQL"), versionElement);
   TiXmlElement* current = versionNode ? FindElement(versionNode, "CurVersion") : nullptr;

@@ -1,17 +1,23 @@
 // Readers of the patch description file. Every value is read afresh.
 #include <tinyxml.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "patchdata/patchdata.h"
 
 namespace {
 
-// Loads the description file; false when it cannot be opened. Other load
-// errors leave whatever was read before them.
-bool LoadDescription(TiXmlDocument* document) {
-  document->LoadFile();
-  return !(document->Error() && document->ErrorId() == TiXmlBase::TIXML_ERROR_OPENING_FILE);
+// Loads the description file, opened by its name as the XML library opens
+// files; false when it cannot be opened. Other load errors leave whatever
+// was read before them. A file the library cannot parse safely leaves the
+// document empty, so every element in it reads as missing.
+bool LoadDescription(TiXmlDocument* document, const char* fileName) {
+  std::FILE* file = std::fopen(fileName, "rb");
+  if (file == nullptr) return false;
+  LoadXmlStream(document, file);
+  std::fclose(file);
+  return true;
 }
 
 // Copies the element's text (its first child, when that is text) into the
@@ -36,8 +42,8 @@ const char* ElementText(const TiXmlElement* element) {
 
 ResultCode ReadDataValue(const char* fileName, const char* elementName, char* buffer,
                          size_t bufferBytes) {
-  TiXmlDocument document(fileName);
-  if (!LoadDescription(&document)) return RC_XML_LOAD_FAILED;
+  TiXmlDocument document;
+  if (!LoadDescription(&document, fileName)) return RC_XML_LOAD_FAILED;
   TiXmlElement* element = FindElement(document.FirstChild("UpdateQL"), elementName);
   if (element == nullptr) return RC_XML_ELEMENT_MISSING;
   return CopyElementText(element, buffer, bufferBytes);
@@ -45,8 +51,8 @@ ResultCode ReadDataValue(const char* fileName, const char* elementName, char* bu
 
 ResultCode ReadNestedDataValue(const char* fileName, const char* outerName,
                                const char* innerName, char* buffer, size_t bufferBytes) {
-  TiXmlDocument document(fileName);
-  if (!LoadDescription(&document)) return RC_XML_LOAD_FAILED;
+  TiXmlDocument document;
+  if (!LoadDescription(&document, fileName)) return RC_XML_LOAD_FAILED;
   TiXmlElement* outer = FindElement(document.FirstChild("UpdateQL"), outerName);
   if (outer == nullptr) return RC_XML_ELEMENT_MISSING;
   TiXmlElement* inner = FindElement(outer, innerName);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 
 #include "driver/result_codes.h"
 
@@ -38,9 +39,32 @@ void CreatePatchRecord(const wchar_t* recordPath);
 ResultCode RecordPatch(const wchar_t* recordPath);
 
 // Loads an XML file through its wide path. Parse errors are not reported:
-// the document keeps what was read before them.
-enum class XmlLoad { kLoaded, kCannotOpen, kBlank /* empty or only white space */ };
+// the document keeps what was read before them. A file the XML library
+// cannot parse safely (see IsSafeToParse) is not handed to it: the
+// document stays empty and the answer is kRefused.
+enum class XmlLoad {
+  kLoaded,
+  kCannotOpen,
+  kBlank,    // empty or only white space
+  kRefused,  // nested too deeply, or a character running past the end
+};
 XmlLoad LoadXmlFile(TiXmlDocument* document, const wchar_t* path);
+// The same for a file already open; the caller closes it.
+XmlLoad LoadXmlStream(TiXmlDocument* document, std::FILE* file);
+
+// The deepest element nesting the XML library is given. It parses, prints
+// and frees a document with one level of recursion per level of nesting;
+// real files nest four levels deep.
+constexpr int kMaxXmlNesting = 1000;
+// Whether the XML library can parse `text` (zero-terminated at `length`,
+// line ends already made LF, as the library makes them before parsing)
+// without nesting deeper than kMaxXmlNesting and without reading past the
+// end of the text.
+bool IsSafeToParse(const char* text, size_t length);
+// The element nesting the library's parse of `text` reaches, counting a
+// childless element as a level; kMaxXmlNesting + 1 for anything deeper,
+// -1 when the parse would run past the end of the text.
+int MeasureXmlNesting(const char* text, size_t length);
 
 // An element's text: its first child's value when that child is text.
 const char* ElementText(const TiXmlElement* element);

@@ -131,6 +131,9 @@ ResultCode RecordPatch(const wchar_t* recordPath) {
   TiXmlDocument record;
   const XmlLoad load = LoadXmlFile(&record, recordPath);
   if (load == XmlLoad::kCannotOpen) return RC_XML_LOAD_FAILED;
+  // A record the library cannot be given safely is left as it is: it has
+  // no root to add to, like a record without one.
+  if (load == XmlLoad::kRefused) return RC_XML_ELEMENT_MISSING;
   // A parse error is not fatal: the part read before it is kept and
   // extended, and the original bytes are kept beside the record.
   const bool damaged = load == XmlLoad::kLoaded && record.Error();
