@@ -168,6 +168,16 @@ ResultCode RecordPatch(const wchar_t* recordPath) {
     fresh.InsertEndChild(patch);
     TiXmlNode* added = root->InsertEndChild(fresh);
     versionElement = added != nullptr ? added->ToElement() : nullptr;
+    // The patch-state check finds the version element with a walk from
+    // the root, which does not look inside a root whose first child is
+    // text or a comment, and stops along the siblings at a comment. Where
+    // the walk would not reach the end, the element goes first instead,
+    // or the patch would be recorded where no check ever sees it.
+    if (versionElement != nullptr && FindElement(root, versionName) != versionElement) {
+      root->RemoveChild(versionElement);
+      added = root->InsertBeforeChild(root->FirstChild(), fresh);
+      versionElement = added != nullptr ? added->ToElement() : nullptr;
+    }
   } else {
     // An earlier patch element of the same name stays; the record may hold several.
     versionElement->InsertEndChild(patch);

@@ -263,7 +263,9 @@ class ParseWalk {
     };
     std::vector<Open> open;
     for (;;) {
-      // p is at the '<' of a start tag.
+      // p is at the '<' of a start tag. The element is in the tree from
+      // here on, even when its tag turns out broken.
+      if (!Deeper(open.size() + 1)) return nullptr;
       p = SkipSpace(p + 1);
       const char* name = p;
       p = ReadName(p);
@@ -276,12 +278,10 @@ class ParseWalk {
         if (*p == '/') {
           if (p[1] != '>') return nullptr;
           p += 2;
-          if (!Deeper(open.size() + 1)) return nullptr;
           break;
         }
         if (*p == '>') {
           open.push_back({name, nameLength});
-          if (!Deeper(open.size())) return nullptr;
           ++p;
           descended = true;
         } else {

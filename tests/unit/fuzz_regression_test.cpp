@@ -1,0 +1,51 @@
+// Inputs the fuzz targets in fuzz/ found, kept as plain unit tests.
+#include <string>
+
+#include "patchdata/patchdata.h"
+#include "shared/shared.h"
+#include "tests/unit/test_support.h"
+
+namespace {
+
+int Measure(const std::string& text) { return MeasureXmlNesting(text.c_str(), text.size()); }
+
+TEST(FuzzRegressionTest, BrokenStartTagStillCountsAsAnElement) {
+  // The library links an element into the tree before it reads its tag, so
+  // "<U<" leaves an element "U" behind, and each such element is a level.
+  EXPECT_EQ(Measure("<U<UpdateQL>"), 1);
+  EXPECT_EQ(Measure("<a><b x=<c>"), 2);
+  EXPECT_EQ(Measure("<a><b><c"), 3);
+}
+
+class RecordReachTest : public MachineTest {};
+
+TEST_F(RecordReachTest, PatchIsRecordedWhereTheCheckFindsIt) {
+  // The check's walk does not look inside a root whose first child is text,
+  // nor past a comment among the root's children: a version element
+  // appended at the end would never be found, and the patch would be
+  // applied again on every run.
+  WriteDescription(Description("03"));
+  for (const std::string& record :
+       {std::string("\xEF\xBB\xBF<UpdateQL>CurVersion/></QL4.20></UpdateQL>"),
+        std::string("<UpdateQL>loose text<QL4.10><CurVersion>01</CurVersion></QL4.10></UpdateQL>"),
+        std::string("<UpdateQL><QL4.10/><!-- note --><QL4.30/></UpdateQL>")}) {
+    WriteFile(recordPath_, record);
+    wchar_t recordPath[kPathChars] = {};
+    EXPECT_EQ(EvaluatePatchState(recordPath), RC_NOT_PATCHED) << record;
+    EXPECT_EQ(RecordPatch(recordPath), RC_SUCCEED) << record;
+    EXPECT_EQ(EvaluatePatchState(recordPath), RC_PATCH_IS_LATEST) << record;
+    if (record.find("<QL4.10") != std::string::npos) {
+      EXPECT_NE(ReadFile(recordPath_).find("<QL4.10"), std::string::npos)
+          << "other versions' entries stay: " << record;
+    }
+  }
+  // Where the end is reachable, the new version goes at the end as before.
+  WriteFile(recordPath_, "<UpdateQL><QL4.10><CurVersion>01</CurVersion></QL4.10></UpdateQL>");
+  wchar_t recordPath[kPathChars] = {};
+  EXPECT_EQ(EvaluatePatchState(recordPath), RC_NOT_PATCHED);
+  EXPECT_EQ(RecordPatch(recordPath), RC_SUCCEED);
+  const std::string saved = ReadFile(recordPath_);
+  EXPECT_LT(saved.find("<QL4.10>"), saved.find("<QL4.20>"));
+}
+
+}  // namespace
