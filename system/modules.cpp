@@ -67,9 +67,17 @@ ResultCode BackupAndReplaceModule(const wchar_t* installFolder, const wchar_t* m
 
   // Moving rather than copying lets a module still held open be replaced.
   // A backup left by an earlier run of the same patch is kept as it is: the
-  // move then fails with "already exists" and the installed file stays.
+  // move then fails with "already exists" and the installed file stays. An
+  // earlier run that was cut off between its move and its copy left the
+  // module only in the backup folder; the new copy goes in then too, or the
+  // product would stay without the module on every later run.
   const bool moved = os::MoveFileTo(installedFile, backupFile);
-  if (!moved && os::LastError() != os::kErrorAlreadyExists) return RC_MOVE_FILE_FAILED;
+  if (!moved) {
+    const uint32_t error = os::LastError();
+    const bool earlierBackup = error == os::kErrorAlreadyExists ||
+                               (!os::FileExists(installedFile) && os::FileExists(backupFile));
+    if (!earlierBackup) return RC_MOVE_FILE_FAILED;
+  }
   if (!os::CopyFileOver(moduleName, installedFile)) {
     // The product must not be left without this module: what this run moved
     // aside goes back in place of whatever the failed copy left.

@@ -1,0 +1,186 @@
+// The apply run killed at every platform call, with real files.
+//
+// A healthy run is counted first. Then, for each call K of it, a child
+// process makes the same run and ends itself at once (_exit, as a kill
+// would: no clean-up, no stdio flush) just before its K-th platform call.
+// Left behind must be: every module in the install folder or, with its
+// original bytes, in the backup folder, an installed module whole, and
+// the record either as it was before the run or as the finished run writes
+// it (a leftover temporary file beside it is allowed). Then the tool is run
+// again on what the kill left, and must finish the patch: the same end
+// state as a run that was never interrupted.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cwchar>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "driver/driver.h"
+#include "shared/shared.h"
+#include "system/system.h"
+#include "tests/unit/test_support.h"
+
+namespace {
+
+const std::vector<std::string> kModules = {"core.dll", "profiles.dll", "help.dll"};
+const std::string kMissing = "<missing>";
+
+std::atomic<int> g_calls{0};
+int g_killAt = 0;
+
+void KillAtCall(const std::string&) {
+  if (++g_calls == g_killAt) _exit(0);
+}
+
+class CrashConsistencyTest : public MachineTest {
+ protected:
+  void SetUp() override {
+    MachineTest::SetUp();
+    WriteDescription(Description("03", kModules));
+    for (const std::string& module : kModules) WriteFile(work_ + "/" + module, "new " + module);
+    backup_ = install_ + "/UpdateBackup/Patch03";
+  }
+
+  // The install folder as the product left it; `oldRecord` empty: no record.
+  void PrepareFiles(const std::string& oldRecord) {
+    std::filesystem::remove_all(install_);
+    MakeDirs(install_);
+    for (const std::string& module : kModules) WriteFile(install_ + "/" + module, "old " + module);
+    if (!oldRecord.empty()) WriteFile(recordPath_, oldRecord);
+  }
+
+  // The platform stand-in of a fresh process: the product installed and
+  // running.
+  void PreparePlatform() {
+    fake::Reset();
+    fake::SetMachineValue(kInstallKey, L"Version", L"4.20");
+    fake::SetMachineValue(kInstallKey, L"BuildID", L"0137");
+    fake::SetMachineValue(kInstallKey, L"Path", Wide(install_));
+    fake::SetLocalDate(2020, 3, 15);
+    AddProductServices();
+    for (const wchar_t* name : kProductProcesses) fake::AddProcess(name);
+  }
+
+  static ResultCode Apply() {
+    wchar_t name[] = L"qlpatch.exe";
+    wchar_t* argv[] = {name, nullptr};
+    return RunEntry(1, argv);
+  }
+
+  // Runs the apply in a child process, killed before its `killAt`-th
+  // platform call (0: not killed). The child's exit status: 0 when killed,
+  // otherwise 100 + the run's result.
+  int ApplyInChild(int killAt) {
+    std::fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+      PreparePlatform();
+      g_calls = 0;
+      g_killAt = killAt;
+      if (killAt > 0) fake::SetCallObserver(KillAtCall);
+      _exit(100 + Apply());
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  // Each module's original bytes are installed or backed up, an installed
+  // module is whole, and a new one is only installed over a backup.
+  void ExpectNoModuleLost(const std::string& when) {
+    for (const std::string& module : kModules) {
+      const std::string installed = ReadFile(install_ + "/" + module);
+      const std::string backedUp = ReadFile(backup_ + "/" + module);
+      EXPECT_TRUE(installed == "old " + module || backedUp == "old " + module)
+          << when << ": " << module << " lost";
+      EXPECT_TRUE(installed == kMissing || installed == "old " + module || installed == "new " + module)
+          << when << ": " << module << " holds '" << installed << "'";
+      if (installed == "new " + module) {
+        EXPECT_EQ(backedUp, "old " + module) << when << ": " << module << " replaced without a backup";
+      }
+    }
+  }
+
+  void ExpectPatched(const std::string& when, const std::string& finalRecord) {
+    for (const std::string& module : kModules) {
+      EXPECT_EQ(ReadFile(install_ + "/" + module), "new " + module) << when;
+      EXPECT_EQ(ReadFile(backup_ + "/" + module), "old " + module) << when;
+    }
+    EXPECT_EQ(ReadFile(recordPath_), finalRecord) << when;
+  }
+
+  // Kills the run at each of its calls, checks what is left and runs the
+  // tool again on it. Answers the number of kill points survived.
+  int KillAtEveryCall(const std::string& oldRecord, int* points) {
+    PrepareFiles(oldRecord);
+    EXPECT_EQ(ApplyInChild(0), 100 + RC_SUCCEED);
+    const std::string finalRecord = ReadFile(recordPath_);
+    EXPECT_NE(finalRecord.find("<CurVersion>03</CurVersion>"), std::string::npos);
+    // The healthy run's calls, counted in this process on the same files.
+    PrepareFiles(oldRecord);
+    PreparePlatform();
+    EXPECT_EQ(Apply(), RC_SUCCEED);
+    const int calls = static_cast<int>(fake::CallLog().size());
+    EXPECT_EQ(ReadFile(recordPath_), finalRecord);
+
+    const std::string before = oldRecord.empty() ? kMissing : oldRecord;
+    int survived = 0;
+    for (int k = 1; k <= calls; ++k) {
+      const std::string when = "killed before call " + std::to_string(k);
+      const int failuresBefore = Failures();
+      PrepareFiles(oldRecord);
+      EXPECT_EQ(ApplyInChild(k), 0) << when << ": the run was not killed";
+      ExpectNoModuleLost(when);
+      const std::string record = ReadFile(recordPath_);
+      EXPECT_TRUE(record == before || record == finalRecord ||
+                  (oldRecord.empty() && record == "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<UpdateQL />\n"))
+          << when << ": record holds '" << record << "'";
+
+      const int again = ApplyInChild(0) - 100;
+      EXPECT_TRUE(again == RC_SUCCEED || again == RC_PATCH_IS_LATEST) << when << ": the next run gave " << again;
+      ExpectPatched(when + ", then run again", finalRecord);
+      if (Failures() == failuresBefore) ++survived;
+    }
+    *points += calls;
+    return survived;
+  }
+
+  static int Failures() {
+    return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
+  }
+
+  std::string backup_;
+};
+
+TEST_F(CrashConsistencyTest, KillAtAnyCallLosesNothingAndTheNextRunFinishes) {
+  int points = 0;
+  int survived = KillAtEveryCall("", &points);
+  // An earlier patch on record: the record is changed, not created.
+  survived += KillAtEveryCall(
+      "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<UpdateQL>\n    <QL4.20>\n"
+      "        <CurVersion>02</CurVersion>\n    </QL4.20>\n</UpdateQL>\n",
+      &points);
+  std::printf("kill points: %d, survived: %d\n", points, survived);
+  RecordProperty("kill_points", points);
+  RecordProperty("kill_points_survived", survived);
+  EXPECT_EQ(survived, points);
+  EXPECT_GT(points, 200);
+}
+
+TEST_F(CrashConsistencyTest, ModuleLeftOnlyInTheBackupIsReplaced) {
+  // A run cut off between moving a module aside and copying the new one in.
+  std::wcscpy(g_backupFolderName, L"Patch03");
+  WriteFile(backup_ + "/core.dll", "old core.dll");
+  EXPECT_EQ(BackupAndReplaceModule(Wide(install_).c_str(), L"core.dll"), RC_SUCCEED);
+  EXPECT_EQ(ReadFile(install_ + "/core.dll"), "new core.dll");
+  EXPECT_EQ(ReadFile(backup_ + "/core.dll"), "old core.dll");
+  // Neither installed nor backed up: nothing to replace.
+  EXPECT_EQ(BackupAndReplaceModule(Wide(install_).c_str(), L"profiles.dll"), RC_MOVE_FILE_FAILED);
+  EXPECT_FALSE(Exists(install_ + "/profiles.dll"));
+}
+
+}  // namespace
