@@ -21,6 +21,7 @@ done
 run ctest --preset linux
 run ctest --preset linux-sanitize
 run ctest --preset windows-x86
+run bash fuzz/run.sh
 
 if [ "$failed" -ne 0 ]; then
   echo "$failed step(s) failed"
