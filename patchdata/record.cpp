@@ -2,6 +2,7 @@
 #include <tinyxml.h>
 
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 
 #include "patchdata/patchdata.h"
@@ -14,19 +15,47 @@ constexpr int kSidePathChars = kPathChars + 16;
 // How many kept copies of damaged records may pile up beside the record.
 constexpr int kKeptCopyLimit = 100;
 
+// What the patch-state check will see of this patch in a written record:
+// the walk from the root finds the version element, the walk from there a
+// CurVersion whose text is the patch's.
+bool ShowsPatch(TiXmlDocument* written, const char* versionName, const char* patchVersion) {
+  TiXmlElement* version = FindElement(written->FirstChild("UpdateQL"), versionName);
+  TiXmlElement* current = version != nullptr ? FindElement(version, "CurVersion") : nullptr;
+  const char* text = current != nullptr ? ElementText(current) : nullptr;
+  return text != nullptr && std::strcmp(text, patchVersion) == 0;
+}
+
+enum class Saved { kYes, kFailed, kUnseen };
+
 // Writes the document to a temporary file beside the record and then puts
 // it in the record's place in one step. When any step fails the temporary
-// file is removed and the old record stays as it was.
-bool SaveRecord(const TiXmlDocument& document, const wchar_t* recordPath) {
+// file is removed and the old record stays as it was. Given a version
+// element name and a patch, the written file is first read back: the
+// library does not always read what it wrote the same way (an attribute
+// value that is not valid UTF-8 in a UTF-8 record takes its closing quote
+// with it), and a record in which the check would not see the patch is not
+// put in place (kUnseen).
+Saved SaveRecord(const TiXmlDocument& document, const wchar_t* recordPath,
+                 const char* versionName = nullptr, const char* patchVersion = nullptr) {
   wchar_t tempPath[kSidePathChars] = {};
   os::FormatWide(tempPath, kSidePathChars, L"%ls.tmp", recordPath);
   std::FILE* file = os::OpenFile(tempPath, L"w");  // text mode: CR LF on Windows
-  if (file == nullptr) return false;
+  if (file == nullptr) return Saved::kFailed;
   bool saved = document.SaveFile(file) && os::FlushToDisk(file);
   if (std::fclose(file) != 0) saved = false;
-  if (saved) saved = os::ReplaceFileAtomically(tempPath, recordPath);
-  if (!saved) os::DeleteFileAt(tempPath);
-  return saved;
+  Saved outcome = saved ? Saved::kYes : Saved::kFailed;
+  if (saved && versionName != nullptr) {
+    TiXmlDocument written;
+    const XmlLoad load = LoadXmlFile(&written, tempPath);
+    if (load == XmlLoad::kCannotOpen) {
+      outcome = Saved::kFailed;
+    } else if (load != XmlLoad::kLoaded || !ShowsPatch(&written, versionName, patchVersion)) {
+      outcome = Saved::kUnseen;
+    }
+  }
+  if (outcome == Saved::kYes && !os::ReplaceFileAtomically(tempPath, recordPath)) outcome = Saved::kFailed;
+  if (outcome != Saved::kYes) os::DeleteFileAt(tempPath);
+  return outcome;
 }
 
 // Copies a file byte for byte to `target`, which must be new, and writes
@@ -188,6 +217,15 @@ ResultCode RecordPatch(const wchar_t* recordPath) {
   // A record that could not be written shows on the next run, which applies
   // the patch again; the caller does not look at this result.
   if (damaged && !KeepDamagedRecord(recordPath)) return RC_SUCCEED;
-  SaveRecord(record, recordPath);
+  if (SaveRecord(record, recordPath, versionName, patchVersion) == Saved::kUnseen &&
+      versionElement != nullptr && versionElement != root->FirstChild()) {
+    // What comes before the version element does not read back as it was
+    // written. First in the root, the element is read before any of it;
+    // when even that is not seen, the record is left as it was.
+    TiXmlElement moved(*versionElement);
+    versionElement->Parent()->RemoveChild(versionElement);
+    root->InsertBeforeChild(root->FirstChild(), moved);
+    SaveRecord(record, recordPath, versionName, patchVersion);
+  }
   return RC_SUCCEED;
 }

@@ -48,4 +48,24 @@ TEST_F(RecordReachTest, PatchIsRecordedWhereTheCheckFindsIt) {
   EXPECT_LT(saved.find("<QL4.10>"), saved.find("<QL4.20>"));
 }
 
+TEST_F(RecordReachTest, PatchIsRecordedWhereTheWrittenRecordReadsBack) {
+  // An unquoted attribute value is read byte by byte, but written quoted,
+  // and in a UTF-8 record a quoted value is read character by character:
+  // the lone lead byte \xC6 then takes the closing quote with it and the
+  // rest of the record reads as garbage. Written after it, the new version
+  // element would never be found; it goes first instead.
+  WriteDescription(Description("03"));
+  WriteFile(recordPath_,
+            "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<UpdateQL><Note text=ab\xC6>x</Note>"
+            "<QL4.10><CurVersion>01</CurVersion></QL4.10></UpdateQL>\n");
+  wchar_t recordPath[kPathChars] = {};
+  EXPECT_EQ(EvaluatePatchState(recordPath), RC_NOT_PATCHED);
+  EXPECT_EQ(RecordPatch(recordPath), RC_SUCCEED);
+  EXPECT_EQ(EvaluatePatchState(recordPath), RC_PATCH_IS_LATEST);
+  const std::string saved = ReadFile(recordPath_);
+  EXPECT_LT(saved.find("<QL4.20>"), saved.find("<Note"));
+  EXPECT_NE(saved.find("<CurVersion>01</CurVersion>"), std::string::npos);
+  EXPECT_FALSE(Exists(recordPath_ + ".tmp"));
+}
+
 }  // namespace
