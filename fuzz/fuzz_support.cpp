@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "patchdata/patchdata.h"
 #include "platform/fake_platform.h"
 #include "shared/shared.h"
 
@@ -85,18 +86,7 @@ void Broken(const char* what, const std::string& detail) {
   std::abort();
 }
 
-std::string LibraryText(const std::string& bytes) {
-  std::string text;
-  for (size_t i = 0; i < bytes.size() && bytes[i] != 0; ++i) {
-    if (bytes[i] == '\r') {
-      text += '\n';
-      if (i + 1 < bytes.size() && bytes[i + 1] == '\n') ++i;
-    } else {
-      text += bytes[i];
-    }
-  }
-  return text;
-}
+std::string LibraryText(const std::string& bytes) { return XmlTextOfBytes(bytes); }
 
 int LibraryDepth(const std::string& text) {
   TiXmlDocument document;

@@ -50,13 +50,8 @@ XmlLoad LoadXmlFile(TiXmlDocument* document, const wchar_t* path) {
   return load;
 }
 
-XmlLoad LoadXmlStream(TiXmlDocument* document, std::FILE* file) {
-  std::string bytes;
-  char chunk[4096];
-  for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) bytes.append(chunk, n);
-  // Line ends made LF and the text cut at its first zero byte, as the
-  // library does when it loads a file; the check and the parse then see
-  // the very same text.
+std::string XmlTextOfBytes(const std::string& bytes) {
+  // As the library does when it loads a file.
   std::string text;
   text.reserve(bytes.size());
   for (size_t i = 0; i < bytes.size() && bytes[i] != 0; ++i) {
@@ -67,6 +62,15 @@ XmlLoad LoadXmlStream(TiXmlDocument* document, std::FILE* file) {
       text += bytes[i];
     }
   }
+  return text;
+}
+
+XmlLoad LoadXmlStream(TiXmlDocument* document, std::FILE* file) {
+  std::string bytes;
+  char chunk[4096];
+  for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) bytes.append(chunk, n);
+  // The check and the parse see the very same text.
+  const std::string text = XmlTextOfBytes(bytes);
   if (bytes.find_first_not_of(" \t\r\n") == std::string::npos) return XmlLoad::kBlank;
   if (!IsSafeToParse(text.c_str(), text.size())) return XmlLoad::kRefused;
   document->Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <cstdio>
 
 #include "driver/result_codes.h"
@@ -51,6 +52,9 @@ enum class XmlLoad {
 XmlLoad LoadXmlFile(TiXmlDocument* document, const wchar_t* path);
 // The same for a file already open; the caller closes it.
 XmlLoad LoadXmlStream(TiXmlDocument* document, std::FILE* file);
+// The text the library parses from a file's bytes: line ends made LF, cut
+// at the first zero byte.
+std::string XmlTextOfBytes(const std::string& bytes);
 
 // The deepest element nesting the XML library is given. It parses, prints
 // and frees a document with one level of recursion per level of nesting;
