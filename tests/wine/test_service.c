@@ -54,9 +54,6 @@ static DWORD WINAPI Handler(DWORD control, DWORD eventType, void* eventData, voi
   (void)context;
   switch (control) {
     case SERVICE_CONTROL_STOP:
-      /* stop-now is stopped before the stop request returns, so the first
-       * query after it always sees STOPPED. */
-      if (g_mode == kStopNow) Report(SERVICE_STOPPED, 0);
       SetEvent(g_stopRequested);
       return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
