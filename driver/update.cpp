@@ -50,23 +50,42 @@ ResultCode PerformUpdate() {
   return RC_SUCCEED;
 }
 
-ResultCode RunInteractiveUpdate() {
-  g_workerDone = os::CreateCountingSemaphore(0, kSemaphoreMaximum);
-  g_status = RC_UNKNOWN;
-  g_status = PerformUpdate();
+namespace {
 
+void PrintOutcome(ResultCode code) {
   wchar_t message[kMessageChars] = {};
-  FormatResultMessage(g_status, message);
-  if (g_status == RC_SUCCEED) {
+  FormatResultMessage(code, message);
+  if (code == RC_SUCCEED) {
     os::PrintWide(L"Update patch %ls!\r\n", message);
   } else {
     os::PrintWide(L"%ls\r\n", message);
   }
   os::PrintWide(L"Press any key to exit.\r\n");
+}
+
+}  // namespace
+
+ResultCode RunInteractiveUpdate() {
+  // One apply at a time on the machine. A fleet tool that retries while a
+  // run is still going, or a second start by hand, is told to come back
+  // later and touches nothing. A lock that cannot be had at all is treated
+  // the same way: retrying later is safe, going on without it is not.
+  os::Handle instance = nullptr;
+  if (os::TakeMachineMutex(kSingleInstanceMutexName, &instance) != os::MutexTake::kOwned) {
+    g_status = RC_ANOTHER_RUN_IN_PROGRESS;
+    PrintOutcome(g_status);
+    return g_status;
+  }
+
+  g_workerDone = os::CreateCountingSemaphore(0, kSemaphoreMaximum);
+  g_status = RC_UNKNOWN;
+  g_status = PerformUpdate();
+  PrintOutcome(g_status);
 
   if (g_workerDone != nullptr) {
     os::CloseKernelHandle(g_workerDone);
     g_workerDone = nullptr;
   }
+  os::ReleaseMachineMutex(instance);
   return g_status;
 }

@@ -2,6 +2,7 @@
 #include <tinyxml.h>
 
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <string>
 
@@ -65,30 +66,83 @@ std::string XmlTextOfBytes(const std::string& bytes) {
   return text;
 }
 
+namespace {
+
+// Nothing to read: no bytes, or only white space and zero bytes (a file a
+// power cut left filled with zeros), after an optional UTF-8 byte-order mark.
+bool IsBlank(const std::string& bytes) {
+  const size_t start = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+  return bytes.find_first_not_of(std::string(" \t\r\n\0", 5), start) == std::string::npos;
+}
+
+}  // namespace
+
 XmlLoad LoadXmlStream(TiXmlDocument* document, std::FILE* file) {
   std::string bytes;
   char chunk[4096];
   for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) bytes.append(chunk, n);
+  if (IsBlank(bytes)) return XmlLoad::kBlank;
   // The check and the parse see the very same text.
   const std::string text = XmlTextOfBytes(bytes);
-  if (bytes.find_first_not_of(" \t\r\n") == std::string::npos) return XmlLoad::kBlank;
   if (!IsSafeToParse(text.c_str(), text.size())) return XmlLoad::kRefused;
   document->Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
   return XmlLoad::kLoaded;
 }
 
+bool IsRecordableVersion(const char* version) {
+  char name[kValueBytes + 8] = {};
+  if (std::snprintf(name, sizeof name, "QL%s", version) >= static_cast<int>(sizeof name)) return false;
+  // A record holding just this version element, as the save prints it.
+  TiXmlDocument probe;
+  probe.InsertEndChild(TiXmlDeclaration("1.0", "UTF-8", ""));
+  TiXmlElement root("UpdateQL");
+  TiXmlElement element(name);
+  element.InsertEndChild(TiXmlElement("CurVersion"));
+  root.InsertEndChild(element);
+  probe.InsertEndChild(root);
+  TiXmlPrinter printer;
+  probe.Accept(&printer);
+  const std::string text = printer.Str();
+  if (!IsSafeToParse(text.c_str(), text.size())) return false;
+
+  TiXmlDocument back;
+  back.Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+  if (back.Error()) return false;
+  const TiXmlElement* readRoot = back.FirstChildElement("UpdateQL");
+  const TiXmlElement* readElement = readRoot != nullptr ? readRoot->FirstChildElement() : nullptr;
+  return readElement != nullptr && std::strcmp(readElement->Value(), name) == 0 &&
+         readElement->FirstChildElement("CurVersion") != nullptr;
+}
+
+bool IsPatchNumber(const char* text) {
+  if (text[0] == 0) return false;
+  for (const char* c = text; *c != 0; ++c) {
+    if (*c < '0' || *c > '9') return false;
+  }
+  return true;
+}
+
+ResultCode ReadPatchIdentity(char* version, char* patchVersion) {
+  ResultCode result = ReadDataValue(kDataFileName, "Version", version, kValueBytes);
+  if (result != RC_SUCCEED) return result;
+  if (!IsRecordableVersion(version)) return RC_XML_ELEMENT_MISSING;
+  result = ReadDataValue(kDataFileName, "PatchVersion", patchVersion, kValueBytes);
+  if (result != RC_SUCCEED) return result;
+  // It names a folder and an element: "03\..\x" or "3 hotfix" must never
+  // reach either. An empty one (or blanks only, which the library drops)
+  // would name the folder "Patch" alone.
+  return IsPatchNumber(patchVersion) ? RC_SUCCEED : RC_XML_ELEMENT_MISSING;
+}
+
 ResultCode EvaluatePatchState(wchar_t* recordPath) {
   char version[kValueBytes] = {};
-  ResultCode result = ReadDataValue(kDataFileName, "Version", version, sizeof version);
+  char patchVersion[kValueBytes] = {};
+  ResultCode result = ReadPatchIdentity(version, patchVersion);
   if (result != RC_SUCCEED) return result;
   char versionElement[kValueBytes + 8] = {};
   std::snprintf(versionElement, sizeof versionElement, "QL%s", version);
 
-  char patchVersion[kValueBytes] = {};
-  result = ReadDataValue(kDataFileName, "PatchVersion", patchVersion, sizeof patchVersion);
-  if (result != RC_SUCCEED) return result;
   wchar_t widePatch[kNameChars] = {};
-  // Without its text the backup folder would be named "Patch" alone.
   if (os::WidenText(os::kAnsiCodePage, patchVersion, widePatch, kNameChars) == 0) {
     return RC_XML_ELEMENT_MISSING;
   }
@@ -96,9 +150,10 @@ ResultCode EvaluatePatchState(wchar_t* recordPath) {
 
   wchar_t installFolder[kPathChars] = {};
   if (ReadInstallValue(L"Path", installFolder, kPathChars) != RC_SUCCEED) return RC_REGISTRY_READ_FAILED;
-  // An install folder too long for the record path is an install value the
-  // tool cannot use.
-  if (!BuildPath(recordPath, installFolder, kBackupRootName, kRecordFileName)) {
+  // An install folder too long for the record path, or for the files kept
+  // beside the record, is an install value the tool cannot use.
+  if (!BuildPath(recordPath, installFolder, kBackupRootName, kRecordFileName) ||
+      std::wcslen(recordPath) + kRecordSideSuffixChars >= static_cast<size_t>(kPathChars)) {
     return RC_REGISTRY_READ_FAILED;
   }
 

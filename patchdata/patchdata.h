@@ -25,6 +25,17 @@ ResultCode ReadDataValue(const char* fileName, const char* elementName, char* bu
 ResultCode ReadNestedDataValue(const char* fileName, const char* outerName,
                                const char* innerName, char* buffer, size_t bufferBytes);
 
+// Whether "QL" + `version` is an element name that the record, saved and
+// read back by the XML library, keeps as it is. A Version that is not
+// ("4.20 SP1", "4,20") could never be recorded.
+bool IsRecordableVersion(const char* version);
+// Whether `text` is a patch number: one or more decimal digits, nothing else.
+bool IsPatchNumber(const char* text);
+// Reads Version and PatchVersion from the description file into buffers of
+// kValueBytes and checks that they can name the record's elements and the
+// backup folder. 0, 2 or 3.
+ResultCode ReadPatchIdentity(char* version, char* patchVersion);
+
 // Reads a value of the product's install key. 0 or 1.
 ResultCode ReadInstallValue(const wchar_t* valueName, wchar_t* buffer, size_t bufferChars);
 
@@ -33,6 +44,10 @@ ResultCode CheckInstalledProduct();
 // Patch state from the record: 16, 17, 19 or a failure code. Fills the
 // record path (kPathChars wide characters) and g_backupFolderName.
 ResultCode EvaluatePatchState(wchar_t* recordPath);
+
+// The longest suffix of a file beside the record (".damaged.100"): the
+// record path leaves room for it within the path bound.
+constexpr size_t kRecordSideSuffixChars = 12;
 
 // Writes a new, empty record at `recordPath` unless a file is already there.
 void CreatePatchRecord(const wchar_t* recordPath);
@@ -46,7 +61,7 @@ ResultCode RecordPatch(const wchar_t* recordPath);
 enum class XmlLoad {
   kLoaded,
   kCannotOpen,
-  kBlank,    // empty or only white space
+  kBlank,    // nothing but white space and zero bytes, after an optional byte-order mark
   kRefused,  // nested too deeply, or a character running past the end
 };
 XmlLoad LoadXmlFile(TiXmlDocument* document, const wchar_t* path);

@@ -10,10 +10,9 @@
 
 namespace {
 
-// The record path with a suffix such as ".tmp" or ".damaged.12".
-constexpr int kSidePathChars = kPathChars + 16;
-// How many kept copies of damaged records may pile up beside the record.
-constexpr int kKeptCopyLimit = 100;
+// How many names beside the record are tried for a kept copy or the
+// temporary file.
+constexpr int kSideNameLimit = 100;
 
 // What the patch-state check will see of this patch in a written record:
 // the walk from the root finds the version element, the walk from there a
@@ -25,10 +24,50 @@ bool ShowsPatch(TiXmlDocument* written, const char* versionName, const char* pat
   return text != nullptr && std::strcmp(text, patchVersion) == 0;
 }
 
+// The path of the `number`-th name beside the record with this suffix:
+// "QlPatch.xml.tmp", "QlPatch.xml.tmp.2", ... False when it would not fit
+// the path bound.
+bool SidePath(wchar_t* out, const wchar_t* recordPath, const wchar_t* suffix, int number) {
+  wchar_t scratch[kPathChars * 2] = {};
+  if (number == 1) {
+    os::FormatWide(scratch, kPathChars * 2, L"%ls%ls", recordPath, suffix);
+  } else {
+    os::FormatWide(scratch, kPathChars * 2, L"%ls%ls.%d", recordPath, suffix, number);
+  }
+  const size_t length = std::wcslen(scratch);
+  if (length >= static_cast<size_t>(kPathChars)) return false;
+  std::wmemcpy(out, scratch, length + 1);
+  return true;
+}
+
+// A file's bytes; false when it cannot be read.
+bool ReadBytes(const wchar_t* path, std::string* bytes) {
+  std::FILE* in = os::OpenFile(path, L"rb");
+  if (in == nullptr) return false;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, in)) > 0;) bytes->append(buffer, n);
+  const bool read = !std::ferror(in);
+  std::fclose(in);
+  return read;
+}
+
+// Writes `bytes` to `target`, which is new, through to the disk.
+bool WriteBytes(const wchar_t* target, const std::string& bytes) {
+  std::FILE* out = os::OpenFile(target, L"wb");
+  if (out == nullptr) return false;
+  bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+  written = os::FlushToDisk(out) && written;
+  if (std::fclose(out) != 0) written = false;
+  if (!written) os::DeleteFileAt(target);
+  return written;
+}
+
 enum class Saved { kYes, kFailed, kUnseen };
 
 // Writes the document to a temporary file beside the record and then puts
-// it in the record's place in one step. When any step fails the temporary
+// it in the record's place in one step. The temporary name is the first of
+// "QlPatch.xml.tmp", ".tmp.2", ... that no folder takes (a file there is a
+// leftover of a run that was cut off). When any step fails the temporary
 // file is removed and the old record stays as it was. Given a version
 // element name and a patch, the written file is first read back: the
 // library does not always read what it wrote the same way (an attribute
@@ -37,8 +76,13 @@ enum class Saved { kYes, kFailed, kUnseen };
 // put in place (kUnseen).
 Saved SaveRecord(const TiXmlDocument& document, const wchar_t* recordPath,
                  const char* versionName = nullptr, const char* patchVersion = nullptr) {
-  wchar_t tempPath[kSidePathChars] = {};
-  os::FormatWide(tempPath, kSidePathChars, L"%ls.tmp", recordPath);
+  wchar_t tempPath[kPathChars] = {};
+  bool named = false;
+  for (int number = 1; number <= kSideNameLimit && !named; ++number) {
+    named = SidePath(tempPath, recordPath, L".tmp", number) &&
+            (os::FileExists(tempPath) || !os::PathExists(tempPath));
+  }
+  if (!named) return Saved::kFailed;
   std::FILE* file = os::OpenFile(tempPath, L"w");  // text mode: CR LF on Windows
   if (file == nullptr) return Saved::kFailed;
   bool saved = document.SaveFile(file) && os::FlushToDisk(file);
@@ -58,42 +102,21 @@ Saved SaveRecord(const TiXmlDocument& document, const wchar_t* recordPath,
   return outcome;
 }
 
-// Copies a file byte for byte to `target`, which must be new, and writes
-// the copy through to the disk.
-bool CopyBytes(const wchar_t* source, const wchar_t* target) {
-  std::FILE* in = os::OpenFile(source, L"rb");
-  if (in == nullptr) return false;
-  std::FILE* out = os::OpenFile(target, L"wb");
-  if (out == nullptr) {
-    std::fclose(in);
-    return false;
-  }
-  bool copied = true;
-  char buffer[4096];
-  for (size_t n; copied && (n = std::fread(buffer, 1, sizeof buffer, in)) > 0;) {
-    copied = std::fwrite(buffer, 1, n, out) == n;
-  }
-  if (std::ferror(in)) copied = false;
-  std::fclose(in);
-  copied = os::FlushToDisk(out) && copied;
-  if (std::fclose(out) != 0) copied = false;
-  if (!copied) os::DeleteFileAt(target);
-  return copied;
-}
-
-// A record that did not parse would lose everything after the fault when
-// it is saved again. Its bytes are first kept beside it under the first free
-// name of "QlPatch.xml.damaged", "QlPatch.xml.damaged.2", ...; an earlier
-// kept copy is never overwritten. False when no copy could be made.
+// A record that did not parse would lose what the library could not read
+// when it is saved again. Its bytes are first kept beside it under the first
+// free name of "QlPatch.xml.damaged", "QlPatch.xml.damaged.2", ...: an
+// earlier kept copy is never overwritten, a name a folder takes is passed
+// over, and bytes kept already under one of the names are not kept again.
+// False when no copy could be made.
 bool KeepDamagedRecord(const wchar_t* recordPath) {
-  for (int number = 1; number <= kKeptCopyLimit; ++number) {
-    wchar_t keptPath[kSidePathChars] = {};
-    if (number == 1) {
-      os::FormatWide(keptPath, kSidePathChars, L"%ls.damaged", recordPath);
-    } else {
-      os::FormatWide(keptPath, kSidePathChars, L"%ls.damaged.%d", recordPath, number);
-    }
-    if (!os::FileExists(keptPath)) return CopyBytes(recordPath, keptPath);
+  std::string bytes;
+  if (!ReadBytes(recordPath, &bytes)) return false;
+  for (int number = 1; number <= kSideNameLimit; ++number) {
+    wchar_t keptPath[kPathChars] = {};
+    if (!SidePath(keptPath, recordPath, L".damaged", number)) return false;
+    if (!os::PathExists(keptPath)) return WriteBytes(keptPath, bytes);
+    std::string kept;
+    if (os::FileExists(keptPath) && ReadBytes(keptPath, &kept) && kept == bytes) return true;
   }
   return false;
 }
@@ -134,6 +157,63 @@ void SetCurrentVersion(TiXmlElement* versionElement, const char* patchVersion) {
   }
 }
 
+// The record's root, when the document has a usable one.
+TiXmlElement* RecordRoot(TiXmlDocument* record) {
+  TiXmlNode* root = record->FirstChild("UpdateQL");
+  return root != nullptr ? root->ToElement() : nullptr;
+}
+
+// An empty record: the declaration and the root.
+void LayDownEmptyRecord(TiXmlDocument* record) {
+  record->InsertEndChild(TiXmlDeclaration("1.0", "UTF-8", ""));
+  record->InsertEndChild(TiXmlElement("UpdateQL"));
+}
+
+// What is added to the record for this patch.
+struct PatchEntry {
+  const char* versionName;   // "QL" + Version
+  const char* patchVersion;  // the PatchVersion text
+  const TiXmlElement* patch;  // "Patch" + PatchVersion, with its three fields
+};
+
+// Adds the patch to the record and saves it. The patch goes into this
+// version's element, or a new one at the end of the root. The check finds
+// the version element with a walk from the root, which does not look inside
+// a root whose first child is text or a comment, and stops along the
+// siblings at a comment; where the walk would not reach it, or where what
+// comes before it does not read back as it was written, the element goes
+// first in the root, where it is read before anything else.
+Saved AddPatchAndSave(TiXmlDocument* record, const PatchEntry& entry, const wchar_t* recordPath) {
+  TiXmlElement* root = RecordRoot(record);
+  TiXmlElement* versionElement = FindElement(root, entry.versionName);
+  if (versionElement == nullptr) {
+    TiXmlElement fresh(entry.versionName);
+    fresh.InsertEndChild(TiXmlElement("CurVersion"));
+    fresh.InsertEndChild(*entry.patch);
+    TiXmlNode* added = root->InsertEndChild(fresh);
+    versionElement = added != nullptr ? added->ToElement() : nullptr;
+    if (versionElement != nullptr && FindElement(root, entry.versionName) != versionElement) {
+      root->RemoveChild(versionElement);
+      added = root->InsertBeforeChild(root->FirstChild(), fresh);
+      versionElement = added != nullptr ? added->ToElement() : nullptr;
+    }
+  } else {
+    // An earlier patch element of the same name stays; the record may hold several.
+    versionElement->InsertEndChild(*entry.patch);
+  }
+  if (versionElement == nullptr) return Saved::kFailed;
+  SetCurrentVersion(versionElement, entry.patchVersion);
+
+  Saved saved = SaveRecord(*record, recordPath, entry.versionName, entry.patchVersion);
+  if (saved == Saved::kUnseen && versionElement != root->FirstChild()) {
+    TiXmlElement moved(*versionElement);
+    versionElement->Parent()->RemoveChild(versionElement);
+    root->InsertBeforeChild(root->FirstChild(), moved);
+    saved = SaveRecord(*record, recordPath, entry.versionName, entry.patchVersion);
+  }
+  return saved;
+}
+
 }  // namespace
 
 void CreatePatchRecord(const wchar_t* recordPath) {
@@ -143,32 +223,24 @@ void CreatePatchRecord(const wchar_t* recordPath) {
     TiXmlDocument existing;
     if (LoadXmlFile(&existing, recordPath) != XmlLoad::kBlank) return;
   }
+  // A patch without modules made no backup folder, where the record lives.
+  wchar_t folder[kPathChars] = {};
+  std::wcsncpy(folder, recordPath, kPathChars - 1);
+  wchar_t* lastSeparator = std::wcsrchr(folder, L'\\');
+  if (lastSeparator != nullptr) {
+    *lastSeparator = 0;
+    if (!os::MakeDirectory(folder) && os::LastError() != os::kErrorAlreadyExists) return;
+  }
   TiXmlDocument record;
-  record.InsertEndChild(TiXmlDeclaration("1.0", "UTF-8", ""));
-  record.InsertEndChild(TiXmlElement("UpdateQL"));
+  LayDownEmptyRecord(&record);
   SaveRecord(record, recordPath);  // a record not written shows on the next run
 }
 
 ResultCode RecordPatch(const wchar_t* recordPath) {
   char version[kValueBytes] = {};
-  ResultCode result = ReadDataValue(kDataFileName, "Version", version, sizeof version);
-  if (result != RC_SUCCEED) return result;
   char patchVersion[kValueBytes] = {};
-  result = ReadDataValue(kDataFileName, "PatchVersion", patchVersion, sizeof patchVersion);
+  ResultCode result = ReadPatchIdentity(version, patchVersion);
   if (result != RC_SUCCEED) return result;
-
-  TiXmlDocument record;
-  const XmlLoad load = LoadXmlFile(&record, recordPath);
-  if (load == XmlLoad::kCannotOpen) return RC_XML_LOAD_FAILED;
-  // A record the library cannot be given safely is left as it is: it has
-  // no root to add to, like a record without one.
-  if (load == XmlLoad::kRefused) return RC_XML_ELEMENT_MISSING;
-  // A parse error is not fatal: the part read before it is kept and
-  // extended, and the original bytes are kept beside the record.
-  const bool damaged = load == XmlLoad::kLoaded && record.Error();
-  TiXmlNode* rootNode = record.FirstChild("UpdateQL");
-  TiXmlElement* root = rootNode != nullptr ? rootNode->ToElement() : nullptr;
-  if (root == nullptr) return RC_XML_ELEMENT_MISSING;
 
   char versionName[kValueBytes + 8] = {};
   std::snprintf(versionName, sizeof versionName, "QL%s", version);
@@ -189,43 +261,29 @@ ResultCode RecordPatch(const wchar_t* recordPath) {
     patch.InsertEndChild(scratch);
     scratch.Clear();
   }
+  const PatchEntry entry{versionName, patchVersion, &patch};
 
-  TiXmlElement* versionElement = FindElement(root, versionName);
-  if (versionElement == nullptr) {
-    TiXmlElement fresh(versionName);
-    fresh.InsertEndChild(TiXmlElement("CurVersion"));
-    fresh.InsertEndChild(patch);
-    TiXmlNode* added = root->InsertEndChild(fresh);
-    versionElement = added != nullptr ? added->ToElement() : nullptr;
-    // The patch-state check finds the version element with a walk from
-    // the root, which does not look inside a root whose first child is
-    // text or a comment, and stops along the siblings at a comment. Where
-    // the walk would not reach the end, the element goes first instead,
-    // or the patch would be recorded where no check ever sees it.
-    if (versionElement != nullptr && FindElement(root, versionName) != versionElement) {
-      root->RemoveChild(versionElement);
-      added = root->InsertBeforeChild(root->FirstChild(), fresh);
-      versionElement = added != nullptr ? added->ToElement() : nullptr;
-    }
-  } else {
-    // An earlier patch element of the same name stays; the record may hold several.
-    versionElement->InsertEndChild(patch);
-  }
-  if (versionElement != nullptr) SetCurrentVersion(versionElement, patchVersion);
+  TiXmlDocument record;
+  const XmlLoad load = LoadXmlFile(&record, recordPath);
+  if (load == XmlLoad::kCannotOpen) return RC_XML_LOAD_FAILED;
+  // A record the library could not be given, one without a usable root, and
+  // one with a parse error have bytes the save would lose: they are kept
+  // beside the record first, and nothing is saved over bytes that could not
+  // be kept. A blank one holds nothing to keep.
+  const bool usable = load == XmlLoad::kLoaded && RecordRoot(&record) != nullptr;
+  const bool damaged = load == XmlLoad::kRefused || (load == XmlLoad::kLoaded && (!usable || record.Error()));
+  if (damaged && !KeepDamagedRecord(recordPath)) return RC_SUCCEED;
 
-  // Nothing is saved over a damaged record whose bytes could not be kept.
+  // A record with a root is extended: the part read before a parse error
+  // is kept. Any other gets a fresh record holding this patch, or the patch
+  // would never be recorded and every later run would apply it again.
+  if (usable && AddPatchAndSave(&record, entry, recordPath) != Saved::kUnseen) return RC_SUCCEED;
+  // The same for a record in which even the first place does not read back.
+  if (usable && !KeepDamagedRecord(recordPath)) return RC_SUCCEED;
+  TiXmlDocument fresh;
+  LayDownEmptyRecord(&fresh);
+  AddPatchAndSave(&fresh, entry, recordPath);
   // A record that could not be written shows on the next run, which applies
   // the patch again; the caller does not look at this result.
-  if (damaged && !KeepDamagedRecord(recordPath)) return RC_SUCCEED;
-  if (SaveRecord(record, recordPath, versionName, patchVersion) == Saved::kUnseen &&
-      versionElement != nullptr && versionElement != root->FirstChild()) {
-    // What comes before the version element does not read back as it was
-    // written. First in the root, the element is read before any of it;
-    // when even that is not seen, the record is left as it was.
-    TiXmlElement moved(*versionElement);
-    versionElement->Parent()->RemoveChild(versionElement);
-    root->InsertBeforeChild(root->FirstChild(), moved);
-    SaveRecord(record, recordPath, versionName, patchVersion);
-  }
   return RC_SUCCEED;
 }

@@ -67,6 +67,18 @@ void SetLocalDate(int year, int month, int day);
 // Everything PrintWide wrote.
 std::wstring Output();
 
+// Named mutexes (machine-wide): another process may hold one, or may have
+// died holding it (abandoned, which the next taker owns).
+enum class MutexHolder { kNone, kOtherProcess, kAbandoned };
+void SetMutexHolder(const std::wstring& name, MutexHolder holder);
+bool MutexOwned(const std::wstring& name);  // by this process
+
+// Power cut: file data written and not yet flushed (FlushToDisk,
+// FlushFileAt) is lost: such a file keeps its size and holds zeros, as a
+// file system that journals its metadata but not the data leaves it.
+// Folders, renames and deletions are kept. Call it, then end the process.
+void PowerCut();
+
 // Fault injection: the `occurrence`-th call (1-based, counted since Reset) of
 // the named platform function fails. Names are the functions' own
 // ("MoveFileTo", "QueryServiceState" ...).

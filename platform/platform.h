@@ -57,13 +57,29 @@ bool MakeDirectory(const wchar_t* path);                     // CreateDirectoryW
 bool MoveFileTo(const wchar_t* from, const wchar_t* to);     // MoveFileW
 bool CopyFileOver(const wchar_t* from, const wchar_t* to);   // CopyFileW, overwrite
 bool FileExists(const wchar_t* path);                        // a file, not a folder
+bool PathExists(const wchar_t* path);                        // a file or a folder
 bool DeleteFileAt(const wchar_t* path);
 // Opens with the C runtime's mode string ("rb", "w" ...); "w" is text mode,
 // so line ends become CR LF on Windows.
 std::FILE* OpenFile(const wchar_t* path, const wchar_t* mode);
 bool FlushToDisk(std::FILE* file);  // flush the stream and the OS buffers
+// Writes a closed file's data through to the disk (FlushFileBuffers on a
+// handle opened for writing). Until then a power cut may leave the file
+// holding zeros where its data should be.
+bool FlushFileAt(const wchar_t* path);
 // Moves `source` over `target` in one step, replacing it, written through.
 bool ReplaceFileAtomically(const wchar_t* source, const wchar_t* target);
+
+// ---- one run at a time: a machine-wide named mutex -------------------------
+enum class MutexTake {
+  kOwned,          // this process owns it now (also when its last owner died holding it)
+  kHeldElsewhere,  // another process owns it
+  kFailed,         // it could not be created or opened
+};
+// Creates or opens the named mutex and takes it without waiting. With
+// kOwned, *mutex is the handle to give back to ReleaseMachineMutex.
+MutexTake TakeMachineMutex(const wchar_t* name, Handle* mutex);
+void ReleaseMachineMutex(Handle mutex);  // ReleaseMutex, then CloseHandle
 
 // ---- threads, semaphore, clock ------------------------------------------------
 Handle CreateCountingSemaphore(int32_t initialCount, int32_t maximumCount);  // unnamed

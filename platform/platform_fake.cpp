@@ -49,6 +49,9 @@ struct FakeProcessHandle : KernelObject {
   explicit FakeProcessHandle(uint32_t id) : processId(id) {}
   uint32_t processId;
 };
+struct FakeMutex : KernelObject {
+  std::wstring name;
+};
 struct FakeSemaphore : KernelObject {
   std::mutex mutex;
   std::condition_variable released;
@@ -74,6 +77,13 @@ struct Machine {
   std::map<std::string, int> callCounts;
   std::vector<std::string> callLog;
   void (*observer)(const std::string&) = nullptr;
+  // Named mutexes: who holds each one besides this process.
+  std::map<std::wstring, fake::MutexHolder> mutexHolders;
+  std::set<std::wstring> mutexesOwned;
+  // Files (by path) written since they were last flushed; a power cut
+  // takes their data.
+  std::set<std::string> unflushed;
+  std::map<std::FILE*, std::string> openedForWriting;
 };
 
 Machine& M() {
@@ -157,6 +167,25 @@ uint32_t ErrnoToWin32(int error) {
 bool Fail(int error) {
   t_lastError = ErrnoToWin32(error);
   return false;
+}
+
+void MarkUnflushed(const std::string& path) {
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  M().unflushed.insert(path);
+}
+
+void MarkFlushed(const std::string& path) {
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  M().unflushed.erase(path);
+}
+
+// A rename carries the file's unwritten data with it; the file it replaces
+// is gone.
+void MoveUnflushed(const std::string& from, const std::string& to) {
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  const bool pending = M().unflushed.erase(from) > 0;
+  M().unflushed.erase(to);
+  if (pending) M().unflushed.insert(to);
 }
 
 bool IsDirectory(const std::string& path) {
@@ -429,6 +458,7 @@ bool MoveFileTo(const wchar_t* from, const wchar_t* to) {
   // MoveFileW never replaces an existing target.
   if (renameat2(AT_FDCWD, ToUtf8(from).c_str(), AT_FDCWD, ToUtf8(to).c_str(), RENAME_NOREPLACE) != 0)
     return Fail(errno);
+  MoveUnflushed(ToUtf8(from), ToUtf8(to));
   return true;
 }
 
@@ -457,6 +487,7 @@ bool CopyFileOver(const wchar_t* from, const wchar_t* to) {
   int error = errno;
   close(in);
   if (close(out) != 0) ok = false;
+  MarkUnflushed(target);
   return ok ? true : Fail(error);
 }
 
@@ -465,9 +496,15 @@ bool FileExists(const wchar_t* path) {
   return stat(ToUtf8(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool PathExists(const wchar_t* path) {
+  struct stat st;
+  return stat(ToUtf8(path).c_str(), &st) == 0;
+}
+
 bool DeleteFileAt(const wchar_t* path) {
   if (Call("DeleteFileAt")) return false;
   if (unlink(ToUtf8(path).c_str()) != 0) return Fail(errno);
+  MarkFlushed(ToUtf8(path));
   return true;
 }
 
@@ -480,19 +517,74 @@ std::FILE* OpenFile(const wchar_t* path, const wchar_t* mode) {
     return nullptr;
   }
   std::FILE* file = std::fopen(target.c_str(), narrowMode.c_str());
-  if (!file) Fail(errno);
+  if (!file) {
+    Fail(errno);
+  } else if (narrowMode.find_first_of("wa+") != std::string::npos) {
+    MarkUnflushed(target);
+    std::lock_guard<std::mutex> lock(g_machineMutex);
+    M().openedForWriting[file] = target;
+  }
   return file;
 }
 
 bool FlushToDisk(std::FILE* file) {
   if (Call("FlushToDisk")) return false;
-  return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+  if (std::fflush(file) != 0 || fsync(fileno(file)) != 0) return false;
+  std::string path;
+  {
+    std::lock_guard<std::mutex> lock(g_machineMutex);
+    auto found = M().openedForWriting.find(file);
+    if (found != M().openedForWriting.end()) path = found->second;
+  }
+  MarkFlushed(path);
+  return true;
+}
+
+bool FlushFileAt(const wchar_t* path) {
+  if (Call("FlushFileAt")) return false;
+  const std::string target = ToUtf8(path);
+  int fd = open(target.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return Fail(errno);
+  const bool flushed = fsync(fd) == 0;
+  close(fd);
+  if (flushed) MarkFlushed(target);
+  return flushed;
 }
 
 bool ReplaceFileAtomically(const wchar_t* source, const wchar_t* target) {
   if (Call("ReplaceFileAtomically")) return false;
   if (rename(ToUtf8(source).c_str(), ToUtf8(target).c_str()) != 0) return Fail(errno);
+  MoveUnflushed(ToUtf8(source), ToUtf8(target));
   return true;
+}
+
+// ---- one run at a time ----
+MutexTake TakeMachineMutex(const wchar_t* name, Handle* mutex) {
+  *mutex = nullptr;
+  if (Call("TakeMachineMutex")) return MutexTake::kFailed;
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  Machine& m = M();
+  auto holder = m.mutexHolders.find(name);
+  if (holder != m.mutexHolders.end() && holder->second == fake::MutexHolder::kOtherProcess) {
+    return MutexTake::kHeldElsewhere;
+  }
+  if (m.mutexesOwned.count(name)) return MutexTake::kHeldElsewhere;  // another run of this process
+  m.mutexHolders.erase(name);  // free, or abandoned by a killed owner
+  m.mutexesOwned.insert(name);
+  auto* handle = new FakeMutex;
+  handle->name = name;
+  m.kernelHandles.insert(handle);
+  *mutex = handle;
+  return MutexTake::kOwned;
+}
+
+void ReleaseMachineMutex(Handle mutex) {
+  Call("ReleaseMachineMutex");
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  auto* object = static_cast<KernelObject*>(mutex);
+  if (!M().kernelHandles.erase(object)) return;
+  M().mutexesOwned.erase(static_cast<FakeMutex*>(object)->name);
+  delete object;
 }
 
 // ---- threads, semaphore, clock ----
@@ -693,6 +785,35 @@ void SetLocalDate(int year, int month, int day) {
 std::wstring Output() {
   std::lock_guard<std::mutex> lock(g_machineMutex);
   return M().output;
+}
+
+void SetMutexHolder(const std::wstring& name, MutexHolder holder) {
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  M().mutexHolders[name] = holder;
+}
+
+bool MutexOwned(const std::wstring& name) {
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  return M().mutexesOwned.count(name) > 0;
+}
+
+void PowerCut() {
+  std::set<std::string> lost;
+  {
+    std::lock_guard<std::mutex> lock(g_machineMutex);
+    lost.swap(M().unflushed);
+  }
+  for (const std::string& path : lost) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    std::vector<char> zeros(static_cast<size_t>(st.st_size), 0);
+    if (!zeros.empty() && write(fd, zeros.data(), zeros.size()) < 0) {
+      // The file is left as it is; the check after the cut sees it.
+    }
+    close(fd);
+  }
 }
 
 void FailCall(const std::string& function, int occurrence) {

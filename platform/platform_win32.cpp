@@ -111,6 +111,8 @@ bool FileExists(const wchar_t* path) {
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+bool PathExists(const wchar_t* path) { return ::GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
+
 bool DeleteFileAt(const wchar_t* path) { return ::DeleteFileW(path) != FALSE; }
 
 std::FILE* OpenFile(const wchar_t* path, const wchar_t* mode) { return ::_wfopen(path, mode); }
@@ -119,8 +121,44 @@ bool FlushToDisk(std::FILE* file) {
   return std::fflush(file) == 0 && ::_commit(::_fileno(file)) == 0;
 }
 
+bool FlushFileAt(const wchar_t* path) {
+  HANDLE file = ::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool flushed = ::FlushFileBuffers(file) != FALSE;
+  ::CloseHandle(file);
+  return flushed;
+}
+
 bool ReplaceFileAtomically(const wchar_t* source, const wchar_t* target) {
   return ::MoveFileExW(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
+// ---- one run at a time ----
+MutexTake TakeMachineMutex(const wchar_t* name, Handle* mutex) {
+  *mutex = nullptr;
+  HANDLE handle = ::CreateMutexW(nullptr, FALSE, name);
+  if (handle == nullptr) {
+    // A mutex made by another user may not be ours to open: someone holds it.
+    return ::GetLastError() == ERROR_ACCESS_DENIED ? MutexTake::kHeldElsewhere : MutexTake::kFailed;
+  }
+  switch (::WaitForSingleObject(handle, 0)) {
+    case WAIT_OBJECT_0:
+    case WAIT_ABANDONED:  // its owner was killed: the run it made is over
+      *mutex = handle;
+      return MutexTake::kOwned;
+    case WAIT_TIMEOUT:
+      ::CloseHandle(handle);
+      return MutexTake::kHeldElsewhere;
+    default:
+      ::CloseHandle(handle);
+      return MutexTake::kFailed;
+  }
+}
+
+void ReleaseMachineMutex(Handle mutex) {
+  ::ReleaseMutex(mutex);
+  ::CloseHandle(mutex);
 }
 
 // ---- threads, semaphore, clock ----

@@ -78,7 +78,10 @@ ResultCode BackupAndReplaceModule(const wchar_t* installFolder, const wchar_t* m
                                (!os::FileExists(installedFile) && os::FileExists(backupFile));
     if (!earlierBackup) return RC_MOVE_FILE_FAILED;
   }
-  if (!os::CopyFileOver(moduleName, installedFile)) {
+  // The new copy is written through to the disk before the run goes on:
+  // the record written after the modules must never claim a patch whose
+  // module a power cut could still leave holding zeros.
+  if (!os::CopyFileOver(moduleName, installedFile) || !os::FlushFileAt(installedFile)) {
     // The product must not be left without this module: what this run moved
     // aside goes back in place of whatever the failed copy left.
     if (moved) {

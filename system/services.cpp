@@ -1,30 +1,50 @@
 // Stopping and starting the product's services, and the worker bodies that
 // run each phase off the main thread.
+#include <algorithm>
+#include <cstdint>
+
 #include "shared/shared.h"
 #include "system/system.h"
 
 namespace {
 
-// How long a poll sleeps: a fixed pause while stopping; while starting, the
-// service's own hint, cut to kStartPollCapMs so that a nonsensical hint
-// cannot hold the update for days.
-uint32_t PollPause(ServiceAction action, const os::ServiceStatus& status) {
-  if (action == kServiceStop) return kStopPollMs;
-  return status.waitHint < kStartPollCapMs ? status.waitHint : kStartPollCapMs;
-}
-
 // Waits for the service to reach `wanted`. Each poll queries, sleeps, and only
 // then tests the state from that query. A query that fails ends the wait as
 // if the service had got there; the later steps find out if it has not.
+//
+// A stop sleeps a fixed pause per poll and gives up after eight polls. A
+// start sleeps the service's own hint per poll, cut to kStartPollCapMs so
+// that the run keeps looking at a service that may be up long before its
+// hint is over. The cut must not shorten the wait: a start gives up only
+// when the sleeps add up to the eight polls' hints (at once for a hint of
+// 0), and never past kStartWaitLimitMs, so that a nonsensical hint cannot
+// hold the run for days. Polls beyond the eighth sleep what is left of
+// that budget, at most kStartPollCapMs, so the wait always ends.
 ResultCode AwaitState(os::Handle service, ServiceAction action, uint32_t wanted,
                       ResultCode gaveUp) {
-  for (int polls = 0; polls < kServicePollLimit; ++polls) {
+  uint64_t budgetMs = 0;
+  uint64_t sleptMs = 0;
+  for (int polls = 0;; ++polls) {
     os::ServiceStatus status = {};
     if (!os::QueryServiceState(service, &status)) return RC_SUCCEED;
-    os::SleepMs(PollPause(action, status));
+    uint32_t pause = kStopPollMs;
+    if (action == kServiceStart) {
+      if (polls < kServicePollLimit) {
+        budgetMs += status.waitHint;
+        pause = status.waitHint < kStartPollCapMs ? status.waitHint : kStartPollCapMs;
+      } else {
+        const uint64_t left = std::min(budgetMs, kStartWaitLimitMs) - sleptMs;
+        pause = static_cast<uint32_t>(std::min<uint64_t>(left, kStartPollCapMs));
+      }
+    }
+    os::SleepMs(pause);
+    sleptMs += pause;
     if (status.currentState == wanted) return RC_SUCCEED;
+    if (polls + 1 >= kServicePollLimit &&
+        (action == kServiceStop || sleptMs >= std::min(budgetMs, kStartWaitLimitMs))) {
+      return gaveUp;
+    }
   }
-  return gaveUp;
 }
 
 // Everything after the service is open; the caller closes the handles.

@@ -8,6 +8,8 @@ enum ServiceAction { kServiceStart = 0, kServiceStop = 1 };
 constexpr int kServicePollLimit = 8;
 constexpr uint32_t kStopPollMs = 10000;
 constexpr uint32_t kStartPollCapMs = 10000;  // a start poll never sleeps longer
+// A start waits as long as its eight polls' hints add up to, but never longer.
+constexpr uint64_t kStartWaitLimitMs = 600000;
 constexpr uint32_t kWorkerStackBytes = 51200;
 
 // Starts or stops one service and waits for it. 0, 6, 7, 8, 9, 10 or 11.

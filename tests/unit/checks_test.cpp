@@ -85,10 +85,30 @@ TEST_F(ChecksTest, PatchNumbersCompareAsNumbers) {
   WriteDescription(Description("10"));
   WriteRecord("<CurVersion>9</CurVersion>");
   EXPECT_EQ(State(), RC_NOT_PATCHED);
-  WriteDescription(Description("abc"));
-  EXPECT_EQ(State(), RC_DECIMAL_CONVERSION_FAILED);
-  WriteRecord("<Other/>");
-  EXPECT_EQ(State(), RC_NOT_PATCHED) << "the patch number is converted only against a CurVersion";
+}
+
+// Version names the record's version element ("QL" + Version), PatchVersion
+// the backup folder and the patch element: a text that cannot be either is
+// refused before anything is read from the record, in the query too.
+TEST_F(ChecksTest, PatchIdentityThatCannotBeRecordedIsRefused) {
+  for (const char* patch : {"", "   ", "abc", "3 hotfix", "+3", "-3", "0x3", "03\\..\\..\\qlvictim", "３"}) {
+    SCOPED_TRACE(std::string("PatchVersion ") + patch);
+    WriteDescription(Description(patch));
+    g_backupFolderName[0] = 0;
+    EXPECT_EQ(State(), RC_XML_ELEMENT_MISSING);
+    EXPECT_STREQ(g_backupFolderName, L"") << "no backup folder is named after it";
+  }
+  for (const char* version : {"4.20 SP1", "4.20(x86)", "4,20", "4.20/x", "4.20&amp;1"}) {
+    SCOPED_TRACE(std::string("Version ") + version);
+    std::string description = Description("03");
+    description.replace(description.find("4.20"), 4, version);
+    WriteDescription(description);
+    EXPECT_EQ(State(), RC_XML_ELEMENT_MISSING);
+  }
+  // Dots, dashes, colons and underscores are name characters.
+  for (const char* version : {"4.20", "4.20-beta_2", "v4:20"}) EXPECT_TRUE(IsRecordableVersion(version)) << version;
+  EXPECT_TRUE(IsPatchNumber("0003"));
+  EXPECT_FALSE(IsPatchNumber(""));
 }
 
 TEST_F(ChecksTest, CurVersionOfALaterVersionElementIsTaken) {
@@ -100,8 +120,16 @@ TEST_F(ChecksTest, CurVersionOfALaterVersionElementIsTaken) {
 TEST_F(ChecksTest, BlankRecordCountsAsMissing) {
   WriteFile(recordPath_, "");
   EXPECT_EQ(State(), RC_RECORD_MISSING);
-  WriteFile(recordPath_, " \r\n\t\n");
-  EXPECT_EQ(State(), RC_RECORD_MISSING);
+  // Blank in any sense: white space, zero bytes (what a power cut can leave),
+  // a byte-order mark alone.
+  for (std::string blank : {std::string(" \r\n\t\n"), std::string(4096, '\0'), std::string("\xEF\xBB\xBF"),
+                            std::string("\xEF\xBB\xBF \r\n\0\0", 8)}) {
+    WriteFile(recordPath_, blank);
+    EXPECT_EQ(State(), RC_RECORD_MISSING) << blank.size() << " bytes";
+  }
+  // A byte-order mark anywhere but first is content.
+  WriteFile(recordPath_, " \xEF\xBB\xBF");
+  EXPECT_EQ(State(), RC_NOT_PATCHED);
 }
 
 TEST_F(ChecksTest, FixesRecordPathAndBackupFolderName) {

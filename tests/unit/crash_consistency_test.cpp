@@ -31,9 +31,12 @@ const std::string kMissing = "<missing>";
 
 std::atomic<int> g_calls{0};
 int g_killAt = 0;
+bool g_powerCut = false;  // the kill is a power cut: unflushed file data is lost too
 
 void KillAtCall(const std::string&) {
-  if (++g_calls == g_killAt) _exit(0);
+  if (++g_calls != g_killAt) return;
+  if (g_powerCut) fake::PowerCut();
+  _exit(0);
 }
 
 class CrashConsistencyTest : public MachineTest {
@@ -72,17 +75,21 @@ class CrashConsistencyTest : public MachineTest {
   }
 
   // Runs the apply in a child process, killed before its `killAt`-th
-  // platform call (0: not killed). The child's exit status: 0 when killed,
-  // otherwise 100 + the run's result.
-  int ApplyInChild(int killAt) {
+  // platform call (0: not killed; with a power cut, the power goes once the
+  // run has ended). The child's exit status: 0 when killed, otherwise 100 +
+  // the run's result.
+  int ApplyInChild(int killAt, bool powerCut = false) {
     std::fflush(nullptr);
     pid_t child = fork();
     if (child == 0) {
       PreparePlatform();
       g_calls = 0;
       g_killAt = killAt;
+      g_powerCut = powerCut;
       if (killAt > 0) fake::SetCallObserver(KillAtCall);
-      _exit(100 + Apply());
+      const ResultCode result = Apply();
+      if (powerCut) fake::PowerCut();
+      _exit(100 + result);
     }
     int status = 0;
     waitpid(child, &status, 0);
@@ -90,17 +97,23 @@ class CrashConsistencyTest : public MachineTest {
   }
 
   // Each module's original bytes are installed or backed up, an installed
-  // module is whole, and a new one is only installed over a backup.
-  void ExpectNoModuleLost(const std::string& when) {
+  // module is whole, and a new one is only installed over a backup. After
+  // a power cut a new copy not yet written through may hold zeros; then no
+  // record may claim the patch, so the next run replaces it again.
+  void ExpectNoModuleLost(const std::string& when, bool powerCut, bool patchRecorded) {
     for (const std::string& module : kModules) {
       const std::string installed = ReadFile(install_ + "/" + module);
       const std::string backedUp = ReadFile(backup_ + "/" + module);
+      const bool zeros = powerCut && installed == std::string(("new " + module).size(), '\0');
       EXPECT_TRUE(installed == "old " + module || backedUp == "old " + module)
           << when << ": " << module << " lost";
-      EXPECT_TRUE(installed == kMissing || installed == "old " + module || installed == "new " + module)
+      EXPECT_TRUE(installed == kMissing || installed == "old " + module || installed == "new " + module || zeros)
           << when << ": " << module << " holds '" << installed << "'";
-      if (installed == "new " + module) {
+      if (installed == "new " + module || zeros) {
         EXPECT_EQ(backedUp, "old " + module) << when << ": " << module << " replaced without a backup";
+      }
+      if (patchRecorded) {
+        EXPECT_EQ(installed, "new " + module) << when << ": the record claims the patch over " << module;
       }
     }
   }
@@ -115,11 +128,12 @@ class CrashConsistencyTest : public MachineTest {
 
   // Kills the run at each of its calls, checks what is left and runs the
   // tool again on it. Answers the number of kill points survived.
-  int KillAtEveryCall(const std::string& oldRecord, int* points) {
+  int KillAtEveryCall(const std::string& oldRecord, int* points, bool powerCut = false) {
     PrepareFiles(oldRecord);
-    EXPECT_EQ(ApplyInChild(0), 100 + RC_SUCCEED);
+    EXPECT_EQ(ApplyInChild(0, powerCut), 100 + RC_SUCCEED);
     const std::string finalRecord = ReadFile(recordPath_);
     EXPECT_NE(finalRecord.find("<CurVersion>03</CurVersion>"), std::string::npos);
+    if (powerCut) ExpectPatched("power cut after the run", finalRecord);
     // The healthy run's calls, counted in this process on the same files.
     PrepareFiles(oldRecord);
     PreparePlatform();
@@ -130,12 +144,12 @@ class CrashConsistencyTest : public MachineTest {
     const std::string before = oldRecord.empty() ? kMissing : oldRecord;
     int survived = 0;
     for (int k = 1; k <= calls; ++k) {
-      const std::string when = "killed before call " + std::to_string(k);
+      const std::string when = (powerCut ? "power cut before call " : "killed before call ") + std::to_string(k);
       const int failuresBefore = Failures();
       PrepareFiles(oldRecord);
-      EXPECT_EQ(ApplyInChild(k), 0) << when << ": the run was not killed";
-      ExpectNoModuleLost(when);
+      EXPECT_EQ(ApplyInChild(k, powerCut), 0) << when << ": the run was not killed";
       const std::string record = ReadFile(recordPath_);
+      ExpectNoModuleLost(when, powerCut, record == finalRecord);
       EXPECT_TRUE(record == before || record == finalRecord ||
                   (oldRecord.empty() && record == "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<UpdateQL />\n"))
           << when << ": record holds '" << record << "'";
@@ -167,6 +181,22 @@ TEST_F(CrashConsistencyTest, KillAtAnyCallLosesNothingAndTheNextRunFinishes) {
   std::printf("kill points: %d, survived: %d\n", points, survived);
   RecordProperty("kill_points", points);
   RecordProperty("kill_points_survived", survived);
+  EXPECT_EQ(survived, points);
+  EXPECT_GT(points, 200);
+}
+
+// The same with the power lost instead: file data not yet written through
+// is gone too.
+TEST_F(CrashConsistencyTest, PowerCutAtAnyCallNeverRecordsAnUnwrittenModule) {
+  int points = 0;
+  int survived = KillAtEveryCall("", &points, true);
+  survived += KillAtEveryCall(
+      "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<UpdateQL>\n    <QL4.20>\n"
+      "        <CurVersion>02</CurVersion>\n    </QL4.20>\n</UpdateQL>\n",
+      &points, true);
+  std::printf("power-cut points: %d, survived: %d\n", points, survived);
+  RecordProperty("power_cut_points", points);
+  RecordProperty("power_cut_points_survived", survived);
   EXPECT_EQ(survived, points);
   EXPECT_GT(points, 200);
 }

@@ -93,7 +93,7 @@ struct Expected {
 // three registry reads for the checks (Version, BuildID, Path) and one for
 // the module step; per service phase, two services with one state query and
 // one poll query each; per module a readability check of the new copy, two
-// folder creations, one move and one copy.
+// folder creations, one move, one copy and its flush; the record's folder.
 Expected ExpectedOutcome(const std::string& function, int occurrence) {
   const int modules = static_cast<int>(kModules.size());
   const Expected untouched{RC_SUCCEED, 0, false};
@@ -106,6 +106,8 @@ Expected ExpectedOutcome(const std::string& function, int occurrence) {
   // Without the semaphore no worker can report back: the stop phase
   // cannot run.
   if (function == "CreateCountingSemaphore") return failsAt(RC_STOP_SERVICE_FAILED);
+  // A single-instance lock that cannot be had: come back later.
+  if (function == "TakeMachineMutex") return failsAt(RC_ANOTHER_RUN_IN_PROGRESS);
   if (function == "OpenMachineKeyForRead" || function == "QueryKeyValue") {
     return occurrence <= 3 ? failsAt(RC_REGISTRY_READ_FAILED) : moduleFails(RC_REGISTRY_READ_FAILED, 1);
   }
@@ -143,9 +145,16 @@ Expected ExpectedOutcome(const std::string& function, int occurrence) {
     if (occurrence % 2 == 0) return done;
     return occurrence <= 4 ? failsAt(RC_QUERY_SERVICE_FAILED) : Expected{RC_QUERY_SERVICE_FAILED, modules, false};
   }
-  if (function == "MakeDirectory") return moduleFails(RC_CREATE_BACKUP_DIR_FAILED, (occurrence + 1) / 2);
+  // Two folders per module, then the record's folder before the record is laid down.
+  if (function == "MakeDirectory") {
+    return occurrence <= 2 * modules ? moduleFails(RC_CREATE_BACKUP_DIR_FAILED, (occurrence + 1) / 2)
+                                     : doneWithoutRecord;
+  }
   if (function == "MoveFileTo") return moduleFails(RC_MOVE_FILE_FAILED, occurrence);
-  if (function == "CopyFileOver") return moduleFails(RC_COPY_FILE_FAILED, occurrence);
+  // A new copy that is not known to be on the disk counts as not copied.
+  if (function == "CopyFileOver" || function == "FlushFileAt") {
+    return moduleFails(RC_COPY_FILE_FAILED, occurrence);
+  }
   // Closing handles, sleeping, the process list and ending programs, and
   // the waits on the worker (which are made again) do not change the outcome.
   (void)untouched;
@@ -267,7 +276,8 @@ TEST_F(FaultInjectionTest, EveryFailingCallEndsCleanlyAndLosesNoModule) {
        {"OpenMachineKeyForRead", "QueryKeyValue", "OpenServiceManager", "OpenServiceForControl",
         "QueryServiceState", "RequestServiceStop", "RequestServiceStart", "SnapshotProcesses",
         "FirstProcess", "NextProcess", "OpenProcessForTerminate", "TerminateProcessHandle",
-        "MakeDirectory", "MoveFileTo", "CopyFileOver", "OpenFile", "FlushToDisk",
+        "MakeDirectory", "MoveFileTo", "CopyFileOver", "FlushFileAt", "OpenFile", "FlushToDisk",
+        "TakeMachineMutex", "ReleaseMachineMutex",
         "ReplaceFileAtomically", "StartThread", "WaitWithoutTimeout", "ReleaseSemaphoreOnce"}) {
     EXPECT_GT(occurrences[function], 0) << function << " is not in the healthy run";
   }

@@ -74,12 +74,37 @@ TEST_F(RecordTest, CurVersionGetsReadableTextWhateverItHeld) {
   EXPECT_EQ(ReadFile(recordPath_), Record(VersionElement("4.20", "03", {"03"})));
 }
 
-TEST_F(RecordTest, RecordWithoutRootOrFileIsLeftAlone) {
-  for (std::string content : {"<Other />\n", "", "  \r\n"}) {
-    SCOPED_TRACE("record: " + content);
-    WriteFile(recordPath_, content);
-    EXPECT_EQ(RecordPatch(Wide(recordPath_).c_str()), RC_XML_ELEMENT_MISSING);
-    EXPECT_EQ(ReadFile(recordPath_), content);
+// Every record the apply writes to must end up holding the patch, or every
+// later run would apply it again. A blank record is laid down anew; one
+// without a usable root, or one the library cannot be given, is kept beside
+// it first.
+TEST_F(RecordTest, UnusableRecordEndsInAFreshRecordHoldingThePatch) {
+  const std::string fresh = Record(VersionElement("4.20", "03", {"03"}));
+  std::string deep = kDeclaration;
+  for (int i = 0; i <= kMaxXmlNesting; ++i) deep += "<a>";
+  struct Case {
+    std::string content;
+    bool kept;
+  };
+  const Case cases[] = {
+      {"", false},
+      {"  \r\n", false},
+      {std::string(512, '\0'), false},
+      {"\xEF\xBB\xBF", false},
+      {"<Other />\n", true},
+      {"garbage", true},
+      {kDeclaration + std::string("<UpdateQL><QL4.20><CurVersion>02\xE2\x82"), true},  // cut in a character
+      {deep, true},  // nested too deeply
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("record of " + std::to_string(c.content.size()) + " bytes: " + c.content.substr(0, 40));
+    std::filesystem::remove_all(install_ + "/UpdateBackup");
+    WriteFile(recordPath_, c.content);
+    EXPECT_EQ(RecordPatch(Wide(recordPath_).c_str()), RC_SUCCEED);
+    EXPECT_EQ(ReadFile(recordPath_), fresh);
+    EXPECT_EQ(State(), RC_PATCH_IS_LATEST);
+    EXPECT_EQ(ReadFile(recordPath_ + ".damaged"), c.kept ? c.content : "<missing>");
+    EXPECT_TRUE(NoTempFile());
   }
   std::filesystem::remove(recordPath_);
   EXPECT_EQ(RecordPatch(Wide(recordPath_).c_str()), RC_XML_LOAD_FAILED);
@@ -120,19 +145,47 @@ TEST_F(RecordTest, DamagedRecordIsKeptBesideItBeforeItIsRewritten) {
   const std::string damaged = Record(VersionElement("4.20", "02", {"02"})).substr(0, 120);
   WriteFile(recordPath_, damaged);
   WriteFile(recordPath_ + ".damaged", "earlier copy");
+  MakeDirs(recordPath_ + ".damaged.2");  // a name a folder takes is passed over
   EXPECT_EQ(RecordPatch(Wide(recordPath_).c_str()), RC_SUCCEED);
   EXPECT_EQ(ReadFile(recordPath_ + ".damaged"), "earlier copy");
-  EXPECT_EQ(ReadFile(recordPath_ + ".damaged.2"), damaged);
+  EXPECT_EQ(ReadFile(recordPath_ + ".damaged.3"), damaged);
   EXPECT_NE(ReadFile(recordPath_).find("<Patch03>"), std::string::npos);
   EXPECT_EQ(State(), RC_PATCH_IS_LATEST);
 
-  // When no copy can be made (third file opened: the kept copy), the damaged
-  // record is not written over.
+  // The same bytes again are not kept a second time.
   WriteFile(recordPath_, damaged);
-  fake::FailCall("OpenFile", fake::CallCount("OpenFile") + 3);
   EXPECT_EQ(RecordPatch(Wide(recordPath_).c_str()), RC_SUCCEED);
-  EXPECT_EQ(ReadFile(recordPath_), damaged);
-  EXPECT_FALSE(Exists(recordPath_ + ".damaged.3"));
+  EXPECT_FALSE(Exists(recordPath_ + ".damaged.4"));
+  EXPECT_EQ(State(), RC_PATCH_IS_LATEST);
+
+  // When no copy can be made, the damaged record is not written over. The
+  // files opened: the record, its bytes, the three names taken, the new copy.
+  const std::string other = damaged.substr(0, 100);
+  WriteFile(recordPath_, other);
+  fake::FailCall("OpenFile", fake::CallCount("OpenFile") + 5);
+  EXPECT_EQ(RecordPatch(Wide(recordPath_).c_str()), RC_SUCCEED);
+  EXPECT_EQ(ReadFile(recordPath_), other);
+  EXPECT_FALSE(Exists(recordPath_ + ".damaged.4"));
+}
+
+TEST_F(RecordTest, SideFilesPassOverFoldersAndStayWithinThePathBound) {
+  // A folder where the temporary file would go.
+  WriteFile(recordPath_, Record(VersionElement("4.20", "02", {"02"})));
+  MakeDirs(recordPath_ + ".tmp");
+  EXPECT_EQ(RecordPatch(Wide(recordPath_).c_str()), RC_SUCCEED);
+  EXPECT_EQ(State(), RC_PATCH_IS_LATEST);
+  EXPECT_FALSE(Exists(recordPath_ + ".tmp.2"));
+
+  // An install folder whose record path leaves no room for the names
+  // beside it is refused before anything is touched.
+  wchar_t path[kPathChars] = {};
+  const std::string longest = install_ + std::string(kPathChars - recordPath_.size() - kRecordSideSuffixChars, 'x');
+  MakeDirs(longest);
+  fake::SetMachineValue(kInstallKey, L"Path", Wide(longest));
+  EXPECT_EQ(EvaluatePatchState(path), RC_REGISTRY_READ_FAILED);
+  fake::SetMachineValue(kInstallKey, L"Path", Wide(longest.substr(0, longest.size() - 1)));
+  EXPECT_EQ(EvaluatePatchState(path), RC_RECORD_MISSING);
+  EXPECT_LT(std::wcslen(path) + kRecordSideSuffixChars, static_cast<size_t>(kPathChars));
 }
 
 TEST_F(RecordTest, FailedSaveLeavesTheOldRecordByteForByte) {

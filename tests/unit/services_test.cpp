@@ -85,11 +85,33 @@ TEST_F(ServiceControlTest, StartPollNeverSleepsLongerThanTenSeconds) {
   EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc"), RC_SUCCEED);
   EXPECT_EQ(fake::Sleeps(), Sleeps(3, 10000));
 
-  fake::Reset();
-  fake::Service& stuck = Service(kStopped, {fake::kStartPending});
-  stuck.waitHint = 10001;
-  EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc"), RC_START_SERVICE_FAILED);
-  EXPECT_EQ(fake::NowMs(), 80000u);
+  // The cut polls do not shorten the wait: it ends when the sleeps add up
+  // to the eight hints, or at ten minutes.
+  struct Case {
+    uint32_t hint;
+    int pendingQueries;  // queries that still see START_PENDING
+    ResultCode result;
+    uint64_t waitedMs;
+  };
+  const Case cases[] = {
+      {10001, 1000, RC_START_SERVICE_FAILED, 80008},
+      {30000, 10, RC_SUCCEED, 110000},  // a healthy service that needs 100 s
+      {30000, 1000, RC_START_SERVICE_FAILED, 240000},
+      {0xFFFFFFFFu, 1000, RC_START_SERVICE_FAILED, 600000},
+      {0, 1000, RC_START_SERVICE_FAILED, 0},  // eight polls at once
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.hint);
+    fake::Reset();
+    std::vector<uint32_t> states(c.pendingQueries, fake::kStartPending);
+    states.push_back(kRunning);
+    fake::Service& slow = Service(kStopped, states);
+    slow.waitHint = c.hint;
+    EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc"), c.result);
+    EXPECT_EQ(fake::NowMs(), c.waitedMs);
+    for (uint32_t sleep : fake::Sleeps()) EXPECT_LE(sleep, 10000u);
+    EXPECT_GE(fake::Sleeps().size(), 8u);
+  }
 }
 
 TEST_F(ServiceControlTest, StartLeavesARunningOrPendingServiceAlone) {

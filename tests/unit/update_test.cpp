@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "driver/driver.h"
+#include "patchdata/patchdata.h"
 #include "shared/shared.h"
 #include "system/system.h"
 #include "tests/unit/test_support.h"
@@ -155,10 +156,54 @@ TEST_F(UpdateTest, WorkerThatCannotStartEndsThePhase) {
   EXPECT_EQ(fake::OpenKernelHandles(), 0);
 }
 
-TEST_F(UpdateTest, NoModulesAndNoBackupFolderRecordsNothing) {
+TEST_F(UpdateTest, NoModulesStillRecordsThePatch) {
+  // No module makes no backup folder; the record's folder is made for it,
+  // or every later run would apply the patch again.
   WriteDescription(Description("03"));
   EXPECT_EQ(Apply(), RC_SUCCEED);
-  EXPECT_FALSE(Exists(install_ + "/UpdateBackup")) << "no folder is made for the record alone";
+  EXPECT_FALSE(Exists(install_ + "/UpdateBackup/Patch03"));
+  wchar_t path[kPathChars] = {};
+  EXPECT_EQ(EvaluatePatchState(path), RC_PATCH_IS_LATEST);
+}
+
+TEST_F(UpdateTest, UnrecordablePatchIdentityTouchesNothing) {
+  for (const char* patch : {"", "3 hotfix", "03\\..\\..\\qlvictim"}) {
+    SCOPED_TRACE(patch);
+    WriteDescription(Description(patch, {"core.dll", "profiles.dll"}));
+    const size_t printed = fake::Output().size();
+    EXPECT_EQ(Apply(), RC_XML_ELEMENT_MISSING);
+    EXPECT_EQ(fake::Output().substr(printed), L"unknow xml evelment!\r\n" + kExitLine);
+    ExpectNothingTouched();
+  }
+  fake::SetMachineValue(kInstallKey, L"Version", L"4.20 SP1");
+  std::string description = Description("03", {"core.dll"});
+  description.replace(description.find("4.20"), 4, "4.20 SP1");
+  WriteDescription(description);
+  EXPECT_EQ(Apply(), RC_XML_ELEMENT_MISSING);
+  ExpectNothingTouched();
+}
+
+// One apply at a time: a run that finds another holding the lock says so,
+// touches nothing and ends with the code fleet tools retry. A lock whose
+// owner was killed is free. The query takes no lock.
+TEST_F(UpdateTest, AnotherRunHoldingTheLockMeansComeBackLater) {
+  fake::SetMutexHolder(kSingleInstanceMutexName, fake::MutexHolder::kOtherProcess);
+  EXPECT_EQ(Apply(), RC_ANOTHER_RUN_IN_PROGRESS);
+  EXPECT_EQ(fake::Output(), L"another update is running!\r\n" + kExitLine);
+  ExpectNothingTouched();
+  EXPECT_EQ(fake::CallCount("OpenMachineKeyForRead"), 0);
+  EXPECT_EQ(fake::CallCount("CreateCountingSemaphore"), 0);
+
+  wchar_t name[] = L"qlpatch.exe", option[] = L"-c", command[] = L"patch";
+  wchar_t* query[] = {name, option, command, nullptr};
+  EXPECT_EQ(RunEntry(3, query), RC_RECORD_MISSING);
+  EXPECT_EQ(fake::CallCount("TakeMachineMutex"), 1) << "only the apply asked for the lock";
+
+  fake::SetMutexHolder(kSingleInstanceMutexName, fake::MutexHolder::kAbandoned);
+  EXPECT_EQ(Apply(), RC_SUCCEED);
+  EXPECT_FALSE(fake::MutexOwned(kSingleInstanceMutexName)) << "released at the end of the run";
+  EXPECT_EQ(fake::OpenKernelHandles(), 0);
+  EXPECT_EQ(Apply(), RC_PATCH_IS_LATEST) << "the next run takes it again";
 }
 
 }  // namespace

@@ -133,17 +133,19 @@ TEST_F(DeepFileTest, DeepDescriptionReadsAsMissingElements) {
   EXPECT_STREQ(value, "4.20");
 }
 
-TEST_F(DeepFileTest, DeepRecordIsKeptAndNotRecordedOver) {
+TEST_F(DeepFileTest, DeepRecordIsKeptAndRecordedAfresh) {
   WriteDescription(Description("03"));
   const std::string deep = kDeclaration + DeepDocument();
   WriteFile(recordPath_, deep);
   wchar_t recordPath[kPathChars] = {};
-  // Like any damaged record: the patch applies, but the file is not taken
-  // for a missing one and laid down anew.
+  // Like any damaged record: the patch applies, the file is not taken for
+  // a missing one, and its bytes are kept before a fresh record is written.
   EXPECT_EQ(EvaluatePatchState(recordPath), RC_NOT_PATCHED);
   CreatePatchRecord(recordPath);
-  EXPECT_EQ(RecordPatch(recordPath), RC_XML_ELEMENT_MISSING);
   EXPECT_EQ(ReadFile(recordPath_), deep);
+  EXPECT_EQ(RecordPatch(recordPath), RC_SUCCEED);
+  EXPECT_EQ(ReadFile(recordPath_ + ".damaged"), deep);
+  EXPECT_EQ(EvaluatePatchState(recordPath), RC_PATCH_IS_LATEST);
 }
 
 TEST_F(DeepFileTest, TruncatedCharacterAtTheEndIsRefused) {
