@@ -242,6 +242,43 @@ wt_run_program() {
   fi
 }
 
+# wt_start_tool DIR [ARGS...]: starts C:\qltest\qlpatch.exe from DIR (a Linux
+# path inside drive_c) and does not wait. WT_TOOL_PID is the tool's own
+# process (wine runs it in the process it was started as); its output goes
+# to $WT_TMP/tool.out.
+wt_start_tool() {
+  local dir=$1
+  shift
+  (cd "$dir" && exec wine 'C:\qltest\qlpatch.exe' "$@" >"$WT_TMP/tool.out" 2>&1 </dev/null) &
+  WT_TOOL_PID=$!
+}
+
+# wt_wait_tool: waits for the tool started with wt_start_tool; WT_EXIT is
+# its exit code's low 8 bits, as wine hands them on.
+wt_wait_tool() {
+  wait "$WT_TOOL_PID"
+  WT_EXIT=$?
+}
+
+# wt_kill_tool: ends that tool at once, with no chance to tidy up, as a
+# fleet tool's time-out or a power button does.
+wt_kill_tool() {
+  kill -KILL "$WT_TOOL_PID" 2>/dev/null
+  wait "$WT_TOOL_PID" 2>/dev/null
+  return 0
+}
+
+# wt_wait_until SECONDS COMMAND...: polls COMMAND every 20 ms until it
+# succeeds; false after SECONDS.
+wt_wait_until() {
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    [ "$SECONDS" -lt "$deadline" ] || return 1
+    sleep 0.02
+  done
+}
+
 # wt_start_program FOLDER NAME: starts dummy.exe copied as C:\FOLDER\NAME,
 # through the launcher, and waits until it runs. The launcher's line in
 # $WT_TMP/FOLDER-NAME.exit tells how the program ended.
@@ -272,7 +309,7 @@ wt_program_exit() {
 
 # ---- services, through service_driver.exe ----------------------------------------
 
-readonly STOPPED=1 STOP_PENDING=3 RUNNING=4
+readonly STOPPED=1 START_PENDING=2 STOP_PENDING=3 RUNNING=4
 
 # Runs service_driver.exe (see there) through the launcher, like wt_run.
 wt_driver() {

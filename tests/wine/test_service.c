@@ -8,6 +8,8 @@
  *   stop-now     STOPPED at once;
  *   stop-delay   STOP_PENDING with a wait hint of ms, STOPPED ms later;
  *   never-stop   STOP_PENDING, and nothing more;
+ *   start-delay  START_PENDING with a wait hint of ms when started, RUNNING
+ *                ms later; STOPPED at once;
  *   cannot-start the process ends before it reports anything, so the start
  *                request fails.
  * A stopping service gets no further controls, so every running instance
@@ -21,7 +23,7 @@
 #include <stdio.h>
 #include <wchar.h>
 
-enum Mode { kStopNow, kStopDelay, kNeverStop, kCannotStart };
+enum Mode { kStopNow, kStopDelay, kNeverStop, kCannotStart, kStartDelay };
 
 static wchar_t g_name[128];
 static enum Mode g_mode = kStopNow;
@@ -68,6 +70,10 @@ static void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
   (void)argv;
   g_statusHandle = RegisterServiceCtrlHandlerExW(g_name, Handler, NULL);
   if (g_statusHandle == NULL) return;
+  if (g_mode == kStartDelay) {
+    Report(SERVICE_START_PENDING, g_delayMs);
+    WaitForSingleObject(g_release, g_delayMs);
+  }
   Report(SERVICE_RUNNING, 0);
 
   HANDLE waits[2] = {g_stopRequested, g_release};
@@ -88,6 +94,7 @@ static int ParseMode(const wchar_t* text, enum Mode* mode) {
   else if (wcscmp(text, L"stop-delay") == 0) *mode = kStopDelay;
   else if (wcscmp(text, L"never-stop") == 0) *mode = kNeverStop;
   else if (wcscmp(text, L"cannot-start") == 0) *mode = kCannotStart;
+  else if (wcscmp(text, L"start-delay") == 0) *mode = kStartDelay;
   else return 0;
   return 1;
 }
@@ -108,7 +115,7 @@ static int ReleaseService(const wchar_t* service) {
 int wmain(int argc, wchar_t** argv) {
   if (argc == 3 && wcscmp(argv[1], L"--release") == 0) return ReleaseService(argv[2]);
   if (argc < 3 || argc > 4 || !ParseMode(argv[2], &g_mode) || wcslen(argv[1]) >= 64) {
-    fwprintf(stderr, L"usage: test_service.exe NAME stop-now|stop-delay|never-stop|cannot-start [ms]\n"
+    fwprintf(stderr, L"usage: test_service.exe NAME stop-now|stop-delay|never-stop|cannot-start|start-delay [ms]\n"
                      L"       test_service.exe --release NAME\n");
     return 2;
   }

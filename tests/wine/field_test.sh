@@ -1,0 +1,237 @@
+#!/usr/bin/env bash
+# qlpatch.exe under the conditions a fleet makes: a second apply while one
+# runs, applies killed at several moments and run again, records left
+# blank, foreign or unreadable, and patch identities that could never be
+# recorded.
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=lib.sh
+source "$here/lib.sh"
+wt_setup "$@"
+wt_program_path service_driver >/dev/null || wt_die "no service_driver=PATH argument"
+
+PATCH_DIR="$WT_C/patch03"
+INSTALL="$WT_C/Qorlink"
+BACKUP="$INSTALL/UpdateBackup"
+RECORD="$BACKUP/QlPatch.xml"
+EXIT_LINE=$'Press any key to exit.\r\r\n'
+DECLARATION='<?xml version="1.0" encoding="UTF-8" ?>'
+MODULES=()
+
+# fresh_machine 'QLSVC MODE' 'QLPROFILESVC MODE' [running|stopped] [MODULES] [MEGABYTES]:
+# product 4.20 build 0137 with MODULES modules (2) padded to MEGABYTES
+# (0), patch 03 for all of them, no backup folder, the two test services in
+# the modes given.
+fresh_machine() {
+  local first=$1 second=$2 services=${3:-running} count=${4:-2} megabytes=${5:-0} i module
+  rm -rf "$PATCH_DIR" "$INSTALL" "$WT_C/qlvictim"
+  mkdir -p "$INSTALL"
+  MODULES=()
+  for ((i = 1; i <= count; i++)); do MODULES+=("module$i.dll"); done
+  wt_set_install 4.20 0137 'C:\Qorlink'
+  wt_write_description "$PATCH_DIR" 4.20 0137 03 "${MODULES[@]}"
+  for module in "${MODULES[@]}"; do
+    { printf 'old %s' "$module"; head -c "${megabytes}M" /dev/zero; } >"$INSTALL/$module"
+    { printf 'new %s' "$module"; head -c "${megabytes}M" /dev/zero; } >"$PATCH_DIR/$module"
+  done
+  # shellcheck disable=SC2086  # the modes carry their milliseconds
+  wt_register_service QlSvc $first
+  # shellcheck disable=SC2086
+  wt_register_service QlProfileSvc $second
+  if [ "$services" = running ]; then
+    wt_start_service QlSvc
+    wt_start_service QlProfileSvc
+  fi
+}
+
+service_is() {  # NAME STATE
+  [ "$(wt_service_state "$1")" = "$2" ]
+}
+
+check_output() {  # NAME EXPECTED
+  wt_check "$1 (output)" "$(printf '%s' "$2" | od -An -c)" "$(od -An -c <"$WT_OUTPUT_FILE")"
+}
+
+# old, new (whole), part (the start of the new copy), missing or other.
+module_state() {  # FILE MODULE
+  if [ ! -f "$1" ]; then
+    echo missing
+  elif cmp -s "$1" "$INSTALL.original/$2"; then
+    echo old
+  elif cmp -s "$1" "$PATCH_DIR/$2"; then
+    echo new
+  elif cmp -s "$1" "$PATCH_DIR/$2" -n "$(stat -c %s "$1")"; then
+    echo part
+  else
+    echo other
+  fi
+}
+
+keep_originals() {
+  rm -rf "$INSTALL.original"
+  cp -r "$INSTALL" "$INSTALL.original"
+}
+
+# Every original module installed or in the backup folder; an installed
+# copy is the original, the new one, or the new one being written over a
+# backed-up original.
+check_no_module_lost() {  # NAME
+  local module installed backed problems=""
+  for module in "${MODULES[@]}"; do
+    installed=$(module_state "$INSTALL/$module" "$module")
+    backed=$(module_state "$BACKUP/Patch03/$module" "$module")
+    if [ "$installed" != old ] && [ "$backed" != old ]; then problems+="$module lost; "; fi
+    if [ "$installed" = other ] || { [ "$installed" = part ] && [ "$backed" != old ]; }; then
+      problems+="$module holds other bytes; "
+    fi
+  done
+  wt_check "$1: no module lost" "" "$problems"
+}
+
+modules_in_state() {  # STATE: how many installed modules are in it
+  local module n=0
+  for module in "${MODULES[@]}"; do
+    [ "$(module_state "$INSTALL/$module" "$module")" = "$1" ] && n=$((n + 1))
+  done
+  echo "$n"
+}
+
+# The tool run again finishes the patch: every module new and backed up,
+# one Patch03 element, and the query answers 19.
+check_run_again_completes() {  # NAME
+  local module backed=0
+  wt_run "$PATCH_DIR"
+  wt_check_exit "$1, run again" 0
+  wt_check "$1, run again: every module new" "${#MODULES[@]}" "$(modules_in_state new)"
+  for module in "${MODULES[@]}"; do
+    [ "$(module_state "$BACKUP/Patch03/$module" "$module")" = old ] && backed=$((backed + 1))
+  done
+  wt_check "$1, run again: every original backed up" "${#MODULES[@]}" "$backed"
+  wt_check "$1, run again: one Patch03 element" 1 "$(grep -c '<Patch03>' "$RECORD" 2>/dev/null)"
+  wt_run "$PATCH_DIR" -c patch
+  wt_check_exit "$1, run again: query" 19
+}
+
+echo "# a second apply while one runs"
+fresh_machine "stop-delay 15000" stop-now
+keep_originals
+wt_start_tool "$PATCH_DIR"
+wt_wait_until 60 service_is QlSvc "$STOP_PENDING" || wt_fail "the first apply never stopped QlSvc"
+wt_run "$PATCH_DIR"
+wt_check_exit "second apply" 1618
+check_output "second apply" $'another update is running!\r\r\n'"$EXIT_LINE"
+wt_check "second apply: nothing moved" "absent ${#MODULES[@]}" \
+  "$([ -e "$BACKUP" ] && echo present || echo absent) $(modules_in_state old)"
+wt_run "$PATCH_DIR" -c patch
+wt_check_exit "query while an apply runs (no lock, no wait)" 17
+wt_wait_tool
+wt_check "first apply" 0 "$WT_EXIT"
+wt_check "first apply: every module new" "${#MODULES[@]}" "$(modules_in_state new)"
+wt_check "first apply: one Patch03 element" 1 "$(grep -c '<Patch03>' "$RECORD" 2>/dev/null)"
+
+echo "# killed in the first service's stop wait"
+fresh_machine "stop-delay 12000" stop-now
+keep_originals
+wt_start_tool "$PATCH_DIR"
+wt_wait_until 60 service_is QlSvc "$STOP_PENDING" || wt_fail "the apply never stopped QlSvc"
+wt_kill_tool
+check_no_module_lost "killed stopping QlSvc"
+wt_check "killed stopping QlSvc: nothing moved" "${#MODULES[@]}" "$(modules_in_state old)"
+wt_wait_service_state QlSvc "$STOPPED" || wt_fail "QlSvc did not finish stopping"
+check_run_again_completes "killed stopping QlSvc"
+
+echo "# killed in the second service's stop wait"
+fresh_machine stop-now "stop-delay 12000"
+keep_originals
+wt_start_tool "$PATCH_DIR"
+wt_wait_until 60 service_is QlProfileSvc "$STOP_PENDING" || wt_fail "the apply never stopped QlProfileSvc"
+wt_kill_tool
+check_no_module_lost "killed stopping QlProfileSvc"
+wt_wait_service_state QlProfileSvc "$STOPPED" || wt_fail "QlProfileSvc did not finish stopping"
+check_run_again_completes "killed stopping QlProfileSvc"
+
+echo "# killed in the module phase (8 modules of 32 MB)"
+fresh_machine stop-now stop-now stopped 8 32
+keep_originals
+wt_start_tool "$PATCH_DIR"
+wt_wait_until 120 test -e "$BACKUP/Patch03/module2.dll" || wt_fail "the apply never moved module2.dll"
+wt_kill_tool
+echo "# killed with $(modules_in_state new) of 8 modules new, $(modules_in_state part) being written"
+check_no_module_lost "killed replacing modules"
+wt_check "killed replacing modules: nothing recorded" absent \
+  "$([ -e "$RECORD" ] && echo present || echo absent)"
+check_run_again_completes "killed replacing modules"
+rm -rf "$INSTALL.original"
+
+echo "# killed in the start phase"
+fresh_machine "start-delay 6000" stop-now
+keep_originals
+wt_start_tool "$PATCH_DIR"
+wt_wait_until 90 service_is QlSvc "$START_PENDING" || wt_fail "the apply never started QlSvc"
+wt_kill_tool
+check_no_module_lost "killed starting QlSvc"
+wt_check "killed starting QlSvc: every module new" "${#MODULES[@]}" "$(modules_in_state new)"
+wt_check "killed starting QlSvc: nothing recorded" absent \
+  "$([ -e "$RECORD" ] && echo present || echo absent)"
+wt_wait_service_state QlSvc "$RUNNING" || wt_fail "QlSvc did not finish starting"
+check_run_again_completes "killed starting QlSvc"
+
+echo "# records a fleet leaves behind"
+deep=$DECLARATION
+for ((i = 0; i <= 1000; i++)); do deep+="<a>"; done
+record_case() {  # NAME KEPT(yes|no) FILE: the record the apply finds
+  fresh_machine stop-now stop-now stopped
+  mkdir -p "$BACKUP"
+  cp "$3" "$RECORD"
+  wt_run "$PATCH_DIR" -c patch
+  if [ "$2" = yes ]; then
+    wt_check_exit "record $1: query before the apply" 16
+  else
+    wt_check_exit "record $1: counts as missing" 17
+  fi
+  wt_run "$PATCH_DIR"
+  wt_check_exit "record $1: apply" 0
+  wt_check "record $1: one Patch03 element" 1 "$(grep -c '<Patch03>' "$RECORD" 2>/dev/null)"
+  wt_run "$PATCH_DIR" -c patch
+  wt_check_exit "record $1: query after the apply" 19
+  if [ "$2" = yes ]; then
+    wt_check_file "record $1: its bytes kept" "$BACKUP/QlPatch.xml.damaged" "$3"
+  else
+    wt_check "record $1: nothing to keep" absent \
+      "$([ -e "$BACKUP/QlPatch.xml.damaged" ] && echo present || echo absent)"
+  fi
+}
+head -c 4096 /dev/zero >"$WT_TMP/zeros.xml"
+printf '\xEF\xBB\xBF' >"$WT_TMP/bom.xml"
+printf '%s\r\n<Other />\r\n' "$DECLARATION" >"$WT_TMP/foreign.xml"
+printf '%s\r\n<UpdateQL>\r\n    <QL4.20>\r\n        <CurVersion>02\xE2\x82' "$DECLARATION" >"$WT_TMP/cut.xml"
+printf '%s' "$deep" >"$WT_TMP/deep.xml"
+record_case "of 4096 zero bytes" no "$WT_TMP/zeros.xml"
+record_case "of a lone byte-order mark" no "$WT_TMP/bom.xml"
+record_case "with a foreign root" yes "$WT_TMP/foreign.xml"
+record_case "cut inside a character" yes "$WT_TMP/cut.xml"
+record_case "nested too deeply" yes "$WT_TMP/deep.xml"
+
+echo "# patch identities that could never be recorded"
+fresh_machine stop-now stop-now
+keep_originals
+identity_case() {  # NAME VERSION PATCHVERSION
+  wt_set_install "$2" 0137 'C:\Qorlink'
+  wt_write_description "$PATCH_DIR" "$2" 0137 "$3" "${MODULES[@]}"
+  wt_run "$PATCH_DIR"
+  wt_check_exit "$1: apply" 3
+  check_output "$1" $'unknow xml evelment!\r\r\n'"$EXIT_LINE"
+  wt_run "$PATCH_DIR" -c patch
+  wt_check_exit "$1: query" 3
+  wt_check "$1: nothing moved" "absent absent ${#MODULES[@]}" \
+    "$([ -e "$BACKUP" ] && echo present || echo absent) $([ -e "$WT_C/qlvictim" ] && echo present || echo absent) $(modules_in_state old)"
+}
+identity_case "empty PatchVersion" 4.20 ""
+identity_case "PatchVersion 3 hotfix" 4.20 "3 hotfix"
+identity_case "PatchVersion +3" 4.20 "+3"
+identity_case "path-like PatchVersion" 4.20 '03\..\..\..\..\..\qlvictim'
+identity_case "Version 4.20 SP1" "4.20 SP1" 03
+wt_check "patch identities: services never stopped" "$RUNNING $RUNNING" \
+  "$(wt_service_state QlSvc) $(wt_service_state QlProfileSvc)"
+rm -rf "$INSTALL.original"
+
+wt_finish
