@@ -12,26 +12,21 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   as_root dpkg --add-architecture i386
   need_update=1
 fi
+# Source entries for `apt-get source tinyxml`, taken from the machine's own
+# deb entries (its mirror, suites and keys); rewritten when they change.
 src_list=/etc/apt/sources.list.d/qlpatch-deb-src.sources
-if [ ! -f "$src_list" ]; then
-  as_root tee "$src_list" >/dev/null <<'SRC'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm bookworm-updates
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-
-Types: deb-src
-URIs: http://deb.debian.org/debian-security
-Suites: bookworm-security
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
+src_entries=$(bash "$here/scripts/deb_src.sh") || { echo "setup: cannot derive deb-src entries" >&2; exit 1; }
+if [ ! -f "$src_list" ] || [ "$(cat "$src_list")" != "$src_entries" ]; then
+  printf '%s\n' "$src_entries" | as_root tee "$src_list" >/dev/null
+  need_update=1
+fi
+# Source indexes not fetched yet (a run cut off after writing the entries).
+if ! compgen -G '/var/lib/apt/lists/*_Sources*' >/dev/null; then
   need_update=1
 fi
 
 packages=(cmake make g++ dpkg-dev libgtest-dev libtinyxml-dev g++-mingw-w64-i686
-          wine wine32 wine64 clang libclang-rt-14-dev)
+          wine wine32 wine64 clang libclang-rt-14-dev osslsigncode openssl)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

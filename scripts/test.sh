@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up what is needed, builds both products and runs every test: the unit
-# tests, the same under AddressSanitizer and UBSan, and the end-to-end tests
-# of qlpatch.exe under Wine.
+# tests, the same under AddressSanitizer and UBSan, the end-to-end tests
+# of qlpatch.exe under Wine, the checks of the shipped file (version
+# resource, manifest, reproducible build, signing) and of the fleet wrappers.
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
