@@ -33,13 +33,18 @@ printf 'imports: %s\n' "$(i686-w64-mingw32-objdump -p "$bin/qlpatch.exe" | awk '
 source "$here/tests/wine/lib.sh"
 wt_setup qlpatch="$bin/qlpatch.exe" launch="$bin/tests/wine/launch.exe" \
   test_service="$bin/tests/wine/test_service.exe" dummy="$bin/tests/wine/dummy.exe" \
-  query_baseline="$bin/query_baseline.exe" empty_program="$bin/empty_program.exe"
+  query_baseline="$bin/query_baseline.exe" empty_program="$bin/empty_program.exe" \
+  xml_stack="$bin/xml_stack.exe"
 
 install="$WT_C/Qorlink"
 patch="$WT_C/QlPatch03"
 mkdir -p "$install"
 wt_set_install 4.20 0137 'C:\Qorlink'
 wt_write_description "$patch" 4.20 0137 03
+
+echo
+echo "== stack the XML library uses per level of nesting (parse, search, copy, print, free)"
+(cd "$WT_BIN" && wine 'C:\qltest\xml_stack.exe' </dev/null 2>&1 | tr -d '\r')
 
 echo
 echo "== query mode under Wine, $query_runs runs each, started the same way"

@@ -15,7 +15,7 @@
 #include <tinyxml.h>
 
 #include "fuzz/fuzz_support.h"
-#include "patchdata/patchdata.h"
+#include "patchdata/patchdata_internal.h"
 #include "shared/shared.h"
 
 namespace {
@@ -79,8 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (state != RC_RECORD_MISSING) {
     TiXmlDocument original;
     const std::string text = LibraryText(bytes);
-    const bool refused = !IsSafeToParse(text.c_str(), text.size());
-    if (!refused) original.Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+    const bool refused = ParseXmlText(&original, text) == XmlLoad::kRefused;
     const TiXmlNode* root = original.FirstChild("UpdateQL");
     const bool sound = !refused && !original.Error() && root != nullptr && root->ToElement() != nullptr;
     bool kept = false;

@@ -1,4 +1,5 @@
-// The applicability checks: installed product and patch record.
+// The applicability checks: the installed product, the patch identity the
+// description file gives, and the patch state the record holds.
 #include <tinyxml.h>
 
 #include <cstdio>
@@ -6,7 +7,7 @@
 #include <cwchar>
 #include <string>
 
-#include "patchdata/patchdata.h"
+#include "patchdata/patchdata_internal.h"
 #include "shared/shared.h"
 
 ResultCode ReadInstallValue(const wchar_t* valueName, wchar_t* buffer, size_t bufferChars) {
@@ -43,52 +44,6 @@ ResultCode CheckInstalledProduct() {
   return CompareWithInstalled(L"BuildID", "BuildID", RC_BUILD_ID_MISMATCH);
 }
 
-XmlLoad LoadXmlFile(TiXmlDocument* document, const wchar_t* path) {
-  std::FILE* file = os::OpenFile(path, L"rb");
-  if (file == nullptr) return XmlLoad::kCannotOpen;
-  const XmlLoad load = LoadXmlStream(document, file);
-  std::fclose(file);
-  return load;
-}
-
-std::string XmlTextOfBytes(const std::string& bytes) {
-  // As the library does when it loads a file.
-  std::string text;
-  text.reserve(bytes.size());
-  for (size_t i = 0; i < bytes.size() && bytes[i] != 0; ++i) {
-    if (bytes[i] == '\r') {
-      text += '\n';
-      if (i + 1 < bytes.size() && bytes[i + 1] == '\n') ++i;
-    } else {
-      text += bytes[i];
-    }
-  }
-  return text;
-}
-
-namespace {
-
-// Nothing to read: no bytes, or only white space and zero bytes (a file a
-// power cut left filled with zeros), after an optional UTF-8 byte-order mark.
-bool IsBlank(const std::string& bytes) {
-  const size_t start = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-  return bytes.find_first_not_of(std::string(" \t\r\n\0", 5), start) == std::string::npos;
-}
-
-}  // namespace
-
-XmlLoad LoadXmlStream(TiXmlDocument* document, std::FILE* file) {
-  std::string bytes;
-  char chunk[4096];
-  for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) bytes.append(chunk, n);
-  if (IsBlank(bytes)) return XmlLoad::kBlank;
-  // The check and the parse see the very same text.
-  const std::string text = XmlTextOfBytes(bytes);
-  if (!IsSafeToParse(text.c_str(), text.size())) return XmlLoad::kRefused;
-  document->Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
-  return XmlLoad::kLoaded;
-}
-
 bool IsRecordableVersion(const char* version) {
   char name[kValueBytes + 8] = {};
   if (std::snprintf(name, sizeof name, "QL%s", version) >= static_cast<int>(sizeof name)) return false;
@@ -102,12 +57,8 @@ bool IsRecordableVersion(const char* version) {
   probe.InsertEndChild(root);
   TiXmlPrinter printer;
   probe.Accept(&printer);
-  const std::string text = printer.Str();
-  if (!IsSafeToParse(text.c_str(), text.size())) return false;
-
   TiXmlDocument back;
-  back.Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
-  if (back.Error()) return false;
+  if (ParseXmlText(&back, printer.Str()) != XmlLoad::kLoaded || back.Error()) return false;
   const TiXmlElement* readRoot = back.FirstChildElement("UpdateQL");
   const TiXmlElement* readElement = readRoot != nullptr ? readRoot->FirstChildElement() : nullptr;
   return readElement != nullptr && std::strcmp(readElement->Value(), name) == 0 &&

@@ -1,10 +1,11 @@
-// Readers of the patch description file. Every value is read afresh.
+// The readers of the patch description file. Every value is read afresh.
 #include <tinyxml.h>
 
 #include <cstdio>
 #include <cstring>
 
 #include "patchdata/patchdata.h"
+#include "patchdata/xml_file.h"
 
 namespace {
 
@@ -33,12 +34,6 @@ ResultCode CopyElementText(const TiXmlElement* element, char* buffer, size_t buf
 }
 
 }  // namespace
-
-const char* ElementText(const TiXmlElement* element) {
-  const TiXmlNode* first = element->FirstChild();
-  if (first == nullptr || first->Type() != TiXmlNode::TINYXML_TEXT) return nullptr;
-  return first->Value();
-}
 
 ResultCode ReadDataValue(const char* fileName, const char* elementName, char* buffer,
                          size_t bufferBytes) {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <cwchar>
 
-#include "patchdata/patchdata.h"
+#include "patchdata/patchdata_internal.h"
 #include "shared/shared.h"
 
 namespace {
@@ -177,12 +177,12 @@ struct PatchEntry {
 };
 
 // Adds the patch to the record and saves it. The patch goes into this
-// version's element, or a new one at the end of the root. The check finds
-// the version element with a walk from the root, which does not look inside
-// a root whose first child is text or a comment, and stops along the
-// siblings at a comment; where the walk would not reach it, or where what
-// comes before it does not read back as it was written, the element goes
-// first in the root, where it is read before anything else.
+// version's element, or a new one at the end of the root. The written
+// record is read back: where the check would not see the patch there (its
+// walk from the root does not look inside a root whose first child is text
+// or a comment, and stops along the siblings at a comment; what comes
+// before may not read back as it was written), the element goes first in
+// the root, where it is read before anything else.
 Saved AddPatchAndSave(TiXmlDocument* record, const PatchEntry& entry, const wchar_t* recordPath) {
   TiXmlElement* root = RecordRoot(record);
   TiXmlElement* versionElement = FindElement(root, entry.versionName);
@@ -192,11 +192,6 @@ Saved AddPatchAndSave(TiXmlDocument* record, const PatchEntry& entry, const wcha
     fresh.InsertEndChild(*entry.patch);
     TiXmlNode* added = root->InsertEndChild(fresh);
     versionElement = added != nullptr ? added->ToElement() : nullptr;
-    if (versionElement != nullptr && FindElement(root, entry.versionName) != versionElement) {
-      root->RemoveChild(versionElement);
-      added = root->InsertBeforeChild(root->FirstChild(), fresh);
-      versionElement = added != nullptr ? added->ToElement() : nullptr;
-    }
   } else {
     // An earlier patch element of the same name stays; the record may hold several.
     versionElement->InsertEndChild(*entry.patch);

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "patchdata/patchdata.h"
+#include "patchdata/patchdata_internal.h"
 #include "shared/shared.h"
 #include "tests/unit/test_support.h"
 

@@ -1,21 +1,11 @@
 // Inputs the fuzz targets in fuzz/ found, kept as plain unit tests.
 #include <string>
 
-#include "patchdata/patchdata.h"
+#include "patchdata/patchdata_internal.h"
 #include "shared/shared.h"
 #include "tests/unit/test_support.h"
 
 namespace {
-
-int Measure(const std::string& text) { return MeasureXmlNesting(text.c_str(), text.size()); }
-
-TEST(FuzzRegressionTest, BrokenStartTagStillCountsAsAnElement) {
-  // The library links an element into the tree before it reads its tag, so
-  // "<U<" leaves an element "U" behind, and each such element is a level.
-  EXPECT_EQ(Measure("<U<UpdateQL>"), 1);
-  EXPECT_EQ(Measure("<a><b x=<c>"), 2);
-  EXPECT_EQ(Measure("<a><b><c"), 3);
-}
 
 class RecordReachTest : public MachineTest {};
 

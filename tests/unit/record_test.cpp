@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "patchdata/patchdata.h"
+#include "patchdata/patchdata_internal.h"
 #include "shared/shared.h"
 #include "tests/unit/test_support.h"
 
@@ -81,7 +81,7 @@ TEST_F(RecordTest, CurVersionGetsReadableTextWhateverItHeld) {
 TEST_F(RecordTest, UnusableRecordEndsInAFreshRecordHoldingThePatch) {
   const std::string fresh = Record(VersionElement("4.20", "03", {"03"}));
   std::string deep = kDeclaration;
-  for (int i = 0; i <= kMaxXmlNesting; ++i) deep += "<a>";
+  for (int i = 0; i <= kMaxXmlElements; ++i) deep += "<a>";
   struct Case {
     std::string content;
     bool kept;

@@ -176,8 +176,9 @@ wt_wait_service_state QlSvc "$RUNNING" || wt_fail "QlSvc did not finish starting
 check_run_again_completes "killed starting QlSvc"
 
 echo "# records a fleet leaves behind"
+# More element starts than the tool hands to the XML library (2,000).
 deep=$DECLARATION
-for ((i = 0; i <= 1000; i++)); do deep+="<a>"; done
+for ((i = 0; i <= 2000; i++)); do deep+="<a>"; done
 record_case() {  # NAME KEPT(yes|no) FILE: the record the apply finds
   fresh_machine stop-now stop-now stopped
   mkdir -p "$BACKUP"
@@ -210,6 +211,28 @@ record_case "of a lone byte-order mark" no "$WT_TMP/bom.xml"
 record_case "with a foreign root" yes "$WT_TMP/foreign.xml"
 record_case "cut inside a character" yes "$WT_TMP/cut.xml"
 record_case "nested too deeply" yes "$WT_TMP/deep.xml"
+
+echo "# the deepest record the XML limit allows: loaded, searched, saved, read back and freed"
+# 1,993 nested elements in the root: with the six the patch adds, the saved
+# record holds exactly 2,000 element starts, so even its read-back parses
+# at full depth.
+fresh_machine stop-now stop-now stopped
+mkdir -p "$BACKUP"
+{
+  printf '%s\r\n<UpdateQL>' "$DECLARATION"
+  for ((i = 0; i < 1993; i++)); do printf '<a>'; done
+  for ((i = 0; i < 1993; i++)); do printf '</a>'; done
+  printf '</UpdateQL>\r\n'
+} >"$RECORD"
+wt_run "$PATCH_DIR" -c patch
+wt_check_exit "deepest record: query" 16
+wt_run "$PATCH_DIR"
+wt_check_exit "deepest record: apply" 0
+wt_check "deepest record: element starts after the apply" 2000 "$(grep -o '<[A-Za-z_]' "$RECORD" | wc -l)"
+wt_check "deepest record: extended, not replaced" absent \
+  "$([ -e "$BACKUP/QlPatch.xml.damaged" ] && echo present || echo absent)"
+wt_run "$PATCH_DIR" -c patch
+wt_check_exit "deepest record: query after the apply" 19
 
 echo "# patch identities that could never be recorded"
 fresh_machine stop-now stop-now

@@ -1,0 +1,89 @@
+// Loading XML files: read whole, line ends made as the library makes them,
+// and given to the library only where its parse is safe.
+//
+// Two things the library cannot be trusted with are kept from it by plain
+// means, without knowing how its parser walks a text:
+// - Reading past the end. In UTF-8 mode it steps over a character's bytes
+//   as a whole, up to four by the lead byte, also where the text ends
+//   inside a character. The text it is given therefore ends in kEndPadding
+//   zero bytes: a step from the last character lands among them, and every
+//   loop of the parser stops at the first zero it meets.
+// - Deep recursion. The nesting of any parse is at most the number of
+//   places where an element can start, so a text with more of them than
+//   kMaxXmlElements is refused.
+#include "patchdata/xml_file.h"
+
+#include <tinyxml.h>
+
+#include "platform/platform.h"
+
+namespace {
+
+// Four bytes cover the longest step; the rest is margin.
+constexpr size_t kEndPadding = 16;
+
+// Nothing to read: no bytes, or only white space and zero bytes (a file a
+// power cut left filled with zeros), after an optional UTF-8 byte-order mark.
+bool IsBlank(const std::string& bytes) {
+  const size_t start = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+  return bytes.find_first_not_of(std::string(" \t\r\n\0", 5), start) == std::string::npos;
+}
+
+// What the library takes for the first letter of an element's name.
+bool StartsName(unsigned char c) {
+  return c >= 127 || c == '_' || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+}  // namespace
+
+int CountElementStarts(const std::string& text) {
+  int starts = 0;
+  for (size_t i = 0; i + 1 < text.size(); ++i) {
+    if (text[i] == '<' && StartsName(static_cast<unsigned char>(text[i + 1]))) ++starts;
+  }
+  return starts;
+}
+
+std::string XmlTextOfBytes(const std::string& bytes) {
+  // As the library does when it loads a file.
+  std::string text;
+  text.reserve(bytes.size() + kEndPadding);
+  for (size_t i = 0; i < bytes.size() && bytes[i] != 0; ++i) {
+    if (bytes[i] == '\r') {
+      text += '\n';
+      if (i + 1 < bytes.size() && bytes[i + 1] == '\n') ++i;
+    } else {
+      text += bytes[i];
+    }
+  }
+  return text;
+}
+
+XmlLoad LoadXmlStream(TiXmlDocument* document, std::FILE* file) {
+  std::string bytes;
+  char chunk[4096];
+  for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) bytes.append(chunk, n);
+  if (IsBlank(bytes)) return XmlLoad::kBlank;
+  return ParseXmlText(document, XmlTextOfBytes(bytes));
+}
+
+XmlLoad ParseXmlText(TiXmlDocument* document, std::string text) {
+  if (CountElementStarts(text) > kMaxXmlElements) return XmlLoad::kRefused;
+  text.append(kEndPadding, '\0');
+  document->Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+  return XmlLoad::kLoaded;
+}
+
+XmlLoad LoadXmlFile(TiXmlDocument* document, const wchar_t* path) {
+  std::FILE* file = os::OpenFile(path, L"rb");
+  if (file == nullptr) return XmlLoad::kCannotOpen;
+  const XmlLoad load = LoadXmlStream(document, file);
+  std::fclose(file);
+  return load;
+}
+
+const char* ElementText(const TiXmlElement* element) {
+  const TiXmlNode* first = element->FirstChild();
+  if (first == nullptr || first->Type() != TiXmlNode::TINYXML_TEXT) return nullptr;
+  return first->Value();
+}

@@ -1,0 +1,43 @@
+// Loading XML files: the description file and the record are read whole and
+// handed to the XML library only in a form it parses safely.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+class TiXmlDocument;
+class TiXmlElement;
+
+enum class XmlLoad {
+  kLoaded,     // parse errors are not reported: the document keeps what was read before them
+  kCannotOpen,
+  kBlank,      // nothing but white space and zero bytes, after an optional byte-order mark
+  kRefused,    // more element starts than kMaxXmlElements: not handed to the library
+};
+// Loads an XML file through its wide path.
+XmlLoad LoadXmlFile(TiXmlDocument* document, const wchar_t* path);
+// The same for a file already open; the caller closes it.
+XmlLoad LoadXmlStream(TiXmlDocument* document, std::FILE* file);
+
+// Parses `text` (line ends already LF) into the document, or refuses it
+// (kRefused) with the document left empty.
+XmlLoad ParseXmlText(TiXmlDocument* document, std::string text);
+
+// The text the library parses from a file's bytes: line ends made LF, cut
+// at the first zero byte.
+std::string XmlTextOfBytes(const std::string& bytes);
+
+// The most element starts a text handed to the library may hold. The
+// library parses, prints, copies and frees a document with one level of
+// recursion per level of element nesting, about 160 bytes of stack per
+// level in the product's build (bench/xml_stack.cpp measures it under
+// Wine): 2,000 levels take 320 KB of the main thread's 2 MB. Real records
+// hold about four elements per applied patch.
+constexpr int kMaxXmlElements = 2000;
+// The places in `text` where the library could start an element: a '<'
+// followed by a letter, '_' or any byte from 127 up (what it takes for a
+// letter). No parse nests deeper than this count.
+int CountElementStarts(const std::string& text);
+
+// An element's text: its first child's value when that child is text.
+const char* ElementText(const TiXmlElement* element);
