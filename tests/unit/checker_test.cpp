@@ -1,0 +1,304 @@
+// qlpatch-check: the findings it gives for a patch folder, checked against
+// what the tool itself does with the same folder.
+#include <cctype>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "checker/folder_check.h"
+#include "checker/sha256.h"
+#include "shared/shared.h"
+#include "system/system.h"
+#include "tests/unit/test_support.h"
+
+namespace {
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+std::string HashOf(const std::string& bytes) {
+  Sha256 hash;
+  hash.Update(bytes.data(), bytes.size());
+  return hash.HexDigest();
+}
+
+TEST(Sha256Test, MatchesTheStandardTestVectors) {
+  EXPECT_EQ(HashOf(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(HashOf("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  // 56 bytes: the length no longer fits the first block's padding.
+  EXPECT_EQ(HashOf("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+  // A million bytes fed in pieces that straddle the blocks.
+  Sha256 hash;
+  const std::string piece(997, 'a');
+  size_t fed = 0;
+  for (; fed + piece.size() <= 1000000; fed += piece.size()) hash.Update(piece.data(), piece.size());
+  hash.Update(piece.data(), 1000000 - fed);
+  EXPECT_EQ(hash.HexDigest(), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+class CheckerTest : public MachineTest {
+ protected:
+  // The description for `modules` and a new copy of each ("new <name>").
+  void Folder(const std::vector<std::string>& modules) {
+    WriteDescription(Description("03", modules));
+    for (const auto& module : modules) WriteFile(work_ + "/" + Native(module), "new " + module);
+  }
+  // Root `body` with the product values of patch 03 before it.
+  void Body(const std::string& body) {
+    WriteDescription("<UpdateQL><Version>4.20</Version><BuildID>0137</BuildID>"
+                     "<PatchVersion>03</PatchVersion>" + body + "</UpdateQL>");
+  }
+  static std::string Native(std::string name) {
+    for (char& c : name) {
+      if (c == '\\') c = '/';
+    }
+    return name;
+  }
+
+  // The findings are exactly one per prefix given, in that order.
+  void ExpectFindings(const std::vector<std::string>& prefixes) {
+    report_ = CheckPatchFolder();
+    std::string all;
+    for (const auto& line : report_.findings) all += "\n  " + Narrow(line);
+    SCOPED_TRACE("findings:" + all);
+    ASSERT_EQ(report_.findings.size(), prefixes.size());
+    for (size_t i = 0; i < prefixes.size(); ++i) {
+      EXPECT_EQ(Narrow(report_.findings[i]).compare(0, prefixes[i].size(), prefixes[i]), 0)
+          << "finding " << i << " should start with: " << prefixes[i];
+    }
+    EXPECT_EQ(ExitCodeOf(report_), prefixes.empty() ? kCheckClean : kCheckProblems);
+  }
+  std::string Finding(size_t i) const { return Narrow(report_.findings.at(i)); }
+
+  // The code the first finding says the tool stops with: the number after
+  // the first "with ".
+  int StatedCode() const {
+    const std::string line = Finding(0);
+    for (size_t at = line.find("with "); at != std::string::npos; at = line.find("with ", at + 1)) {
+      if (std::isdigit(static_cast<unsigned char>(line[at + 5]))) return std::stoi(line.substr(at + 5));
+    }
+    return -100;
+  }
+
+  FolderReport report_;
+};
+
+TEST_F(CheckerTest, AGoodFolderHasNoFindingsAndASummary) {
+  Folder({"core.dll", "bin.dll"});
+  WriteFile(work_ + "/qlpatch.exe", "MZ tool");
+  ExpectFindings({});
+  const DescriptionFacts& facts = report_.description;
+  EXPECT_EQ(Narrow(facts.version), "4.20");
+  EXPECT_EQ(Narrow(facts.buildId), "0137");
+  EXPECT_EQ(Narrow(facts.patchVersion), "03");
+  EXPECT_EQ(Narrow(facts.moduleCount), "2");
+  ASSERT_EQ(facts.modules.size(), 2u);
+  EXPECT_EQ(facts.modules[1].index, 2);
+  EXPECT_EQ(Narrow(facts.modules[1].name), "bin.dll");
+  EXPECT_EQ(facts.modules[1].newCopy.bytes, 11u);
+  EXPECT_EQ(facts.modules[1].newCopy.sha256, HashOf("new bin.dll"));
+  EXPECT_EQ(report_.tool.sha256, HashOf("MZ tool"));
+
+  PrintReport(report_);
+  const std::string out = Narrow(fake::Output());
+  EXPECT_NE(out.find("  WER1          core.dll: 12 bytes, SHA-256 " + HashOf("new core.dll") + "\n"),
+            std::string::npos) << out;
+  EXPECT_NE(out.find("  qlpatch.exe   7 bytes, SHA-256 " + HashOf("MZ tool")), std::string::npos) << out;
+  EXPECT_NE(out.find("No problems found"), std::string::npos) << out;
+}
+
+TEST_F(CheckerTest, ADescriptionTheToolCannotUseIsOneFinding) {
+  ExpectFindings({"patchql58302.dat: missing; the tool would stop with 2 (load xml fail!)"});
+  WriteDescription("\xEF\xBB\xBF \r\n\t");
+  ExpectFindings({"patchql58302.dat: empty"});
+  std::string deep;
+  for (int i = 0; i < 1001; ++i) deep += "<a>";
+  WriteDescription("<UpdateQL>" + deep + "</UpdateQL>");
+  ExpectFindings({"patchql58302.dat: nested deeper than 1000 levels"});
+  WriteDescription("<Update><Version>4.20</Version></Update>");
+  ExpectFindings({"UpdateQL: no root element of that name"});
+  // A file that is there but cannot be opened leaves the folder unjudged.
+  std::filesystem::remove(work_ + "/patchql58302.dat");
+  MakeDirs(work_ + "/patchql58302.dat");
+  report_ = CheckPatchFolder();
+  EXPECT_EQ(ExitCodeOf(report_), kCheckUnreadable);
+}
+
+TEST_F(CheckerTest, AParseErrorIsReportedAndWhatCameBeforeItStillCounts) {
+  Folder({"core.dll"});
+  WriteDescription("<UpdateQL>\r\n<Version>4.20</Version>\r\n<BuildID>0137</BuildID>\r\n"
+                   "<PatchVersion>03</PatchVersion>\r\n<WerNum>1</WerNum>\r\n"
+                   "<WER1><UpdateModule>core.dll</UpdateModule></WER1>\r\n<WER2>\r\n</oops>\r\n");
+  // The library keeps the WER2 it had begun: a module element the count leaves out.
+  ExpectFindings({"patchql58302.dat: parse error at line 8 (Error reading end tag.); the tool silently uses "
+                  "only the part before it",
+                  "WER2: beyond WerNum (1)"});
+  EXPECT_EQ(Narrow(report_.description.patchVersion), "03");
+  ASSERT_EQ(report_.description.modules.size(), 1u);
+}
+
+TEST_F(CheckerTest, ValuesAreReadWithTheToolsLimits) {
+  const std::string v31(31, '4'), b31(31, 'b'), p63(63, '3');
+  WriteDescription("<UpdateQL><Version>" + v31 + "</Version><BuildID>" + b31 + "</BuildID><PatchVersion>" +
+                   p63 + "</PatchVersion><WerNum>0</WerNum></UpdateQL>");
+  ExpectFindings({});
+  WriteDescription("<UpdateQL><Version>" + v31 + "5</Version><BuildID>" + b31 + "c</BuildID><PatchVersion>" +
+                   p63 + "3</PatchVersion><WerNum>0</WerNum></UpdateQL>");
+  ExpectFindings({"Version: 32 bytes long, more than the 31 the tool accepts; the tool would stop with 3",
+                  "BuildID: 32 bytes long, more than the 31",
+                  "PatchVersion: 64 bytes long, more than the 63 the tool accepts; the tool refuses"});
+}
+
+TEST_F(CheckerTest, ValuesTheToolRefusesOrNeverMatches) {
+  WriteDescription("<UpdateQL><Version>4.20 SP1</Version><BuildID/><PatchVersion>3 hotfix</PatchVersion>"
+                   "<WerNum>two</WerNum></UpdateQL>");
+  ExpectFindings({"Version: \"4.20 SP1\" makes the record element name \"QL4.20 SP1\", which is no valid XML name",
+                  "BuildID: empty; it matches no installed build and the tool would stop with 5",
+                  "PatchVersion: \"3 hotfix\" is not a decimal number",
+                  "WerNum: \"two\" is not a number; the tool would stop with 18 (convert decimal fail!) after "
+                  "stopping the services"});
+  WriteDescription("<UpdateQL><Version/><PatchVersion/><WerNum>+0</WerNum></UpdateQL>");
+  ExpectFindings({"Version: empty; it matches no installed version and the tool would stop with 4",
+                  "BuildID: missing; the tool would stop with 3", "PatchVersion: empty; the tool refuses",
+                  "WerNum: \"+0\" is not a plain decimal number; the tool reads it as 0"});
+}
+
+TEST_F(CheckerTest, ElementsBehindACommentAreOutOfTheToolsReach) {
+  WriteDescription("<UpdateQL><!-- patch 03 --><Version>4.20</Version></UpdateQL>");
+  ExpectFindings({"Version: out of the tool's reach (the file has one, but the search stops at a comment",
+                  "BuildID: missing; the tool would stop with 3", "PatchVersion: missing",
+                  "WerNum: missing; the tool would stop with 3 (unknow xml evelment!) after stopping"});
+}
+
+TEST_F(CheckerTest, AModuleElementWithoutItsOwnUpdateModuleBorrowsTheNext) {
+  Folder({"core.dll", "x.dll"});
+  Body("<WerNum>2</WerNum><WER1></WER1><WER2><UpdateModule>x.dll</UpdateModule></WER2>");
+  ExpectFindings({"WER1: UpdateModule missing; the tool would read WER2's \"x.dll\" instead, so WER1's own "
+                  "module is never replaced"});
+  // It is what the tool reads for WER1.
+  wchar_t name[kNameChars] = {};
+  ASSERT_EQ(ReadModuleName(1, name), RC_SUCCEED);
+  EXPECT_EQ(Narrow(name), "x.dll");
+  // Text before the module element keeps the search out of it as well.
+  Body("<WerNum>2</WerNum><WER1>core<UpdateModule>core.dll</UpdateModule></WER1>"
+       "<WER2><UpdateModule>x.dll</UpdateModule></WER2>");
+  ExpectFindings({"WER1: UpdateModule missing; the tool would read WER2's \"x.dll\""});
+  // Nothing after it to borrow from: an empty name.
+  Body("<WerNum>2</WerNum><WER1><UpdateModule>core.dll</UpdateModule></WER1><WER2/>");
+  ExpectFindings({"WER2: UpdateModule missing, here and in every element after it"});
+  EXPECT_EQ(StatedCode(), RC_MOVE_FILE_FAILED);
+}
+
+TEST_F(CheckerTest, MissingModuleElementsAreNamedWithWhatTheToolHasDoneByThen) {
+  Folder({"core.dll"});
+  Body("<WerNum>5</WerNum><WER1><UpdateModule>core.dll</UpdateModule></WER1>"
+       "<WER3><UpdateModule>core3.dll</UpdateModule></WER3>");
+  WriteFile(work_ + "/core3.dll", "3");
+  ExpectFindings({"WER2: missing; the tool would stop with 3 (unknow xml evelment!) at WER2, after replacing "
+                  "WER1's module; the services stay stopped",
+                  "WER4 to WER5: missing (WerNum is 5); the tool would stop with 3 (unknow xml evelment!) at "
+                  "WER4, after replacing the modules of WER1 to WER3"});
+  // A count far beyond the elements is one line, not one per index.
+  Body("<WerNum>2000000000</WerNum>");
+  ExpectFindings({"WER1 to WER2000000000: missing (WerNum is 2000000000); the tool would stop with 3 (unknow "
+                  "xml evelment!) at WER1, after stopping the services"});
+}
+
+TEST_F(CheckerTest, ModuleNamesTheToolRefusesOrCannotMove) {
+  for (const char* name : {"..\\core.dll", "C:\\core.dll", "\\core.dll", "bin\\..\\..\\core.dll"}) {
+    SCOPED_TRACE(name);
+    Folder({name});
+    ExpectFindings({std::string("WER1: module name \"") + name + "\" leaves the install folder"});
+  }
+  Folder({"bin\\core.dll"});
+  ExpectFindings({"WER1: module \"bin\\core.dll\" is in a subfolder; the tool makes the backup folder but not "
+                  "the subfolder inside it, so moving the installed module aside fails with 13"});
+  Folder({"core.dll", "x.dll"});
+  std::filesystem::remove(work_ + "/x.dll");
+  ExpectFindings({"WER2: new copy \"x.dll\" missing from this folder; the tool would stop with 14 (copy file "
+                  "error!) here, after replacing WER1's module"});
+  Folder({"core.dll", "x.dll", "Core.DLL"});
+  ExpectFindings({"WER3: \"Core.DLL\" is listed by WER1 already"});
+}
+
+TEST_F(CheckerTest, ModuleElementsTheToolNeverReads) {
+  Folder({"core.dll"});
+  Body("<WerNum>1</WerNum><WER1><UpdateModule>core.dll</UpdateModule></WER1>"
+       "<WER01><UpdateModule>a.dll</UpdateModule></WER01><WER10/><WER2><UpdateModule>b.dll</UpdateModule>"
+       "</WER2><WER1><UpdateModule>c.dll</UpdateModule></WER1>");
+  ExpectFindings({"WER01: never read", "WER1: appears 2 times; the tool reads only the first",
+                  "WER2: beyond WerNum (1)", "WER10: beyond WerNum (1)"});
+  Body("<WerNum>-1</WerNum><WER1/>");
+  ExpectFindings({"WerNum: \"-1\" is not a plain decimal number; the tool reads it as -1",
+                  "WER1: beyond WerNum (-1)"});
+}
+
+// For every problem in the module phase, the code the checker names is the
+// code the tool's module loop gives on the same folder.
+TEST_F(CheckerTest, TheStatedCodeIsWhatTheToolGives) {
+  os::FormatWide(g_backupFolderName, kBackupFolderNameChars, L"Patch%ls", L"03");
+  struct Case {
+    const char* body;
+    const char* newCopy;
+  } cases[] = {
+      {"<WerNum>2</WerNum><WER1><UpdateModule>a.dll</UpdateModule></WER1>", "a.dll"},
+      {"<WerNum>1</WerNum><WER1><UpdateModule/></WER1>", nullptr},
+      {"<WerNum>1</WerNum><WER1><UpdateModule>..\\a.dll</UpdateModule></WER1>", nullptr},
+      {"<WerNum>1</WerNum><WER1><UpdateModule>bin\\a.dll</UpdateModule></WER1>", "bin\\a.dll"},
+      {"<WerNum>1</WerNum><WER1><UpdateModule>a.dll</UpdateModule></WER1>", nullptr},
+      {"<WerNum>1</WerNum><WER1><UpdateModule>aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa.dll"
+       "</UpdateModule></WER1>", nullptr},
+      {"<WerNum>x</WerNum>", nullptr},
+      {"<WerNum></WerNum>", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    std::filesystem::remove_all(install_);
+    std::filesystem::remove_all(work_ + "/bin");
+    MakeDirs(install_ + "/bin");
+    WriteFile(install_ + "/a.dll", "old");
+    WriteFile(install_ + "/bin/a.dll", "old");
+    std::filesystem::remove(work_ + "/a.dll");
+    if (c.newCopy != nullptr) WriteFile(work_ + "/" + Native(c.newCopy), "new");
+    Body(c.body);
+    report_ = CheckPatchFolder();
+    ASSERT_FALSE(report_.findings.empty());
+    EXPECT_EQ(StatedCode(), ReplaceModules()) << Finding(0);
+  }
+}
+
+TEST_F(CheckerTest, RunsInTheFolderGivenAndPrintsFindingsBeforeTheSummary) {
+  Folder({"core.dll", "x.dll"});
+  std::filesystem::remove(work_ + "/x.dll");
+  std::filesystem::current_path(root_);
+  std::wstring program = L"qlpatch-check.exe", folder = Wide(work_);
+  wchar_t* argv[] = {&program[0], &folder[0], nullptr};
+  EXPECT_EQ(RunChecker(2, argv), kCheckProblems);
+  const std::string out = Narrow(fake::Output());
+  const size_t finding = out.find("\nWER2: new copy \"x.dll\" missing");
+  const size_t summary = out.find("\nSummary\n");
+  EXPECT_NE(finding, std::string::npos) << out;
+  EXPECT_LT(finding, summary) << out;
+  EXPECT_NE(out.find("  WER2          x.dll: missing from this folder\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("  qlpatch.exe   not in this folder\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\n1 problem(s) found"), std::string::npos) << out;
+
+  WriteFile(work_ + "/x.dll", "new x.dll");
+  EXPECT_EQ(RunChecker(2, argv), kCheckClean);
+}
+
+TEST_F(CheckerTest, AFolderThatCannotBeEnteredOrABadCommandLineGivesTwo) {
+  std::wstring program = L"qlpatch-check.exe", folder = Wide(root_ + "/nowhere"), extra = L"x";
+  wchar_t* argv[] = {&program[0], &folder[0], &extra[0], nullptr};
+  EXPECT_EQ(RunChecker(2, argv), kCheckUnreadable);
+  EXPECT_NE(Narrow(fake::Output()).find("nowhere: cannot open this folder"), std::string::npos);
+  EXPECT_EQ(RunChecker(3, argv), kCheckUnreadable);
+  EXPECT_NE(Narrow(fake::Output()).find("usage: qlpatch-check.exe [patch folder]"), std::string::npos);
+  // A file is no folder either.
+  WriteFile(root_ + "/nowhere", "");
+  EXPECT_EQ(RunChecker(2, argv), kCheckUnreadable);
+  EXPECT_EQ(std::filesystem::current_path().string(), work_);
+}
+
+}  // namespace
