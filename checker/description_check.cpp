@@ -102,30 +102,30 @@ class DescriptionCheck {
     return false;
   }
 
-  void CheckProductValues() {
+  // Version or BuildID, read through the version check's buffer. An empty
+  // one matches no installed product: false then, as when it cannot be read.
+  bool ReadComparedValue(const char* name, const std::wstring& what, ResultCode mismatch,
+                         std::string* value, std::wstring* shown) {
     const std::wstring refusal =
         L"the tool would stop with " + Outcome(RC_XML_ELEMENT_MISSING) + L" " + kBeforeAnything;
-    std::string version;
-    if (ReadValue("Version", kVersionValueBytes, refusal, &version)) {
-      facts_.version = Widen(version);
-      if (version.empty()) {
-        Report(findings_, "Version", L"empty; it matches no installed version and the tool would stop with " +
-                                         Outcome(RC_VERSION_MISMATCH) + L" on every machine");
-      } else if (!IsRecordableVersion(version.c_str())) {
-        Report(findings_, "Version", Quoted(facts_.version) + L" makes the record element name " +
-                                         Quoted(L"QL" + facts_.version) +
-                                         L", which is no valid XML name; the tool refuses the patch with " +
-                                         Outcome(RC_XML_ELEMENT_MISSING) + L" " + kBeforeAnything);
-      }
+    if (!ReadValue(name, kVersionValueBytes, refusal, value)) return false;
+    *shown = Widen(*value);
+    if (!value->empty()) return true;
+    Report(findings_, name, L"empty; it matches no installed " + what + L" and the tool would stop with " +
+                                Outcome(mismatch) + L" on every machine");
+    return false;
+  }
+
+  void CheckProductValues() {
+    std::string version, build;
+    if (ReadComparedValue("Version", L"version", RC_VERSION_MISMATCH, &version, &facts_.version) &&
+        !IsRecordableVersion(version.c_str())) {
+      Report(findings_, "Version", Quoted(facts_.version) + L" makes the record element name " +
+                                       Quoted(L"QL" + facts_.version) +
+                                       L", which is no valid XML name; the tool refuses the patch with " +
+                                       Outcome(RC_XML_ELEMENT_MISSING) + L" " + kBeforeAnything);
     }
-    std::string build;
-    if (ReadValue("BuildID", kVersionValueBytes, refusal, &build)) {
-      facts_.buildId = Widen(build);
-      if (build.empty()) {
-        Report(findings_, "BuildID", L"empty; it matches no installed build and the tool would stop with " +
-                                         Outcome(RC_BUILD_ID_MISMATCH) + L" on every machine");
-      }
-    }
+    ReadComparedValue("BuildID", L"build", RC_BUILD_ID_MISMATCH, &build, &facts_.buildId);
   }
 
   void CheckPatchVersion() {

@@ -1,7 +1,6 @@
 // qlpatch-check: the findings it gives for a patch folder, checked against
 // what the tool itself does with the same folder.
 #include <cctype>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -84,30 +83,6 @@ class CheckerTest : public MachineTest {
   FolderReport report_;
 };
 
-TEST_F(CheckerTest, AGoodFolderHasNoFindingsAndASummary) {
-  Folder({"core.dll", "bin.dll"});
-  WriteFile(work_ + "/qlpatch.exe", "MZ tool");
-  ExpectFindings({});
-  const DescriptionFacts& facts = report_.description;
-  EXPECT_EQ(Narrow(facts.version), "4.20");
-  EXPECT_EQ(Narrow(facts.buildId), "0137");
-  EXPECT_EQ(Narrow(facts.patchVersion), "03");
-  EXPECT_EQ(Narrow(facts.moduleCount), "2");
-  ASSERT_EQ(facts.modules.size(), 2u);
-  EXPECT_EQ(facts.modules[1].index, 2);
-  EXPECT_EQ(Narrow(facts.modules[1].name), "bin.dll");
-  EXPECT_EQ(facts.modules[1].newCopy.bytes, 11u);
-  EXPECT_EQ(facts.modules[1].newCopy.sha256, HashOf("new bin.dll"));
-  EXPECT_EQ(report_.tool.sha256, HashOf("MZ tool"));
-
-  PrintReport(report_);
-  const std::string out = Narrow(fake::Output());
-  EXPECT_NE(out.find("  WER1          core.dll: 12 bytes, SHA-256 " + HashOf("new core.dll") + "\n"),
-            std::string::npos) << out;
-  EXPECT_NE(out.find("  qlpatch.exe   7 bytes, SHA-256 " + HashOf("MZ tool")), std::string::npos) << out;
-  EXPECT_NE(out.find("No problems found"), std::string::npos) << out;
-}
-
 TEST_F(CheckerTest, ADescriptionTheToolCannotUseIsOneFinding) {
   ExpectFindings({"patchql58302.dat: missing; the tool would stop with 2 (load xml fail!)"});
   WriteDescription("\xEF\xBB\xBF \r\n\t");
@@ -125,19 +100,6 @@ TEST_F(CheckerTest, ADescriptionTheToolCannotUseIsOneFinding) {
   EXPECT_EQ(ExitCodeOf(report_), kCheckUnreadable);
 }
 
-TEST_F(CheckerTest, AParseErrorIsReportedAndWhatCameBeforeItStillCounts) {
-  Folder({"core.dll"});
-  WriteDescription("<UpdateQL>\r\n<Version>4.20</Version>\r\n<BuildID>0137</BuildID>\r\n"
-                   "<PatchVersion>03</PatchVersion>\r\n<WerNum>1</WerNum>\r\n"
-                   "<WER1><UpdateModule>core.dll</UpdateModule></WER1>\r\n<WER2>\r\n</oops>\r\n");
-  // The library keeps the WER2 it had begun: a module element the count leaves out.
-  ExpectFindings({"patchql58302.dat: parse error at line 8 (Error reading end tag.); the tool silently uses "
-                  "only the part before it",
-                  "WER2: beyond WerNum (1)"});
-  EXPECT_EQ(Narrow(report_.description.patchVersion), "03");
-  ASSERT_EQ(report_.description.modules.size(), 1u);
-}
-
 TEST_F(CheckerTest, ValuesAreReadWithTheToolsLimits) {
   const std::string v31(31, '4'), b31(31, 'b'), p63(63, '3');
   WriteDescription("<UpdateQL><Version>" + v31 + "</Version><BuildID>" + b31 + "</BuildID><PatchVersion>" +
@@ -148,27 +110,6 @@ TEST_F(CheckerTest, ValuesAreReadWithTheToolsLimits) {
   ExpectFindings({"Version: 32 bytes long, more than the 31 the tool accepts; the tool would stop with 3",
                   "BuildID: 32 bytes long, more than the 31",
                   "PatchVersion: 64 bytes long, more than the 63 the tool accepts; the tool refuses"});
-}
-
-TEST_F(CheckerTest, ValuesTheToolRefusesOrNeverMatches) {
-  WriteDescription("<UpdateQL><Version>4.20 SP1</Version><BuildID/><PatchVersion>3 hotfix</PatchVersion>"
-                   "<WerNum>two</WerNum></UpdateQL>");
-  ExpectFindings({"Version: \"4.20 SP1\" makes the record element name \"QL4.20 SP1\", which is no valid XML name",
-                  "BuildID: empty; it matches no installed build and the tool would stop with 5",
-                  "PatchVersion: \"3 hotfix\" is not a decimal number",
-                  "WerNum: \"two\" is not a number; the tool would stop with 18 (convert decimal fail!) after "
-                  "stopping the services"});
-  WriteDescription("<UpdateQL><Version/><PatchVersion/><WerNum>+0</WerNum></UpdateQL>");
-  ExpectFindings({"Version: empty; it matches no installed version and the tool would stop with 4",
-                  "BuildID: missing; the tool would stop with 3", "PatchVersion: empty; the tool refuses",
-                  "WerNum: \"+0\" is not a plain decimal number; the tool reads it as 0"});
-}
-
-TEST_F(CheckerTest, ElementsBehindACommentAreOutOfTheToolsReach) {
-  WriteDescription("<UpdateQL><!-- patch 03 --><Version>4.20</Version></UpdateQL>");
-  ExpectFindings({"Version: out of the tool's reach (the file has one, but the search stops at a comment",
-                  "BuildID: missing; the tool would stop with 3", "PatchVersion: missing",
-                  "WerNum: missing; the tool would stop with 3 (unknow xml evelment!) after stopping"});
 }
 
 TEST_F(CheckerTest, AModuleElementWithoutItsOwnUpdateModuleBorrowsTheNext) {
@@ -203,23 +144,6 @@ TEST_F(CheckerTest, MissingModuleElementsAreNamedWithWhatTheToolHasDoneByThen) {
   Body("<WerNum>2000000000</WerNum>");
   ExpectFindings({"WER1 to WER2000000000: missing (WerNum is 2000000000); the tool would stop with 3 (unknow "
                   "xml evelment!) at WER1, after stopping the services"});
-}
-
-TEST_F(CheckerTest, ModuleNamesTheToolRefusesOrCannotMove) {
-  for (const char* name : {"..\\core.dll", "C:\\core.dll", "\\core.dll", "bin\\..\\..\\core.dll"}) {
-    SCOPED_TRACE(name);
-    Folder({name});
-    ExpectFindings({std::string("WER1: module name \"") + name + "\" leaves the install folder"});
-  }
-  Folder({"bin\\core.dll"});
-  ExpectFindings({"WER1: module \"bin\\core.dll\" is in a subfolder; the tool makes the backup folder but not "
-                  "the subfolder inside it, so moving the installed module aside fails with 13"});
-  Folder({"core.dll", "x.dll"});
-  std::filesystem::remove(work_ + "/x.dll");
-  ExpectFindings({"WER2: new copy \"x.dll\" missing from this folder; the tool would stop with 14 (copy file "
-                  "error!) here, after replacing WER1's module"});
-  Folder({"core.dll", "x.dll", "Core.DLL"});
-  ExpectFindings({"WER3: \"Core.DLL\" is listed by WER1 already"});
 }
 
 TEST_F(CheckerTest, ModuleElementsTheToolNeverReads) {
@@ -266,39 +190,6 @@ TEST_F(CheckerTest, TheStatedCodeIsWhatTheToolGives) {
     ASSERT_FALSE(report_.findings.empty());
     EXPECT_EQ(StatedCode(), ReplaceModules()) << Finding(0);
   }
-}
-
-TEST_F(CheckerTest, RunsInTheFolderGivenAndPrintsFindingsBeforeTheSummary) {
-  Folder({"core.dll", "x.dll"});
-  std::filesystem::remove(work_ + "/x.dll");
-  std::filesystem::current_path(root_);
-  std::wstring program = L"qlpatch-check.exe", folder = Wide(work_);
-  wchar_t* argv[] = {&program[0], &folder[0], nullptr};
-  EXPECT_EQ(RunChecker(2, argv), kCheckProblems);
-  const std::string out = Narrow(fake::Output());
-  const size_t finding = out.find("\nWER2: new copy \"x.dll\" missing");
-  const size_t summary = out.find("\nSummary\n");
-  EXPECT_NE(finding, std::string::npos) << out;
-  EXPECT_LT(finding, summary) << out;
-  EXPECT_NE(out.find("  WER2          x.dll: missing from this folder\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("  qlpatch.exe   not in this folder\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("\n1 problem(s) found"), std::string::npos) << out;
-
-  WriteFile(work_ + "/x.dll", "new x.dll");
-  EXPECT_EQ(RunChecker(2, argv), kCheckClean);
-}
-
-TEST_F(CheckerTest, AFolderThatCannotBeEnteredOrABadCommandLineGivesTwo) {
-  std::wstring program = L"qlpatch-check.exe", folder = Wide(root_ + "/nowhere"), extra = L"x";
-  wchar_t* argv[] = {&program[0], &folder[0], &extra[0], nullptr};
-  EXPECT_EQ(RunChecker(2, argv), kCheckUnreadable);
-  EXPECT_NE(Narrow(fake::Output()).find("nowhere: cannot open this folder"), std::string::npos);
-  EXPECT_EQ(RunChecker(3, argv), kCheckUnreadable);
-  EXPECT_NE(Narrow(fake::Output()).find("usage: qlpatch-check.exe [patch folder]"), std::string::npos);
-  // A file is no folder either.
-  WriteFile(root_ + "/nowhere", "");
-  EXPECT_EQ(RunChecker(2, argv), kCheckUnreadable);
-  EXPECT_EQ(std::filesystem::current_path().string(), work_);
 }
 
 }  // namespace
