@@ -25,4 +25,5 @@ struct DescriptionFacts {
   std::vector<ListedModule> modules;
 };
 
+// Checks the description file in the current folder, adding to `findings`.
 DescriptionFacts CheckDescription(std::vector<std::wstring>* findings);

@@ -2,6 +2,7 @@
 
 #include "checker/finding_text.h"
 #include "platform/platform.h"
+#include "system/system.h"
 
 namespace {
 
@@ -44,7 +45,9 @@ void PrintReport(const FolderReport& report) {
       origin = L" (" + Widen(module.borrowedFrom) + L"'s)";
     }
     PrintField(L"WER" + std::to_wstring(module.index),
-               ValueOrNone(module.name) + origin + L": " + Describe(module.newCopy));
+               ValueOrNone(module.name) + origin + L": " +
+                   (IsSafeModuleName(module.name.c_str()) ? Describe(module.newCopy)
+                                                          : L"a name the tool refuses"));
   }
   PrintField(kToolFileName, report.tool.readable ? Describe(report.tool) : L"not in this folder");
   if (report.findings.empty()) {

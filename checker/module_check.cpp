@@ -146,7 +146,8 @@ class ModuleCheck {
     ListedModule listed;
     listed.index = index;
     listed.name = moduleName;
-    listed.newCopy = FingerprintFile(moduleName);
+    // A name the tool refuses is never looked for: it may point outside this folder.
+    if (IsSafeModuleName(moduleName)) listed.newCopy = FingerprintFile(moduleName);
     if (own) {
       CheckName(elementName, listed, phase);
     } else {

@@ -158,6 +158,14 @@ TEST_F(CheckerTest, ModuleElementsTheToolNeverReads) {
                   "WER1: beyond WerNum (-1)"});
 }
 
+TEST_F(CheckerTest, ANameTheToolRefusesIsNotLookedFor) {
+  Folder({"..\\a.dll"});  // its "new copy" lands beside the folder
+  ASSERT_TRUE(Exists(root_ + "/a.dll"));
+  ExpectFindings({"WER1: module name \"..\\a.dll\" leaves the install folder"});
+  ASSERT_EQ(report_.description.modules.size(), 1u);
+  EXPECT_FALSE(report_.description.modules[0].newCopy.readable);
+}
+
 // For every problem in the module phase, the code the checker names is the
 // code the tool's module loop gives on the same folder.
 TEST_F(CheckerTest, TheStatedCodeIsWhatTheToolGives) {
