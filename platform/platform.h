@@ -59,6 +59,9 @@ bool CopyFileOver(const wchar_t* from, const wchar_t* to);   // CopyFileW, overw
 bool FileExists(const wchar_t* path);                        // a file, not a folder
 bool PathExists(const wchar_t* path);                        // a file or a folder
 bool DeleteFileAt(const wchar_t* path);
+// Makes `path` the process's current folder, where files opened by a
+// relative name are looked for.
+bool SetWorkingFolder(const wchar_t* path);                  // SetCurrentDirectoryW
 // Opens with the C runtime's mode string ("rb", "w" ...); "w" is text mode,
 // so line ends become CR LF on Windows.
 std::FILE* OpenFile(const wchar_t* path, const wchar_t* mode);

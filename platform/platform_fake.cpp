@@ -508,6 +508,12 @@ bool DeleteFileAt(const wchar_t* path) {
   return true;
 }
 
+bool SetWorkingFolder(const wchar_t* path) {
+  if (Call("SetWorkingFolder")) return false;
+  if (chdir(ToUtf8(path).c_str()) != 0) return Fail(errno);
+  return true;
+}
+
 std::FILE* OpenFile(const wchar_t* path, const wchar_t* mode) {
   if (Call("OpenFile")) return nullptr;
   std::string narrowMode = ToUtf8(mode);

@@ -115,6 +115,8 @@ bool PathExists(const wchar_t* path) { return ::GetFileAttributesW(path) != INVA
 
 bool DeleteFileAt(const wchar_t* path) { return ::DeleteFileW(path) != FALSE; }
 
+bool SetWorkingFolder(const wchar_t* path) { return ::SetCurrentDirectoryW(path) != FALSE; }
+
 std::FILE* OpenFile(const wchar_t* path, const wchar_t* mode) { return ::_wfopen(path, mode); }
 
 bool FlushToDisk(std::FILE* file) {

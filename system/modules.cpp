@@ -11,8 +11,8 @@ namespace {
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
-// A module name must stay inside the install folder: not empty, no drive
-// ("C:"), no root or UNC start ('\' or '/'), no ".." step up.
+}  // namespace
+
 bool IsSafeModuleName(const wchar_t* name) {
   if (name[0] == 0 || IsSeparator(name[0])) return false;
   if (((name[0] >= L'A' && name[0] <= L'Z') || (name[0] >= L'a' && name[0] <= L'z')) &&
@@ -27,6 +27,8 @@ bool IsSafeModuleName(const wchar_t* name) {
   }
   return true;
 }
+
+namespace {
 
 // Creates one folder level; a folder that is already there is fine.
 bool MakeFolder(const wchar_t* path) {
@@ -93,28 +95,43 @@ ResultCode BackupAndReplaceModule(const wchar_t* installFolder, const wchar_t* m
   return RC_SUCCEED;
 }
 
-ResultCode ReplaceModules() {
-  wchar_t installFolder[kPathChars] = {};
-  if (ReadInstallValue(L"Path", installFolder, kPathChars) != RC_SUCCEED) return RC_REGISTRY_READ_FAILED;
-
+ResultCode ReadModuleCount(int32_t* count) {
   char countText[kValueBytes] = {};
   ResultCode result = ReadDataValue(kDataFileName, "WerNum", countText, sizeof countText);
   if (result != RC_SUCCEED) return result;
   wchar_t wideCount[kNameChars] = {};
   os::WidenText(os::kAnsiCodePage, countText, wideCount, kNameChars);
+  return os::ParseDecimal(wideCount, count) ? RC_SUCCEED : RC_DECIMAL_CONVERSION_FAILED;
+}
+
+void FormatModuleElementName(int32_t index, char* elementName, size_t bytes) {
+  std::snprintf(elementName, bytes, "WER%d", static_cast<int>(index));
+}
+
+ResultCode ReadModuleName(int32_t index, wchar_t* moduleName) {
+  char elementName[kModuleElementNameBytes] = {};
+  FormatModuleElementName(index, elementName, sizeof elementName);
+  char moduleText[kValueBytes] = {};
+  ResultCode result = ReadNestedDataValue(kDataFileName, elementName, "UpdateModule", moduleText,
+                                          sizeof moduleText);
+  if (result != RC_SUCCEED) return result;
+  os::WidenText(os::kAnsiCodePage, moduleText, moduleName, kNameChars);
+  return RC_SUCCEED;
+}
+
+ResultCode ReplaceModules() {
+  wchar_t installFolder[kPathChars] = {};
+  if (ReadInstallValue(L"Path", installFolder, kPathChars) != RC_SUCCEED) return RC_REGISTRY_READ_FAILED;
+
   int32_t count = 0;
-  if (!os::ParseDecimal(wideCount, &count)) return RC_DECIMAL_CONVERSION_FAILED;
+  ResultCode result = ReadModuleCount(&count);
+  if (result != RC_SUCCEED) return result;
 
   // Strictly in index order, each module backed up and replaced before the next.
   for (int64_t index = 1; index <= count; ++index) {
-    char elementName[16] = {};
-    std::snprintf(elementName, sizeof elementName, "WER%d", static_cast<int>(index));
-    char moduleText[kValueBytes] = {};
-    result = ReadNestedDataValue(kDataFileName, elementName, "UpdateModule", moduleText,
-                                 sizeof moduleText);
-    if (result != RC_SUCCEED) return result;
     wchar_t moduleName[kNameChars] = {};
-    os::WidenText(os::kAnsiCodePage, moduleText, moduleName, kNameChars);
+    result = ReadModuleName(static_cast<int32_t>(index), moduleName);
+    if (result != RC_SUCCEED) return result;
     result = BackupAndReplaceModule(installFolder, moduleName);
     if (result != RC_SUCCEED) return result;
   }

@@ -1,6 +1,8 @@
 // System operations: the product's services and programs, and its modules.
 #pragma once
 
+#include <cstddef>
+
 #include "driver/result_codes.h"
 
 enum ServiceAction { kServiceStart = 0, kServiceStop = 1 };
@@ -23,4 +25,15 @@ int TerminateProcessByName(const wchar_t* imageName);
 
 // Backs up and replaces every module the description file lists.
 ResultCode ReplaceModules();
+// WerNum of the description file as a number. 0, 2, 3 or 18.
+ResultCode ReadModuleCount(int32_t* count);
+// "WER" + index: the name of the index-th module element.
+constexpr size_t kModuleElementNameBytes = 16;
+void FormatModuleElementName(int32_t index, char* elementName, size_t bytes);
+// The UpdateModule text of the index-th module element, widened into
+// kNameChars characters (empty when there is none). 0, 2 or 3.
+ResultCode ReadModuleName(int32_t index, wchar_t* moduleName);
+// A module name must stay inside the install folder: not empty, no drive
+// ("C:"), no root or UNC start ('\' or '/'), no ".." step up.
+bool IsSafeModuleName(const wchar_t* name);
 ResultCode BackupAndReplaceModule(const wchar_t* installFolder, const wchar_t* moduleName);

@@ -1,0 +1,211 @@
+#include "checker/module_check.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "patchdata/patchdata.h"
+#include "patchdata/xml_file.h"
+#include "shared/shared.h"
+#include "system/system.h"
+
+namespace {
+
+constexpr const char kPrefix[] = "WER";
+constexpr size_t kPrefixBytes = sizeof kPrefix - 1;
+
+// Whether `node` lies inside `ancestor`.
+bool IsInside(const TiXmlNode* node, const TiXmlNode* ancestor) {
+  for (const TiXmlNode* up = node->Parent(); up != nullptr; up = up->Parent()) {
+    if (up == ancestor) return true;
+  }
+  return false;
+}
+
+// The module element an UpdateModule lies in (else its parent element).
+std::string OwnerName(const TiXmlNode* module) {
+  for (const TiXmlNode* up = module->Parent(); up != nullptr; up = up->Parent()) {
+    if (up->ToElement() != nullptr && std::strncmp(up->Value(), kPrefix, kPrefixBytes) == 0) {
+      return up->Value();
+    }
+  }
+  const TiXmlNode* parent = module->Parent();
+  return parent != nullptr && parent->ToElement() != nullptr ? parent->Value() : "the file";
+}
+
+std::wstring TextBytes(const TiXmlElement* element) {
+  const char* text = element != nullptr ? ElementText(element) : nullptr;
+  return Number(static_cast<int64_t>(text != nullptr ? std::strlen(text) : 0)) + L" bytes long";
+}
+
+// The index of a module element name "WER<digits>": -1 for other names,
+// 0 for digits with a leading zero (a name the tool never forms).
+int64_t ModuleIndexOf(const std::string& name) {
+  if (name.size() <= kPrefixBytes || name.compare(0, kPrefixBytes, kPrefix) != 0) return -1;
+  int64_t index = 0;
+  for (size_t i = kPrefixBytes; i < name.size(); ++i) {
+    if (name[i] < '0' || name[i] > '9') return -1;
+    index = std::min<int64_t>(index * 10 + (name[i] - '0'), INT64_C(1) << 40);
+  }
+  return name[kPrefixBytes] == '0' ? 0 : index;
+}
+
+wchar_t FoldForFileName(wchar_t c) {
+  if (c == L'/') return L'\\';
+  return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+
+// File names as Windows compares them: letters in either case, either separator.
+bool SameFileName(const std::wstring& a, const std::wstring& b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(),
+                    [](wchar_t x, wchar_t y) { return FoldForFileName(x) == FoldForFileName(y); });
+}
+
+class ModuleCheck {
+ public:
+  ModuleCheck(DescriptionTree* tree, int32_t count, Findings* findings, std::vector<ListedModule>* modules)
+      : tree_(tree), count_(count), findings_(findings), modules_(modules) {
+    for (const auto& entry : tree->elementCounts) {
+      const int64_t index = ModuleIndexOf(entry.first);
+      if (index >= 0) elements_.emplace_back(index, entry.first);
+    }
+    std::sort(elements_.begin(), elements_.end());
+  }
+
+  // Each module element from 1 to the count, and one line for each run of
+  // missing ones.
+  void CheckIndexes() {
+    int64_t next = 1;
+    for (const auto& element : elements_) {
+      const int64_t index = element.first;
+      if (index < 1 || index > count_) continue;
+      if (index > next) ReportMissingRun(next, index - 1);
+      CheckModule(static_cast<int32_t>(index));
+      next = index + 1;
+    }
+    if (next <= count_) ReportMissingRun(next, count_);
+  }
+
+  // Module elements the loop over 1 to the count never reads, or reads once.
+  void CheckOthers() {
+    for (const auto& element : elements_) {
+      const std::string& name = element.second;
+      const int times = tree_->elementCounts.at(name);
+      if (element.first == 0) {
+        Report(findings_, name, L"never read: the tool names module elements WER1, WER2, ... without leading zeros");
+      } else if (element.first > count_) {
+        Report(findings_, name, L"beyond WerNum (" + Number(count_) +
+                                    L"); the tool never reads it, so its module is never replaced: "
+                                    L"WerNum is likely wrong");
+      } else if (times > 1) {
+        Report(findings_, name, L"appears " + Number(times) +
+                                    L" times; the tool reads only the first its search meets");
+      }
+    }
+  }
+
+ private:
+  void ReportMissingRun(int64_t first, int64_t last) {
+    const std::wstring names =
+        first == last ? ModuleElement(first) : ModuleElement(first) + L" to " + ModuleElement(last);
+    const std::wstring tail = last == count_ ? L" (WerNum is " + Number(count_) + L")" : L"";
+    Report(findings_, names, L"missing" + tail + L"; the tool would stop with " +
+                                 Outcome(RC_XML_ELEMENT_MISSING) + L" at " + ModuleElement(first) +
+                                 L", " + ModulePhase(first));
+  }
+
+  void CheckModule(int32_t index) {
+    char elementName[kModuleElementNameBytes] = {};
+    FormatModuleElementName(index, elementName, sizeof elementName);
+    const std::wstring phase = L" here, " + ModulePhase(index);
+    wchar_t moduleName[kNameChars] = {};
+    const ResultCode result = ReadModuleName(index, moduleName);  // as the module loop reads it
+    TiXmlElement* element = FindElement(tree_->root, elementName);
+    if (element == nullptr) {
+      Report(findings_, elementName, NotFound(tree_->InFile(elementName)) + L"; the tool would stop with " +
+                                         Outcome(result) + phase);
+      return;
+    }
+    TiXmlElement* module = FindElement(element, "UpdateModule");
+    const bool own = module != nullptr && IsInside(module, element);
+    const std::wstring owner = module != nullptr && !own ? Widen(OwnerName(module)) : L"";
+    if (result != RC_SUCCEED) {
+      const std::wstring what = own ? L"UpdateModule is "
+                                    : L"UpdateModule missing; the tool would read " + owner + L"'s, which is ";
+      Report(findings_, elementName, what + TextBytes(module) + L", more than the " +
+                                         Number(kValueBytes - 1) + L" the tool accepts; it would stop with " +
+                                         Outcome(result) + phase);
+      return;
+    }
+    if (module == nullptr) {
+      Report(findings_, elementName, L"UpdateModule missing, here and in every element after it; the tool "
+                                     L"reads an empty module name and refuses it with " +
+                                         Outcome(RC_MOVE_FILE_FAILED) + phase);
+      return;
+    }
+    ListedModule listed;
+    listed.index = index;
+    listed.name = moduleName;
+    // A name the tool refuses is never looked for: it may point outside this folder.
+    if (IsSafeModuleName(moduleName)) listed.newCopy = FingerprintFile(moduleName);
+    if (own) {
+      CheckName(elementName, listed, phase);
+    } else {
+      listed.borrowedFrom = OwnerName(module);
+      Report(findings_, elementName, L"UpdateModule missing; the tool would read " + owner + L"'s " +
+                                         Quoted(listed.name) + L" instead, so " + ModuleElement(index) +
+                                         L"'s own module is never replaced");
+    }
+    modules_->push_back(listed);
+  }
+
+  void CheckName(const char* elementName, const ListedModule& module, const std::wstring& phase) {
+    const std::wstring& name = module.name;
+    if (name.empty()) {
+      Report(findings_, elementName, L"UpdateModule empty; the tool refuses an empty module name with " +
+                                         Outcome(RC_MOVE_FILE_FAILED) + phase);
+      return;
+    }
+    if (!IsSafeModuleName(name.c_str())) {
+      Report(findings_, elementName, L"module name " + Quoted(name) +
+                                         L" leaves the install folder (a drive, a root or a \"..\" step); "
+                                         L"the tool refuses it with " + Outcome(RC_MOVE_FILE_FAILED) + phase);
+      return;
+    }
+    if (!module.newCopy.readable) {
+      Report(findings_, elementName, L"new copy " + Quoted(name) +
+                                         L" missing from this folder; the tool would stop with " +
+                                         Outcome(RC_COPY_FILE_FAILED) + phase);
+    }
+    if (name.find_first_of(L"\\/") != std::wstring::npos) {
+      Report(findings_, elementName, L"module " + Quoted(name) +
+                                         L" is in a subfolder; the tool makes the backup folder but not the "
+                                         L"subfolder inside it, so moving the installed module aside fails "
+                                         L"with " + Outcome(RC_MOVE_FILE_FAILED) + L" on every machine" + phase);
+    }
+    for (const ListedModule& earlier : *modules_) {
+      if (earlier.borrowedFrom.empty() && SameFileName(earlier.name, name)) {
+        Report(findings_, elementName, Quoted(name) + L" is listed by " + ModuleElement(earlier.index) +
+                                           L" already; the tool replaces it twice and another module "
+                                           L"was likely meant");
+        break;
+      }
+    }
+  }
+
+  DescriptionTree* tree_;
+  int32_t count_;
+  Findings* findings_;
+  std::vector<ListedModule>* modules_;
+  std::vector<std::pair<int64_t, std::string>> elements_;  // module element names by index
+};
+
+}  // namespace
+
+void CheckModuleElements(DescriptionTree* tree, int32_t count, Findings* findings,
+                         std::vector<ListedModule>* modules) {
+  ModuleCheck check(tree, count, findings, modules);
+  check.CheckIndexes();
+  check.CheckOthers();
+}

@@ -1,0 +1,205 @@
+// qlpatch-check: the findings it gives for a patch folder, checked against
+// what the tool itself does with the same folder.
+#include <cctype>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "patchdata/xml_file.h"
+#include "checker/folder_check.h"
+#include "checker/sha256.h"
+#include "patchdata/xml_file.h"
+#include "shared/shared.h"
+#include "system/system.h"
+#include "tests/unit/test_support.h"
+
+namespace {
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+std::string HashOf(const std::string& bytes) {
+  Sha256 hash;
+  hash.Update(bytes.data(), bytes.size());
+  return hash.HexDigest();
+}
+
+TEST(Sha256Test, MatchesTheStandardTestVectors) {
+  EXPECT_EQ(HashOf(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(HashOf("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  // 56 bytes: the length no longer fits the first block's padding.
+  EXPECT_EQ(HashOf("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+  // A million bytes fed in pieces that straddle the blocks.
+  Sha256 hash;
+  const std::string piece(997, 'a');
+  size_t fed = 0;
+  for (; fed + piece.size() <= 1000000; fed += piece.size()) hash.Update(piece.data(), piece.size());
+  hash.Update(piece.data(), 1000000 - fed);
+  EXPECT_EQ(hash.HexDigest(), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+class CheckerTest : public MachineTest {
+ protected:
+  // The description for `modules` and a new copy of each ("new <name>").
+  void Folder(const std::vector<std::string>& modules) {
+    WriteDescription(Description("03", modules));
+    for (const auto& module : modules) WriteFile(work_ + "/" + Native(module), "new " + module);
+  }
+  // Root `body` with the product values of patch 03 before it.
+  void Body(const std::string& body) {
+    WriteDescription("<UpdateQL><Version>4.20</Version><BuildID>0137</BuildID>"
+                     "<PatchVersion>03</PatchVersion>" + body + "</UpdateQL>");
+  }
+  static std::string Native(std::string name) {
+    for (char& c : name) {
+      if (c == '\\') c = '/';
+    }
+    return name;
+  }
+
+  // The findings are exactly one per prefix given, in that order.
+  void ExpectFindings(const std::vector<std::string>& prefixes) {
+    report_ = CheckPatchFolder();
+    std::string all;
+    for (const auto& line : report_.findings) all += "\n  " + Narrow(line);
+    SCOPED_TRACE("findings:" + all);
+    ASSERT_EQ(report_.findings.size(), prefixes.size());
+    for (size_t i = 0; i < prefixes.size(); ++i) {
+      EXPECT_EQ(Narrow(report_.findings[i]).compare(0, prefixes[i].size(), prefixes[i]), 0)
+          << "finding " << i << " should start with: " << prefixes[i];
+    }
+    EXPECT_EQ(ExitCodeOf(report_), prefixes.empty() ? kCheckClean : kCheckProblems);
+  }
+  std::string Finding(size_t i) const { return Narrow(report_.findings.at(i)); }
+
+  // The code the first finding says the tool stops with: the number after
+  // the first "with ".
+  int StatedCode() const {
+    const std::string line = Finding(0);
+    for (size_t at = line.find("with "); at != std::string::npos; at = line.find("with ", at + 1)) {
+      if (std::isdigit(static_cast<unsigned char>(line[at + 5]))) return std::stoi(line.substr(at + 5));
+    }
+    return -100;
+  }
+
+  FolderReport report_;
+};
+
+TEST_F(CheckerTest, ADescriptionTheToolCannotUseIsOneFinding) {
+  ExpectFindings({"patchql58302.dat: missing; the tool would stop with 2 (load xml fail!)"});
+  WriteDescription("\xEF\xBB\xBF \r\n\t");
+  ExpectFindings({"patchql58302.dat: blank"});
+  std::string deep;
+  for (int i = 0; i < kMaxXmlElements; ++i) deep += "<a>";
+  WriteDescription("<UpdateQL>" + deep + "</UpdateQL>");
+  ExpectFindings({"patchql58302.dat: more than 2000 element starts"});
+  WriteDescription("<Update><Version>4.20</Version></Update>");
+  ExpectFindings({"UpdateQL: no root element of that name"});
+  // A file that is there but cannot be opened leaves the folder unjudged.
+  std::filesystem::remove(work_ + "/patchql58302.dat");
+  MakeDirs(work_ + "/patchql58302.dat");
+  report_ = CheckPatchFolder();
+  EXPECT_EQ(ExitCodeOf(report_), kCheckUnreadable);
+}
+
+TEST_F(CheckerTest, ValuesAreReadWithTheToolsLimits) {
+  const std::string v31(31, '4'), b31(31, 'b'), p63(63, '3');
+  WriteDescription("<UpdateQL><Version>" + v31 + "</Version><BuildID>" + b31 + "</BuildID><PatchVersion>" +
+                   p63 + "</PatchVersion><WerNum>0</WerNum></UpdateQL>");
+  ExpectFindings({});
+  WriteDescription("<UpdateQL><Version>" + v31 + "5</Version><BuildID>" + b31 + "c</BuildID><PatchVersion>" +
+                   p63 + "3</PatchVersion><WerNum>0</WerNum></UpdateQL>");
+  ExpectFindings({"Version: 32 bytes long, more than the 31 the tool accepts; the tool would stop with 3",
+                  "BuildID: 32 bytes long, more than the 31",
+                  "PatchVersion: 64 bytes long, more than the 63 the tool accepts; the tool refuses"});
+}
+
+TEST_F(CheckerTest, AModuleElementWithoutItsOwnUpdateModuleBorrowsTheNext) {
+  Folder({"core.dll", "x.dll"});
+  Body("<WerNum>2</WerNum><WER1></WER1><WER2><UpdateModule>x.dll</UpdateModule></WER2>");
+  ExpectFindings({"WER1: UpdateModule missing; the tool would read WER2's \"x.dll\" instead, so WER1's own "
+                  "module is never replaced"});
+  // It is what the tool reads for WER1.
+  wchar_t name[kNameChars] = {};
+  ASSERT_EQ(ReadModuleName(1, name), RC_SUCCEED);
+  EXPECT_EQ(Narrow(name), "x.dll");
+  // Text before the module element keeps the search out of it as well.
+  Body("<WerNum>2</WerNum><WER1>core<UpdateModule>core.dll</UpdateModule></WER1>"
+       "<WER2><UpdateModule>x.dll</UpdateModule></WER2>");
+  ExpectFindings({"WER1: UpdateModule missing; the tool would read WER2's \"x.dll\""});
+  // Nothing after it to borrow from: an empty name.
+  Body("<WerNum>2</WerNum><WER1><UpdateModule>core.dll</UpdateModule></WER1><WER2/>");
+  ExpectFindings({"WER2: UpdateModule missing, here and in every element after it"});
+  EXPECT_EQ(StatedCode(), RC_MOVE_FILE_FAILED);
+}
+
+TEST_F(CheckerTest, MissingModuleElementsAreNamedWithWhatTheToolHasDoneByThen) {
+  Folder({"core.dll"});
+  Body("<WerNum>5</WerNum><WER1><UpdateModule>core.dll</UpdateModule></WER1>"
+       "<WER3><UpdateModule>core3.dll</UpdateModule></WER3>");
+  WriteFile(work_ + "/core3.dll", "3");
+  ExpectFindings({"WER2: missing; the tool would stop with 3 (unknow xml evelment!) at WER2, after replacing "
+                  "WER1's module; the services stay stopped",
+                  "WER4 to WER5: missing (WerNum is 5); the tool would stop with 3 (unknow xml evelment!) at "
+                  "WER4, after replacing the modules of WER1 to WER3"});
+  // A count far beyond the elements is one line, not one per index.
+  Body("<WerNum>2000000000</WerNum>");
+  ExpectFindings({"WER1 to WER2000000000: missing (WerNum is 2000000000); the tool would stop with 3 (unknow "
+                  "xml evelment!) at WER1, after stopping the services"});
+}
+
+TEST_F(CheckerTest, ModuleElementsTheToolNeverReads) {
+  Folder({"core.dll"});
+  Body("<WerNum>1</WerNum><WER1><UpdateModule>core.dll</UpdateModule></WER1>"
+       "<WER01><UpdateModule>a.dll</UpdateModule></WER01><WER10/><WER2><UpdateModule>b.dll</UpdateModule>"
+       "</WER2><WER1><UpdateModule>c.dll</UpdateModule></WER1>");
+  ExpectFindings({"WER01: never read", "WER1: appears 2 times; the tool reads only the first",
+                  "WER2: beyond WerNum (1)", "WER10: beyond WerNum (1)"});
+  Body("<WerNum>-1</WerNum><WER1/>");
+  ExpectFindings({"WerNum: \"-1\" is not a plain decimal number; the tool reads it as -1",
+                  "WER1: beyond WerNum (-1)"});
+}
+
+TEST_F(CheckerTest, ANameTheToolRefusesIsNotLookedFor) {
+  Folder({"..\\a.dll"});  // its "new copy" lands beside the folder
+  ASSERT_TRUE(Exists(root_ + "/a.dll"));
+  ExpectFindings({"WER1: module name \"..\\a.dll\" leaves the install folder"});
+  ASSERT_EQ(report_.description.modules.size(), 1u);
+  EXPECT_FALSE(report_.description.modules[0].newCopy.readable);
+}
+
+// For every problem in the module phase, the code the checker names is the
+// code the tool's module loop gives on the same folder.
+TEST_F(CheckerTest, TheStatedCodeIsWhatTheToolGives) {
+  os::FormatWide(g_backupFolderName, kBackupFolderNameChars, L"Patch%ls", L"03");
+  struct Case {
+    const char* body;
+    const char* newCopy;
+  } cases[] = {
+      {"<WerNum>2</WerNum><WER1><UpdateModule>a.dll</UpdateModule></WER1>", "a.dll"},
+      {"<WerNum>1</WerNum><WER1><UpdateModule/></WER1>", nullptr},
+      {"<WerNum>1</WerNum><WER1><UpdateModule>..\\a.dll</UpdateModule></WER1>", nullptr},
+      {"<WerNum>1</WerNum><WER1><UpdateModule>bin\\a.dll</UpdateModule></WER1>", "bin\\a.dll"},
+      {"<WerNum>1</WerNum><WER1><UpdateModule>a.dll</UpdateModule></WER1>", nullptr},
+      {"<WerNum>1</WerNum><WER1><UpdateModule>aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa.dll"
+       "</UpdateModule></WER1>", nullptr},
+      {"<WerNum>x</WerNum>", nullptr},
+      {"<WerNum></WerNum>", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    std::filesystem::remove_all(install_);
+    std::filesystem::remove_all(work_ + "/bin");
+    MakeDirs(install_ + "/bin");
+    WriteFile(install_ + "/a.dll", "old");
+    WriteFile(install_ + "/bin/a.dll", "old");
+    std::filesystem::remove(work_ + "/a.dll");
+    if (c.newCopy != nullptr) WriteFile(work_ + "/" + Native(c.newCopy), "new");
+    Body(c.body);
+    report_ = CheckPatchFolder();
+    ASSERT_FALSE(report_.findings.empty());
+    EXPECT_EQ(StatedCode(), ReplaceModules()) << Finding(0);
+  }
+}
+
+}  // namespace
