@@ -77,6 +77,8 @@ ResultCode RunCommandLine(int argc, wchar_t** argv) {
           wchar_t recordPath[kPathChars] = {};
           status = EvaluatePatchState(recordPath);
         }
+      } else if (std::strcmp(command, "undo") == 0) {
+        status = RunExclusively(PerformUndo);
       }
     }
   }

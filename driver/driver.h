@@ -19,5 +19,17 @@ int ScanOption(int argc, char** arguments, const char* options);
 ResultCode RunInteractiveUpdate();
 ResultCode PerformUpdate();
 
+// `-c undo`: puts the originals of the current patch back and takes it off
+// the record. Prints nothing.
+ResultCode PerformUndo();
+
+// Runs a sequence that changes the machine while holding the machine-wide
+// single-instance lock, with g_workerDone made for its service phases.
+// 1618 when another run holds the lock.
+ResultCode RunExclusively(ResultCode (*sequence)());
+// Runs one service phase on a worker thread and waits for it; `cannotRun`
+// when no worker can be started.
+ResultCode RunServicePhase(int32_t (*worker)(), ResultCode cannotRun);
+
 // The process entry's body: picks the mode from the argument count.
 ResultCode RunEntry(int argc, wchar_t** argv);

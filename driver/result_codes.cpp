@@ -31,6 +31,7 @@ constexpr MessageEntry kMessages[] = {
     {RC_RECORD_MISSING, L"patch file not find!"},
     {RC_DECIMAL_CONVERSION_FAILED, L"convert decimal fail!"},
     {RC_PATCH_IS_LATEST, L"Patch is latest!"},
+    {RC_LATER_PATCH_APPLIED, L"later patch applied, undo it first!"},
     {RC_ANOTHER_RUN_IN_PROGRESS, L"another update is running!"},
 };
 

@@ -28,6 +28,8 @@ constexpr ResultCode RC_DECIMAL_CONVERSION_FAILED = 18;
 constexpr ResultCode RC_PATCH_IS_LATEST = 19;
 constexpr ResultCode RC_TOO_MANY_ARGUMENTS = 21;
 constexpr ResultCode RC_BAD_COMMAND_LINE = 22;
+// An undo of a patch over which a later patch of the version is applied.
+constexpr ResultCode RC_LATER_PATCH_APPLIED = 23;
 // Another apply holds the single-instance lock; Windows Installer's
 // ERROR_INSTALL_ALREADY_RUNNING, which fleet tools retry.
 constexpr ResultCode RC_ANOTHER_RUN_IN_PROGRESS = 1618;

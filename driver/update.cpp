@@ -8,11 +8,13 @@ namespace {
 
 constexpr int32_t kSemaphoreMaximum = 97005083;
 
-// Runs one service phase on a worker thread and waits for it. When the
-// worker cannot be started there is nothing to wait for: the phase ends at
-// once with `cannotRun`. A wait that fails is made again: the worker is
-// running and must not be left working on while the sequence moves on.
+}  // namespace
+
 ResultCode RunServicePhase(int32_t (*worker)(), ResultCode cannotRun) {
+  // When the worker cannot be started there is nothing to wait for: the
+  // phase ends at once with `cannotRun`. A wait that fails is made again:
+  // the worker is running and must not be left working on while the
+  // sequence moves on.
   constexpr int kWaitAttempts = 3;
   if (g_workerDone == nullptr || !os::StartThread(worker, kWorkerStackBytes)) return cannotRun;
   for (int attempt = 0; attempt < kWaitAttempts; ++attempt) {
@@ -21,7 +23,25 @@ ResultCode RunServicePhase(int32_t (*worker)(), ResultCode cannotRun) {
   return cannotRun;
 }
 
-}  // namespace
+ResultCode RunExclusively(ResultCode (*sequence)()) {
+  // One run that changes the machine at a time. A fleet tool that retries
+  // while a run is still going, or a second start by hand, is told to come
+  // back later and touches nothing. A lock that cannot be had at all is
+  // treated the same way: retrying later is safe, going on without it is not.
+  os::Handle instance = nullptr;
+  if (os::TakeMachineMutex(kSingleInstanceMutexName, &instance) != os::MutexTake::kOwned) {
+    return RC_ANOTHER_RUN_IN_PROGRESS;
+  }
+  g_workerDone = os::CreateCountingSemaphore(0, kSemaphoreMaximum);
+  g_status = RC_UNKNOWN;
+  const ResultCode result = sequence();
+  if (g_workerDone != nullptr) {
+    os::CloseKernelHandle(g_workerDone);
+    g_workerDone = nullptr;
+  }
+  os::ReleaseMachineMutex(instance);
+  return result;
+}
 
 ResultCode PerformUpdate() {
   ResultCode result = CheckInstalledProduct();
@@ -36,7 +56,7 @@ ResultCode PerformUpdate() {
   if (result != RC_SUCCEED) return result;
 
   os::PrintWide(L"Updating QL...\r\n");
-  for (const wchar_t* imageName : kProductProcesses) TerminateProcessByName(imageName);
+  EndProductPrograms();
 
   result = ReplaceModules();
   if (result != RC_SUCCEED) return result;
@@ -66,26 +86,7 @@ void PrintOutcome(ResultCode code) {
 }  // namespace
 
 ResultCode RunInteractiveUpdate() {
-  // One apply at a time on the machine. A fleet tool that retries while a
-  // run is still going, or a second start by hand, is told to come back
-  // later and touches nothing. A lock that cannot be had at all is treated
-  // the same way: retrying later is safe, going on without it is not.
-  os::Handle instance = nullptr;
-  if (os::TakeMachineMutex(kSingleInstanceMutexName, &instance) != os::MutexTake::kOwned) {
-    g_status = RC_ANOTHER_RUN_IN_PROGRESS;
-    PrintOutcome(g_status);
-    return g_status;
-  }
-
-  g_workerDone = os::CreateCountingSemaphore(0, kSemaphoreMaximum);
-  g_status = RC_UNKNOWN;
-  g_status = PerformUpdate();
+  g_status = RunExclusively(PerformUpdate);
   PrintOutcome(g_status);
-
-  if (g_workerDone != nullptr) {
-    os::CloseKernelHandle(g_workerDone);
-    g_workerDone = nullptr;
-  }
-  os::ReleaseMachineMutex(instance);
   return g_status;
 }

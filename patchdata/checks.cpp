@@ -108,23 +108,50 @@ ResultCode EvaluatePatchState(wchar_t* recordPath) {
     return RC_REGISTRY_READ_FAILED;
   }
 
+  int32_t recordedNumber = 0;
+  result = ReadRecordedPatch(recordPath, versionElement, &recordedNumber);
+  if (result != RC_SUCCEED) return result;
+  int32_t patchNumber = 0;
+  if (!os::ParseDecimal(widePatch, &patchNumber)) return RC_DECIMAL_CONVERSION_FAILED;
+  return recordedNumber >= patchNumber ? RC_PATCH_IS_LATEST : RC_NOT_PATCHED;
+}
+
+ResultCode ReadRecordedPatch(const wchar_t* path, const char* versionName, int32_t* recorded) {
   TiXmlDocument record;
-  const XmlLoad load = LoadXmlFile(&record, recordPath);
+  const XmlLoad load = LoadXmlFile(&record, path);
   if (load == XmlLoad::kCannotOpen || load == XmlLoad::kBlank) return RC_RECORD_MISSING;
   // A record the library cannot be given holds no usable record, like any
   // damaged one; it is there, so it is not laid down anew.
   if (load == XmlLoad::kRefused) return RC_NOT_PATCHED;
 
-  TiXmlElement* versionNode = FindElement(record.FirstChild("UpdateQL"), versionElement);
+  TiXmlElement* versionNode = FindElement(record.FirstChild("UpdateQL"), versionName);
   TiXmlElement* current = versionNode ? FindElement(versionNode, "CurVersion") : nullptr;
   if (current == nullptr) return RC_NOT_PATCHED;
-
-  int32_t patchNumber = 0;
-  if (!os::ParseDecimal(widePatch, &patchNumber)) return RC_DECIMAL_CONVERSION_FAILED;
   const char* currentText = ElementText(current);
   wchar_t wideCurrent[kNameChars] = {};
   if (currentText != nullptr) os::WidenText(os::kAnsiCodePage, currentText, wideCurrent, kNameChars);
+  return os::ParseDecimal(wideCurrent, recorded) ? RC_SUCCEED : RC_DECIMAL_CONVERSION_FAILED;
+}
+
+bool PatchNumberValue(const char* patchVersion, int32_t* number) {
+  wchar_t wide[kNameChars] = {};
+  return os::WidenText(os::kAnsiCodePage, patchVersion, wide, kNameChars) != 0 &&
+         os::ParseDecimal(wide, number);
+}
+
+ResultCode CheckPatchIsCurrent(wchar_t* recordPath) {
+  const ResultCode state = EvaluatePatchState(recordPath);
+  if (state != RC_PATCH_IS_LATEST) return state;
+  char version[kValueBytes] = {};
+  char patchVersion[kValueBytes] = {};
+  ResultCode result = ReadPatchIdentity(version, patchVersion);
+  if (result != RC_SUCCEED) return result;
+  char versionElement[kValueBytes + 8] = {};
+  std::snprintf(versionElement, sizeof versionElement, "QL%s", version);
   int32_t recordedNumber = 0;
-  if (!os::ParseDecimal(wideCurrent, &recordedNumber)) return RC_DECIMAL_CONVERSION_FAILED;
-  return recordedNumber >= patchNumber ? RC_PATCH_IS_LATEST : RC_NOT_PATCHED;
+  int32_t patchNumber = 0;
+  result = ReadRecordedPatch(recordPath, versionElement, &recordedNumber);
+  if (result != RC_SUCCEED) return result;
+  if (!PatchNumberValue(patchVersion, &patchNumber)) return RC_DECIMAL_CONVERSION_FAILED;
+  return recordedNumber > patchNumber ? RC_LATER_PATCH_APPLIED : RC_SUCCEED;
 }

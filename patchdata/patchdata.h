@@ -39,8 +39,17 @@ ResultCode CheckInstalledProduct();
 // record path (kPathChars wide characters) and g_backupFolderName.
 ResultCode EvaluatePatchState(wchar_t* recordPath);
 
+// Whether this patch is the one the record holds as current, so that it
+// can be undone: 0; 16 or 17 when it is not applied, 23 when a later patch
+// of this version is, or a failure code. Fills what EvaluatePatchState fills.
+ResultCode CheckPatchIsCurrent(wchar_t* recordPath);
+
 // Writes a new, empty record at `recordPath` unless a file is already there.
 void CreatePatchRecord(const wchar_t* recordPath);
 // Adds this patch to the record and moves CurVersion on. 0, 2 or 3. A
 // record without a usable root is kept beside it and recorded afresh.
 ResultCode RecordPatch(const wchar_t* recordPath);
+// Takes this patch off the record: this version's elements for it go, and
+// CurVersion falls back to the last patch left, or the version element goes
+// when none is left. 0, 2 (the record cannot be read or written) or 3.
+ResultCode UnrecordPatch(const wchar_t* recordPath);

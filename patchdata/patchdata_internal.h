@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "patchdata/patchdata.h"
 #include "patchdata/xml_file.h"
@@ -14,3 +15,10 @@ ResultCode ReadPatchIdentity(char* version, char* patchVersion);
 // The longest suffix of a file beside the record (".damaged.100"): the
 // record path leaves room for it within the path bound.
 constexpr size_t kRecordSideSuffixChars = 12;
+
+// The CurVersion the patch-state check reads for the version element
+// `versionName` in the record at `path`, as a number. 0, 16 (none), 17 (no
+// record, or a blank one) or 18 (not a number).
+ResultCode ReadRecordedPatch(const wchar_t* path, const char* versionName, int32_t* recorded);
+// The value of a PatchVersion text; false when it does not convert.
+bool PatchNumberValue(const char* patchVersion, int32_t* number);

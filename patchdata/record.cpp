@@ -14,14 +14,24 @@ namespace {
 // temporary file.
 constexpr int kSideNameLimit = 100;
 
-// What the patch-state check will see of this patch in a written record:
-// the walk from the root finds the version element, the walk from there a
-// CurVersion whose text is the patch's.
-bool ShowsPatch(TiXmlDocument* written, const char* versionName, const char* patchVersion) {
-  TiXmlElement* version = FindElement(written->FirstChild("UpdateQL"), versionName);
-  TiXmlElement* current = version != nullptr ? FindElement(version, "CurVersion") : nullptr;
-  const char* text = current != nullptr ? ElementText(current) : nullptr;
-  return text != nullptr && std::strcmp(text, patchVersion) == 0;
+// What a written record must tell the patch-state check about this patch.
+struct ReadBack {
+  const char* versionName;  // "QL" + Version
+  int32_t patchNumber;
+  bool applied;  // 19 for this patch, or (after an undo) a state that lets it apply again
+};
+
+enum class Saved { kYes, kFailed, kUnseen };
+
+// kYes when the written file reads as expected, kUnseen when it reads
+// otherwise, kFailed when it cannot be read at all.
+Saved ReadBackOf(const wchar_t* writtenPath, const ReadBack& expected) {
+  int32_t recorded = 0;
+  const ResultCode found = ReadRecordedPatch(writtenPath, expected.versionName, &recorded);
+  if (found == RC_RECORD_MISSING) return Saved::kFailed;
+  const bool applied = found == RC_SUCCEED && recorded >= expected.patchNumber;
+  const bool reads = expected.applied ? applied : !applied && found != RC_DECIMAL_CONVERSION_FAILED;
+  return reads ? Saved::kYes : Saved::kUnseen;
 }
 
 // The path of the `number`-th name beside the record with this suffix:
@@ -62,20 +72,18 @@ bool WriteBytes(const wchar_t* target, const std::string& bytes) {
   return written;
 }
 
-enum class Saved { kYes, kFailed, kUnseen };
-
 // Writes the document to a temporary file beside the record and then puts
 // it in the record's place in one step. The temporary name is the first of
 // "QlPatch.xml.tmp", ".tmp.2", ... that no folder takes (a file there is a
 // leftover of a run that was cut off). When any step fails the temporary
-// file is removed and the old record stays as it was. Given a version
-// element name and a patch, the written file is first read back: the
-// library does not always read what it wrote the same way (an attribute
-// value that is not valid UTF-8 in a UTF-8 record takes its closing quote
-// with it), and a record in which the check would not see the patch is not
-// put in place (kUnseen).
+// file is removed and the old record stays as it was. Given what the
+// record must tell the check, the written file is first read back the way
+// the check reads it: the library does not always read what it wrote the
+// same way (an attribute value that is not valid UTF-8 in a UTF-8 record
+// takes its closing quote with it), and a record that reads otherwise is
+// not put in place (kUnseen).
 Saved SaveRecord(const TiXmlDocument& document, const wchar_t* recordPath,
-                 const char* versionName = nullptr, const char* patchVersion = nullptr) {
+                 const ReadBack* expected = nullptr) {
   wchar_t tempPath[kPathChars] = {};
   bool named = false;
   for (int number = 1; number <= kSideNameLimit && !named; ++number) {
@@ -88,15 +96,7 @@ Saved SaveRecord(const TiXmlDocument& document, const wchar_t* recordPath,
   bool saved = document.SaveFile(file) && os::FlushToDisk(file);
   if (std::fclose(file) != 0) saved = false;
   Saved outcome = saved ? Saved::kYes : Saved::kFailed;
-  if (saved && versionName != nullptr) {
-    TiXmlDocument written;
-    const XmlLoad load = LoadXmlFile(&written, tempPath);
-    if (load == XmlLoad::kCannotOpen) {
-      outcome = Saved::kFailed;
-    } else if (load != XmlLoad::kLoaded || !ShowsPatch(&written, versionName, patchVersion)) {
-      outcome = Saved::kUnseen;
-    }
-  }
+  if (saved && expected != nullptr) outcome = ReadBackOf(tempPath, *expected);
   if (outcome == Saved::kYes && !os::ReplaceFileAtomically(tempPath, recordPath)) outcome = Saved::kFailed;
   if (outcome != Saved::kYes) os::DeleteFileAt(tempPath);
   return outcome;
@@ -173,6 +173,7 @@ void LayDownEmptyRecord(TiXmlDocument* record) {
 struct PatchEntry {
   const char* versionName;   // "QL" + Version
   const char* patchVersion;  // the PatchVersion text
+  int32_t patchNumber;
   const TiXmlElement* patch;  // "Patch" + PatchVersion, with its three fields
 };
 
@@ -199,12 +200,13 @@ Saved AddPatchAndSave(TiXmlDocument* record, const PatchEntry& entry, const wcha
   if (versionElement == nullptr) return Saved::kFailed;
   SetCurrentVersion(versionElement, entry.patchVersion);
 
-  Saved saved = SaveRecord(*record, recordPath, entry.versionName, entry.patchVersion);
+  const ReadBack applied{entry.versionName, entry.patchNumber, true};
+  Saved saved = SaveRecord(*record, recordPath, &applied);
   if (saved == Saved::kUnseen && versionElement != root->FirstChild()) {
     TiXmlElement moved(*versionElement);
     versionElement->Parent()->RemoveChild(versionElement);
     root->InsertBeforeChild(root->FirstChild(), moved);
-    saved = SaveRecord(*record, recordPath, entry.versionName, entry.patchVersion);
+    saved = SaveRecord(*record, recordPath, &applied);
   }
   return saved;
 }
@@ -256,7 +258,9 @@ ResultCode RecordPatch(const wchar_t* recordPath) {
     patch.InsertEndChild(scratch);
     scratch.Clear();
   }
-  const PatchEntry entry{versionName, patchVersion, &patch};
+  int32_t patchNumber = 0;
+  if (!PatchNumberValue(patchVersion, &patchNumber)) return RC_XML_ELEMENT_MISSING;
+  const PatchEntry entry{versionName, patchVersion, patchNumber, &patch};
 
   TiXmlDocument record;
   const XmlLoad load = LoadXmlFile(&record, recordPath);
@@ -281,4 +285,64 @@ ResultCode RecordPatch(const wchar_t* recordPath) {
   // A record that could not be written shows on the next run, which applies
   // the patch again; the caller does not look at this result.
   return RC_SUCCEED;
+}
+
+namespace {
+
+// The number of a patch element ("Patch" + digits); false for any other element.
+bool PatchElementNumber(const TiXmlNode* node, int32_t* number) {
+  const char* name = node->Value();
+  return node->Type() == TiXmlNode::TINYXML_ELEMENT && std::strncmp(name, "Patch", 5) == 0 &&
+         IsPatchNumber(name + 5) && PatchNumberValue(name + 5, number);
+}
+
+}  // namespace
+
+ResultCode UnrecordPatch(const wchar_t* recordPath) {
+  char version[kValueBytes] = {};
+  char patchVersion[kValueBytes] = {};
+  ResultCode result = ReadPatchIdentity(version, patchVersion);
+  if (result != RC_SUCCEED) return result;
+  char versionName[kValueBytes + 8] = {};
+  std::snprintf(versionName, sizeof versionName, "QL%s", version);
+  int32_t patchNumber = 0;
+  if (!PatchNumberValue(patchVersion, &patchNumber)) return RC_XML_ELEMENT_MISSING;
+
+  TiXmlDocument record;
+  if (LoadXmlFile(&record, recordPath) != XmlLoad::kLoaded) return RC_XML_LOAD_FAILED;
+  TiXmlElement* root = RecordRoot(&record);
+  // The version element the check reads.
+  TiXmlElement* versionElement = root != nullptr ? FindElement(root, versionName) : nullptr;
+  if (versionElement == nullptr) return RC_XML_ELEMENT_MISSING;
+  if (record.Error() && !KeepDamagedRecord(recordPath)) return RC_XML_LOAD_FAILED;
+
+  // This patch's elements go (the record may hold several); the last patch
+  // left, in the order of application, becomes current again.
+  const TiXmlElement* last = nullptr;
+  for (TiXmlNode* child = versionElement->FirstChild(); child != nullptr;) {
+    TiXmlNode* next = child->NextSibling();
+    int32_t number = 0;
+    if (PatchElementNumber(child, &number)) {
+      if (number == patchNumber) {
+        versionElement->RemoveChild(child);
+      } else {
+        last = child->ToElement();
+      }
+    }
+    child = next;
+  }
+  if (last == nullptr) {
+    versionElement->Parent()->RemoveChild(versionElement);
+  } else {
+    const TiXmlElement* field = last->FirstChildElement("PatchVersion");
+    const char* text = field != nullptr ? ElementText(field) : nullptr;
+    SetCurrentVersion(versionElement, text != nullptr && IsPatchNumber(text) ? text : last->Value() + 5);
+  }
+
+  const ReadBack undone{versionName, patchNumber, false};
+  switch (SaveRecord(record, recordPath, &undone)) {
+    case Saved::kYes: return RC_SUCCEED;
+    case Saved::kUnseen: return RC_XML_ELEMENT_MISSING;  // the record stays as it was
+    default: return RC_XML_LOAD_FAILED;
+  }
 }

@@ -54,6 +54,7 @@ void CloseKernelHandle(Handle handle);  // snapshots, processes, semaphores
 // ---- files and folders -------------------------------------------------------
 // Paths use '\' as separator, as on Windows.
 bool MakeDirectory(const wchar_t* path);                     // CreateDirectoryW
+bool RemoveFolder(const wchar_t* path);                      // RemoveDirectoryW: an empty folder
 bool MoveFileTo(const wchar_t* from, const wchar_t* to);     // MoveFileW
 bool CopyFileOver(const wchar_t* from, const wchar_t* to);   // CopyFileW, overwrite
 bool FileExists(const wchar_t* path);                        // a file, not a folder

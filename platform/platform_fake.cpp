@@ -453,6 +453,12 @@ bool MakeDirectory(const wchar_t* path) {
   return true;
 }
 
+bool RemoveFolder(const wchar_t* path) {
+  if (Call("RemoveFolder")) return false;
+  if (rmdir(ToUtf8(path).c_str()) != 0) return Fail(errno);
+  return true;
+}
+
 bool MoveFileTo(const wchar_t* from, const wchar_t* to) {
   if (Call("MoveFileTo")) return false;
   // MoveFileW never replaces an existing target.

@@ -100,6 +100,8 @@ void CloseKernelHandle(Handle handle) { ::CloseHandle(handle); }
 // ---- files ----
 bool MakeDirectory(const wchar_t* path) { return ::CreateDirectoryW(path, nullptr) != FALSE; }
 
+bool RemoveFolder(const wchar_t* path) { return ::RemoveDirectoryW(path) != FALSE; }
+
 bool MoveFileTo(const wchar_t* from, const wchar_t* to) { return ::MoveFileW(from, to) != FALSE; }
 
 bool CopyFileOver(const wchar_t* from, const wchar_t* to) {

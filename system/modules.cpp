@@ -45,27 +45,31 @@ bool NewCopyReadable(const wchar_t* moduleName) {
 
 }  // namespace
 
+ResultCode BuildModulePaths(const wchar_t* installFolder, const wchar_t* moduleName, ModulePaths* paths) {
+  if (g_backupFolderName[0] == 0 ||
+      !BuildPath(paths->backupRoot, installFolder, kBackupRootName) ||
+      !BuildPath(paths->patchFolder, installFolder, kBackupRootName, g_backupFolderName)) {
+    return RC_CREATE_BACKUP_DIR_FAILED;
+  }
+  if (!IsSafeModuleName(moduleName) || !BuildPath(paths->installed, installFolder, moduleName) ||
+      !BuildPath(paths->backup, paths->patchFolder, moduleName)) {
+    return RC_MOVE_FILE_FAILED;
+  }
+  return RC_SUCCEED;
+}
+
 ResultCode BackupAndReplaceModule(const wchar_t* installFolder, const wchar_t* moduleName) {
   // Every path is built and every input checked before the machine is
   // touched, so a refused module leaves the install folder as it was.
-  wchar_t backupRoot[kPathChars] = {};
-  wchar_t patchFolder[kPathChars] = {};
-  if (g_backupFolderName[0] == 0 ||
-      !BuildPath(backupRoot, installFolder, kBackupRootName) ||
-      !BuildPath(patchFolder, installFolder, kBackupRootName, g_backupFolderName)) {
-    return RC_CREATE_BACKUP_DIR_FAILED;
-  }
-  if (!IsSafeModuleName(moduleName)) return RC_MOVE_FILE_FAILED;
-  wchar_t installedFile[kPathChars] = {};
-  wchar_t backupFile[kPathChars] = {};
-  if (!BuildPath(installedFile, installFolder, moduleName) ||
-      !BuildPath(backupFile, patchFolder, moduleName)) {
-    return RC_MOVE_FILE_FAILED;
-  }
+  ModulePaths paths = {};
+  const ResultCode built = BuildModulePaths(installFolder, moduleName, &paths);
+  if (built != RC_SUCCEED) return built;
+  const wchar_t* installedFile = paths.installed;
+  const wchar_t* backupFile = paths.backup;
   // Without a new copy the module would be moved away and not replaced.
   if (!NewCopyReadable(moduleName)) return RC_COPY_FILE_FAILED;
 
-  if (!MakeFolder(backupRoot) || !MakeFolder(patchFolder)) return RC_CREATE_BACKUP_DIR_FAILED;
+  if (!MakeFolder(paths.backupRoot) || !MakeFolder(paths.patchFolder)) return RC_CREATE_BACKUP_DIR_FAILED;
 
   // Moving rather than copying lets a module still held open be replaced.
   // A backup left by an earlier run of the same patch is kept as it is: the
@@ -119,7 +123,7 @@ ResultCode ReadModuleName(int32_t index, wchar_t* moduleName) {
   return RC_SUCCEED;
 }
 
-ResultCode ReplaceModules() {
+ResultCode ForEachListedModule(ModuleStep step) {
   wchar_t installFolder[kPathChars] = {};
   if (ReadInstallValue(L"Path", installFolder, kPathChars) != RC_SUCCEED) return RC_REGISTRY_READ_FAILED;
 
@@ -127,13 +131,15 @@ ResultCode ReplaceModules() {
   ResultCode result = ReadModuleCount(&count);
   if (result != RC_SUCCEED) return result;
 
-  // Strictly in index order, each module backed up and replaced before the next.
+  // Strictly in index order, each module done before the next.
   for (int64_t index = 1; index <= count; ++index) {
     wchar_t moduleName[kNameChars] = {};
     result = ReadModuleName(static_cast<int32_t>(index), moduleName);
     if (result != RC_SUCCEED) return result;
-    result = BackupAndReplaceModule(installFolder, moduleName);
+    result = step(installFolder, moduleName);
     if (result != RC_SUCCEED) return result;
   }
   return RC_SUCCEED;
 }
+
+ResultCode ReplaceModules() { return ForEachListedModule(BackupAndReplaceModule); }

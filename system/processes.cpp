@@ -49,3 +49,7 @@ int TerminateProcessByName(const wchar_t* imageName) {
   os::CloseKernelHandle(snapshot);
   return found;
 }
+
+void EndProductPrograms() {
+  for (const wchar_t* imageName : kProductProcesses) TerminateProcessByName(imageName);
+}

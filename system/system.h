@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "driver/result_codes.h"
+#include "shared/shared.h"
 
 enum ServiceAction { kServiceStart = 0, kServiceStop = 1 };
 
@@ -23,6 +24,15 @@ int32_t StartServicesWorker();
 // Ends the first running process with this image name. 1 when one was found.
 int TerminateProcessByName(const wchar_t* imageName);
 
+// Ends each of the product's programs, in order (the first instance of each).
+void EndProductPrograms();
+
+// One step over one listed module; 0 or the step's code.
+using ModuleStep = ResultCode (*)(const wchar_t* installFolder, const wchar_t* moduleName);
+// Reads the install folder and the listed modules and makes the step for
+// each, in index order, up to the first that fails. 0, 1, 2, 3, 18 or the
+// step's code.
+ResultCode ForEachListedModule(ModuleStep step);
 // Backs up and replaces every module the description file lists.
 ResultCode ReplaceModules();
 // WerNum of the description file as a number. 0, 2, 3 or 18.
@@ -36,4 +46,24 @@ ResultCode ReadModuleName(int32_t index, wchar_t* moduleName);
 // A module name must stay inside the install folder: not empty, no drive
 // ("C:"), no root or UNC start ('\' or '/'), no ".." step up.
 bool IsSafeModuleName(const wchar_t* name);
+// Where a module lies: installed, and backed up in the per-patch folder.
+struct ModulePaths {
+  wchar_t installed[kPathChars];
+  wchar_t backup[kPathChars];
+  wchar_t backupRoot[kPathChars];
+  wchar_t patchFolder[kPathChars];
+};
+// 0, 12 (no usable backup folder name or path) or 13 (a module name the
+// tool refuses, or a path too long).
+ResultCode BuildModulePaths(const wchar_t* installFolder, const wchar_t* moduleName, ModulePaths* paths);
 ResultCode BackupAndReplaceModule(const wchar_t* installFolder, const wchar_t* moduleName);
+
+// Undoing a patch, a step per module (ModuleStep):
+// the original is in the per-patch backup folder and can be put back (0 or 13);
+ResultCode CheckModuleBackup(const wchar_t* installFolder, const wchar_t* moduleName);
+// the original is put back over the installed copy in one step (0, 13 or 14);
+ResultCode RestoreModule(const wchar_t* installFolder, const wchar_t* moduleName);
+// its backup copy is removed (always 0).
+ResultCode RemoveModuleBackup(const wchar_t* installFolder, const wchar_t* moduleName);
+// Removes the per-patch backup folder when it is empty.
+void RemovePatchBackupFolder();

@@ -74,11 +74,17 @@ class CrashConsistencyTest : public MachineTest {
     return RunEntry(1, argv);
   }
 
+  static ResultCode Undo() {
+    wchar_t name[] = L"qlpatch.exe", option[] = L"-c", command[] = L"undo";
+    wchar_t* argv[] = {name, option, command, nullptr};
+    return RunEntry(3, argv);
+  }
+
   // Runs the apply in a child process, killed before its `killAt`-th
   // platform call (0: not killed; with a power cut, the power goes once the
   // run has ended). The child's exit status: 0 when killed, otherwise 100 +
   // the run's result.
-  int ApplyInChild(int killAt, bool powerCut = false) {
+  int ApplyInChild(int killAt, bool powerCut = false, bool undo = false) {
     std::fflush(nullptr);
     pid_t child = fork();
     if (child == 0) {
@@ -87,7 +93,7 @@ class CrashConsistencyTest : public MachineTest {
       g_killAt = killAt;
       g_powerCut = powerCut;
       if (killAt > 0) fake::SetCallObserver(KillAtCall);
-      const ResultCode result = Apply();
+      const ResultCode result = undo ? Undo() : Apply();
       if (powerCut) fake::PowerCut();
       _exit(100 + result);
     }
@@ -211,6 +217,55 @@ TEST_F(CrashConsistencyTest, ModuleLeftOnlyInTheBackupIsReplaced) {
   // Neither installed nor backed up: nothing to replace.
   EXPECT_EQ(BackupAndReplaceModule(Wide(install_).c_str(), L"profiles.dll"), RC_MOVE_FILE_FAILED);
   EXPECT_FALSE(Exists(install_ + "/profiles.dll"));
+}
+
+// An undo killed before each of its calls: every module stays whole, the
+// new copy or the original, and the original stays backed up while the
+// record lists the patch. Run again, the undo finishes.
+TEST_F(CrashConsistencyTest, UndoKilledAtAnyCallLosesNothingAndTheNextUndoFinishes) {
+  PrepareFiles("");
+  PreparePlatform();
+  ASSERT_EQ(Apply(), RC_SUCCEED);
+  const std::string appliedRecord = ReadFile(recordPath_);
+  const std::string applied = root_ + "/applied";
+  std::filesystem::copy(install_, applied, std::filesystem::copy_options::recursive);
+  const auto restoreApplied = [&] {
+    std::filesystem::remove_all(install_);
+    std::filesystem::copy(applied, install_, std::filesystem::copy_options::recursive);
+  };
+  PreparePlatform();
+  ASSERT_EQ(Undo(), RC_SUCCEED);
+  const int calls = static_cast<int>(fake::CallLog().size());
+  const std::string undoneRecord = ReadFile(recordPath_);
+
+  int survived = 0;
+  for (int k = 1; k <= calls; ++k) {
+    const std::string when = "undo killed before call " + std::to_string(k);
+    const int failuresBefore = Failures();
+    restoreApplied();
+    EXPECT_EQ(ApplyInChild(k, false, true), 0) << when << ": the run was not killed";
+    const std::string record = ReadFile(recordPath_);
+    EXPECT_TRUE(record == appliedRecord || record == undoneRecord) << when << ": record holds '" << record << "'";
+    for (const std::string& module : kModules) {
+      const std::string installed = ReadFile(install_ + "/" + module);
+      EXPECT_TRUE(installed == "old " + module || installed == "new " + module)
+          << when << ": " << module << " holds '" << installed << "'";
+      if (record == appliedRecord) {
+        EXPECT_EQ(ReadFile(backup_ + "/" + module), "old " + module) << when << ": backup of " << module;
+      }
+    }
+    const int again = ApplyInChild(0, false, true) - 100;
+    EXPECT_EQ(again, record == undoneRecord ? RC_NOT_PATCHED : RC_SUCCEED) << when << ", then again";
+    for (const std::string& module : kModules) {
+      EXPECT_EQ(ReadFile(install_ + "/" + module), "old " + module) << when << ", then again";
+    }
+    EXPECT_EQ(ReadFile(recordPath_), undoneRecord) << when << ", then again";
+    if (Failures() == failuresBefore) ++survived;
+  }
+  std::printf("undo kill points: %d, survived: %d\n", calls, survived);
+  RecordProperty("undo_kill_points", calls);
+  RecordProperty("undo_kill_points_survived", survived);
+  EXPECT_EQ(survived, calls);
 }
 
 }  // namespace

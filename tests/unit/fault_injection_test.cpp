@@ -117,7 +117,11 @@ Expected ExpectedOutcome(const std::string& function, int occurrence) {
       case 2: return failsAt(RC_BUILD_ID_MISMATCH);
       case 3: return failsAt(RC_XML_ELEMENT_MISSING);  // no usable backup folder name
       case 4: return moduleFails(RC_DECIMAL_CONVERSION_FAILED, 1);  // WerNum
-      default: return moduleFails(RC_MOVE_FILE_FAILED, occurrence - 4);  // an empty module name
+      default:
+        if (occurrence <= 4 + modules) return moduleFails(RC_MOVE_FILE_FAILED, occurrence - 4);  // an empty name
+        // Recording: the patch number (nothing recorded), then the written
+        // record read back (which is written again and then seen).
+        return occurrence == 5 + modules ? doneWithoutRecord : done;
     }
   }
   if (function == "OpenFile") {
@@ -180,16 +184,9 @@ class FaultInjectionTest : public MachineTest {
   // A fresh healthy machine: product installed with old modules, both
   // services running, the eight programs and one other, no record.
   void PrepareMachine() {
-    fake::Reset();
     std::filesystem::remove_all(install_);
     MakeDirs(install_);
-    fake::SetMachineValue(kInstallKey, L"Version", L"4.20");
-    fake::SetMachineValue(kInstallKey, L"BuildID", L"0137");
-    fake::SetMachineValue(kInstallKey, L"Path", Wide(install_));
-    fake::SetLocalDate(2020, 3, 15);
-    AddProductServices();
-    fake::AddProcess(L"explorer.exe");  // first in the list, so each search walks on
-    for (const wchar_t* name : kProductProcesses) fake::AddProcess(name);
+    PreparePlatform();
     WriteDescription(Description("03", kModules));
     for (const std::string& module : kModules) {
       WriteFile(install_ + "/" + module, OldBytes(module));
@@ -197,13 +194,26 @@ class FaultInjectionTest : public MachineTest {
     }
   }
 
-  // Runs the apply mode. A run that has not ended after a generous real
-  // time is reported and the test program stops: a hang is a failure.
-  ResultCode Apply(const std::string& fault) {
-    std::packaged_task<ResultCode()> task([] {
-      wchar_t name[] = L"qlpatch.exe";
-      wchar_t* argv[] = {name, nullptr};
-      return RunEntry(1, argv);
+  // The platform of a fresh process on that machine; the files stay.
+  void PreparePlatform() {
+    fake::Reset();
+    fake::SetMachineValue(kInstallKey, L"Version", L"4.20");
+    fake::SetMachineValue(kInstallKey, L"BuildID", L"0137");
+    fake::SetMachineValue(kInstallKey, L"Path", Wide(install_));
+    fake::SetLocalDate(2020, 3, 15);
+    AddProductServices();
+    fake::AddProcess(L"explorer.exe");  // first in the list, so each search walks on
+    for (const wchar_t* name : kProductProcesses) fake::AddProcess(name);
+  }
+
+  // Runs the apply mode, or with `undo` the undo. A run that has not ended
+  // after a generous real time is reported and the test program stops: a
+  // hang is a failure.
+  ResultCode Apply(const std::string& fault, bool undo = false) {
+    std::packaged_task<ResultCode()> task([undo] {
+      wchar_t name[] = L"qlpatch.exe", option[] = L"-c", command[] = L"undo";
+      wchar_t* argv[] = {name, option, command, nullptr};
+      return undo ? RunEntry(3, argv) : RunEntry(1, argv);
     });
     std::future<ResultCode> result = task.get_future();
     std::thread runner(std::move(task));
@@ -322,6 +332,89 @@ TEST_F(FaultInjectionTest, EveryFailingCallEndsCleanlyAndLosesNoModule) {
               passed, occurrences.size());
   RecordProperty("fault_points_covered", covered);
   RecordProperty("fault_points_passed", passed);
+  EXPECT_EQ(covered, static_cast<int>(healthyLog.size()));
+}
+
+// The same over an undo of the applied patch. With any one call failing,
+// every module stays whole and installed or backed up at every call, every
+// handle is closed, and a later undo completes: the originals back, the
+// patch off the record.
+TEST_F(FaultInjectionTest, EveryFailingCallOfAnUndoKeepsModulesWholeAndALaterUndoCompletes) {
+  const auto applied = [this] {
+    PrepareMachine();
+    ASSERT_EQ(Apply("nothing"), RC_SUCCEED);
+    PreparePlatform();
+  };
+  applied();
+  {
+    std::lock_guard<std::mutex> lock(g_watch.mutex);
+    g_watch.learnRecords = true;
+  }
+  fake::SetCallObserver(ObserveCall);
+  ASSERT_EQ(Apply("nothing", true), RC_SUCCEED);
+  fake::SetCallObserver(nullptr);
+  const std::vector<std::string> healthyLog = fake::CallLog();
+  const std::string undoneRecord = ReadFile(recordPath_);
+  {
+    std::lock_guard<std::mutex> lock(g_watch.mutex);
+    g_watch.learnRecords = false;
+    ASSERT_TRUE(g_watch.problems.empty()) << g_watch.problems.front();
+  }
+  for (const std::string& module : kModules) ASSERT_EQ(ReadFile(install_ + "/" + module), OldBytes(module));
+  ASSERT_EQ(undoneRecord, "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<UpdateQL />\n");
+
+  std::map<std::string, int> occurrences;
+  for (const std::string& function : healthyLog) ++occurrences[function];
+  for (const char* function : {"TakeMachineMutex", "RequestServiceStop", "CopyFileOver", "FlushFileAt",
+                               "ReplaceFileAtomically", "DeleteFileAt", "RemoveFolder", "RequestServiceStart"}) {
+    EXPECT_GT(occurrences[function], 0) << function << " is not in the healthy undo";
+  }
+  int covered = 0, passed = 0;
+  for (const auto& [function, count] : occurrences) {
+    for (int occurrence = 1; occurrence <= count; ++occurrence) {
+      const std::string fault = "undo with " + function + " #" + std::to_string(occurrence);
+      const int failuresBefore = RecordedFailures();
+      applied();
+      {
+        std::lock_guard<std::mutex> lock(g_watch.mutex);
+        g_watch.problems.clear();
+      }
+      fake::FailCall(function, occurrence);
+      fake::SetCallObserver(ObserveCall);
+      const ResultCode code = Apply(fault, true);
+      fake::SetCallObserver(nullptr);
+      ++covered;
+      EXPECT_EQ(fake::OpenKeys(), 0) << fault;
+      EXPECT_EQ(fake::OpenServiceHandles(), 0) << fault;
+      EXPECT_EQ(fake::OpenKernelHandles(), 0) << fault;
+      EXPECT_LT(fake::NowMs(), 200000u) << fault << ": waited too long on the virtual clock";
+      EXPECT_TRUE(fake::Output().empty()) << fault << ": the undo prints nothing";
+      {
+        std::lock_guard<std::mutex> lock(g_watch.mutex);
+        CheckMachineLocked("at the end");
+        for (const std::string& problem : g_watch.problems) ADD_FAILURE() << fault << ", " << problem;
+      }
+      // A run that reports success has done it all.
+      if (code == RC_SUCCEED) {
+        EXPECT_EQ(ReadFile(recordPath_), undoneRecord) << fault;
+      }
+
+      // Once the patch is off the record (a failure in the start phase that
+      // follows, or none) there is nothing left to undo.
+      const bool offRecord = ReadFile(recordPath_) == undoneRecord;
+      PreparePlatform();
+      const ResultCode again = Apply(fault + ", then again", true);
+      EXPECT_EQ(again, offRecord ? RC_NOT_PATCHED : RC_SUCCEED) << fault << " gave " << code;
+      for (const std::string& module : kModules) {
+        EXPECT_EQ(ReadFile(install_ + "/" + module), OldBytes(module)) << fault << ", then again";
+      }
+      EXPECT_EQ(ReadFile(recordPath_), undoneRecord) << fault << ", then again";
+      if (RecordedFailures() == failuresBefore) ++passed;
+    }
+  }
+  std::printf("undo fault points covered: %d, passed: %d\n", covered, passed);
+  RecordProperty("undo_fault_points_covered", covered);
+  RecordProperty("undo_fault_points_passed", passed);
   EXPECT_EQ(covered, static_cast<int>(healthyLog.size()));
 }
 
