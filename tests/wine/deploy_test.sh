@@ -2,7 +2,8 @@
 # The fleet wrappers under Wine: deploy/install.cmd (through cmd) copies the
 # patch folder to %ProgramData%, runs qlpatch.exe there and ends with its
 # exit code; deploy/detect.vbs (through cscript) writes one line and exits 0
-# only once the patch is applied, and otherwise writes nothing and exits 0.
+# only once the patch is applied, and otherwise writes nothing and exits 0;
+# deploy/uninstall.cmd undoes the patch there and ends with the tool's code.
 # Also the guide's way of running the tool by hand.
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=lib.sh
@@ -31,7 +32,7 @@ fresh_machine() {
     printf 'new %s' "$module" >"$PACKAGE/$module"
   done
   cp "$WT_BIN/qlpatch.exe" "$PACKAGE/qlpatch.exe"
-  cp "$source_dir/deploy/install.cmd" "$source_dir/deploy/detect.vbs" "$PACKAGE/"
+  cp "$source_dir/deploy/install.cmd" "$source_dir/deploy/uninstall.cmd" "$source_dir/deploy/detect.vbs" "$PACKAGE/"
   wt_register_service QlSvc stop-now
   wt_register_service QlProfileSvc stop-now
   wt_start_service QlSvc
@@ -40,6 +41,10 @@ fresh_machine() {
 
 install() {  # the fleet tool's install command, from a folder of its own
   wt_run_program "$WT_C" "$CMD" /c 'C:\package\install.cmd'
+}
+
+uninstall() {  # its uninstall command
+  wt_run_program "$WT_C" "$CMD" /c 'C:\package\uninstall.cmd'
 }
 
 # detect NAME [detected]: runs detect.vbs from the package (the fleet tool
@@ -94,9 +99,27 @@ wt_check_exit "already applied: install.cmd passes qlpatch's code" 19
 wt_check "already applied: the tool's lines in install.log" yes "$(log_has 'Patch is latest!')"
 detect "after installing again" detected
 
+echo "# uninstall"
+uninstall
+wt_check_exit "undo: uninstall.cmd passes qlpatch's code" 0
+wt_check_silent "undo: uninstall.cmd"
+wt_check "undo: the originals back" "old core.dll|old profiles.dll" "$(modules)"
+wt_check "undo: services running again" "$RUNNING $RUNNING" \
+  "$(wt_service_state QlSvc) $(wt_service_state QlProfileSvc)"
+detect "after the undo"
+uninstall
+wt_check_exit "undo again: not applied (16)" 16
+install
+wt_check_exit "install after the undo" 0
+detect "installed after the undo" detected
+
 echo "# the folder removed again"
 rm -rf "$TARGET"
 detect "folder removed after the apply"
+
+uninstall
+wt_check_exit "undo without the folder: uninstall.cmd fails on its own" 1603
+wt_check "undo without the folder: modules untouched" "new core.dll|new profiles.dll" "$(modules)"
 
 echo "# a package without its description file"
 fresh_machine
