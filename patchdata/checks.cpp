@@ -73,28 +73,31 @@ bool IsPatchNumber(const char* text) {
   return true;
 }
 
-ResultCode ReadPatchIdentity(char* version, char* patchVersion) {
-  ResultCode result = ReadDataValue(kDataFileName, "Version", version, kValueBytes);
+ResultCode ReadPatchIdentity(PatchIdentity* identity) {
+  *identity = {};
+  ResultCode result = ReadDataValue(kDataFileName, "Version", identity->version, kValueBytes);
   if (result != RC_SUCCEED) return result;
-  if (!IsRecordableVersion(version)) return RC_XML_ELEMENT_MISSING;
-  result = ReadDataValue(kDataFileName, "PatchVersion", patchVersion, kValueBytes);
+  if (!IsRecordableVersion(identity->version)) return RC_XML_ELEMENT_MISSING;
+  result = ReadDataValue(kDataFileName, "PatchVersion", identity->patchVersion, kValueBytes);
   if (result != RC_SUCCEED) return result;
   // It names a folder and an element: "03\..\x" or "3 hotfix" must never
   // reach either. An empty one (or blanks only, which the library drops)
   // would name the folder "Patch" alone.
-  return IsPatchNumber(patchVersion) ? RC_SUCCEED : RC_XML_ELEMENT_MISSING;
+  if (!IsPatchNumber(identity->patchVersion) ||
+      !PatchNumberValue(identity->patchVersion, &identity->patchNumber)) {
+    return RC_XML_ELEMENT_MISSING;
+  }
+  std::snprintf(identity->versionName, sizeof identity->versionName, "QL%s", identity->version);
+  return RC_SUCCEED;
 }
 
 ResultCode EvaluatePatchState(wchar_t* recordPath) {
-  char version[kValueBytes] = {};
-  char patchVersion[kValueBytes] = {};
-  ResultCode result = ReadPatchIdentity(version, patchVersion);
+  PatchIdentity patch;
+  ResultCode result = ReadPatchIdentity(&patch);
   if (result != RC_SUCCEED) return result;
-  char versionElement[kValueBytes + 8] = {};
-  std::snprintf(versionElement, sizeof versionElement, "QL%s", version);
 
   wchar_t widePatch[kNameChars] = {};
-  if (os::WidenText(os::kAnsiCodePage, patchVersion, widePatch, kNameChars) == 0) {
+  if (os::WidenText(os::kAnsiCodePage, patch.patchVersion, widePatch, kNameChars) == 0) {
     return RC_XML_ELEMENT_MISSING;
   }
   os::FormatWide(g_backupFolderName, kBackupFolderNameChars, L"Patch%ls", widePatch);
@@ -109,11 +112,9 @@ ResultCode EvaluatePatchState(wchar_t* recordPath) {
   }
 
   int32_t recordedNumber = 0;
-  result = ReadRecordedPatch(recordPath, versionElement, &recordedNumber);
+  result = ReadRecordedPatch(recordPath, patch.versionName, &recordedNumber);
   if (result != RC_SUCCEED) return result;
-  int32_t patchNumber = 0;
-  if (!os::ParseDecimal(widePatch, &patchNumber)) return RC_DECIMAL_CONVERSION_FAILED;
-  return recordedNumber >= patchNumber ? RC_PATCH_IS_LATEST : RC_NOT_PATCHED;
+  return recordedNumber >= patch.patchNumber ? RC_PATCH_IS_LATEST : RC_NOT_PATCHED;
 }
 
 ResultCode ReadRecordedPatch(const wchar_t* path, const char* versionName, int32_t* recorded) {
@@ -133,25 +134,21 @@ ResultCode ReadRecordedPatch(const wchar_t* path, const char* versionName, int32
   return os::ParseDecimal(wideCurrent, recorded) ? RC_SUCCEED : RC_DECIMAL_CONVERSION_FAILED;
 }
 
-bool PatchNumberValue(const char* patchVersion, int32_t* number) {
-  wchar_t wide[kNameChars] = {};
-  return os::WidenText(os::kAnsiCodePage, patchVersion, wide, kNameChars) != 0 &&
-         os::ParseDecimal(wide, number);
+bool PatchNumberValue(const char* digits, int32_t* number) {
+  // Decimal digits are the same characters in every code page.
+  wchar_t wide[kValueBytes] = {};
+  for (size_t i = 0; i + 1 < kValueBytes && digits[i] != 0; ++i) wide[i] = static_cast<wchar_t>(digits[i]);
+  return os::ParseDecimal(wide, number);
 }
 
 ResultCode CheckPatchIsCurrent(wchar_t* recordPath) {
   const ResultCode state = EvaluatePatchState(recordPath);
   if (state != RC_PATCH_IS_LATEST) return state;
-  char version[kValueBytes] = {};
-  char patchVersion[kValueBytes] = {};
-  ResultCode result = ReadPatchIdentity(version, patchVersion);
+  PatchIdentity patch;
+  ResultCode result = ReadPatchIdentity(&patch);
   if (result != RC_SUCCEED) return result;
-  char versionElement[kValueBytes + 8] = {};
-  std::snprintf(versionElement, sizeof versionElement, "QL%s", version);
   int32_t recordedNumber = 0;
-  int32_t patchNumber = 0;
-  result = ReadRecordedPatch(recordPath, versionElement, &recordedNumber);
+  result = ReadRecordedPatch(recordPath, patch.versionName, &recordedNumber);
   if (result != RC_SUCCEED) return result;
-  if (!PatchNumberValue(patchVersion, &patchNumber)) return RC_DECIMAL_CONVERSION_FAILED;
-  return recordedNumber > patchNumber ? RC_LATER_PATCH_APPLIED : RC_SUCCEED;
+  return recordedNumber > patch.patchNumber ? RC_LATER_PATCH_APPLIED : RC_SUCCEED;
 }

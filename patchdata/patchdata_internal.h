@@ -6,11 +6,18 @@
 
 #include "patchdata/patchdata.h"
 #include "patchdata/xml_file.h"
+#include "shared/shared.h"
 
-// Reads Version and PatchVersion from the description file into buffers of
-// kValueBytes and checks that they can name the record's elements and the
-// backup folder. 0, 2 or 3.
-ResultCode ReadPatchIdentity(char* version, char* patchVersion);
+// Which patch the description file is, as the record names it.
+struct PatchIdentity {
+  char version[kValueBytes];          // Version
+  char patchVersion[kValueBytes];     // PatchVersion: decimal digits
+  char versionName[kValueBytes + 8];  // "QL" + Version
+  int32_t patchNumber;
+};
+// Reads Version and PatchVersion from the description file and checks that
+// they can name the record's elements and the backup folder. 0, 2 or 3.
+ResultCode ReadPatchIdentity(PatchIdentity* identity);
 
 // The longest suffix of a file beside the record (".damaged.100"): the
 // record path leaves room for it within the path bound.
@@ -20,5 +27,6 @@ constexpr size_t kRecordSideSuffixChars = 12;
 // `versionName` in the record at `path`, as a number. 0, 16 (none), 17 (no
 // record, or a blank one) or 18 (not a number).
 ResultCode ReadRecordedPatch(const wchar_t* path, const char* versionName, int32_t* recorded);
-// The value of a PatchVersion text; false when it does not convert.
-bool PatchNumberValue(const char* patchVersion, int32_t* number);
+// The value of a patch number's decimal digits (see IsPatchNumber); false
+// when it does not convert.
+bool PatchNumberValue(const char* digits, int32_t* number);

@@ -234,13 +234,11 @@ void CreatePatchRecord(const wchar_t* recordPath) {
 }
 
 ResultCode RecordPatch(const wchar_t* recordPath) {
-  char version[kValueBytes] = {};
-  char patchVersion[kValueBytes] = {};
-  ResultCode result = ReadPatchIdentity(version, patchVersion);
+  PatchIdentity identity;
+  const ResultCode result = ReadPatchIdentity(&identity);
   if (result != RC_SUCCEED) return result;
-
-  char versionName[kValueBytes + 8] = {};
-  std::snprintf(versionName, sizeof versionName, "QL%s", version);
+  const char* version = identity.version;
+  const char* patchVersion = identity.patchVersion;
   char patchName[kValueBytes + 8] = {};
   std::snprintf(patchName, sizeof patchName, "Patch%s", patchVersion);
   int year = 0, month = 0, day = 0;
@@ -258,9 +256,7 @@ ResultCode RecordPatch(const wchar_t* recordPath) {
     patch.InsertEndChild(scratch);
     scratch.Clear();
   }
-  int32_t patchNumber = 0;
-  if (!PatchNumberValue(patchVersion, &patchNumber)) return RC_XML_ELEMENT_MISSING;
-  const PatchEntry entry{versionName, patchVersion, patchNumber, &patch};
+  const PatchEntry entry{identity.versionName, patchVersion, identity.patchNumber, &patch};
 
   TiXmlDocument record;
   const XmlLoad load = LoadXmlFile(&record, recordPath);
@@ -299,14 +295,11 @@ bool PatchElementNumber(const TiXmlNode* node, int32_t* number) {
 }  // namespace
 
 ResultCode UnrecordPatch(const wchar_t* recordPath) {
-  char version[kValueBytes] = {};
-  char patchVersion[kValueBytes] = {};
-  ResultCode result = ReadPatchIdentity(version, patchVersion);
+  PatchIdentity identity;
+  const ResultCode result = ReadPatchIdentity(&identity);
   if (result != RC_SUCCEED) return result;
-  char versionName[kValueBytes + 8] = {};
-  std::snprintf(versionName, sizeof versionName, "QL%s", version);
-  int32_t patchNumber = 0;
-  if (!PatchNumberValue(patchVersion, &patchNumber)) return RC_XML_ELEMENT_MISSING;
+  const char* versionName = identity.versionName;
+  const int32_t patchNumber = identity.patchNumber;
 
   TiXmlDocument record;
   if (LoadXmlFile(&record, recordPath) != XmlLoad::kLoaded) return RC_XML_LOAD_FAILED;

@@ -119,9 +119,8 @@ Expected ExpectedOutcome(const std::string& function, int occurrence) {
       case 4: return moduleFails(RC_DECIMAL_CONVERSION_FAILED, 1);  // WerNum
       default:
         if (occurrence <= 4 + modules) return moduleFails(RC_MOVE_FILE_FAILED, occurrence - 4);  // an empty name
-        // Recording: the patch number (nothing recorded), then the written
-        // record read back (which is written again and then seen).
-        return occurrence == 5 + modules ? doneWithoutRecord : done;
+        // Recording: the written record read back (written again, then seen).
+        return done;
     }
   }
   if (function == "OpenFile") {
