@@ -22,17 +22,10 @@ MODULES=()
 # (0), patch 03 for all of them, no backup folder, the two test services in
 # the modes given.
 fresh_machine() {
-  local first=$1 second=$2 services=${3:-running} count=${4:-2} megabytes=${5:-0} i module
-  rm -rf "$PATCH_DIR" "$INSTALL" "$WT_C/qlvictim"
-  mkdir -p "$INSTALL"
-  MODULES=()
-  for ((i = 1; i <= count; i++)); do MODULES+=("module$i.dll"); done
-  wt_set_install 4.20 0137 'C:\Qorlink'
-  wt_write_description "$PATCH_DIR" 4.20 0137 03 "${MODULES[@]}"
-  for module in "${MODULES[@]}"; do
-    { printf 'old %s' "$module"; head -c "${megabytes}M" /dev/zero; } >"$INSTALL/$module"
-    { printf 'new %s' "$module"; head -c "${megabytes}M" /dev/zero; } >"$PATCH_DIR/$module"
-  done
+  local first=$1 second=$2 services=${3:-running}
+  rm -rf "$WT_C/qlvictim"
+  wt_lay_out_patch "$INSTALL" "$PATCH_DIR" "${4:-2}" "${5:-0}"
+  MODULES=("${WT_MODULES[@]}")
   # shellcheck disable=SC2086  # the modes carry their milliseconds
   wt_register_service QlSvc $first
   # shellcheck disable=SC2086

@@ -25,6 +25,7 @@ WT_KEEPALIVE_PID=""
 WT_EXIT=""         # exit code of the last wt_run, or "none"
 WT_OUTPUT_FILE=""  # a file with its standard output, less the launcher's line
 WT_PROGRAM_ARGS=() # the programs given on the command line, name=path
+WT_MODULES=()      # the module names wt_lay_out_patch made
 
 readonly WT_INSTALL_KEY='HKLM\Software\Tarvex\Durirave\Install'
 readonly WT_DATA_FILE=patchql58302.dat
@@ -180,6 +181,25 @@ wt_write_description() {
   lines+=("</UpdateQL>")
   mkdir -p "$dir"
   wt_write_crlf "$dir/$WT_DATA_FILE" "${lines[@]}"
+}
+
+# wt_lay_out_patch INSTALL_DIR PATCH_DIR COUNT MEGABYTES: product 4.20 build
+# 0137 installed in INSTALL_DIR (C:\Qorlink, made afresh, no backup folder)
+# with COUNT modules module1.dll ... ("old NAME" and MEGABYTES of zeros), and
+# patch 03 for all of them in PATCH_DIR ("new NAME" and the same zeros).
+# WT_MODULES lists the module names.
+wt_lay_out_patch() {
+  local install=$1 patch_dir=$2 count=$3 megabytes=$4 i module
+  rm -rf "$patch_dir" "$install"
+  mkdir -p "$install"
+  WT_MODULES=()
+  for ((i = 1; i <= count; i++)); do WT_MODULES+=("module$i.dll"); done
+  wt_set_install 4.20 0137 'C:\Qorlink'
+  wt_write_description "$patch_dir" 4.20 0137 03 "${WT_MODULES[@]}"
+  for module in "${WT_MODULES[@]}"; do
+    { printf 'old %s' "$module"; head -c "${megabytes}M" /dev/zero; } >"$install/$module"
+    { printf 'new %s' "$module"; head -c "${megabytes}M" /dev/zero; } >"$patch_dir/$module"
+  done
 }
 
 # wt_write_record FILE VERSION CURVERSION [PATCH...]: a record as the tool

@@ -20,18 +20,10 @@ MODULES=()
 # modules (2) padded to MEGABYTES (0), patch 03 for all of them, both
 # services running, no backup folder.
 fresh_machine() {
-  local count=${1:-2} megabytes=${2:-0} i module
-  rm -rf "$PATCH_DIR" "$INSTALL" "$ORIGINALS"
-  mkdir -p "$INSTALL" "$ORIGINALS"
-  MODULES=()
-  for ((i = 1; i <= count; i++)); do MODULES+=("module$i.dll"); done
-  wt_set_install 4.20 0137 'C:\Qorlink'
-  wt_write_description "$PATCH_DIR" 4.20 0137 03 "${MODULES[@]}"
-  for module in "${MODULES[@]}"; do
-    { printf 'old %s' "$module"; head -c "${megabytes}M" /dev/zero; } >"$INSTALL/$module"
-    { printf 'new %s' "$module"; head -c "${megabytes}M" /dev/zero; } >"$PATCH_DIR/$module"
-    cp "$INSTALL/$module" "$ORIGINALS/$module"
-  done
+  wt_lay_out_patch "$INSTALL" "$PATCH_DIR" "${1:-2}" "${2:-0}"
+  MODULES=("${WT_MODULES[@]}")
+  rm -rf "$ORIGINALS"
+  cp -r "$INSTALL" "$ORIGINALS"
   wt_register_service QlSvc stop-now
   wt_register_service QlProfileSvc stop-now
   wt_start_service QlSvc
