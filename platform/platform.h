@@ -73,6 +73,13 @@ bool FlushToDisk(std::FILE* file);  // flush the stream and the OS buffers
 bool FlushFileAt(const wchar_t* path);
 // Moves `source` over `target` in one step, replacing it, written through.
 bool ReplaceFileAtomically(const wchar_t* source, const wchar_t* target);
+// A file opened for appending whose every write goes through to the disk
+// (the run log); made when missing, others may read it meanwhile. Closed
+// with CloseKernelHandle. Null on failure.
+Handle OpenAppendWriteThrough(const wchar_t* path);
+bool AppendBytes(Handle file, const void* bytes, uint32_t count);
+// The size of a file in bytes; false when it cannot be read.
+bool FileSizeAt(const wchar_t* path, uint64_t* bytes);
 
 // ---- one run at a time: a machine-wide named mutex -------------------------
 enum class MutexTake {
@@ -94,6 +101,17 @@ bool WaitWithoutTimeout(Handle semaphore);
 bool StartThread(int32_t (*body)(), uint32_t stackBytes);
 void SleepMs(uint32_t milliseconds);
 void LocalDate(int* year, int* month, int* day);
+// Milliseconds since some fixed moment, for measuring how long a step took
+// (GetTickCount64).
+uint64_t TickMs();
+// The local date and time (GetLocalTime).
+struct LocalTime {
+  int year, month, day, hour, minute, second, milliseconds;
+};
+void LocalDateTime(LocalTime* now);
+// The system's own text for a Windows error number (FormatMessageW), with
+// no line end; empty when it has none.
+void ErrorText(uint32_t error, wchar_t* out, int outChars);
 
 // ---- text -------------------------------------------------------------------
 enum CodePage { kAnsiCodePage, kOemCodePage };

@@ -138,6 +138,27 @@ bool ReplaceFileAtomically(const wchar_t* source, const wchar_t* target) {
   return ::MoveFileExW(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
+Handle OpenAppendWriteThrough(const wchar_t* path) {
+  HANDLE file = ::CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr);
+  return file == INVALID_HANDLE_VALUE ? nullptr : file;
+}
+
+bool AppendBytes(Handle file, const void* bytes, uint32_t count) {
+  DWORD written = 0;
+  return ::WriteFile(file, bytes, count, &written, nullptr) != FALSE && written == count;
+}
+
+bool FileSizeAt(const wchar_t* path, uint64_t* bytes) {
+  WIN32_FILE_ATTRIBUTE_DATA data = {};
+  if (!::GetFileAttributesExW(path, GetFileExInfoStandard, &data) ||
+      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return false;
+  }
+  *bytes = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  return true;
+}
+
 // ---- one run at a time ----
 MutexTake TakeMachineMutex(const wchar_t* name, Handle* mutex) {
   *mutex = nullptr;
@@ -198,6 +219,23 @@ void LocalDate(int* year, int* month, int* day) {
   *year = now.wYear;
   *month = now.wMonth;
   *day = now.wDay;
+}
+
+uint64_t TickMs() { return ::GetTickCount64(); }
+
+void LocalDateTime(LocalTime* now) {
+  SYSTEMTIME t = {};
+  ::GetLocalTime(&t);
+  *now = LocalTime{t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
+}
+
+void ErrorText(uint32_t error, wchar_t* out, int outChars) {
+  if (outChars <= 0) return;
+  out[0] = 0;
+  DWORD n = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                             0, out, static_cast<DWORD>(outChars), nullptr);
+  // The system's text ends in a line end.
+  while (n > 0 && (out[n - 1] == L'\r' || out[n - 1] == L'\n' || out[n - 1] == L' ')) out[--n] = 0;
 }
 
 // ---- text ----

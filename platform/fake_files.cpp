@@ -1,0 +1,182 @@
+// Stand-in files: real files under the test's sandbox ('\\' read as '/'),
+// with Windows' rules where POSIX differs and the power-cut model.
+#include "platform/fake_machine.h"
+
+using namespace fake_internal;
+
+namespace os {
+
+// ---- files ----
+bool MakeDirectory(const wchar_t* path) {
+  if (Call("MakeDirectory")) return false;
+  if (mkdir(ToUtf8(path).c_str(), 0777) != 0) return Fail(errno == ENOENT ? ENOTDIR : errno);
+  return true;
+}
+
+bool RemoveFolder(const wchar_t* path) {
+  if (Call("RemoveFolder")) return false;
+  if (rmdir(ToUtf8(path).c_str()) != 0) return Fail(errno);
+  return true;
+}
+
+bool MoveFileTo(const wchar_t* from, const wchar_t* to) {
+  if (Call("MoveFileTo")) return false;
+  // MoveFileW never replaces an existing target.
+  if (renameat2(AT_FDCWD, ToUtf8(from).c_str(), AT_FDCWD, ToUtf8(to).c_str(), RENAME_NOREPLACE) != 0)
+    return Fail(errno);
+  MoveUnflushed(ToUtf8(from), ToUtf8(to));
+  return true;
+}
+
+bool CopyFileOver(const wchar_t* from, const wchar_t* to) {
+  if (Call("CopyFileOver")) return false;
+  std::string source = ToUtf8(from), target = ToUtf8(to);
+  if (IsDirectory(source) || IsDirectory(target)) return Fail(EACCES);
+  int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return Fail(errno);
+  int out = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (out < 0) {
+    int error = errno;
+    close(in);
+    return Fail(error);
+  }
+  char buffer[1 << 16];
+  bool ok = true;
+  for (;;) {
+    ssize_t n = read(in, buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0 || write(out, buffer, static_cast<size_t>(n)) != n) {
+      ok = false;
+      break;
+    }
+  }
+  int error = errno;
+  close(in);
+  if (close(out) != 0) ok = false;
+  MarkUnflushed(target);
+  return ok ? true : Fail(error);
+}
+
+bool FileExists(const wchar_t* path) {
+  struct stat st;
+  return stat(ToUtf8(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool PathExists(const wchar_t* path) {
+  struct stat st;
+  return stat(ToUtf8(path).c_str(), &st) == 0;
+}
+
+bool DeleteFileAt(const wchar_t* path) {
+  if (Call("DeleteFileAt")) return false;
+  if (unlink(ToUtf8(path).c_str()) != 0) return Fail(errno);
+  MarkFlushed(ToUtf8(path));
+  return true;
+}
+
+bool SetWorkingFolder(const wchar_t* path) {
+  if (Call("SetWorkingFolder")) return false;
+  if (chdir(ToUtf8(path).c_str()) != 0) return Fail(errno);
+  return true;
+}
+
+std::FILE* OpenFile(const wchar_t* path, const wchar_t* mode) {
+  if (Call("OpenFile")) return nullptr;
+  std::string narrowMode = ToUtf8(mode);
+  std::string target = ToUtf8(path);
+  if (IsDirectory(target)) {
+    Fail(EACCES);
+    return nullptr;
+  }
+  std::FILE* file = std::fopen(target.c_str(), narrowMode.c_str());
+  if (!file) {
+    Fail(errno);
+  } else if (narrowMode.find_first_of("wa+") != std::string::npos) {
+    MarkUnflushed(target);
+    std::lock_guard<std::mutex> lock(g_machineMutex);
+    M().openedForWriting[file] = target;
+  }
+  return file;
+}
+
+bool FlushToDisk(std::FILE* file) {
+  if (Call("FlushToDisk")) return false;
+  // Durability is the power-cut model's (PowerCut): the disk itself is not
+  // waited for.
+  if (std::fflush(file) != 0) return false;
+  std::string path;
+  {
+    std::lock_guard<std::mutex> lock(g_machineMutex);
+    auto found = M().openedForWriting.find(file);
+    if (found != M().openedForWriting.end()) path = found->second;
+  }
+  MarkFlushed(path);
+  return true;
+}
+
+bool FlushFileAt(const wchar_t* path) {
+  if (Call("FlushFileAt")) return false;
+  const std::string target = ToUtf8(path);
+  int fd = open(target.c_str(), O_WRONLY | O_CLOEXEC);  // as the real one opens it for writing
+  if (fd < 0) return Fail(errno);
+  close(fd);
+  MarkFlushed(target);
+  return true;
+}
+
+bool ReplaceFileAtomically(const wchar_t* source, const wchar_t* target) {
+  if (Call("ReplaceFileAtomically")) return false;
+  if (rename(ToUtf8(source).c_str(), ToUtf8(target).c_str()) != 0) return Fail(errno);
+  MoveUnflushed(ToUtf8(source), ToUtf8(target));
+  return true;
+}
+
+Handle OpenAppendWriteThrough(const wchar_t* path) {
+  if (Call("OpenAppendWriteThrough")) return nullptr;
+  const std::string target = ToUtf8(path);
+  if (IsDirectory(target)) {
+    Fail(EACCES);
+    return nullptr;
+  }
+  int fd = open(target.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    Fail(errno);
+    return nullptr;
+  }
+  auto* file = new FakeAppendFile;
+  file->fd = fd;
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  M().kernelHandles.insert(file);
+  return file;
+}
+
+bool AppendBytes(Handle file, const void* bytes, uint32_t count) {
+  if (Call("AppendBytes")) return false;
+  int fd = -1;
+  {
+    std::lock_guard<std::mutex> lock(g_machineMutex);
+    auto* object = static_cast<KernelObject*>(file);
+    if (!M().kernelHandles.count(object)) return Fail(EBADF);
+    fd = static_cast<FakeAppendFile*>(object)->fd;
+  }
+  // Written through: nothing of it is pending for the power-cut model.
+  return write(fd, bytes, count) == static_cast<ssize_t>(count) ? true : Fail(errno);
+}
+
+bool FileSizeAt(const wchar_t* path, uint64_t* bytes) {
+  if (Call("FileSizeAt")) return false;
+  struct stat st;
+  if (stat(ToUtf8(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return Fail(ENOENT);
+  *bytes = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+}  // namespace os
+
+namespace fake_internal {
+
+FakeAppendFile::~FakeAppendFile() {
+  if (fd >= 0) close(fd);
+}
+
+}  // namespace fake_internal

@@ -1,0 +1,113 @@
+// Shared state of the Linux stand-in for the platform: the one in-memory
+// machine that the area files (registry, services, processes, files, system)
+// serve the platform calls from, and the helpers they share. A test double
+// only; nothing outside platform/fake_*.cpp includes it.
+#pragma once
+
+#include <errno.h>
+#include <fcntl.h>
+#include <iconv.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstring>
+#include <cwchar>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "platform/fake_platform.h"
+
+namespace fake_internal {
+
+inline std::wstring Lower(std::wstring text) {
+  for (auto& c : text) {
+    if (c >= L'A' && c <= L'Z') c = c - L'A' + L'a';
+  }
+  return text;
+}
+
+struct FakeKey {
+  std::wstring subKey;
+};
+struct FakeServiceHandle {
+  bool isManager;
+  std::wstring service;
+};
+struct KernelObject {
+  virtual ~KernelObject() = default;
+};
+struct FakeSnapshot : KernelObject {
+  std::vector<fake::Process> entries;
+  size_t next = 0;
+};
+struct FakeProcessHandle : KernelObject {
+  explicit FakeProcessHandle(uint32_t id) : processId(id) {}
+  uint32_t processId;
+};
+struct FakeAppendFile : KernelObject {
+  int fd = -1;
+  ~FakeAppendFile() override;
+};
+struct FakeMutex : KernelObject {
+  std::wstring name;
+};
+struct FakeSemaphore : KernelObject {
+  std::mutex mutex;
+  std::condition_variable released;
+  int32_t count;
+  int32_t maximum;
+};
+
+struct Machine {
+  std::map<std::wstring, std::map<std::wstring, std::wstring>> registry;  // lower-case key
+  std::vector<fake::Service> services;
+  bool managerAvailable = true;
+  std::vector<fake::Process> processes;
+  uint32_t nextProcessId = 100;
+  std::set<FakeKey*> keys;
+  std::set<FakeServiceHandle*> serviceHandles;
+  std::set<KernelObject*> kernelHandles;
+  uint64_t nowMs = 0;
+  std::vector<uint32_t> sleeps;
+  int year = 0, month = 0, day = 0;
+  std::wstring output;
+  std::map<std::string, std::set<int>> failOnce;
+  std::map<std::string, int> failFrom;
+  std::map<std::string, int> callCounts;
+  std::vector<std::string> callLog;
+  void (*observer)(const std::string&) = nullptr;
+  // Named mutexes: who holds each one besides this process.
+  std::map<std::wstring, fake::MutexHolder> mutexHolders;
+  std::set<std::wstring> mutexesOwned;
+  // Files (by path) written since they were last flushed; a power cut
+  // takes their data.
+  std::set<std::string> unflushed;
+  std::map<std::FILE*, std::string> openedForWriting;
+};
+
+Machine& M();
+
+extern std::mutex g_machineMutex;  // the worker thread and the main thread share the machine
+extern thread_local uint32_t t_lastError;
+
+
+// Logs the call and answers whether it is to fail.
+bool Call(const char* function);
+fake::Service* Find(const std::wstring& name);
+std::string ToUtf8(const wchar_t* text);
+uint32_t ErrnoToWin32(int error);
+bool Fail(int error);
+void MarkUnflushed(const std::string& path);
+void MarkFlushed(const std::string& path);
+void MoveUnflushed(const std::string& from, const std::string& to);
+bool IsDirectory(const std::string& path);
+
+}  // namespace fake_internal

@@ -1,0 +1,259 @@
+// Stand-in system services: the single-instance lock, semaphores, threads,
+// the virtual clock and the code pages (1252 and 437, through iconv).
+#include "platform/fake_machine.h"
+
+using namespace fake_internal;
+
+namespace {
+
+struct CodePageTable {
+  wchar_t toWide[256];
+};
+
+CodePageTable BuildTable(const char* name) {
+  CodePageTable table;
+  iconv_t cd = iconv_open("WCHAR_T", name);
+  for (int b = 0; b < 256; ++b) {
+    wchar_t w = static_cast<wchar_t>(b);  // a byte without a mapping stands for itself
+    if (cd != reinterpret_cast<iconv_t>(-1)) {
+      char in = static_cast<char>(b);
+      char* inPtr = &in;
+      size_t inLeft = 1;
+      wchar_t out = 0;
+      char* outPtr = reinterpret_cast<char*>(&out);
+      size_t outLeft = sizeof out;
+      iconv(cd, nullptr, nullptr, nullptr, nullptr);
+      if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1) &&
+          outLeft == 0) {
+        w = out;
+      }
+    }
+    table.toWide[b] = w;
+  }
+  if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+  return table;
+}
+
+const CodePageTable& Table(os::CodePage page) {
+  static const CodePageTable ansi = BuildTable("WINDOWS-1252");
+  static const CodePageTable oem = BuildTable("CP437");
+  return page == os::kAnsiCodePage ? ansi : oem;
+}
+
+}  // namespace
+
+namespace os {
+
+
+// ---- one run at a time ----
+MutexTake TakeMachineMutex(const wchar_t* name, Handle* mutex) {
+  *mutex = nullptr;
+  if (Call("TakeMachineMutex")) return MutexTake::kFailed;
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  Machine& m = M();
+  auto holder = m.mutexHolders.find(name);
+  if (holder != m.mutexHolders.end() && holder->second == fake::MutexHolder::kOtherProcess) {
+    return MutexTake::kHeldElsewhere;
+  }
+  if (m.mutexesOwned.count(name)) return MutexTake::kHeldElsewhere;  // another run of this process
+  m.mutexHolders.erase(name);  // free, or abandoned by a killed owner
+  m.mutexesOwned.insert(name);
+  auto* handle = new FakeMutex;
+  handle->name = name;
+  m.kernelHandles.insert(handle);
+  *mutex = handle;
+  return MutexTake::kOwned;
+}
+
+void ReleaseMachineMutex(Handle mutex) {
+  Call("ReleaseMachineMutex");
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  auto* object = static_cast<KernelObject*>(mutex);
+  if (!M().kernelHandles.erase(object)) return;
+  M().mutexesOwned.erase(static_cast<FakeMutex*>(object)->name);
+  delete object;
+}
+
+// ---- threads, semaphore, clock ----
+Handle CreateCountingSemaphore(int32_t initialCount, int32_t maximumCount) {
+  if (Call("CreateCountingSemaphore")) return nullptr;
+  auto* semaphore = new FakeSemaphore;
+  semaphore->count = initialCount;
+  semaphore->maximum = maximumCount;
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  M().kernelHandles.insert(semaphore);
+  return semaphore;
+}
+
+bool ReleaseSemaphoreOnce(Handle semaphore) {
+  if (Call("ReleaseSemaphoreOnce")) return false;
+  auto* s = static_cast<FakeSemaphore*>(semaphore);
+  if (!s) return false;
+  std::lock_guard<std::mutex> lock(s->mutex);
+  if (s->count >= s->maximum) return false;
+  ++s->count;
+  s->released.notify_one();
+  return true;
+}
+
+bool WaitWithoutTimeout(Handle semaphore) {
+  if (Call("WaitWithoutTimeout")) return false;
+  auto* s = static_cast<FakeSemaphore*>(semaphore);
+  if (!s) return false;
+  std::unique_lock<std::mutex> lock(s->mutex);
+  s->released.wait(lock, [s] { return s->count > 0; });
+  --s->count;
+  return true;
+}
+
+bool StartThread(int32_t (*body)(), uint32_t) {
+  if (Call("StartThread")) return false;
+  std::thread(body).detach();
+  return true;
+}
+
+void SleepMs(uint32_t milliseconds) {
+  Call("SleepMs");
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  M().nowMs += milliseconds;
+  M().sleeps.push_back(milliseconds);
+}
+
+void LocalDate(int* year, int* month, int* day) {
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  if (M().year == 0) {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    *year = local.tm_year + 1900;
+    *month = local.tm_mon + 1;
+    *day = local.tm_mday;
+    return;
+  }
+  *year = M().year;
+  *month = M().month;
+  *day = M().day;
+}
+
+uint64_t TickMs() {
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  return M().nowMs;
+}
+
+void LocalDateTime(LocalTime* now) {
+  int year = 0, month = 0, day = 0;
+  LocalDate(&year, &month, &day);
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  const uint64_t ms = M().nowMs;
+  *now = LocalTime{year, month, day, static_cast<int>(ms / 3600000 % 24), static_cast<int>(ms / 60000 % 60),
+                   static_cast<int>(ms / 1000 % 60), static_cast<int>(ms % 1000)};
+}
+
+void ErrorText(uint32_t error, wchar_t* out, int outChars) {
+  // The few errors the tests meet, worded as Windows words them.
+  static const std::map<uint32_t, const wchar_t*> kTexts = {
+      {2, L"The system cannot find the file specified."},
+      {3, L"The system cannot find the path specified."},
+      {5, L"Access is denied."},
+      {32, L"The process cannot access the file because it is being used by another process."},
+      {33, L"The process cannot access the file because another process has locked a portion of the file."},
+      {112, L"There is not enough space on the disk."},
+      {183, L"Cannot create a file when that file already exists."},
+      {1051, L"A stop control has been sent to a service that other running services are dependent on."},
+      {1053, L"The service did not respond to the start or control request in a timely fashion."},
+      {1056, L"An instance of the service is already running."},
+      {1058, L"The service cannot be started, either because it is disabled or because it has no enabled devices associated with it."},
+      {1060, L"The specified service does not exist as an installed service."},
+      {1062, L"The service has not been started."}};
+  if (outChars <= 0) return;
+  auto found = kTexts.find(error);
+  const wchar_t* text = found == kTexts.end() ? L"" : found->second;
+  std::wcsncpy(out, text, static_cast<size_t>(outChars - 1));
+  out[outChars - 1] = 0;
+}
+
+// ---- text ----
+int WidenText(CodePage page, const char* text, wchar_t* out, int outChars) {
+  if (Call("WidenText")) return 0;
+  const CodePageTable& table = Table(page);
+  int needed = static_cast<int>(std::strlen(text)) + 1;
+  if (outChars == 0) return needed;
+  if (outChars < needed) {
+    t_lastError = 122;  // ERROR_INSUFFICIENT_BUFFER
+    return 0;
+  }
+  for (int i = 0; i < needed; ++i) out[i] = table.toWide[static_cast<unsigned char>(text[i])];
+  return needed;
+}
+
+int NarrowText(CodePage page, const wchar_t* text, char* out, int outBytes) {
+  if (Call("NarrowText")) return 0;
+  const CodePageTable& table = Table(page);
+  int needed = static_cast<int>(std::wcslen(text)) + 1;
+  if (outBytes == 0) return needed;
+  if (outBytes < needed) {
+    t_lastError = 122;
+    return 0;
+  }
+  for (int i = 0; i < needed; ++i) {
+    char byte = '?';  // the default character for what the code page lacks
+    for (int b = 0; b < 256; ++b) {
+      if (table.toWide[b] == text[i]) {
+        byte = static_cast<char>(b);
+        break;
+      }
+    }
+    out[i] = byte;
+  }
+  return needed;
+}
+
+bool ParseDecimal(const wchar_t* text, int32_t* value) {
+  while (*text == L' ' || (*text >= L'\t' && *text <= L'\r')) ++text;
+  bool negative = false;
+  if (*text == L'-' || *text == L'+') negative = *text++ == L'-';
+  if (*text < L'0' || *text > L'9') return false;
+  uint32_t number = 0;  // wraps past 32 bits, as the platform's conversion does
+  for (; *text >= L'0' && *text <= L'9'; ++text) number = number * 10u + static_cast<uint32_t>(*text - L'0');
+  *value = static_cast<int32_t>(negative ? 0u - number : number);
+  return true;
+}
+
+void FormatWide(wchar_t* out, int capacity, const wchar_t* format, ...) {
+  if (capacity <= 0) return;
+  wchar_t scratch[4096];
+  va_list args;
+  va_start(args, format);
+  int n = std::vswprintf(scratch, sizeof scratch / sizeof scratch[0], format, args);
+  va_end(args);
+  if (n < 0) n = 0;
+  int keep = std::min(n, capacity - 1);
+  std::copy(scratch, scratch + keep, out);
+  out[keep] = 0;
+}
+
+void PrintWide(const wchar_t* format, ...) {
+  wchar_t scratch[4096];
+  va_list args;
+  va_start(args, format);
+  int n = std::vswprintf(scratch, sizeof scratch / sizeof scratch[0], format, args);
+  va_end(args);
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  if (n > 0) M().output.append(scratch, static_cast<size_t>(n));
+}
+
+}  // namespace os
+
+namespace fake {
+
+void SetMutexHolder(const std::wstring& name, MutexHolder holder) {
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  M().mutexHolders[name] = holder;
+}
+
+bool MutexOwned(const std::wstring& name) {
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  return M().mutexesOwned.count(name) > 0;
+}
+
+}  // namespace fake
