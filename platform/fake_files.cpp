@@ -131,6 +131,17 @@ bool ReplaceFileAtomically(const wchar_t* source, const wchar_t* target) {
   return true;
 }
 
+bool ReadFileAttributes(const wchar_t* path, uint32_t* attributes) {
+  if (Call("ReadFileAttributes")) return false;
+  const std::string target = ToUtf8(path);
+  struct stat st;
+  if (stat(target.c_str(), &st) != 0) return Fail(errno);
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  auto found = M().attributes.find(target);
+  *attributes = found == M().attributes.end() ? 0 : found->second;
+  return true;
+}
+
 Handle OpenAppendWriteThrough(const wchar_t* path) {
   if (Call("OpenAppendWriteThrough")) return nullptr;
   const std::string target = ToUtf8(path);
@@ -172,6 +183,19 @@ bool FileSizeAt(const wchar_t* path, uint64_t* bytes) {
 }
 
 }  // namespace os
+
+namespace fake {
+
+void SetFileAttributesOf(const std::string& path, uint32_t attributes) {
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  if (attributes == 0) {
+    M().attributes.erase(path);
+  } else {
+    M().attributes[path] = attributes;
+  }
+}
+
+}  // namespace fake
 
 namespace fake_internal {
 

@@ -91,6 +91,8 @@ struct Machine {
   // takes their data.
   std::set<std::string> unflushed;
   std::map<std::FILE*, std::string> openedForWriting;
+  // Windows file attributes (kAttributeReadOnly ...) by path; none when absent.
+  std::map<std::string, uint32_t> attributes;
 };
 
 Machine& M();

@@ -73,6 +73,10 @@ enum class MutexHolder { kNone, kOtherProcess, kAbandoned };
 void SetMutexHolder(const std::wstring& name, MutexHolder holder);
 bool MutexOwned(const std::wstring& name);  // by this process
 
+// Windows attributes of a file (os::kAttributeReadOnly ...), by its Linux
+// path; 0 clears them.
+void SetFileAttributesOf(const std::string& path, uint32_t attributes);
+
 // Power cut: file data written and not yet flushed (FlushToDisk,
 // FlushFileAt) is lost: such a file keeps its size and holds zeros, as a
 // file system that journals its metadata but not the data leaves it.

@@ -73,6 +73,13 @@ bool FlushToDisk(std::FILE* file);  // flush the stream and the OS buffers
 bool FlushFileAt(const wchar_t* path);
 // Moves `source` over `target` in one step, replacing it, written through.
 bool ReplaceFileAtomically(const wchar_t* source, const wchar_t* target);
+// File attributes that stand in the way of writing, replacing or deleting
+// a file, or hide it (FILE_ATTRIBUTE_*).
+constexpr uint32_t kAttributeReadOnly = 0x1;
+constexpr uint32_t kAttributeHidden = 0x2;
+constexpr uint32_t kAttributeSystem = 0x4;
+// GetFileAttributesW; false when the path cannot be looked at.
+bool ReadFileAttributes(const wchar_t* path, uint32_t* attributes);
 // A file opened for appending whose every write goes through to the disk
 // (the run log); made when missing, others may read it meanwhile. Closed
 // with CloseKernelHandle. Null on failure.

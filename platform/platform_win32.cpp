@@ -138,6 +138,13 @@ bool ReplaceFileAtomically(const wchar_t* source, const wchar_t* target) {
   return ::MoveFileExW(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
+bool ReadFileAttributes(const wchar_t* path, uint32_t* attributes) {
+  const DWORD found = ::GetFileAttributesW(path);
+  if (found == INVALID_FILE_ATTRIBUTES) return false;
+  *attributes = found;
+  return true;
+}
+
 Handle OpenAppendWriteThrough(const wchar_t* path) {
   HANDLE file = ::CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr);
