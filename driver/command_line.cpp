@@ -78,7 +78,7 @@ ResultCode RunCommandLine(int argc, wchar_t** argv) {
           status = EvaluatePatchState(recordPath);
         }
       } else if (std::strcmp(command, "undo") == 0) {
-        status = RunExclusively(PerformUndo);
+        status = RunUndo();
       }
     }
   }

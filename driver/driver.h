@@ -22,6 +22,8 @@ ResultCode PerformUpdate();
 // `-c undo`: puts the originals of the current patch back and takes it off
 // the record. Prints nothing.
 ResultCode PerformUndo();
+// The undo under the single-instance lock, with its run log.
+ResultCode RunUndo();
 
 // Runs a sequence that changes the machine while holding the machine-wide
 // single-instance lock, with g_workerDone made for its service phases.

@@ -1,34 +1,118 @@
-// `-c undo`: the current patch taken back. Everything that could refuse the
-// undo is checked before anything is changed; then, in the apply's order,
-// the product is stopped, the originals are put back, the record is
-// changed, the per-patch backup goes and the product is started again.
+// `-c undo`: a patch taken back. Everything that could refuse the undo is
+// checked before anything is changed; then, in the apply's order, the
+// product is stopped, the originals are put back and the product is
+// started again, and only once it runs on the originals does the record
+// change and the per-patch backup go. A failure on the way puts the new
+// copies back and starts the product again, leaving the record and the
+// backup as they were.
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "driver/driver.h"
+#include "driver/run_items.h"
 #include "patchdata/patchdata.h"
+#include "shared/run_log.h"
 #include "shared/shared.h"
 #include "system/system.h"
 
-ResultCode PerformUndo() {
-  ResultCode result = CheckInstalledProduct();
-  if (result != RC_SUCCEED) return result;
-  // Not applied (16, 17), or a later patch over it (23).
-  wchar_t recordPath[kPathChars] = {};
-  result = CheckPatchIsCurrent(recordPath);
-  if (result != RC_SUCCEED) return result;
-  // Every original is there to be put back (13).
-  result = ForEachListedModule(CheckModuleBackup);
-  if (result != RC_SUCCEED) return result;
+namespace {
 
-  result = RunServicePhase(StopServicesWorker, RC_STOP_SERVICE_FAILED);
+// Every module the description lists has its original in the backup. 0 or 13.
+ResultCode CheckListedModulesBackedUp(const std::vector<std::wstring>& backedUp) {
+  wchar_t installFolder[kPathChars] = {};
+  std::vector<std::wstring> listed;
+  ResultCode result = ReadListedModules(installFolder, &listed);
   if (result != RC_SUCCEED) return result;
-  EndProductPrograms();
-  // The backups stay until the record no longer lists the patch: a run cut
-  // off before that finds the patch still current and puts them back again.
-  result = ForEachListedModule(RestoreModule);
-  if (result != RC_SUCCEED) return result;
-  result = UnrecordPatch(recordPath);
-  if (result != RC_SUCCEED) return result;
-  ForEachListedModule(RemoveModuleBackup);
-  RemovePatchBackupFolder();
-  // The record already tells the truth about the files.
-  return RunServicePhase(StartServicesWorker, RC_START_SERVICE_FAILED);
+  for (const std::wstring& module : listed) {
+    if (CheckModuleBackup(installFolder, module.c_str()) != RC_SUCCEED ||
+        std::find(backedUp.begin(), backedUp.end(), module) == backedUp.end()) {
+      LogEvent(L"module %ls: listed, but the backup holds no original of it", module.c_str());
+      return RC_MOVE_FILE_FAILED;
+    }
+  }
+  return RC_SUCCEED;
+}
+
+}  // namespace
+
+ResultCode PerformUndo() {
+  AttachRunLogToProduct();
+  LogRunStart(L"undo");
+  return [] {
+    ResultCode checked = CheckInstalledProduct();
+    wchar_t recordPath[kPathChars] = {};
+    if (checked != RC_SUCCEED) {
+      LogPatchState(recordPath, checked);
+      return checked;
+    }
+    // Current (0), not applied (16, 17), or a later patch over it (23).
+    const ResultCode state = CheckPatchIsCurrent(recordPath);
+    LogPatchState(recordPath, state);
+    if (state != RC_SUCCEED && state != RC_NOT_PATCHED && state != RC_RECORD_MISSING) return state;
+
+    // The per-patch backup is the list of what the apply replaced.
+    std::vector<std::wstring> modules;
+    checked = ListBackedUpModules(&modules);
+    if (checked != RC_SUCCEED) return checked;
+    wchar_t installFolder[kPathChars] = {};
+    if (ReadInstallValue(L"Path", installFolder, kPathChars) != RC_SUCCEED) return RC_REGISTRY_READ_FAILED;
+    const bool recorded = state == RC_SUCCEED;
+    if (recorded) {
+      checked = CheckListedModulesBackedUp(modules);
+      if (checked != RC_SUCCEED) return checked;
+    } else if (modules.empty()) {
+      // Not applied, and no apply was cut off half way: nothing to undo.
+      return state;
+    } else {
+      LogEvent(L"the record does not list the patch, but the backup holds %d original(s) of an apply that "
+               L"did not finish: they go back",
+               static_cast<int>(modules.size()));
+    }
+
+    WorkItemList work;
+    checked = work.Do(StopProductItem());
+    if (checked != RC_SUCCEED) {
+      work.RollBack();
+      return checked;
+    }
+    EndProductPrograms();
+    for (const std::wstring& module : modules) {
+      checked = work.Do(ModuleItem(L"put back the original of", installFolder, module, RestoreModule, RestoreNewCopy));
+      if (checked != RC_SUCCEED) {
+        work.RollBack();
+        return checked;
+      }
+    }
+    checked = work.Do(StartProductItem());
+    if (checked != RC_SUCCEED) {
+      work.RollBack();
+      return checked;
+    }
+    // The product runs on the originals: now the record and the backup.
+    if (recorded) {
+      char previous[kValueBytes] = {};
+      const bool kept = ReadPreviousCurrent(recordPath, previous, sizeof previous);
+      checked = UnrecordPatch(recordPath, kept ? previous : nullptr);
+      if (checked != RC_SUCCEED) {
+        LogEvent(L"the record %ls cannot be changed: the new copies go back", recordPath);
+        work.RollBack();
+        return checked;
+      }
+      LogEvent(L"the patch is off the record %ls", recordPath);
+    }
+    for (const std::wstring& module : modules) RemoveModuleBackup(installFolder, module.c_str());
+    ForgetPreviousCurrent(recordPath);
+    RemovePatchBackupFolder();
+    return RC_SUCCEED;
+  }();
+}
+
+ResultCode RunUndo() {
+  BeginRunLog();
+  const ResultCode result = RunExclusively(PerformUndo);
+  AttachRunLogToProduct();  // a run that could not start logs its outcome too
+  LogOutcome(result);
+  EndRunLog();
+  return result;
 }

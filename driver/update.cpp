@@ -1,5 +1,10 @@
 // The apply mode: the update sequence and its report.
+#include <string>
+#include <vector>
+
 #include "driver/driver.h"
+#include "driver/run_items.h"
+#include "shared/run_log.h"
 #include "patchdata/patchdata.h"
 #include "shared/shared.h"
 #include "system/system.h"
@@ -43,30 +48,79 @@ ResultCode RunExclusively(ResultCode (*sequence)()) {
   return result;
 }
 
-ResultCode PerformUpdate() {
-  ResultCode result = CheckInstalledProduct();
-  if (result != RC_SUCCEED) return result;
+namespace {
 
+// The listed modules, read and checked before anything is changed: every
+// name is one the tool accepts and every new copy is there. 0, 1, 2, 3,
+// 12, 13, 14 or 18.
+ResultCode ReadModulesToReplace(std::wstring* installFolder, std::vector<std::wstring>* modules) {
+  wchar_t folder[kPathChars] = {};
+  ResultCode result = ReadListedModules(folder, modules);
+  if (result != RC_SUCCEED) return result;
+  *installFolder = folder;
+  for (const std::wstring& module : *modules) {
+    result = CheckModuleCanBeReplaced(folder, module.c_str());
+    if (result != RC_SUCCEED) return result;
+  }
+  return RC_SUCCEED;
+}
+
+// A failure from the stop phase on: what the run changed is put back,
+// newest first, and the run ends with the failing step's code.
+ResultCode PutBackAfter(WorkItemList* work, ResultCode failure) {
+  work->RollBack();
+  return failure;
+}
+
+}  // namespace
+
+ResultCode PerformUpdate() {
+  AttachRunLogToProduct();
+  LogRunStart(L"apply");
+  ResultCode result = CheckInstalledProduct();
   wchar_t recordPath[kPathChars] = {};
+  if (result != RC_SUCCEED) {
+    LogPatchState(recordPath, result);
+    return result;
+  }
   const ResultCode patchState = EvaluatePatchState(recordPath);
+  LogPatchState(recordPath, patchState);
   if (patchState != RC_NOT_PATCHED && patchState != RC_RECORD_MISSING) return patchState;
 
-  os::PrintWide(L"Stopping QL service, it maybe take several seconds, please wait...\r\n");
-  result = RunServicePhase(StopServicesWorker, RC_STOP_SERVICE_FAILED);
+  std::wstring installFolder;
+  std::vector<std::wstring> modules;
+  result = ReadModulesToReplace(&installFolder, &modules);
   if (result != RC_SUCCEED) return result;
+
+  WorkItemList work;
+  os::PrintWide(L"Stopping QL service, it maybe take several seconds, please wait...\r\n");
+  result = work.Do(StopProductItem());
+  if (result != RC_SUCCEED) return PutBackAfter(&work, result);
 
   os::PrintWide(L"Updating QL...\r\n");
   EndProductPrograms();
 
-  result = ReplaceModules();
-  if (result != RC_SUCCEED) return result;
+  work.Do(BackupFolderItem());
+  for (const std::wstring& module : modules) {
+    result = work.Do(ModuleItem(L"replace", installFolder, module, BackupAndReplaceModule, PutOriginalBack));
+    if (result != RC_SUCCEED) return PutBackAfter(&work, result);
+  }
 
   os::PrintWide(L"Restarting Durirave, please wait...\r\n");
-  result = RunServicePhase(StartServicesWorker, RC_START_SERVICE_FAILED);
-  if (result != RC_SUCCEED) return result;
+  result = work.Do(StartProductItem());
+  if (result != RC_SUCCEED) return PutBackAfter(&work, result);
 
+  // The product runs on the new modules. The record is not put back: a
+  // record that cannot be written is reported (2) and the next run finds
+  // the patch still to apply and applies it again.
+  KeepPreviousCurrent(recordPath);
   if (patchState == RC_RECORD_MISSING) CreatePatchRecord(recordPath);
-  RecordPatch(recordPath);
+  result = RecordPatch(recordPath);
+  if (result != RC_SUCCEED) {
+    LogEvent(L"the patch could not be recorded in %ls: the next run applies it again", recordPath);
+    return RC_XML_LOAD_FAILED;
+  }
+  LogEvent(L"recorded in %ls", recordPath);
   return RC_SUCCEED;
 }
 
@@ -86,7 +140,11 @@ void PrintOutcome(ResultCode code) {
 }  // namespace
 
 ResultCode RunInteractiveUpdate() {
+  BeginRunLog();
   g_status = RunExclusively(PerformUpdate);
+  AttachRunLogToProduct();  // a run that could not start logs its outcome too
+  LogOutcome(g_status);
+  EndRunLog();
   PrintOutcome(g_status);
   return g_status;
 }

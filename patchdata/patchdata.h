@@ -52,4 +52,16 @@ ResultCode RecordPatch(const wchar_t* recordPath);
 // Takes this patch off the record: this version's elements for it go, and
 // CurVersion falls back to the last patch left, or the version element goes
 // when none is left. 0, 2 (the record cannot be read or written) or 3.
-ResultCode UnrecordPatch(const wchar_t* recordPath);
+// With `previousCurrent` (the CurVersion this patch replaced, kept by the
+// apply), a version element left without patch elements keeps that
+// CurVersion instead of going.
+ResultCode UnrecordPatch(const wchar_t* recordPath, const char* previousCurrent = nullptr);
+
+// The apply keeps the CurVersion the record holds for this version, before
+// the patch is recorded, in the per-patch backup folder (kPreviousCurrentName),
+// so that an undo can put it back when no patch element names it.
+void KeepPreviousCurrent(const wchar_t* recordPath);
+// The CurVersion kept by KeepPreviousCurrent; false when none is kept.
+bool ReadPreviousCurrent(const wchar_t* recordPath, char* text, size_t textBytes);
+// Removes what KeepPreviousCurrent kept.
+void ForgetPreviousCurrent(const wchar_t* recordPath);

@@ -4,8 +4,11 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <string>
 
 #include "patchdata/patchdata_internal.h"
+#include "shared/file_steps.h"
+#include "shared/run_log.h"
 #include "shared/shared.h"
 
 namespace {
@@ -91,14 +94,31 @@ Saved SaveRecord(const TiXmlDocument& document, const wchar_t* recordPath,
             (os::FileExists(tempPath) || !os::PathExists(tempPath));
   }
   if (!named) return Saved::kFailed;
-  std::FILE* file = os::OpenFile(tempPath, L"w");  // text mode: CR LF on Windows
-  if (file == nullptr) return Saved::kFailed;
+  FileStep step;
+  // A leftover of a cut-off run may be read-only; an agent may hold it.
+  std::FILE* file = nullptr;
+  if (ClearBlockingAttributes(tempPath)) {
+    RetryFileOperation([&file, &tempPath] {
+      file = os::OpenFile(tempPath, L"w");  // text mode: CR LF on Windows
+      return file != nullptr;
+    }, &step);
+  }
+  if (file == nullptr) {
+    LogFailure(step.error, L"record: %ls cannot be written (%d tries)", tempPath, step.tries);
+    return Saved::kFailed;
+  }
   bool saved = document.SaveFile(file) && os::FlushToDisk(file);
   if (std::fclose(file) != 0) saved = false;
   Saved outcome = saved ? Saved::kYes : Saved::kFailed;
   if (saved && expected != nullptr) outcome = ReadBackOf(tempPath, *expected);
-  if (outcome == Saved::kYes && !os::ReplaceFileAtomically(tempPath, recordPath)) outcome = Saved::kFailed;
-  if (outcome != Saved::kYes) os::DeleteFileAt(tempPath);
+  if (outcome == Saved::kYes && !ReplaceRetrying(tempPath, recordPath, &step)) {
+    LogFailure(step.error, L"record: %ls cannot be replaced (%d tries)", recordPath, step.tries);
+    outcome = Saved::kFailed;
+  }
+  if (outcome != Saved::kYes) {
+    FileStep cleanUp;
+    DeleteRetrying(tempPath, &cleanUp);
+  }
   return outcome;
 }
 
@@ -258,29 +278,41 @@ ResultCode RecordPatch(const wchar_t* recordPath) {
   }
   const PatchEntry entry{identity.versionName, patchVersion, identity.patchNumber, &patch};
 
+  // A record another program has open for a moment is waited for.
   TiXmlDocument record;
-  const XmlLoad load = LoadXmlFile(&record, recordPath);
-  if (load == XmlLoad::kCannotOpen) return RC_XML_LOAD_FAILED;
+  XmlLoad load = XmlLoad::kCannotOpen;
+  FileStep open;
+  RetryFileOperation([&record, &load, recordPath] {
+    record = TiXmlDocument();
+    load = LoadXmlFile(&record, recordPath);
+    return load != XmlLoad::kCannotOpen || !os::FileExists(recordPath);
+  }, &open);
+  if (load == XmlLoad::kCannotOpen) {
+    LogFailure(open.error, L"record: %ls cannot be opened (%d tries)", recordPath, open.tries);
+    return RC_XML_LOAD_FAILED;
+  }
   // A record the library could not be given, one without a usable root, and
   // one with a parse error have bytes the save would lose: they are kept
   // beside the record first, and nothing is saved over bytes that could not
   // be kept. A blank one holds nothing to keep.
   const bool usable = load == XmlLoad::kLoaded && RecordRoot(&record) != nullptr;
   const bool damaged = load == XmlLoad::kRefused || (load == XmlLoad::kLoaded && (!usable || record.Error()));
-  if (damaged && !KeepDamagedRecord(recordPath)) return RC_SUCCEED;
+  if (damaged && !KeepDamagedRecord(recordPath)) return RC_XML_LOAD_FAILED;
 
   // A record with a root is extended: the part read before a parse error
   // is kept. Any other gets a fresh record holding this patch, or the patch
   // would never be recorded and every later run would apply it again.
-  if (usable && AddPatchAndSave(&record, entry, recordPath) != Saved::kUnseen) return RC_SUCCEED;
-  // The same for a record in which even the first place does not read back.
-  if (usable && !KeepDamagedRecord(recordPath)) return RC_SUCCEED;
+  if (usable) {
+    const Saved saved = AddPatchAndSave(&record, entry, recordPath);
+    if (saved != Saved::kUnseen) return saved == Saved::kYes ? RC_SUCCEED : RC_XML_LOAD_FAILED;
+    // The same for a record in which even the first place does not read back.
+    if (!KeepDamagedRecord(recordPath)) return RC_XML_LOAD_FAILED;
+  }
   TiXmlDocument fresh;
   LayDownEmptyRecord(&fresh);
-  AddPatchAndSave(&fresh, entry, recordPath);
-  // A record that could not be written shows on the next run, which applies
-  // the patch again; the caller does not look at this result.
-  return RC_SUCCEED;
+  // A record that could not be written is reported: the run did not record
+  // the patch, and the next one applies it again.
+  return AddPatchAndSave(&fresh, entry, recordPath) == Saved::kYes ? RC_SUCCEED : RC_XML_LOAD_FAILED;
 }
 
 namespace {
@@ -294,7 +326,7 @@ bool PatchElementNumber(const TiXmlNode* node, int32_t* number) {
 
 }  // namespace
 
-ResultCode UnrecordPatch(const wchar_t* recordPath) {
+ResultCode UnrecordPatch(const wchar_t* recordPath, const char* previousCurrent) {
   PatchIdentity identity;
   const ResultCode result = ReadPatchIdentity(&identity);
   if (result != RC_SUCCEED) return result;
@@ -324,7 +356,11 @@ ResultCode UnrecordPatch(const wchar_t* recordPath) {
     }
     child = next;
   }
-  if (last == nullptr) {
+  if (last == nullptr && previousCurrent != nullptr && IsPatchNumber(previousCurrent)) {
+    // No patch element is left to name the patch that was current before:
+    // the CurVersion the apply found goes back.
+    SetCurrentVersion(versionElement, previousCurrent);
+  } else if (last == nullptr) {
     versionElement->Parent()->RemoveChild(versionElement);
   } else {
     const TiXmlElement* field = last->FirstChildElement("PatchVersion");
@@ -338,4 +374,62 @@ ResultCode UnrecordPatch(const wchar_t* recordPath) {
     case Saved::kUnseen: return RC_XML_ELEMENT_MISSING;  // the record stays as it was
     default: return RC_XML_LOAD_FAILED;
   }
+}
+
+namespace {
+
+// The kept CurVersion's file: in the per-patch backup folder beside the
+// record's folder. False when it would not fit.
+bool PreviousCurrentPath(const wchar_t* recordPath, wchar_t (&path)[kPathChars]) {
+  wchar_t folder[kPathChars] = {};
+  std::wcsncpy(folder, recordPath, kPathChars - 1);
+  wchar_t* lastSeparator = std::wcsrchr(folder, L'\\');
+  if (lastSeparator == nullptr || g_backupFolderName[0] == 0) return false;
+  *lastSeparator = 0;
+  return BuildPath(path, folder, g_backupFolderName, kPreviousCurrentName);
+}
+
+}  // namespace
+
+void KeepPreviousCurrent(const wchar_t* recordPath) {
+  wchar_t path[kPathChars] = {};
+  PatchIdentity identity;
+  if (!PreviousCurrentPath(recordPath, path) || ReadPatchIdentity(&identity) != RC_SUCCEED) return;
+  TiXmlDocument record;
+  std::string text;
+  if (LoadXmlFile(&record, recordPath) == XmlLoad::kLoaded) {
+    TiXmlElement* versionNode = FindElement(record.FirstChild("UpdateQL"), identity.versionName);
+    TiXmlElement* current = versionNode ? FindElement(versionNode, "CurVersion") : nullptr;
+    const char* currentText = current != nullptr ? ElementText(current) : nullptr;
+    if (currentText != nullptr && IsPatchNumber(currentText)) text = currentText;
+  }
+  FileStep step;
+  if (text.empty()) {
+    DeleteRetrying(path, &step);  // an earlier run's, now out of date
+    return;
+  }
+  wchar_t folder[kPathChars] = {};
+  std::wcsncpy(folder, path, kPathChars - 1);
+  *std::wcsrchr(folder, L'\\') = 0;
+  os::MakeDirectory(folder);
+  if (!ClearBlockingAttributes(path) || !WriteBytes(path, text)) {
+    LogFailure(os::LastError(), L"record: the CurVersion %ls replaces cannot be kept", path);
+    return;
+  }
+  LogEvent(L"record: the CurVersion this patch replaces is kept in %ls", path);
+}
+
+bool ReadPreviousCurrent(const wchar_t* recordPath, char* text, size_t textBytes) {
+  wchar_t path[kPathChars] = {};
+  std::string bytes;
+  if (!PreviousCurrentPath(recordPath, path) || !os::FileExists(path) || !ReadBytes(path, &bytes)) return false;
+  if (bytes.size() + 1 > textBytes || !IsPatchNumber(bytes.c_str())) return false;
+  std::memcpy(text, bytes.c_str(), bytes.size() + 1);
+  return true;
+}
+
+void ForgetPreviousCurrent(const wchar_t* recordPath) {
+  wchar_t path[kPathChars] = {};
+  FileStep step;
+  if (PreviousCurrentPath(recordPath, path)) DeleteRetrying(path, &step);
 }

@@ -1,8 +1,62 @@
 // Stand-in files: real files under the test's sandbox ('\\' read as '/'),
 // with Windows' rules where POSIX differs and the power-cut model.
+#include <dirent.h>
+
 #include "platform/fake_machine.h"
 
 using namespace fake_internal;
+
+namespace {
+
+bool FailWith(uint32_t error) {
+  t_lastError = error;
+  return false;
+}
+
+// Another program has the file open: this operation meets a sharing
+// violation (and uses up one of the hold's tries).
+bool HeldOpen(const std::string& path) {
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  auto found = M().holds.find(path);
+  if (found == M().holds.end() || found->second == 0) return false;
+  if (found->second > 0) --found->second;
+  return true;
+}
+
+uint32_t AttributesOf(const std::string& path) {
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  auto found = M().attributes.find(path);
+  return found == M().attributes.end() ? 0 : found->second;
+}
+
+bool ReadOnly(const std::string& path) { return (AttributesOf(path) & os::kAttributeReadOnly) != 0; }
+
+void SetAttributes(const std::string& path, uint32_t attributes) {
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  if (attributes == 0) {
+    M().attributes.erase(path);
+  } else {
+    M().attributes[path] = attributes;
+  }
+}
+
+// A rename carries the attributes with the file; what it replaces is gone.
+void MoveAttributes(const std::string& from, const std::string& to) {
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  auto found = M().attributes.find(from);
+  M().attributes.erase(to);
+  if (found == M().attributes.end()) return;
+  const uint32_t attributes = found->second;
+  M().attributes.erase(found);
+  M().attributes[to] = attributes;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
 
 namespace os {
 
@@ -21,10 +75,14 @@ bool RemoveFolder(const wchar_t* path) {
 
 bool MoveFileTo(const wchar_t* from, const wchar_t* to) {
   if (Call("MoveFileTo")) return false;
+  const std::string source = ToUtf8(from), target = ToUtf8(to);
+  // A read-only file may be renamed; one held open may not.
+  if (HeldOpen(source)) return FailWith(kErrorSharingViolation);
   // MoveFileW never replaces an existing target.
-  if (renameat2(AT_FDCWD, ToUtf8(from).c_str(), AT_FDCWD, ToUtf8(to).c_str(), RENAME_NOREPLACE) != 0)
+  if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0)
     return Fail(errno);
-  MoveUnflushed(ToUtf8(from), ToUtf8(to));
+  MoveUnflushed(source, target);
+  MoveAttributes(source, target);
   return true;
 }
 
@@ -32,6 +90,11 @@ bool CopyFileOver(const wchar_t* from, const wchar_t* to) {
   if (Call("CopyFileOver")) return false;
   std::string source = ToUtf8(from), target = ToUtf8(to);
   if (IsDirectory(source) || IsDirectory(target)) return Fail(EACCES);
+  if (HeldOpen(source) || HeldOpen(target)) return FailWith(kErrorSharingViolation);
+  // CopyFileW does not overwrite a read-only or hidden file.
+  if (Exists(target) && (AttributesOf(target) & (kAttributeReadOnly | kAttributeHidden)) != 0) {
+    return FailWith(kErrorAccessDenied);
+  }
   int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return Fail(errno);
   int out = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -54,6 +117,8 @@ bool CopyFileOver(const wchar_t* from, const wchar_t* to) {
   close(in);
   if (close(out) != 0) ok = false;
   MarkUnflushed(target);
+  // The copy takes the source's attributes.
+  SetAttributes(target, AttributesOf(source));
   return ok ? true : Fail(error);
 }
 
@@ -69,8 +134,12 @@ bool PathExists(const wchar_t* path) {
 
 bool DeleteFileAt(const wchar_t* path) {
   if (Call("DeleteFileAt")) return false;
-  if (unlink(ToUtf8(path).c_str()) != 0) return Fail(errno);
-  MarkFlushed(ToUtf8(path));
+  const std::string target = ToUtf8(path);
+  if (HeldOpen(target)) return FailWith(kErrorSharingViolation);
+  if (Exists(target) && ReadOnly(target)) return FailWith(kErrorAccessDenied);
+  if (unlink(target.c_str()) != 0) return Fail(errno);
+  MarkFlushed(target);
+  SetAttributes(target, 0);
   return true;
 }
 
@@ -86,6 +155,15 @@ std::FILE* OpenFile(const wchar_t* path, const wchar_t* mode) {
   std::string target = ToUtf8(path);
   if (IsDirectory(target)) {
     Fail(EACCES);
+    return nullptr;
+  }
+  const bool writing = narrowMode.find_first_of("wa+") != std::string::npos;
+  if (HeldOpen(target)) {
+    FailWith(kErrorSharingViolation);
+    return nullptr;
+  }
+  if (writing && Exists(target) && ReadOnly(target)) {
+    FailWith(kErrorAccessDenied);
     return nullptr;
   }
   std::FILE* file = std::fopen(target.c_str(), narrowMode.c_str());
@@ -117,6 +195,9 @@ bool FlushToDisk(std::FILE* file) {
 bool FlushFileAt(const wchar_t* path) {
   if (Call("FlushFileAt")) return false;
   const std::string target = ToUtf8(path);
+  // Opened for writing: refused for a read-only file or one held open.
+  if (HeldOpen(target)) return FailWith(kErrorSharingViolation);
+  if (Exists(target) && ReadOnly(target)) return FailWith(kErrorAccessDenied);
   int fd = open(target.c_str(), O_WRONLY | O_CLOEXEC);  // as the real one opens it for writing
   if (fd < 0) return Fail(errno);
   close(fd);
@@ -126,8 +207,13 @@ bool FlushFileAt(const wchar_t* path) {
 
 bool ReplaceFileAtomically(const wchar_t* source, const wchar_t* target) {
   if (Call("ReplaceFileAtomically")) return false;
-  if (rename(ToUtf8(source).c_str(), ToUtf8(target).c_str()) != 0) return Fail(errno);
-  MoveUnflushed(ToUtf8(source), ToUtf8(target));
+  const std::string from = ToUtf8(source), to = ToUtf8(target);
+  if (HeldOpen(from) || HeldOpen(to)) return FailWith(kErrorSharingViolation);
+  // MoveFileExW does not replace a read-only file.
+  if (Exists(to) && ReadOnly(to)) return FailWith(kErrorAccessDenied);
+  if (rename(from.c_str(), to.c_str()) != 0) return Fail(errno);
+  MoveUnflushed(from, to);
+  MoveAttributes(from, to);
   return true;
 }
 
@@ -142,9 +228,42 @@ bool ReadFileAttributes(const wchar_t* path, uint32_t* attributes) {
   return true;
 }
 
+bool ClearFileAttributes(const wchar_t* path) {
+  if (Call("ClearFileAttributes")) return false;
+  const std::string target = ToUtf8(path);
+  if (!Exists(target)) return Fail(ENOENT);
+  SetAttributes(target, 0);
+  return true;
+}
+
+bool ListFolder(const wchar_t* path, void (*visit)(void* context, const wchar_t* name, bool isFolder),
+                void* context) {
+  if (Call("ListFolder")) return false;
+  const std::string folder = ToUtf8(path);
+  DIR* listing = opendir(folder.c_str());
+  if (listing == nullptr) return Fail(errno);
+  std::vector<std::pair<std::wstring, bool>> entries;
+  while (const dirent* entry = readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    entries.emplace_back(FromUtf8(name), IsDirectory(folder + "/" + name));
+  }
+  closedir(listing);
+  for (const auto& [name, isFolder] : entries) visit(context, name.c_str(), isFolder);
+  return true;
+}
+
 Handle OpenAppendWriteThrough(const wchar_t* path) {
   if (Call("OpenAppendWriteThrough")) return nullptr;
   const std::string target = ToUtf8(path);
+  if (HeldOpen(target)) {
+    FailWith(kErrorSharingViolation);
+    return nullptr;
+  }
+  if (Exists(target) && ReadOnly(target)) {
+    FailWith(kErrorAccessDenied);
+    return nullptr;
+  }
   if (IsDirectory(target)) {
     Fail(EACCES);
     return nullptr;
@@ -186,13 +305,11 @@ bool FileSizeAt(const wchar_t* path, uint64_t* bytes) {
 
 namespace fake {
 
-void SetFileAttributesOf(const std::string& path, uint32_t attributes) {
+void SetFileAttributesOf(const std::string& path, uint32_t attributes) { SetAttributes(path, attributes); }
+
+void HoldFile(const std::string& path, int tries) {
   std::lock_guard<std::mutex> lock(g_machineMutex);
-  if (attributes == 0) {
-    M().attributes.erase(path);
-  } else {
-    M().attributes[path] = attributes;
-  }
+  M().holds[path] = tries;
 }
 
 }  // namespace fake

@@ -29,7 +29,8 @@ bool Call(const char* function) {
     observer = m.observer;
   }
   if (observer) observer(function);
-  if (fail) t_lastError = 5;  // ERROR_ACCESS_DENIED
+  // A hard failure, which no retry gets past.
+  if (fail) t_lastError = 31;  // ERROR_GEN_FAILURE
   return fail;
 }
 
@@ -61,6 +62,20 @@ std::string ToUtf8(const wchar_t* text) {
       out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
       out += static_cast<char>(0x80 | (c & 0x3F));
     }
+  }
+  return out;
+}
+
+std::wstring FromUtf8(const std::string& text) {
+  std::wstring out;
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    int extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
+    uint32_t c = extra == 0 ? lead : extra == 1 ? (lead & 0x1F) : extra == 2 ? (lead & 0x0F) : (lead & 0x07);
+    for (++i; extra > 0 && i < text.size(); --extra, ++i) {
+      c = (c << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
+    }
+    out += static_cast<wchar_t>(c);
   }
   return out;
 }

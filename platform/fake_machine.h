@@ -93,6 +93,9 @@ struct Machine {
   std::map<std::FILE*, std::string> openedForWriting;
   // Windows file attributes (kAttributeReadOnly ...) by path; none when absent.
   std::map<std::string, uint32_t> attributes;
+  // Files another program holds open: how many more operations on each
+  // fail with a sharing violation (-1: for good).
+  std::map<std::string, int> holds;
 };
 
 Machine& M();
@@ -105,6 +108,7 @@ extern thread_local uint32_t t_lastError;
 bool Call(const char* function);
 fake::Service* Find(const std::wstring& name);
 std::string ToUtf8(const wchar_t* text);
+std::wstring FromUtf8(const std::string& text);
 uint32_t ErrnoToWin32(int error);
 bool Fail(int error);
 void MarkUnflushed(const std::string& path);

@@ -77,6 +77,12 @@ bool MutexOwned(const std::wstring& name);  // by this process
 // path; 0 clears them.
 void SetFileAttributesOf(const std::string& path, uint32_t attributes);
 
+// Another program holds the file open without sharing it: the next `tries`
+// operations on it (moves, copies, replaces, deletes, opens and flushes, as
+// source or target) fail with a sharing violation; -1 holds it for good, 0
+// lets it go.
+void HoldFile(const std::string& path, int tries);
+
 // Power cut: file data written and not yet flushed (FlushToDisk,
 // FlushFileAt) is lost: such a file keeps its size and holds zeros, as a
 // file system that journals its metadata but not the data leaves it.

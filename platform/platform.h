@@ -80,6 +80,18 @@ constexpr uint32_t kAttributeHidden = 0x2;
 constexpr uint32_t kAttributeSystem = 0x4;
 // GetFileAttributesW; false when the path cannot be looked at.
 bool ReadFileAttributes(const wchar_t* path, uint32_t* attributes);
+// SetFileAttributesW(FILE_ATTRIBUTE_NORMAL): a read-only, hidden or system
+// file can be written, replaced and deleted again.
+bool ClearFileAttributes(const wchar_t* path);
+// Errors a file operation meets while another program (an antivirus or
+// backup agent, mostly) has the file open for a moment.
+constexpr uint32_t kErrorAccessDenied = 5;       // ERROR_ACCESS_DENIED
+constexpr uint32_t kErrorSharingViolation = 32;  // ERROR_SHARING_VIOLATION
+constexpr uint32_t kErrorLockViolation = 33;     // ERROR_LOCK_VIOLATION
+// Calls `visit` for each entry of a folder (not "." and ".."), with its
+// name and whether it is a folder. False when the folder cannot be read.
+bool ListFolder(const wchar_t* path, void (*visit)(void* context, const wchar_t* name, bool isFolder),
+                void* context);
 // A file opened for appending whose every write goes through to the disk
 // (the run log); made when missing, others may read it meanwhile. Closed
 // with CloseKernelHandle. Null on failure.

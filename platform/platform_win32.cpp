@@ -145,6 +145,28 @@ bool ReadFileAttributes(const wchar_t* path, uint32_t* attributes) {
   return true;
 }
 
+bool ClearFileAttributes(const wchar_t* path) {
+  return ::SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL) != FALSE;
+}
+
+bool ListFolder(const wchar_t* path, void (*visit)(void* context, const wchar_t* name, bool isFolder),
+                void* context) {
+  wchar_t pattern[MAX_PATH + 4] = {};
+  if (::wcslen(path) + 3 > MAX_PATH) return false;
+  ::wcscpy(pattern, path);
+  ::wcscat(pattern, L"\\*");
+  WIN32_FIND_DATAW found = {};
+  HANDLE search = ::FindFirstFileW(pattern, &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  do {
+    if (::wcscmp(found.cFileName, L".") == 0 || ::wcscmp(found.cFileName, L"..") == 0) continue;
+    visit(context, found.cFileName, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
+  } while (::FindNextFileW(search, &found));
+  const bool complete = ::GetLastError() == ERROR_NO_MORE_FILES;
+  ::FindClose(search);
+  return complete;
+}
+
 Handle OpenAppendWriteThrough(const wchar_t* path) {
   HANDLE file = ::CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr);

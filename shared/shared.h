@@ -18,6 +18,8 @@ constexpr const char* kDataFileName = "patchql58302.dat";
 constexpr const wchar_t* kInstallKey = L"Software\\Tarvex\\Durirave\\Install\\";
 constexpr const wchar_t* kBackupRootName = L"UpdateBackup";
 constexpr const wchar_t* kRecordFileName = L"QlPatch.xml";
+// In the per-patch backup folder: the record's CurVersion the patch replaced.
+constexpr const wchar_t* kPreviousCurrentName = L"CurVersion.qlprev";
 // Held by the run that may change the machine, so that only one does at a time.
 constexpr const wchar_t* kSingleInstanceMutexName = L"Global\\Tarvex.Qorlink.qlpatch";
 

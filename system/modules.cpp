@@ -5,6 +5,8 @@
 
 #include "patchdata/patchdata.h"
 #include "shared/shared.h"
+#include "shared/run_log.h"
+#include "shared/file_steps.h"
 #include "system/system.h"
 
 namespace {
@@ -51,7 +53,10 @@ ResultCode BuildModulePaths(const wchar_t* installFolder, const wchar_t* moduleN
       !BuildPath(paths->patchFolder, installFolder, kBackupRootName, g_backupFolderName)) {
     return RC_CREATE_BACKUP_DIR_FAILED;
   }
-  if (!IsSafeModuleName(moduleName) || !BuildPath(paths->installed, installFolder, moduleName) ||
+  // The name under which the per-patch backup keeps the record's earlier
+  // CurVersion is not a module's.
+  if (!IsSafeModuleName(moduleName) || std::wcscmp(moduleName, kPreviousCurrentName) == 0 ||
+      !BuildPath(paths->installed, installFolder, moduleName) ||
       !BuildPath(paths->backup, paths->patchFolder, moduleName)) {
     return RC_MOVE_FILE_FAILED;
   }
@@ -63,13 +68,23 @@ ResultCode BackupAndReplaceModule(const wchar_t* installFolder, const wchar_t* m
   // touched, so a refused module leaves the install folder as it was.
   ModulePaths paths = {};
   const ResultCode built = BuildModulePaths(installFolder, moduleName, &paths);
-  if (built != RC_SUCCEED) return built;
+  if (built != RC_SUCCEED) {
+    LogEvent(L"module %ls: refused (a name the tool does not accept, or a path too long)", moduleName);
+    return built;
+  }
   const wchar_t* installedFile = paths.installed;
   const wchar_t* backupFile = paths.backup;
   // Without a new copy the module would be moved away and not replaced.
-  if (!NewCopyReadable(moduleName)) return RC_COPY_FILE_FAILED;
+  if (!NewCopyReadable(moduleName)) {
+    LogFailure(os::LastError(), L"module %ls: the new copy beside the tool cannot be read", moduleName);
+    return RC_COPY_FILE_FAILED;
+  }
 
-  if (!MakeFolder(paths.backupRoot) || !MakeFolder(paths.patchFolder)) return RC_CREATE_BACKUP_DIR_FAILED;
+  if (!MakeFolder(paths.backupRoot) || !MakeFolder(paths.patchFolder)) {
+    LogFailure(os::LastError(), L"module %ls: the backup folder %ls cannot be made", moduleName,
+               paths.patchFolder);
+    return RC_CREATE_BACKUP_DIR_FAILED;
+  }
 
   // Moving rather than copying lets a module still held open be replaced.
   // A backup left by an earlier run of the same patch is kept as it is: the
@@ -77,25 +92,34 @@ ResultCode BackupAndReplaceModule(const wchar_t* installFolder, const wchar_t* m
   // earlier run that was cut off between its move and its copy left the
   // module only in the backup folder; the new copy goes in then too, or the
   // product would stay without the module on every later run.
-  const bool moved = os::MoveFileTo(installedFile, backupFile);
-  if (!moved) {
-    const uint32_t error = os::LastError();
-    const bool earlierBackup = error == os::kErrorAlreadyExists ||
+  FileStep move;
+  if (MoveFileRetrying(installedFile, backupFile, &move)) {
+    LogEvent(L"module %ls: moved to %ls (%d tries)", moduleName, backupFile, move.tries);
+  } else {
+    const bool earlierBackup = move.error == os::kErrorAlreadyExists ||
                                (!os::FileExists(installedFile) && os::FileExists(backupFile));
-    if (!earlierBackup) return RC_MOVE_FILE_FAILED;
+    if (!earlierBackup) {
+      LogFailure(move.error, L"module %ls: cannot be moved to %ls (%d tries)", moduleName, backupFile,
+                 move.tries);
+      return RC_MOVE_FILE_FAILED;
+    }
+    LogEvent(L"module %ls: the original kept by an earlier run of this patch stays in %ls", moduleName,
+             backupFile);
   }
   // The new copy is written through to the disk before the run goes on:
   // the record written after the modules must never claim a patch whose
-  // module a power cut could still leave holding zeros.
-  if (!os::CopyFileOver(moduleName, installedFile) || !os::FlushFileAt(installedFile)) {
-    // The product must not be left without this module: what this run moved
-    // aside goes back in place of whatever the failed copy left.
-    if (moved) {
-      os::DeleteFileAt(installedFile);
-      os::MoveFileTo(backupFile, installedFile);
-    }
+  // module a power cut could still leave holding zeros. When it fails, the
+  // run's put-back brings the original back from the backup.
+  FileStep copy;
+  if (!CopyWrittenThrough(moduleName, installedFile, &copy)) {
+    LogFailure(copy.error, L"module %ls: the new copy cannot be copied in and written through (%d tries)",
+               moduleName, copy.tries);
     return RC_COPY_FILE_FAILED;
   }
+  uint64_t size = 0;
+  os::FileSizeAt(installedFile, &size);
+  LogEvent(L"module %ls: new copy of %u bytes copied in and written through (%d tries)", moduleName,
+           static_cast<unsigned>(size), copy.tries);
   return RC_SUCCEED;
 }
 
@@ -143,3 +167,32 @@ ResultCode ForEachListedModule(ModuleStep step) {
 }
 
 ResultCode ReplaceModules() { return ForEachListedModule(BackupAndReplaceModule); }
+
+ResultCode ReadListedModules(wchar_t (&installFolder)[kPathChars], std::vector<std::wstring>* modules) {
+  modules->clear();
+  if (ReadInstallValue(L"Path", installFolder, kPathChars) != RC_SUCCEED) return RC_REGISTRY_READ_FAILED;
+  int32_t count = 0;
+  ResultCode result = ReadModuleCount(&count);
+  if (result != RC_SUCCEED) return result;
+  for (int64_t index = 1; index <= count; ++index) {
+    wchar_t moduleName[kNameChars] = {};
+    result = ReadModuleName(static_cast<int32_t>(index), moduleName);
+    if (result != RC_SUCCEED) return result;
+    modules->push_back(moduleName);
+  }
+  return RC_SUCCEED;
+}
+
+ResultCode CheckModuleCanBeReplaced(const wchar_t* installFolder, const wchar_t* moduleName) {
+  ModulePaths paths = {};
+  const ResultCode built = BuildModulePaths(installFolder, moduleName, &paths);
+  if (built != RC_SUCCEED) {
+    LogEvent(L"module %ls: refused (a name the tool does not accept, or a path too long)", moduleName);
+    return built;
+  }
+  if (!NewCopyReadable(moduleName)) {
+    LogFailure(os::LastError(), L"module %ls: the new copy beside the tool cannot be read", moduleName);
+    return RC_COPY_FILE_FAILED;
+  }
+  return RC_SUCCEED;
+}

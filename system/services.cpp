@@ -48,7 +48,7 @@ ResultCode AwaitState(os::Handle service, ServiceAction action, uint32_t wanted,
 }
 
 // Everything after the service is open; the caller closes the handles.
-ResultCode ControlOpenService(ServiceAction action, os::Handle service) {
+ResultCode ControlOpenService(ServiceAction action, os::Handle service, const wchar_t* name) {
   os::ServiceStatus status = {};
   if (!os::QueryServiceState(service, &status)) return RC_QUERY_SERVICE_FAILED;
 
@@ -56,11 +56,13 @@ ResultCode ControlOpenService(ServiceAction action, os::Handle service) {
     // Running or on its way somewhere: counts as started.
     if (status.currentState != os::kServiceStopped) return RC_SUCCEED;
     if (!os::RequestServiceStart(service)) return RC_RUN_SERVICE_FAILED;
+    g_servicesStarted.push_back(name);
     return AwaitState(service, action, os::kServiceRunning, RC_START_SERVICE_FAILED);
   }
 
   if (status.currentState != os::kServiceRunning) return RC_SUCCEED;
   if (!os::RequestServiceStop(service)) return RC_STOP_SERVICE_FAILED;
+  g_servicesStopped.push_back(name);
   return AwaitState(service, action, os::kServiceStopped, RC_STOP_SERVICE_FAILED);
 }
 
@@ -82,7 +84,7 @@ ResultCode ControlNamedService(ServiceAction action, const wchar_t* serviceName)
   ResultCode result = RC_OPEN_SERVICE_FAILED;
   os::Handle service = os::OpenServiceForControl(manager, serviceName);
   if (service != nullptr) {
-    result = ControlOpenService(action, service);
+    result = ControlOpenService(action, service, serviceName);
     os::CloseServiceHandle(service);
   }
   os::CloseServiceHandle(manager);
@@ -92,8 +94,12 @@ ResultCode ControlNamedService(ServiceAction action, const wchar_t* serviceName)
 // Each worker writes g_status before releasing g_workerDone; the main thread
 // reads it only after its wait returns. The second service is left alone
 // when the first one fails.
+std::vector<std::wstring> g_servicesStopped;
+std::vector<std::wstring> g_servicesStarted;
+
 int32_t StopServicesWorker() {
   g_status = RC_UNKNOWN;
+  g_servicesStopped.clear();
   ResultCode result = ControlNamedService(kServiceStop, kProductServices[0]);
   g_status = result;
   if (result == RC_SUCCEED) {
@@ -105,8 +111,32 @@ int32_t StopServicesWorker() {
 }
 
 int32_t StartServicesWorker() {
+  g_servicesStarted.clear();
   ResultCode result = ControlNamedService(kServiceStart, kProductServices[0]);
   if (result == RC_SUCCEED) result = ControlNamedService(kServiceStart, kProductServices[1]);
+  g_status = result;
+  ReportPhaseDone();
+  return result;
+}
+
+int32_t RestartStoppedServicesWorker() {
+  ResultCode result = RC_SUCCEED;
+  for (auto name = g_servicesStopped.rbegin(); name != g_servicesStopped.rend(); ++name) {
+    const ResultCode started = ControlNamedService(kServiceStart, name->c_str());
+    if (result == RC_SUCCEED) result = started;
+  }
+  g_status = result;
+  ReportPhaseDone();
+  return result;
+}
+
+int32_t StopStartedServicesWorker() {
+  ResultCode result = RC_SUCCEED;
+  const std::vector<std::wstring> started = g_servicesStarted;
+  for (auto name = started.rbegin(); name != started.rend(); ++name) {
+    const ResultCode stopped = ControlNamedService(kServiceStop, name->c_str());
+    if (result == RC_SUCCEED) result = stopped;
+  }
   g_status = result;
   ReportPhaseDone();
   return result;

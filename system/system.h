@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 #include "driver/result_codes.h"
 #include "shared/shared.h"
@@ -21,6 +23,18 @@ ResultCode ControlNamedService(ServiceAction action, const wchar_t* serviceName)
 int32_t StopServicesWorker();
 int32_t StartServicesWorker();
 
+// Services this run brought down, in the order they were stopped
+// (dependents before the service they depend on); filled by the stop phase.
+extern std::vector<std::wstring> g_servicesStopped;
+// Services the start phase started, in order.
+extern std::vector<std::wstring> g_servicesStarted;
+// Put-back workers, with the contract of the two above: every service in
+// g_servicesStopped started again (newest first), and every service in
+// g_servicesStarted stopped again (newest first). Each goes on past a
+// service that fails and leaves the first failure's code.
+int32_t RestartStoppedServicesWorker();
+int32_t StopStartedServicesWorker();
+
 // Ends the first running process with this image name. 1 when one was found.
 int TerminateProcessByName(const wchar_t* imageName);
 
@@ -35,6 +49,12 @@ using ModuleStep = ResultCode (*)(const wchar_t* installFolder, const wchar_t* m
 ResultCode ForEachListedModule(ModuleStep step);
 // Backs up and replaces every module the description file lists.
 ResultCode ReplaceModules();
+// The install folder and the listed modules' names, in index order. 0, 1,
+// 2, 3 or 18.
+ResultCode ReadListedModules(wchar_t (&installFolder)[kPathChars], std::vector<std::wstring>* modules);
+// A module the apply can replace: a name the tool accepts, paths that fit
+// and a new copy beside the tool. 0, 12, 13 or 14; nothing is changed.
+ResultCode CheckModuleCanBeReplaced(const wchar_t* installFolder, const wchar_t* moduleName);
 // WerNum of the description file as a number. 0, 2, 3 or 18.
 ResultCode ReadModuleCount(int32_t* count);
 // "WER" + index: the name of the index-th module element.
@@ -65,5 +85,19 @@ ResultCode CheckModuleBackup(const wchar_t* installFolder, const wchar_t* module
 ResultCode RestoreModule(const wchar_t* installFolder, const wchar_t* moduleName);
 // its backup copy is removed (always 0).
 ResultCode RemoveModuleBackup(const wchar_t* installFolder, const wchar_t* moduleName);
-// Removes the per-patch backup folder when it is empty.
+// The new copy from the patch folder put back over the installed file the
+// same way (0, 13 or 14): a failed undo's put-back.
+ResultCode RestoreNewCopy(const wchar_t* installFolder, const wchar_t* moduleName);
+// A failed apply's put-back of one module: the original, when the backup
+// holds it, goes back over the installed file and its backup copy goes.
+// 0 also when nothing was moved aside; 13 or 14 when it cannot be put back.
+ResultCode PutOriginalBack(const wchar_t* installFolder, const wchar_t* moduleName);
+// The module names the per-patch backup holds originals of (files in it and
+// its subfolders, as relative paths). 0, 1, or 13 when it cannot be read or
+// holds a name the apply would have refused.
+ResultCode ListBackedUpModules(std::vector<std::wstring>* modules);
+// The per-patch backup folder of this run's patch. False when unknown.
+bool PatchBackupFolder(wchar_t (&patchFolder)[kPathChars]);
+// Removes the per-patch backup folder (and its empty subfolders) when it
+// holds nothing else.
 void RemovePatchBackupFolder();
