@@ -14,15 +14,20 @@ namespace {
 class ServicePhase : public WorkItem {
  public:
   ServicePhase(const wchar_t* description, int32_t (*worker)(), ResultCode cannotRun, int32_t (*undoWorker)(),
-               bool needsWholeProduct)
+               std::vector<std::wstring>* undoneServices, bool needsWholeProduct)
       : description_(description),
         worker_(worker),
         cannotRun_(cannotRun),
         undoWorker_(undoWorker),
+        undoneServices_(undoneServices),
         needsWholeProduct_(needsWholeProduct) {}
   std::wstring Describe() const override { return description_; }
-  ResultCode Do() override { return RunServicePhase(worker_, cannotRun_); }
+  ResultCode Do() override {
+    undoneServices_->clear();  // the worker fills it; one that never runs changes nothing
+    return RunServicePhase(worker_, cannotRun_);
+  }
   bool Undo(bool productWhole) override {
+    if (undoneServices_->empty()) return true;  // the phase changed no service
     if (needsWholeProduct_ && !productWhole) {
       LogEvent(L"the services stay stopped: a module could not be put back");
       return false;
@@ -35,6 +40,7 @@ class ServicePhase : public WorkItem {
   int32_t (*worker_)();
   ResultCode cannotRun_;
   int32_t (*undoWorker_)();
+  std::vector<std::wstring>* undoneServices_;
   bool needsWholeProduct_;
 };
 
@@ -72,19 +78,15 @@ class BackupFolder : public WorkItem {
 
 }  // namespace
 
-std::unique_ptr<WorkItem> ServicePhaseItem(const wchar_t* description, int32_t (*worker)(), ResultCode cannotRun,
-                                           int32_t (*undoWorker)(), bool needsWholeProduct) {
-  return std::make_unique<ServicePhase>(description, worker, cannotRun, undoWorker, needsWholeProduct);
-}
-
 std::unique_ptr<WorkItem> StopProductItem() {
-  return ServicePhaseItem(L"stop the product's services", StopServicesWorker, RC_STOP_SERVICE_FAILED,
-                          RestartStoppedServicesWorker, true);
+  return std::make_unique<ServicePhase>(L"stop the product's services", StopServicesWorker, RC_STOP_SERVICE_FAILED,
+                                        RestartStoppedServicesWorker, &g_servicesStopped, true);
 }
 
 std::unique_ptr<WorkItem> StartProductItem() {
-  return ServicePhaseItem(L"start the product's services", StartServicesWorker, RC_START_SERVICE_FAILED,
-                          StopStartedServicesWorker, false);
+  return std::make_unique<ServicePhase>(L"start the product's services", StartServicesWorker,
+                                        RC_START_SERVICE_FAILED, StopStartedServicesWorker, &g_servicesStarted,
+                                        false);
 }
 
 std::unique_ptr<WorkItem> ModuleItem(const wchar_t* description, const std::wstring& installFolder,

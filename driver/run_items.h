@@ -7,11 +7,6 @@
 #include "driver/work_items.h"
 #include "system/system.h"
 
-// A service phase run on a worker: Do runs `worker`, Undo runs `undoWorker`.
-// With `needsWholeProduct`, Undo starts services and so is left out when a
-// module could not be put back.
-std::unique_ptr<WorkItem> ServicePhaseItem(const wchar_t* description, int32_t (*worker)(), ResultCode cannotRun,
-                                           int32_t (*undoWorker)(), bool needsWholeProduct);
 // The product's services brought down (undone: started again).
 std::unique_ptr<WorkItem> StopProductItem();
 // The product's services started (undone: stopped again).

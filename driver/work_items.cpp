@@ -19,6 +19,7 @@ ResultCode WorkItemList::Do(std::unique_ptr<WorkItem> item) {
 bool WorkItemList::RollBack() {
   LogEvent(L"putting back what this run changed, newest first");
   bool whole = true;
+  bool all = true;
   while (!done_.empty()) {
     std::unique_ptr<WorkItem> item = std::move(done_.back());
     done_.pop_back();
@@ -27,9 +28,10 @@ bool WorkItemList::RollBack() {
     LogEvent(L"%ls: %ls (%u ms)", undone ? L"put back" : L"NOT put back", item->Describe().c_str(),
              MsSince(start));
     if (!undone) {
+      all = false;
       if (item->ChangesModules()) whole = false;
     }
   }
-  LogEvent(whole ? L"put-back complete" : L"put-back incomplete: see the lines above for what is left");
-  return whole;
+  LogEvent(all ? L"put-back complete" : L"put-back incomplete: see the lines above for what is left");
+  return all;
 }

@@ -158,14 +158,8 @@ bool Walk(const wchar_t* folder, const std::wstring& relative, std::vector<std::
 void RemovePatchBackupFolder() {
   wchar_t patchFolder[kPathChars] = {};
   if (!PatchBackupFolder(patchFolder)) return;
-  // Empty subfolders made for modules in subfolders go first; anything else
-  // left in it (not the tool's) keeps it.
-  std::vector<std::wstring> folders;
-  Walk(patchFolder, L"", nullptr, &folders, 0);
-  for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
-    wchar_t path[kPathChars] = {};
-    if (BuildPath(path, patchFolder, folder->c_str())) os::RemoveFolder(path);
-  }
+  // Anything else left in it (not the tool's, or a subfolder an admin made
+  // for modules in subfolders) keeps it.
   os::RemoveFolder(patchFolder);
 }
 

@@ -98,6 +98,5 @@ ResultCode PutOriginalBack(const wchar_t* installFolder, const wchar_t* moduleNa
 ResultCode ListBackedUpModules(std::vector<std::wstring>* modules);
 // The per-patch backup folder of this run's patch. False when unknown.
 bool PatchBackupFolder(wchar_t (&patchFolder)[kPathChars]);
-// Removes the per-patch backup folder (and its empty subfolders) when it
-// holds nothing else.
+// Removes the per-patch backup folder when it is empty.
 void RemovePatchBackupFolder();

@@ -163,7 +163,7 @@ TEST_F(RecordTest, DamagedRecordIsKeptBesideItBeforeItIsRewritten) {
   const std::string other = damaged.substr(0, 100);
   WriteFile(recordPath_, other);
   fake::FailCall("OpenFile", fake::CallCount("OpenFile") + 5);
-  EXPECT_EQ(RecordPatch(Wide(recordPath_).c_str()), RC_SUCCEED);
+  EXPECT_EQ(RecordPatch(Wide(recordPath_).c_str()), RC_XML_LOAD_FAILED) << "the patch is not recorded";
   EXPECT_EQ(ReadFile(recordPath_), other);
   EXPECT_FALSE(Exists(recordPath_ + ".damaged.4"));
 }

@@ -1,10 +1,13 @@
 // The apply mode from start to end against the stand-in machine.
+#include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "driver/driver.h"
 #include "patchdata/patchdata.h"
 #include "shared/shared.h"
+#include "shared/file_steps.h"
 #include "system/system.h"
 #include "tests/unit/test_support.h"
 
@@ -46,8 +49,35 @@ class UpdateTest : public MachineTest {
     EXPECT_EQ(fake::FindService(L"QlProfileSvc")->stopRequests, 0);
     EXPECT_EQ(Ended(), 0);
     EXPECT_EQ(ReadFile(install_ + "/core.dll"), "old core.dll");
-    EXPECT_FALSE(Exists(install_ + "/UpdateBackup"));
+    EXPECT_EQ(BackupRootEntries(), (std::vector<std::string>{"qlpatch.log"})) << "only the run log";
   }
+
+  // The product as the run found it: the originals installed, no backup
+  // copies, no record, both services running.
+  void ExpectProductAsFound() {
+    for (const char* module : {"core.dll", "profiles.dll"}) {
+      EXPECT_EQ(ReadFile(install_ + "/" + module), std::string("old ") + module);
+      EXPECT_FALSE(Exists(install_ + "/" + module + ".qlundo"));
+    }
+    EXPECT_FALSE(Exists(install_ + "/UpdateBackup/Patch03"));
+    EXPECT_FALSE(Exists(recordPath_));
+    for (const wchar_t* service : kProductServices) {
+      EXPECT_EQ(fake::FindService(service)->state, os::kServiceRunning);
+    }
+    EXPECT_EQ(fake::OpenKeys() + fake::OpenServiceHandles() + fake::OpenKernelHandles(), 0);
+  }
+
+  std::vector<std::string> BackupRootEntries() {
+    std::vector<std::string> names;
+    if (!Exists(install_ + "/UpdateBackup")) return names;
+    for (const auto& entry : std::filesystem::directory_iterator(install_ + "/UpdateBackup")) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  std::string RunLog() { return ReadFile(install_ + "/UpdateBackup/qlpatch.log"); }
 };
 
 TEST_F(UpdateTest, FullSuccess) {
@@ -115,24 +145,76 @@ TEST_F(UpdateTest, FirstServiceNeverStopping) {
   EXPECT_EQ(ReadFile(install_ + "/core.dll"), "old core.dll");
 }
 
-TEST_F(UpdateTest, FailingCopyLeavesServicesStoppedAndNoRecord) {
+TEST_F(UpdateTest, FailingCopyPutsTheProductBackAsItWasAndLogsWhy) {
   fake::FailCall("CopyFileOver", 2);
   EXPECT_EQ(Apply(), RC_COPY_FILE_FAILED);
   EXPECT_EQ(fake::Output(), kStopLine + kUpdateLine + L"copy file error!\r\n" + kExitLine);
-  EXPECT_EQ(ReadFile(install_ + "/core.dll"), "new core.dll");
-  EXPECT_EQ(ReadFile(install_ + "/profiles.dll"), "old profiles.dll")
-      << "the module moved aside goes back when its copy fails";
-  EXPECT_FALSE(Exists(install_ + "/UpdateBackup/Patch03/profiles.dll"));
-  EXPECT_EQ(fake::FindService(L"QlSvc")->state, os::kServiceStopped);
-  EXPECT_FALSE(Exists(recordPath_));
+  ExpectProductAsFound();
+  const std::string log = RunLog();
+  EXPECT_NE(log.find("module profiles.dll: the new copy cannot be copied in and written through (1 tries): error 31"),
+            std::string::npos) << log;
+  EXPECT_NE(log.find("put back: replace core.dll"), std::string::npos) << log;
+  EXPECT_NE(log.find("outcome: 14 (copy file error!)"), std::string::npos) << log;
 }
 
-TEST_F(UpdateTest, ServiceThatWillNotStartLeavesModulesWithoutRecord) {
-  fake::FindService(L"QlProfileSvc")->refuseStart = true;
+TEST_F(UpdateTest, ServiceThatWillNotStartGetsTheOriginalsBack) {
+  fake::FailCall("RequestServiceStart", 2);  // the second service on the new modules; the originals start
   EXPECT_EQ(Apply(), RC_RUN_SERVICE_FAILED);
   EXPECT_EQ(fake::Output(), kStopLine + kUpdateLine + kRestartLine + L"run service error!\r\n" + kExitLine);
-  EXPECT_EQ(ReadFile(install_ + "/profiles.dll"), "new profiles.dll");
-  EXPECT_FALSE(Exists(recordPath_));
+  ExpectProductAsFound();
+}
+
+// A record that cannot be written is no success: fleet detection would
+// never see the patch. The modules stay replaced and the product runs; the
+// next run finds the patch still to apply.
+TEST_F(UpdateTest, RecordThatCannotBeWrittenEndsWithTwo) {
+  MakeDirs(install_ + "/UpdateBackup");
+  WriteFile(recordPath_, "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<UpdateQL />\n");
+  fake::HoldFile(recordPath_, -1);
+  EXPECT_EQ(Apply(), RC_XML_LOAD_FAILED);
+  EXPECT_EQ(fake::Output(), kStopLine + kUpdateLine + kRestartLine + L"load xml fail!\r\n" + kExitLine);
+  EXPECT_EQ(ReadFile(install_ + "/core.dll"), "new core.dll");
+  for (const wchar_t* service : kProductServices) EXPECT_EQ(fake::FindService(service)->state, os::kServiceRunning);
+  fake::HoldFile(recordPath_, 0);
+  wchar_t path[kPathChars] = {};
+  EXPECT_EQ(EvaluatePatchState(path), RC_NOT_PATCHED);
+  EXPECT_EQ(Apply(), RC_SUCCEED);
+  EXPECT_EQ(EvaluatePatchState(path), RC_PATCH_IS_LATEST);
+}
+
+// Windows refuses to write, flush, replace or delete a read-only file, and
+// CopyFileW gives the copy the source's attributes; an antivirus scan holds
+// a fresh file for a moment.
+TEST_F(UpdateTest, ReadOnlyFilesAndPassingLocksDoNotStopTheApply) {
+  fake::SetFileAttributesOf(work_ + "/core.dll", os::kAttributeReadOnly | os::kAttributeHidden);
+  fake::SetFileAttributesOf(install_ + "/profiles.dll", os::kAttributeReadOnly | os::kAttributeSystem);
+  fake::HoldFile(install_ + "/core.dll", 3);
+  EXPECT_EQ(Apply(), RC_SUCCEED);
+  EXPECT_EQ(ReadFile(install_ + "/core.dll"), "new core.dll");
+  uint32_t attributes = 0;
+  ASSERT_TRUE(os::ReadFileAttributes(Wide(install_ + "/core.dll").c_str(), &attributes));
+  EXPECT_EQ(attributes, 0u) << "the installed copy carries none of the source's attributes";
+  EXPECT_NE(RunLog().find("module core.dll: moved to"), std::string::npos);
+  EXPECT_NE(RunLog().find("(4 tries)"), std::string::npos) << RunLog();
+  // The pauses between tries grow.
+  EXPECT_EQ(std::vector<uint32_t>(fake::Sleeps().begin() + 2, fake::Sleeps().begin() + 5),
+            (std::vector<uint32_t>{100, 200, 400}));
+}
+
+// A file held open for good is given up after 30 s of tries, and the run
+// puts back what it did.
+TEST_F(UpdateTest, ModuleHeldOpenForGoodIsGivenUpAfterThirtySeconds) {
+  fake::HoldFile(install_ + "/profiles.dll", -1);
+  EXPECT_EQ(Apply(), RC_MOVE_FILE_FAILED);
+  uint64_t waited = 0;
+  for (uint32_t sleep : fake::Sleeps()) waited += sleep;
+  EXPECT_EQ(waited, 10000u + 10000u + kFileRetryBudgetMs + 0u + 0u) << "two stop polls, the tries, two starts";
+  ExpectProductAsFound();
+  EXPECT_NE(RunLog().find("module profiles.dll: cannot be moved to"), std::string::npos);
+  EXPECT_NE(RunLog().find("error 32 (The process cannot access the file because it is being used by another "
+                          "process.)"),
+            std::string::npos)
+      << RunLog();
 }
 
 TEST_F(UpdateTest, NoSemaphoreMeansNoWaitAndNothingTouched) {
@@ -149,11 +231,9 @@ TEST_F(UpdateTest, WorkerThatCannotStartEndsThePhase) {
   EXPECT_EQ(fake::CallCount("WaitWithoutTimeout"), 0);
   ExpectNothingTouched();
 
-  fake::FailCall("StartThread", 3);
+  fake::FailCall("StartThread", fake::CallCount("StartThread") + 2);
   EXPECT_EQ(Apply(), RC_START_SERVICE_FAILED);
-  EXPECT_EQ(ReadFile(install_ + "/core.dll"), "new core.dll");
-  EXPECT_FALSE(Exists(recordPath_));
-  EXPECT_EQ(fake::OpenKernelHandles(), 0);
+  ExpectProductAsFound();
 }
 
 TEST_F(UpdateTest, NoModulesStillRecordsThePatch) {
@@ -191,7 +271,7 @@ TEST_F(UpdateTest, AnotherRunHoldingTheLockMeansComeBackLater) {
   EXPECT_EQ(Apply(), RC_ANOTHER_RUN_IN_PROGRESS);
   EXPECT_EQ(fake::Output(), L"another update is running!\r\n" + kExitLine);
   ExpectNothingTouched();
-  EXPECT_EQ(fake::CallCount("OpenMachineKeyForRead"), 0);
+  EXPECT_EQ(fake::CallCount("OpenServiceManager"), 0);
   EXPECT_EQ(fake::CallCount("CreateCountingSemaphore"), 0);
 
   wchar_t name[] = L"qlpatch.exe", option[] = L"-c", command[] = L"patch";
