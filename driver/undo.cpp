@@ -6,6 +6,7 @@
 // copies back and starts the product again, leaving the record and the
 // backup as they were.
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -47,9 +48,20 @@ ResultCode PerformUndo() {
       return checked;
     }
     // Current (0), not applied (16, 17), or a later patch over it (23).
-    const ResultCode state = CheckPatchIsCurrent(recordPath);
+    ResultCode state = CheckPatchIsCurrent(recordPath);
     LogPatchState(recordPath, state);
     if (state != RC_SUCCEED && state != RC_NOT_PATCHED && state != RC_RECORD_MISSING) return state;
+    // A record that is there but could not be read may list the patch:
+    // what the backup holds is then not known to be an unfinished apply's.
+    if (state == RC_RECORD_MISSING && !RecordAbsentOrBlank(recordPath)) {
+      state = CheckPatchIsCurrent(recordPath);
+      LogPatchState(recordPath, state);
+      if (state == RC_RECORD_MISSING) {
+        LogEvent(L"the record %ls is there but cannot be read", recordPath);
+        return RC_XML_LOAD_FAILED;
+      }
+      if (state != RC_SUCCEED && state != RC_NOT_PATCHED) return state;
+    }
 
     // The per-patch backup is the list of what the apply replaced.
     std::vector<std::wstring> modules;

@@ -44,6 +44,10 @@ ResultCode EvaluatePatchState(wchar_t* recordPath);
 // of this version is, or a failure code. Fills what EvaluatePatchState fills.
 ResultCode CheckPatchIsCurrent(wchar_t* recordPath);
 
+// No record file, or one with nothing in it (what the check answers 17 for
+// on a readable record).
+bool RecordAbsentOrBlank(const wchar_t* recordPath);
+
 // Writes a new, empty record at `recordPath` unless a file is already there.
 void CreatePatchRecord(const wchar_t* recordPath);
 // Adds this patch to the record and moves CurVersion on. 0, 2 or 3. A

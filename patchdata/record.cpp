@@ -233,6 +233,12 @@ Saved AddPatchAndSave(TiXmlDocument* record, const PatchEntry& entry, const wcha
 
 }  // namespace
 
+bool RecordAbsentOrBlank(const wchar_t* recordPath) {
+  if (!os::PathExists(recordPath)) return true;
+  TiXmlDocument existing;
+  return LoadXmlFile(&existing, recordPath) == XmlLoad::kBlank;
+}
+
 void CreatePatchRecord(const wchar_t* recordPath) {
   // Only a missing or blank record is laid down anew; one with content,
   // or one that is there but cannot be opened, is never replaced.
