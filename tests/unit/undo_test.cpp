@@ -6,6 +6,7 @@
 #include "driver/driver.h"
 #include "patchdata/patchdata.h"
 #include "shared/shared.h"
+#include "shared/run_log.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -140,6 +141,111 @@ TEST_F(UndoTest, ModuleHeldOpenPutsTheNewCopiesBackAndKeepsRecordAndBackup) {
   EXPECT_EQ(ReadFile(recordPath_), record) << "the record as it was";
   EXPECT_EQ(Undo(), RC_SUCCEED);
   for (const std::string& module : kModules) EXPECT_EQ(Installed(module), "old " + module);
+}
+
+}  // namespace
+
+namespace {
+
+// The backup is the list of what the apply replaced: a re-issued
+// description that lists fewer modules still gets every original back.
+TEST_F(UndoTest, TheBackupNotTheDescriptionSaysWhatGoesBack) {
+  ASSERT_EQ(Apply(), RC_SUCCEED);
+  WriteDescription(Description("03", {"core.dll"}));
+  EXPECT_EQ(Undo(), RC_SUCCEED);
+  for (const std::string& module : kModules) EXPECT_EQ(Installed(module), "old " + module);
+  EXPECT_FALSE(Exists(install_ + "/UpdateBackup/Patch03"));
+
+  // A listed module the backup lacks is still refused, touching nothing.
+  ASSERT_EQ(Apply(), RC_SUCCEED);
+  WriteDescription(Description("03", {"core.dll", "profiles.dll", "help.dll"}));
+  WriteFile(work_ + "/help.dll", "new help.dll");
+  ExpectRefused(RC_MOVE_FILE_FAILED, "help.dll was never backed up");
+}
+
+// A record that names the earlier patch only through CurVersion keeps it
+// after this patch is applied and taken back.
+TEST_F(UndoTest, ACurVersionWithoutItsPatchElementComesBack) {
+  MakeDirs(install_ + "/UpdateBackup");
+  WriteFile(recordPath_, "<UpdateQL><QL4.20><CurVersion>02</CurVersion></QL4.20></UpdateQL>");
+  ASSERT_EQ(Apply(), RC_SUCCEED);
+  EXPECT_EQ(ReadFile(install_ + "/UpdateBackup/Patch03/CurVersion.qlprev"), "02");
+  EXPECT_EQ(Undo(), RC_SUCCEED);
+  EXPECT_NE(ReadFile(recordPath_).find("<CurVersion>02</CurVersion>"), std::string::npos) << ReadFile(recordPath_);
+  EXPECT_FALSE(Exists(install_ + "/UpdateBackup/Patch03"));
+  WriteDescription(Description("02", kModules));
+  EXPECT_EQ(Query(), RC_PATCH_IS_LATEST) << "patch 02 is still in place";
+}
+
+// A read-only original: its copy beside the module can be written through
+// and its backup copy removed; nothing the undo leaves is read-only.
+TEST_F(UndoTest, AReadOnlyOriginalIsPutBackAndItsBackupRemoved) {
+  fake::SetFileAttributesOf(install_ + "/core.dll", os::kAttributeReadOnly);
+  ASSERT_EQ(Apply(), RC_SUCCEED);
+  EXPECT_EQ(Undo(), RC_SUCCEED);
+  EXPECT_EQ(Installed("core.dll"), "old core.dll");
+  EXPECT_FALSE(Exists(install_ + "/UpdateBackup/Patch03"));
+  EXPECT_FALSE(Exists(install_ + "/core.dll.qlundo"));
+  uint32_t attributes = 1;
+  ASSERT_TRUE(os::ReadFileAttributes(Wide(install_ + "/core.dll").c_str(), &attributes));
+  EXPECT_EQ(attributes, 0u);
+}
+
+// The record changes and the backup goes only once the product runs on the
+// originals: a start that fails puts the new copies back.
+TEST_F(UndoTest, AStartThatFailsPutsTheNewCopiesBackAndARerunFinishes) {
+  ASSERT_EQ(Apply(), RC_SUCCEED);
+  const std::string record = ReadFile(recordPath_);
+  fake::FailCall("RequestServiceStart", fake::CallCount("RequestServiceStart") + 2);
+  EXPECT_EQ(Undo(), RC_RUN_SERVICE_FAILED);
+  for (const std::string& module : kModules) {
+    EXPECT_EQ(Installed(module), "new " + module);
+    EXPECT_EQ(Backup(module), "old " + module);
+  }
+  EXPECT_EQ(ReadFile(recordPath_), record);
+  for (const wchar_t* service : kProductServices) EXPECT_EQ(fake::FindService(service)->state, os::kServiceRunning);
+  EXPECT_EQ(Undo(), RC_SUCCEED);
+  for (const std::string& module : kModules) EXPECT_EQ(Installed(module), "old " + module);
+  EXPECT_EQ(Query(), RC_NOT_PATCHED);
+}
+
+// An apply cut off before it recorded the patch is taken back too: the
+// originals the backup holds go back and the product runs.
+TEST_F(UndoTest, AnApplyThatDidNotFinishIsTakenBack) {
+  MakeDirs(install_ + "/UpdateBackup/Patch03");
+  std::filesystem::rename(install_ + "/core.dll", install_ + "/UpdateBackup/Patch03/core.dll");
+  WriteFile(install_ + "/core.dll", "new core.dll");
+  fake::FindService(L"QlSvc")->state = os::kServiceStopped;
+  EXPECT_EQ(Undo(), RC_SUCCEED);
+  for (const std::string& module : kModules) EXPECT_EQ(Installed(module), "old " + module);
+  EXPECT_FALSE(Exists(install_ + "/UpdateBackup/Patch03"));
+  EXPECT_FALSE(Exists(recordPath_));
+  EXPECT_EQ(Query(), RC_RECORD_MISSING);
+  // With nothing in the backup there is nothing to take back.
+  ExpectRefused(RC_RECORD_MISSING, "nothing applied, nothing backed up");
+}
+
+// Every apply and undo appends to the run log; past 1 MB it is moved aside
+// first, one older log kept. The query writes none.
+TEST_F(UndoTest, TheRunLogIsAppendedAndMovedAsideWhenFull) {
+  const std::string log = install_ + "/UpdateBackup/qlpatch.log";
+  ASSERT_EQ(Apply(), RC_SUCCEED);
+  ASSERT_EQ(Undo(), RC_SUCCEED);
+  const std::string both = ReadFile(log);
+  EXPECT_NE(both.find("qlpatch 1.1.0, apply"), std::string::npos) << both;
+  EXPECT_NE(both.find("patch: Version 4.20, BuildID 0137, PatchVersion 03; record "), std::string::npos) << both;
+  EXPECT_NE(both.find("qlpatch 1.1.0, undo"), std::string::npos) << both;
+  EXPECT_LT(both.find(", apply"), both.find(", undo"));
+  EXPECT_EQ(both.substr(0, 11), "2020-03-15 ");
+  EXPECT_EQ(both.substr(both.size() - 2), "\r\n");
+  EXPECT_EQ(Query(), RC_NOT_PATCHED);
+  EXPECT_EQ(ReadFile(log), both) << "the query logs nothing";
+
+  WriteFile(log, std::string(kRunLogLimitBytes + 1, 'x'));
+  WriteFile(log + ".1", "oldest");
+  ASSERT_EQ(Apply(), RC_SUCCEED);
+  EXPECT_EQ(ReadFile(log + ".1").size(), kRunLogLimitBytes + 1);
+  EXPECT_EQ(ReadFile(log).find("qlpatch 1.1.0, apply"), 24u);
 }
 
 }  // namespace
