@@ -2,11 +2,21 @@
 // with Windows' rules where POSIX differs and the power-cut model.
 #include <dirent.h>
 
+#include <filesystem>
+
 #include "platform/fake_machine.h"
 
 using namespace fake_internal;
 
 namespace {
+
+// Attributes and holds are kept by absolute path, as the tool names a new
+// copy by a path relative to its working folder.
+std::string Key(const std::string& path) {
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  return error ? path : absolute.lexically_normal().string();
+}
 
 bool FailWith(uint32_t error) {
   t_lastError = error;
@@ -17,7 +27,7 @@ bool FailWith(uint32_t error) {
 // violation (and uses up one of the hold's tries).
 bool HeldOpen(const std::string& path) {
   std::lock_guard<std::mutex> lock(g_machineMutex);
-  auto found = M().holds.find(path);
+  auto found = M().holds.find(Key(path));
   if (found == M().holds.end() || found->second == 0) return false;
   if (found->second > 0) --found->second;
   return true;
@@ -25,7 +35,7 @@ bool HeldOpen(const std::string& path) {
 
 uint32_t AttributesOf(const std::string& path) {
   std::lock_guard<std::mutex> lock(g_machineMutex);
-  auto found = M().attributes.find(path);
+  auto found = M().attributes.find(Key(path));
   return found == M().attributes.end() ? 0 : found->second;
 }
 
@@ -34,21 +44,21 @@ bool ReadOnly(const std::string& path) { return (AttributesOf(path) & os::kAttri
 void SetAttributes(const std::string& path, uint32_t attributes) {
   std::lock_guard<std::mutex> lock(g_machineMutex);
   if (attributes == 0) {
-    M().attributes.erase(path);
+    M().attributes.erase(Key(path));
   } else {
-    M().attributes[path] = attributes;
+    M().attributes[Key(path)] = attributes;
   }
 }
 
 // A rename carries the attributes with the file; what it replaces is gone.
 void MoveAttributes(const std::string& from, const std::string& to) {
   std::lock_guard<std::mutex> lock(g_machineMutex);
-  auto found = M().attributes.find(from);
-  M().attributes.erase(to);
+  auto found = M().attributes.find(Key(from));
+  M().attributes.erase(Key(to));
   if (found == M().attributes.end()) return;
   const uint32_t attributes = found->second;
   M().attributes.erase(found);
-  M().attributes[to] = attributes;
+  M().attributes[Key(to)] = attributes;
 }
 
 bool Exists(const std::string& path) {
@@ -222,9 +232,7 @@ bool ReadFileAttributes(const wchar_t* path, uint32_t* attributes) {
   const std::string target = ToUtf8(path);
   struct stat st;
   if (stat(target.c_str(), &st) != 0) return Fail(errno);
-  std::lock_guard<std::mutex> lock(g_machineMutex);
-  auto found = M().attributes.find(target);
-  *attributes = found == M().attributes.end() ? 0 : found->second;
+  *attributes = AttributesOf(target);
   return true;
 }
 
@@ -309,7 +317,7 @@ void SetFileAttributesOf(const std::string& path, uint32_t attributes) { SetAttr
 
 void HoldFile(const std::string& path, int tries) {
   std::lock_guard<std::mutex> lock(g_machineMutex);
-  M().holds[path] = tries;
+  M().holds[Key(path)] = tries;
 }
 
 }  // namespace fake

@@ -168,6 +168,10 @@ class FaultInjectionTest : public MachineTest {
       WriteFile(install_ + "/" + module, OldBytes(module));
       WriteFile(work_ + "/" + module, NewBytes(module));
     }
+    // A read-only new copy (CopyFileW passes the attribute on) and a
+    // read-only original, as shipped and installed files may be.
+    fake::SetFileAttributesOf(work_ + "/help.dll", os::kAttributeReadOnly);
+    fake::SetFileAttributesOf(install_ + "/profiles.dll", os::kAttributeReadOnly);
   }
 
   // The platform of a fresh process on that machine; the files stay.
@@ -271,7 +275,7 @@ TEST_F(FaultInjectionTest, EveryFailingCallEndsCleanlyAndLosesNoModule) {
         "FirstProcess", "NextProcess", "OpenProcessForTerminate", "TerminateProcessHandle",
         "MakeDirectory", "MoveFileTo", "CopyFileOver", "FlushFileAt", "OpenFile", "FlushToDisk",
         "TakeMachineMutex", "ReleaseMachineMutex", "ReadFileAttributes", "FileSizeAt",
-        "OpenAppendWriteThrough", "AppendBytes",
+        "OpenAppendWriteThrough", "AppendBytes", "ClearFileAttributes",
         "ReplaceFileAtomically", "StartThread", "WaitWithoutTimeout", "ReleaseSemaphoreOnce"}) {
     EXPECT_GT(occurrences[function], 0) << function << " is not in the healthy run";
   }
@@ -343,6 +347,7 @@ TEST_F(FaultInjectionTest, EveryFailingCallOfAnUndoKeepsModulesWholeAndALaterUnd
     PrepareMachine();
     ASSERT_EQ(Apply("nothing"), RC_SUCCEED);
     PreparePlatform();
+    fake::SetFileAttributesOf(g_watch.backup + "/profiles.dll", os::kAttributeReadOnly);
   };
   applied();
   const std::string appliedRecord = ReadFile(recordPath_);
@@ -366,6 +371,7 @@ TEST_F(FaultInjectionTest, EveryFailingCallOfAnUndoKeepsModulesWholeAndALaterUnd
   std::map<std::string, int> occurrences;
   for (const std::string& function : healthyLog) ++occurrences[function];
   for (const char* function : {"TakeMachineMutex", "RequestServiceStop", "CopyFileOver", "FlushFileAt",
+                               "ClearFileAttributes", "ListFolder",
                                "ReplaceFileAtomically", "DeleteFileAt", "RemoveFolder", "RequestServiceStart"}) {
     EXPECT_GT(occurrences[function], 0) << function << " is not in the healthy undo";
   }
