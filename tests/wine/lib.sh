@@ -85,8 +85,56 @@ wt_wait_for_file() {
   done
 }
 
+# Whether this machine's kernel runs 32-bit programs (Wine's 32-bit side
+# needs it to run a 32-bit Windows program, even in a 64-bit prefix).
+wt_machine_runs_32bit() {
+  [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1
+}
+
+# Picks the build whose programs this machine runs. The 32-bit product's
+# tests are skipped (77) where the kernel cannot run 32-bit programs; the
+# 64-bit test build of the same source (QLPATCH_WINE_ARCH=x64) runs them
+# there instead, and is skipped where the 32-bit one runs. For the 64-bit
+# build, wine is Wine's 64-bit loader, and the install values go into both
+# registry views (the tool reads the 64-bit one, the kit's scripts the
+# 32-bit one, where the product keeps them).
+WT_X64=0
+wt_pick_build() {
+  case "${QLPATCH_WINE_ARCH:-x86}" in
+    x86)
+      if ! wt_machine_runs_32bit; then
+        echo "# skipped: this machine cannot run 32-bit programs; the windows-x64-wine test build runs these tests"
+        exit 77
+      fi
+      ;;
+    x64)
+      if wt_machine_runs_32bit; then
+        echo "# skipped: this machine runs the 32-bit product, whose build runs these tests"
+        exit 77
+      fi
+      WT_X64=1
+      ;;
+    *) wt_die "unknown QLPATCH_WINE_ARCH: $QLPATCH_WINE_ARCH" ;;
+  esac
+}
+
+# For the 64-bit build: wine, wine-stable (which Wine's own wineboot,
+# winepath ... start) and wineboot run Wine's 64-bit loader directly.
+wt_use_wine64() {
+  local bin="$WT_TMP/wine64-bin" name
+  mkdir -p "$bin"
+  for name in wine wine-stable; do
+    printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' >"$bin/$name"
+    chmod +x "$bin/$name"
+  done
+  printf '#!/bin/sh\nexec /usr/lib/wine/wine64 wineboot "$@"\n' >"$bin/wineboot"
+  chmod +x "$bin/wineboot"
+  export PATH="$bin:$PATH" WINELOADER=/usr/lib/wine/wine64
+}
+
 wt_setup() {
   local arg name path
+  wt_pick_build
   for arg in "$@"; do
     case "$arg" in
       *=*) WT_PROGRAM_ARGS+=("$arg") ;;
@@ -104,6 +152,7 @@ wt_setup() {
   trap 'exit 130' INT
   trap 'exit 143' TERM
   export WINEPREFIX="$WT_TMP/prefix"
+  [ "$WT_X64" = 1 ] && wt_use_wine64
 
   echo "# making a Wine prefix in $WINEPREFIX"
   wineboot -i >"$WT_TMP/wineboot.log" 2>&1 </dev/null || wt_die "wineboot failed, see the log"
@@ -139,12 +188,21 @@ wt_clear_install() {
 # wt_set_install VERSION BUILD PATH [VIEW]: sets the three values afresh in
 # the 32-bit view (or VIEW, 32 or 64), where the 32-bit tool reads them.
 wt_set_install() {
-  local view=${4:-32}
+  local view=${4:-32} views
   wt_clear_install
-  wt_wine reg add "$WT_INSTALL_KEY" /v Version /t REG_SZ /d "$1" /f "/reg:$view" &&
-    wt_wine reg add "$WT_INSTALL_KEY" /v BuildID /t REG_SZ /d "$2" /f "/reg:$view" &&
-    wt_wine reg add "$WT_INSTALL_KEY" /v Path /t REG_SZ /d "$3" /f "/reg:$view" ||
-    wt_die "cannot set the install values"
+  views=$view
+  # The 64-bit test build reads the 64-bit view: "32" (the tool's own view)
+  # means both there, and "64" (the view the tool must not read) the 32-bit
+  # one alone.
+  if [ "$WT_X64" = 1 ]; then
+    if [ "$view" = 32 ]; then views="32 64"; else views=32; fi
+  fi
+  for view in $views; do
+    wt_wine reg add "$WT_INSTALL_KEY" /v Version /t REG_SZ /d "$1" /f "/reg:$view" &&
+      wt_wine reg add "$WT_INSTALL_KEY" /v BuildID /t REG_SZ /d "$2" /f "/reg:$view" &&
+      wt_wine reg add "$WT_INSTALL_KEY" /v Path /t REG_SZ /d "$3" /f "/reg:$view" ||
+      wt_die "cannot set the install values"
+  done
 }
 
 # The Linux path of a Windows path on drive C:, e.g. C:\Qorlink -> .../drive_c/Qorlink.
