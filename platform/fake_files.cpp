@@ -124,6 +124,12 @@ bool CopyFileOver(const wchar_t* from, const wchar_t* to) {
     }
   }
   int error = errno;
+  // CopyFileW keeps the source's last-write time.
+  struct stat st;
+  if (fstat(in, &st) == 0) {
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    futimens(out, times);
+  }
   close(in);
   if (close(out) != 0) ok = false;
   MarkUnflushed(target);

@@ -9,12 +9,20 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 
 bash scripts/setup.sh >/dev/null || { echo "setup failed" >&2; exit 1; }
-cmake --preset windows-x86 >/dev/null && cmake --build --preset windows-x86 -j2 >/dev/null ||
-  { echo "build failed" >&2; exit 1; }
-
-bin="$here/build/windows-x86"
 # shellcheck source=../tests/wine/lib.sh
 source "$here/tests/wine/lib.sh"
+# The 32-bit product; on a machine whose kernel cannot run 32-bit programs,
+# the 64-bit build of the same source.
+preset=windows-x86
+if ! wt_machine_runs_32bit; then
+  preset=windows-x64-wine
+  export QLPATCH_WINE_ARCH=x64
+  echo "(this machine cannot run 32-bit programs: the demo runs the 64-bit build of the same source)"
+fi
+cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j2 >/dev/null ||
+  { echo "build failed" >&2; exit 1; }
+
+bin="$here/build/$preset"
 wt_setup qlpatch="$bin/qlpatch.exe" launch="$bin/tests/wine/launch.exe" \
   test_service="$bin/tests/wine/test_service.exe" dummy="$bin/tests/wine/dummy.exe"
 

@@ -165,6 +165,31 @@ TEST_F(WriteScopeTest, FailingAppliesWriteOnlyModulesAndBackups) {
   EXPECT_EQ(ReadFile(install_ + "/core.dll"), "new core.dll");
 }
 
+// A run that is refused, or fails and puts back what it did, leaves the
+// machine as it was but for its log.
+TEST_F(WriteScopeTest, RefusedAndFailedRunsAddOnlyTheLog) {
+  const std::string log = install_.substr(root_.size() + 1) + "/UpdateBackup/qlpatch.log";
+  const auto expectOnlyTheLog = [&](const Snapshot& before, const std::string& what) {
+    const std::vector<std::string> changed = Changed(before, Take());
+    EXPECT_EQ(changed, std::vector<std::string>{log}) << what;
+  };
+  Snapshot before = Take();
+  fake::SetMachineValue(kInstallKey, L"Version", L"4.10");
+  EXPECT_EQ(RunAndCheck({}, "a refused run"), RC_VERSION_MISMATCH);
+  expectOnlyTheLog(before, "a refused run");
+
+  fake::SetMachineValue(kInstallKey, L"Version", L"4.20");
+  before = Take();
+  fake::FailCall("CopyFileOver", fake::CallCount("CopyFileOver") + 2);
+  EXPECT_EQ(RunAndCheck({}, "a failing copy"), RC_COPY_FILE_FAILED);
+  expectOnlyTheLog(before, "a failing copy");
+
+  before = Take();
+  fake::FailCall("RequestServiceStop", fake::CallCount("RequestServiceStop") + 2);
+  EXPECT_EQ(RunAndCheck({}, "a second service that will not stop"), RC_STOP_SERVICE_FAILED);
+  expectOnlyTheLog(before, "a second service that will not stop");
+}
+
 TEST_F(WriteScopeTest, ModuleNamesCannotReachOutside) {
   for (const std::string& module : std::vector<std::string>{"..\\elsewhere\\victim.dll", "../elsewhere/victim.dll",
                                     root_ + "/elsewhere/victim.dll", "bin\\..\\..\\elsewhere\\victim.dll"}) {
