@@ -88,7 +88,7 @@ check_content "update: core.dll replaced" "$INSTALL_DIR/core.dll" "new core.dll"
 check_content "update: profiles.dll replaced" "$INSTALL_DIR/profiles.dll" "new profiles.dll"
 wt_check "update: backup folder holds only the modules" "core.dll profiles.dll" \
   "$(cd "$BACKUP_DIR" && echo *)"
-wt_check "update: UpdateBackup holds the patch folder and the record" "Patch03 QlPatch.xml" \
+wt_check "update: UpdateBackup holds the patch folder, the record and the run log" "Patch03 QlPatch.xml qlpatch.log" \
   "$(cd "$INSTALL_DIR/UpdateBackup" && echo *)"
 expect_record "$WT_TMP/expected.xml" "$before" 03
 [ "$before" = "$after" ] || cmp -s "$RECORD" "$WT_TMP/expected.xml" ||
@@ -142,13 +142,17 @@ fresh_install core.dll profiles.dll
 rm "$PATCH_DIR/profiles.dll"
 wt_run "$PATCH_DIR"
 wt_check_exit "missing new copy" 14
-wt_check "missing new copy: report" "Stopping QL service, it maybe take several seconds, please wait...
-Updating QL...
-copy file error!
+# Every new copy is looked for before anything is stopped or moved.
+wt_check "missing new copy: report" "copy file error!
 Press any key to exit." "$(printed)"
-check_content "missing new copy: core.dll replaced before it" "$INSTALL_DIR/core.dll" "new core.dll"
+check_content "missing new copy: core.dll untouched" "$INSTALL_DIR/core.dll" "old core.dll"
 check_content "missing new copy: profiles.dll still in place" "$INSTALL_DIR/profiles.dll" "old profiles.dll"
 wt_check "missing new copy: no record" "absent" "$([ -e "$RECORD" ] || echo absent)"
+wt_check "missing new copy: services never stopped" "$RUNNING $RUNNING" \
+  "$(wt_service_state QlSvc) $(wt_service_state QlProfileSvc)"
+grep -q "module profiles.dll: the new copy beside the tool cannot be read: error 2 (" "$INSTALL_DIR/UpdateBackup/qlpatch.log" &&
+  wt_pass "missing new copy: the log names the module and the Windows error" ||
+  wt_fail "missing new copy: the log names the module and the Windows error" "$(cat "$INSTALL_DIR/UpdateBackup/qlpatch.log")"
 
 echo "# module names outside ASCII"
 # Written in Windows-1252: the byte E9 is é.
