@@ -91,8 +91,7 @@ struct Expected {
 // The outcome of the healthy run's sequence with the `occurrence`-th call
 // of `function` failing. The occurrences follow the healthy run's log:
 // three registry reads for the checks (Version, BuildID, Path) and one for
-// the module step; per service phase, two services with one state query and
-// one poll query each; per module a readability check of the new copy, two
+// the module step; the service phases (below); per module a readability check of the new copy, two
 // folder creations, one move, one copy and its flush; the record's folder.
 Expected ExpectedOutcome(const std::string& function, int occurrence) {
   const int modules = static_cast<int>(kModules.size());
@@ -134,20 +133,31 @@ Expected ExpectedOutcome(const std::string& function, int occurrence) {
   if (function == "StartThread") {
     return occurrence == 1 ? failsAt(RC_STOP_SERVICE_FAILED) : Expected{RC_START_SERVICE_FAILED, modules, false};
   }
-  const bool stopPhase = occurrence <= 2;  // two services per phase
-  auto servicePhase = [&](ResultCode code) {
+  // The service calls of the healthy run. Stop phase: QlSvc (its stop
+  // refused while QlVpnSvc, which depends on it, runs), then QlVpnSvc
+  // opened on QlSvc's manager and stopped, QlSvc asked again, then
+  // QlProfileSvc; each with a state query before and a poll query after its
+  // stop request. Start phase: QlSvc, QlProfileSvc, QlVpnSvc, each on a
+  // manager of its own, with a state query and a poll query.
+  auto servicePhase = [&](bool stopPhase, ResultCode code) {
     return stopPhase ? failsAt(code) : Expected{code, modules, false};
   };
-  if (function == "OpenServiceManager") return servicePhase(RC_OPEN_SCM_FAILED);
-  if (function == "OpenServiceForControl") return servicePhase(RC_OPEN_SERVICE_FAILED);
+  if (function == "OpenServiceManager") return servicePhase(occurrence <= 2, RC_OPEN_SCM_FAILED);
+  if (function == "OpenServiceForControl") return servicePhase(occurrence <= 3, RC_OPEN_SERVICE_FAILED);
+  if (function == "ListActiveDependents") return failsAt(RC_STOP_SERVICE_FAILED);
   if (function == "RequestServiceStop") return failsAt(RC_STOP_SERVICE_FAILED);
   if (function == "RequestServiceStart") return Expected{RC_RUN_SERVICE_FAILED, modules, false};
   if (function == "QueryServiceState") {
-    // Odd: the state query before the request; even: the poll after it,
-    // whose failure ends the wait as if the state had been reached.
-    if (occurrence % 2 == 0) return done;
-    return occurrence <= 4 ? failsAt(RC_QUERY_SERVICE_FAILED) : Expected{RC_QUERY_SERVICE_FAILED, modules, false};
+    // The state query before a request fails the phase; a poll's failure
+    // after the request ends the wait as if the state had been reached.
+    if (occurrence == 1 || occurrence == 2 || occurrence == 5) return failsAt(RC_QUERY_SERVICE_FAILED);
+    if (occurrence == 7 || occurrence == 9 || occurrence == 11) {
+      return Expected{RC_QUERY_SERVICE_FAILED, modules, false};
+    }
+    return done;
   }
+  // A service process or a program that cannot be opened or waited for is
+  // logged; the run goes on (OpenProcessForWait, WaitForProcessEnd).
   // Two folders per module, then the record's folder before the record is laid down.
   if (function == "MakeDirectory") {
     return occurrence <= 2 * modules ? moduleFails(RC_CREATE_BACKUP_DIR_FAILED, (occurrence + 1) / 2)
@@ -200,7 +210,7 @@ class FaultInjectionTest : public MachineTest {
     fake::SetMachineValue(kInstallKey, L"BuildID", L"0137");
     fake::SetMachineValue(kInstallKey, L"Path", Wide(install_));
     fake::SetLocalDate(2020, 3, 15);
-    AddProductServices();
+    AddProductServicesWithDependent();
     fake::AddProcess(L"explorer.exe");  // first in the list, so each search walks on
     for (const wchar_t* name : kProductProcesses) fake::AddProcess(name);
   }
@@ -283,8 +293,9 @@ TEST_F(FaultInjectionTest, EveryFailingCallEndsCleanlyAndLosesNoModule) {
   // Every kind of platform call the apply makes, or the coverage claim is hollow.
   for (const char* function :
        {"OpenMachineKeyForRead", "QueryKeyValue", "OpenServiceManager", "OpenServiceForControl",
-        "QueryServiceState", "RequestServiceStop", "RequestServiceStart", "SnapshotProcesses",
-        "FirstProcess", "NextProcess", "OpenProcessForTerminate", "TerminateProcessHandle",
+        "QueryServiceState", "RequestServiceStop", "RequestServiceStart", "ListActiveDependents",
+        "SnapshotProcesses", "FirstProcess", "NextProcess", "OpenProcessForTerminate",
+        "TerminateProcessHandle", "OpenProcessForWait", "WaitForProcessEnd",
         "MakeDirectory", "MoveFileTo", "CopyFileOver", "FlushFileAt", "OpenFile", "FlushToDisk",
         "TakeMachineMutex", "ReleaseMachineMutex",
         "ReplaceFileAtomically", "StartThread", "WaitWithoutTimeout", "ReleaseSemaphoreOnce"}) {
