@@ -205,8 +205,9 @@ ResultCode StopServiceNamed(os::Handle manager, const wchar_t* name, bool stopDe
 }
 
 // Waits for a service whose start request was accepted to run. Each poll
-// queries, sleeps the hint (kStartPollMinMs..kStartPollCapMs) and then tests
-// the state from that query. A state or checkpoint that moves is progress.
+// queries and, unless the service runs, sleeps its hint (kStartPollMinMs to
+// kStartPollCapMs) and then tests the state from that query. A state or
+// checkpoint that moves is progress.
 ResultCode AwaitStart(os::Handle service, const wchar_t* name) {
   const uint64_t startMs = os::TickMs();
   uint64_t progressMs = startMs;
@@ -221,6 +222,10 @@ ResultCode AwaitStart(os::Handle service, const wchar_t* name) {
                  name);
       return RC_SUCCEED;
     }
+    if (status.currentState == os::kServiceRunning) {
+      LogEvent(L"service %ls: running after %d polls, took %u ms", name, polls, MsSince(startMs));
+      return RC_SUCCEED;
+    }
     const uint64_t nowMs = os::TickMs();
     if (status.currentState != lastState || status.checkPoint != lastCheckPoint) progressMs = nowMs;
     lastState = status.currentState;
@@ -231,10 +236,6 @@ ResultCode AwaitStart(os::Handle service, const wchar_t* name) {
     uint64_t pause = std::min(std::max(status.waitHint, kStartPollMinMs), kStartPollCapMs);
     pause = std::min(pause, deadline > nowMs ? deadline - nowMs : 0);
     if (pause > 0) os::SleepMs(static_cast<uint32_t>(pause));
-    if (status.currentState == os::kServiceRunning) {
-      LogEvent(L"service %ls: running after %d polls, took %u ms", name, polls, MsSince(startMs));
-      return RC_SUCCEED;
-    }
     if (status.currentState == os::kServiceStopped) {
       LogEvent(L"service %ls: stopped again while starting, after %u ms", name, MsSince(startMs));
       return RC_START_SERVICE_FAILED;

@@ -151,7 +151,7 @@ TEST_F(ServiceControlTest, StartSleepsTheHintBetweenOneAndTenSeconds) {
     s.waitHint = c.hint;
     EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc"), RC_SUCCEED);
     EXPECT_EQ(s.startRequests, 1);
-    EXPECT_EQ(fake::Sleeps(), Sleeps(3, c.sleep));
+    EXPECT_EQ(fake::Sleeps(), Sleeps(2, c.sleep));  // none once it runs
   }
 }
 
@@ -168,13 +168,13 @@ TEST_F(ServiceControlTest, StartWaitsWhileTheServiceMakesProgress) {
     uint64_t waitedMs;
   };
   const Case cases[] = {
-      {"hint 0, up after 25 s", 0, false, 25, RC_SUCCEED, 26000},
+      {"hint 0, up after 25 s", 0, false, 25, RC_SUCCEED, 25000},
       {"hint 0, no progress", 0, false, 1000, RC_START_SERVICE_FAILED, 30000},
-      {"hint 0, checkpoint advancing for 5 minutes", 0, true, 300, RC_SUCCEED, 301000},
+      {"hint 0, checkpoint advancing for 5 minutes", 0, true, 300, RC_SUCCEED, 300000},
       {"hint 0, checkpoint advancing for ever", 0, true, 100000, RC_START_SERVICE_FAILED, 600000},
       {"hint 2.5 s, no progress", 2500, false, 1000, RC_START_SERVICE_FAILED, 30000},
       {"hint 10.001 s, no progress", 10001, false, 1000, RC_START_SERVICE_FAILED, 80008},
-      {"hint 30 s, up after 100 s", 30000, false, 10, RC_SUCCEED, 110000},
+      {"hint 30 s, up after 100 s", 30000, false, 10, RC_SUCCEED, 100000},
       {"hint 30 s, no progress", 30000, false, 1000, RC_START_SERVICE_FAILED, 240000},
       {"hint 49 days, no progress", 0xFFFFFFFFu, false, 1000, RC_START_SERVICE_FAILED, 600000},
   };
