@@ -1,9 +1,14 @@
 // Starting and stopping one service, and the two phase workers.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <vector>
 
 #include "platform/fake_platform.h"
+#include "shared/run_log.h"
 #include "shared/shared.h"
 #include "system/system.h"
 
@@ -440,6 +445,49 @@ TEST_F(ServiceWorkerTest, StopStartedStopsWhatTheStartPhaseStartedInReverseOrder
   EXPECT_EQ(Second().state, kRunning);
   EXPECT_EQ(First().state, kStopped);  // tried although the other failed
   EXPECT_LT(Second().lastStopOrder, First().lastStopOrder);
+}
+
+// What an admin reads afterwards: for each service its state before, what
+// was asked, what came back (the Windows error and its text) and how long
+// it took; for each program whether it ended within the wait.
+TEST_F(ServiceWorkerTest, TheRunLogTellsWhatEachServiceAndProgramDid) {
+  char pattern[] = "/tmp/qlpatch-log-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string folder = pattern;
+  BeginRunLog();
+  AttachRunLog(std::wstring(folder.begin(), folder.end()).c_str());
+
+  First().state = os::kServicePaused;
+  First().processId = fake::AddProcess(L"qlsvc.exe");
+  First().processLingerMs = 50000;
+  Second().state = kStopped;
+  ExpectFinished(StopServicesWorker(), RC_SUCCEED);
+  const uint32_t tray = fake::AddProcess(L"qltray.exe");
+  fake::FindProcess(tray)->exitDelayMs = 20000;
+  EXPECT_EQ(TerminateProcessByName(L"qltray.exe"), 1);
+  First().disabled = true;
+  ExpectFinished(StartServicesWorker(), RC_RUN_SERVICE_FAILED);
+  EndRunLog();
+
+  std::ifstream in(folder + "/qlpatch.log", std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  const std::string log = text.str();
+  std::filesystem::remove_all(folder);
+  for (const char* line : {
+           "service QlSvc: paused before the stop\r\n",
+           "service QlSvc: stop asked\r\n",
+           "service QlSvc: stopped after 1 polls\r\n",
+           "service QlSvc: its process 100 still runs 30000 ms after the service stopped; going on\r\n",
+           "service QlSvc: stop gave 0, took 40000 ms\r\n",
+           "service QlProfileSvc: stopped before the stop\r\n",
+           "program qltray.exe (process 104): still running 10000 ms after it was ended; going on\r\n",
+           "service QlSvc: the start was refused: error 1058 (The service cannot be started, either because it "
+           "is disabled or because it has no enabled devices associated with it.)\r\n",
+           "service QlSvc: start gave 10, took 0 ms\r\n",
+       }) {
+    EXPECT_NE(log.find(line), std::string::npos) << line << "\nnot in:\n" << log;
+  }
 }
 
 }  // namespace
