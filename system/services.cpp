@@ -102,9 +102,10 @@ ResultCode StopServiceNamed(os::Handle manager, const wchar_t* name, bool stopDe
 // Stops the running services that depend on `name`, in the order Windows
 // lists them (the one started last first).
 ResultCode StopDependents(os::Handle manager, const wchar_t* name, NameList* stopped) {
-  os::ServiceName dependents[kMaxDependentServices] = {};
+  // On the heap: the worker's stack is small.
+  std::vector<os::ServiceName> dependents(kMaxDependentServices);
   int count = 0;
-  if (!os::ListActiveDependents(manager, name, dependents, kMaxDependentServices, &count)) {
+  if (!os::ListActiveDependents(manager, name, dependents.data(), kMaxDependentServices, &count)) {
     LogFailure(os::LastError(), L"service %ls: the services that depend on it cannot be listed", name);
     return RC_STOP_SERVICE_FAILED;
   }

@@ -37,12 +37,12 @@ static SERVICE_STATUS_HANDLE g_statusHandle = NULL;
 static HANDLE g_stopRequested = NULL;
 static HANDLE g_release = NULL;
 static DWORD g_checkPoint = 0;
-static HANDLE g_held = INVALID_HANDLE_VALUE;
+static HANDLE volatile g_held = INVALID_HANDLE_VALUE;
 static DWORD g_lingerMs = 0;
 
 static void LetGo(void) {
-  if (g_held != INVALID_HANDLE_VALUE) CloseHandle(g_held);
-  g_held = INVALID_HANDLE_VALUE;
+  HANDLE held = InterlockedExchangePointer(&g_held, INVALID_HANDLE_VALUE);
+  if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
 }
 
 static void ReleaseEventName(const wchar_t* service, wchar_t* out, size_t outChars) {
@@ -100,6 +100,12 @@ static void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
   }
   if (g_lingerMs == 0) LetGo();
   Report(SERVICE_STOPPED, 0);
+  if (g_lingerMs != 0) {
+    /* The process lives on, holding the file, whatever the dispatcher does. */
+    WaitForSingleObject(g_release, g_lingerMs);
+    LetGo();
+    ExitProcess(0);
+  }
 }
 
 static int ParseMode(const wchar_t* text, enum Mode* mode) {
