@@ -70,6 +70,7 @@ struct Machine {
   std::map<std::wstring, std::map<std::wstring, std::wstring>> registry;  // lower-case key
   std::vector<fake::Service> services;
   bool managerAvailable = true;
+  int serviceRequests = 0;  // start and stop requests so far
   std::vector<fake::Process> processes;
   uint32_t nextProcessId = 100;
   std::set<FakeKey*> keys;
@@ -115,5 +116,9 @@ void MarkUnflushed(const std::string& path);
 void MarkFlushed(const std::string& path);
 void MoveUnflushed(const std::string& from, const std::string& to);
 bool IsDirectory(const std::string& path);
+// The process list; the caller holds g_machineMutex.
+fake::Process* FindProcessLocked(uint32_t processId);
+bool RunningLocked(const fake::Process& process);
+uint32_t AddProcessLocked(const std::wstring& exeFile);
 
 }  // namespace fake_internal

@@ -11,31 +11,60 @@
 
 namespace fake {
 
-constexpr uint32_t kStartPending = 2;  // SERVICE_START_PENDING
-constexpr uint32_t kStopPending = 3;   // SERVICE_STOP_PENDING
+constexpr uint32_t kStartPending = os::kServiceStartPending;
+constexpr uint32_t kStopPending = os::kServiceStopPending;
+constexpr uint64_t kNever = ~0ull;
 
 struct Service {
   std::wstring name;
   uint32_t state = os::kServiceRunning;
   uint32_t waitHint = 0;
-  bool refuseStart = false;
-  bool refuseStop = false;
+  bool refuseStart = false;  // StartServiceW: ERROR_SERVICE_REQUEST_TIMEOUT (1053)
+  bool refuseStop = false;   // ControlService: ERROR_INVALID_SERVICE_CONTROL (1052)
+  bool disabled = false;     // StartServiceW: ERROR_SERVICE_DISABLED
+  // Something else (a watchdog, a delayed start) starts the service just
+  // before the tool's start request, which then fails with
+  // ERROR_SERVICE_ALREADY_RUNNING.
+  bool startedByOther = false;
+  // States reported by the queries made before any start or stop request,
+  // one per query; the last one repeats. Empty: `state` as it is.
+  std::vector<uint32_t> beforeRequest;
   // States reported by the queries that follow a start or stop request, one
   // per query; the last one repeats. Empty: the wanted state at once.
   std::vector<uint32_t> afterRequest;
+  // Each query that reports a pending state advances the checkpoint.
+  bool checkPointAdvances = false;
+  uint32_t checkPoint = 0;
+  // The services this one depends on: while it runs, they refuse the stop
+  // control with ERROR_DEPENDENT_SERVICES_RUNNING.
+  std::vector<std::wstring> dependsOn;
+  // The process it runs in (fake::AddProcess; 0: none reported). Once the
+  // service reports STOPPED its process ends processLingerMs later; a start
+  // gives it a fresh process of the same image. A shared process
+  // (SERVICE_RUNS_IN_SYSTEM_PROCESS) is never ended by the service.
+  uint32_t processId = 0;
+  bool sharedProcess = false;
+  uint32_t processLingerMs = 0;
   // Queries from this index on (0-based, counted over the service's life) fail.
   int failQueriesFrom = -1;
   int queries = 0;
   int startRequests = 0;
   int stopRequests = 0;
+  // Machine-wide order (1, 2 ...) of its last start and stop request.
+  int lastStartOrder = 0;
+  int lastStopOrder = 0;
   int queriesSinceRequest = -1;  // -1: no request yet
 };
 
 struct Process {
   uint32_t processId;
   std::wstring exeFile;
-  bool terminated = false;
+  bool terminated = false;  // TerminateProcess was called on it
   bool refuseOpen = false;
+  // TerminateProcess only begins ending it: it ends this much later.
+  uint32_t exitDelayMs = 0;
+  // The virtual time it ends at (kNever: running).
+  uint64_t endsAtMs = kNever;
 };
 
 // Forgets everything: registry, services, processes, clock, output, faults.
@@ -52,6 +81,9 @@ void SetServiceManagerAvailable(bool available);
 
 // Processes, in list order.
 uint32_t AddProcess(const std::wstring& exeFile);
+Process* FindProcess(uint32_t processId);
+// Still running at the virtual time now.
+bool Running(uint32_t processId);
 const std::vector<Process>& Processes();
 
 // Handles of each kind still open.
@@ -59,7 +91,7 @@ int OpenKeys();
 int OpenServiceHandles();  // manager and services
 int OpenKernelHandles();   // snapshots, processes, semaphores
 
-// Virtual clock.
+// Virtual clock (sleeps and waits on processes move it).
 uint64_t NowMs();
 const std::vector<uint32_t>& Sleeps();
 void SetLocalDate(int year, int month, int day);

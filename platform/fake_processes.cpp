@@ -1,7 +1,31 @@
-// Stand-in process list: snapshots, opening and ending processes.
+// Stand-in process list: snapshots, opening, ending and waiting for
+// processes. TerminateProcess only begins ending a process, as on Windows:
+// it ends exitDelayMs of virtual time later, and a wait moves the clock.
 #include "platform/fake_machine.h"
 
 using namespace fake_internal;
+
+namespace fake_internal {
+
+fake::Process* FindProcessLocked(uint32_t processId) {
+  for (auto& p : M().processes) {
+    if (p.processId == processId) return &p;
+  }
+  return nullptr;
+}
+
+bool RunningLocked(const fake::Process& process) { return process.endsAtMs > M().nowMs; }
+
+uint32_t AddProcessLocked(const std::wstring& exeFile) {
+  fake::Process p;
+  p.processId = M().nextProcessId;
+  M().nextProcessId += 4;
+  p.exeFile = exeFile;
+  M().processes.push_back(p);
+  return p.processId;
+}
+
+}  // namespace fake_internal
 
 namespace os {
 
@@ -11,7 +35,7 @@ Handle SnapshotProcesses() {
   std::lock_guard<std::mutex> lock(g_machineMutex);
   auto* snapshot = new FakeSnapshot;
   for (const auto& p : M().processes) {
-    if (!p.terminated) snapshot->entries.push_back(p);
+    if (RunningLocked(p)) snapshot->entries.push_back(p);
   }
   M().kernelHandles.insert(snapshot);
   return snapshot;
@@ -47,32 +71,71 @@ bool NextProcess(Handle snapshot, ProcessEntry* entry) {
   return NextEntry(snapshot, entry);
 }
 
+// A handle to a running process. The handle outlives the process (it can
+// still be waited on), as a Windows process handle does.
+static Handle OpenProcessHandle(uint32_t processId) {
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  const fake::Process* p = FindProcessLocked(processId);
+  if (p == nullptr || !RunningLocked(*p)) {
+    t_lastError = 87;  // ERROR_INVALID_PARAMETER: no such process
+    return nullptr;
+  }
+  if (p->refuseOpen) {
+    t_lastError = 5;
+    return nullptr;
+  }
+  auto* handle = new FakeProcessHandle(processId);
+  M().kernelHandles.insert(handle);
+  return handle;
+}
+
 Handle OpenProcessForTerminate(uint32_t processId) {
   if (Call("OpenProcessForTerminate")) return nullptr;
-  std::lock_guard<std::mutex> lock(g_machineMutex);
-  for (const auto& p : M().processes) {
-    if (p.processId == processId && !p.terminated && !p.refuseOpen) {
-      auto* handle = new FakeProcessHandle(processId);
-      M().kernelHandles.insert(handle);
-      return handle;
-    }
-  }
-  t_lastError = 5;
-  return nullptr;
+  return OpenProcessHandle(processId);
+}
+
+Handle OpenProcessForWait(uint32_t processId) {
+  if (Call("OpenProcessForWait")) return nullptr;
+  return OpenProcessHandle(processId);
+}
+
+static fake::Process* ProcessOf(Handle process) {
+  if (!process || !M().kernelHandles.count(static_cast<KernelObject*>(process))) return nullptr;
+  return FindProcessLocked(static_cast<FakeProcessHandle*>(process)->processId);
 }
 
 bool TerminateProcessHandle(Handle process, uint32_t) {
   if (Call("TerminateProcessHandle")) return false;
   std::lock_guard<std::mutex> lock(g_machineMutex);
-  if (!process || !M().kernelHandles.count(static_cast<KernelObject*>(process))) {
+  fake::Process* p = ProcessOf(process);
+  if (p == nullptr) {
     t_lastError = 6;  // ERROR_INVALID_HANDLE
     return false;
   }
-  uint32_t id = static_cast<FakeProcessHandle*>(process)->processId;
-  for (auto& p : M().processes) {
-    if (p.processId == id) p.terminated = true;
+  if (!RunningLocked(*p) || p->terminated) {
+    t_lastError = 5;  // ending, or ended: Windows answers access denied
+    return false;
   }
+  p->terminated = true;
+  p->endsAtMs = std::min(p->endsAtMs, M().nowMs + p->exitDelayMs);
   return true;
+}
+
+ProcessWait WaitForProcessEnd(Handle process, uint32_t timeoutMs) {
+  if (Call("WaitForProcessEnd")) return ProcessWait::kFailed;
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  fake::Process* p = ProcessOf(process);
+  if (p == nullptr) {
+    t_lastError = 6;
+    return ProcessWait::kFailed;
+  }
+  if (!RunningLocked(*p)) return ProcessWait::kEnded;
+  if (p->endsAtMs - M().nowMs <= timeoutMs) {
+    M().nowMs = p->endsAtMs;
+    return ProcessWait::kEnded;
+  }
+  M().nowMs += timeoutMs;
+  return ProcessWait::kTimedOut;
 }
 
 void CloseKernelHandle(Handle handle) {
@@ -88,12 +151,18 @@ namespace fake {
 
 uint32_t AddProcess(const std::wstring& exeFile) {
   std::lock_guard<std::mutex> lock(g_machineMutex);
-  Process p;
-  p.processId = M().nextProcessId;
-  M().nextProcessId += 4;
-  p.exeFile = exeFile;
-  M().processes.push_back(p);
-  return p.processId;
+  return AddProcessLocked(exeFile);
+}
+
+Process* FindProcess(uint32_t processId) {
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  return FindProcessLocked(processId);
+}
+
+bool Running(uint32_t processId) {
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  const Process* p = FindProcessLocked(processId);
+  return p != nullptr && RunningLocked(*p);
 }
 
 const std::vector<Process>& Processes() { return M().processes; }

@@ -26,18 +26,43 @@ bool QueryKeyValue(Handle key, const wchar_t* name, wchar_t* buffer, uint32_t bu
 void CloseKey(Handle key);
 
 // ---- service control manager ---------------------------------------------
-constexpr uint32_t kServiceStopped = 1;  // SERVICE_STOPPED
-constexpr uint32_t kServiceRunning = 4;  // SERVICE_RUNNING
+constexpr uint32_t kServiceStopped = 1;         // SERVICE_STOPPED
+constexpr uint32_t kServiceStartPending = 2;    // SERVICE_START_PENDING
+constexpr uint32_t kServiceStopPending = 3;     // SERVICE_STOP_PENDING
+constexpr uint32_t kServiceRunning = 4;         // SERVICE_RUNNING
+constexpr uint32_t kServiceContinuePending = 5; // SERVICE_CONTINUE_PENDING
+constexpr uint32_t kServicePausePending = 6;    // SERVICE_PAUSE_PENDING
+constexpr uint32_t kServicePaused = 7;          // SERVICE_PAUSED
+constexpr uint32_t kErrorDependentServicesRunning = 1051;    // ERROR_DEPENDENT_SERVICES_RUNNING
+constexpr uint32_t kErrorServiceAlreadyRunning = 1056;       // ERROR_SERVICE_ALREADY_RUNNING
+constexpr uint32_t kErrorServiceDisabled = 1058;             // ERROR_SERVICE_DISABLED
+constexpr uint32_t kErrorServiceCannotAcceptControl = 1061;  // ERROR_SERVICE_CANNOT_ACCEPT_CTRL
+constexpr uint32_t kErrorServiceNotActive = 1062;            // ERROR_SERVICE_NOT_ACTIVE
+// SERVICE_STATUS_PROCESS, as QueryServiceStatusEx (SC_STATUS_PROCESS_INFO) fills it.
 struct ServiceStatus {
   uint32_t currentState;
-  uint32_t waitHint;  // milliseconds
+  uint32_t waitHint;     // milliseconds
+  uint32_t checkPoint;   // advanced by the service while it is pending
+  uint32_t processId;    // 0 while stopped
+  bool inSystemProcess;  // SERVICE_RUNS_IN_SYSTEM_PROCESS: a process shared with others
 };
-Handle OpenServiceManager();                                      // GENERIC_EXECUTE
+Handle OpenServiceManager();                                        // GENERIC_EXECUTE
 Handle OpenServiceForControl(Handle manager, const wchar_t* name);  // QUERY_STATUS|START|STOP
-bool QueryServiceState(Handle service, ServiceStatus* status);
+bool QueryServiceState(Handle service, ServiceStatus* status);      // QueryServiceStatusEx
 bool RequestServiceStart(Handle service);  // StartServiceW, no arguments
 bool RequestServiceStop(Handle service);   // ControlService(SERVICE_CONTROL_STOP)
 void CloseServiceHandle(Handle handle);
+// The services that depend on `name`, directly or not, and are not stopped
+// (EnumDependentServicesW, SERVICE_ACTIVE, through a handle of its own
+// opened with SERVICE_ENUMERATE_DEPENDENTS alone), in the order to stop
+// them: the one started last first. False when they cannot be listed or
+// are more than `capacity`.
+constexpr int kServiceNameChars = 257;  // a service name has at most 256 characters
+struct ServiceName {
+  wchar_t name[kServiceNameChars];
+};
+bool ListActiveDependents(Handle manager, const wchar_t* name, ServiceName* names, int capacity,
+                          int* count);
 
 // ---- process list ----------------------------------------------------------
 struct ProcessEntry {
@@ -47,8 +72,13 @@ struct ProcessEntry {
 Handle SnapshotProcesses();  // null on failure
 bool FirstProcess(Handle snapshot, ProcessEntry* entry);
 bool NextProcess(Handle snapshot, ProcessEntry* entry);
-Handle OpenProcessForTerminate(uint32_t processId);  // PROCESS_TERMINATE, not inheritable
+Handle OpenProcessForTerminate(uint32_t processId);  // PROCESS_TERMINATE | SYNCHRONIZE, not inheritable
+// TerminateProcess only begins ending a process: WaitForProcessEnd tells
+// when it has ended and let go of its files.
 bool TerminateProcessHandle(Handle process, uint32_t exitCode);
+Handle OpenProcessForWait(uint32_t processId);  // SYNCHRONIZE, not inheritable
+enum class ProcessWait { kEnded, kTimedOut, kFailed };
+ProcessWait WaitForProcessEnd(Handle process, uint32_t timeoutMs);  // WaitForSingleObject
 void CloseKernelHandle(Handle handle);  // snapshots, processes, semaphores
 
 // ---- files and folders -------------------------------------------------------

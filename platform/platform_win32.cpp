@@ -41,10 +41,17 @@ Handle OpenServiceForControl(Handle manager, const wchar_t* name) {
 }
 
 bool QueryServiceState(Handle service, ServiceStatus* status) {
-  SERVICE_STATUS s = {};
-  if (!::QueryServiceStatus(static_cast<SC_HANDLE>(service), &s)) return false;
+  SERVICE_STATUS_PROCESS s = {};
+  DWORD needed = 0;
+  if (!::QueryServiceStatusEx(static_cast<SC_HANDLE>(service), SC_STATUS_PROCESS_INFO,
+                              reinterpret_cast<BYTE*>(&s), sizeof s, &needed)) {
+    return false;
+  }
   status->currentState = s.dwCurrentState;
   status->waitHint = s.dwWaitHint;
+  status->checkPoint = s.dwCheckPoint;
+  status->processId = s.dwProcessId;
+  status->inSystemProcess = (s.dwServiceFlags & SERVICE_RUNS_IN_SYSTEM_PROCESS) != 0;
   return true;
 }
 
@@ -58,6 +65,46 @@ bool RequestServiceStop(Handle service) {
 }
 
 void CloseServiceHandle(Handle handle) { ::CloseServiceHandle(static_cast<SC_HANDLE>(handle)); }
+
+bool ListActiveDependents(Handle manager, const wchar_t* name, ServiceName* names, int capacity,
+                          int* count) {
+  *count = 0;
+  SC_HANDLE service = ::OpenServiceW(static_cast<SC_HANDLE>(manager), name, SERVICE_ENUMERATE_DEPENDENTS);
+  if (service == nullptr) return false;
+  // Asked without a buffer, the call answers the size it needs (or that
+  // there are none). The list can grow in between: ask a few times.
+  bool listed = false;
+  DWORD error = ERROR_SUCCESS;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    DWORD needed = 0, returned = 0;
+    if (::EnumDependentServicesW(service, SERVICE_ACTIVE, nullptr, 0, &needed, &returned)) {
+      listed = true;
+      break;
+    }
+    error = ::GetLastError();
+    if (error != ERROR_MORE_DATA) break;
+    auto* buffer = static_cast<ENUM_SERVICE_STATUSW*>(::HeapAlloc(::GetProcessHeap(), 0, needed));
+    if (buffer == nullptr) {
+      error = ERROR_NOT_ENOUGH_MEMORY;
+      break;
+    }
+    const bool got = ::EnumDependentServicesW(service, SERVICE_ACTIVE, buffer, needed, &needed, &returned) != FALSE;
+    error = got ? ERROR_MORE_DATA : ::GetLastError();  // got, but more than `capacity`
+    if (got && returned <= static_cast<DWORD>(capacity)) {
+      for (DWORD i = 0; i < returned; ++i) {
+        wcsncpy(names[i].name, buffer[i].lpServiceName, kServiceNameChars - 1);
+        names[i].name[kServiceNameChars - 1] = 0;
+      }
+      *count = static_cast<int>(returned);
+      listed = true;
+    }
+    ::HeapFree(::GetProcessHeap(), 0, buffer);
+    if (got || error != ERROR_MORE_DATA) break;
+  }
+  ::CloseServiceHandle(service);
+  ::SetLastError(listed ? ERROR_SUCCESS : error);
+  return listed;
+}
 
 // ---- processes ----
 Handle SnapshotProcesses() {
@@ -88,11 +135,24 @@ bool NextProcess(Handle snapshot, ProcessEntry* entry) {
 }
 
 Handle OpenProcessForTerminate(uint32_t processId) {
-  return ::OpenProcess(PROCESS_TERMINATE, FALSE, processId);
+  return ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
 }
 
 bool TerminateProcessHandle(Handle process, uint32_t exitCode) {
   return ::TerminateProcess(process, exitCode) != FALSE;
+}
+
+Handle OpenProcessForWait(uint32_t processId) { return ::OpenProcess(SYNCHRONIZE, FALSE, processId); }
+
+ProcessWait WaitForProcessEnd(Handle process, uint32_t timeoutMs) {
+  switch (::WaitForSingleObject(process, timeoutMs)) {
+    case WAIT_OBJECT_0:
+      return ProcessWait::kEnded;
+    case WAIT_TIMEOUT:
+      return ProcessWait::kTimedOut;
+    default:
+      return ProcessWait::kFailed;
+  }
 }
 
 void CloseKernelHandle(Handle handle) { ::CloseHandle(handle); }

@@ -1,6 +1,7 @@
 // Ending the product's user programs by image name.
 #include <cwchar>
 
+#include "shared/run_log.h"
 #include "shared/shared.h"
 #include "system/system.h"
 
@@ -21,6 +22,36 @@ bool LowerCaseCopy(const wchar_t* name, wchar_t (&out)[kNameChars]) {
   }
 }
 
+// Ends the process and waits for it: TerminateProcess only begins ending
+// it, and until it has ended it may still hold the product's files. One
+// that outlives the wait is logged and left to the module step's retries.
+void EndProcess(const wchar_t* imageName, uint32_t processId) {
+  os::Handle process = os::OpenProcessForTerminate(processId);
+  if (process == nullptr) {
+    LogFailure(os::LastError(), L"program %ls (process %u): cannot be opened to end it", imageName, processId);
+    return;
+  }
+  const uint64_t startMs = os::TickMs();
+  if (!os::TerminateProcessHandle(process, 0)) {
+    // Already ending, mostly: the wait below tells.
+    LogFailure(os::LastError(), L"program %ls (process %u): TerminateProcess failed", imageName, processId);
+  }
+  switch (os::WaitForProcessEnd(process, kProgramEndWaitMs)) {
+    case os::ProcessWait::kEnded:
+      LogEvent(L"program %ls (process %u): ended, took %u ms", imageName, processId, MsSince(startMs));
+      break;
+    case os::ProcessWait::kTimedOut:
+      LogEvent(L"program %ls (process %u): still running %u ms after it was ended; going on", imageName,
+               processId, MsSince(startMs));
+      break;
+    case os::ProcessWait::kFailed:
+      LogFailure(os::LastError(), L"program %ls (process %u): waiting for it to end failed", imageName,
+                 processId);
+      break;
+  }
+  os::CloseKernelHandle(process);
+}
+
 }  // namespace
 
 int TerminateProcessByName(const wchar_t* imageName) {
@@ -39,11 +70,7 @@ int TerminateProcessByName(const wchar_t* imageName) {
     // Only the first match is ended. One that cannot be opened or ended
     // (already gone, no rights) still counts as found.
     found = 1;
-    os::Handle process = os::OpenProcessForTerminate(entry.processId);
-    if (process != nullptr) {
-      os::TerminateProcessHandle(process, 0);
-      os::CloseKernelHandle(process);
-    }
+    EndProcess(imageName, entry.processId);
     break;
   }
   os::CloseKernelHandle(snapshot);

@@ -10,32 +10,54 @@
 
 enum ServiceAction { kServiceStart = 0, kServiceStop = 1 };
 
-constexpr int kServicePollLimit = 8;
+constexpr int kServicePollLimit = 8;  // stop polls per service
 constexpr uint32_t kStopPollMs = 10000;
-constexpr uint32_t kStartPollCapMs = 10000;  // a start poll never sleeps longer
-// A start waits as long as its eight polls' hints add up to, but never longer.
+// A start poll sleeps the service's wait hint, at least kStartPollMinMs and
+// at most kStartPollCapMs. The start gives up when the service has shown no
+// progress (state or checkpoint) for eight hints, but never sooner than
+// kStartWaitMinMs, and in any case after kStartWaitLimitMs.
+constexpr uint32_t kStartPollMinMs = 1000;
+constexpr uint32_t kStartPollCapMs = 10000;
+constexpr uint64_t kStartWaitMinMs = 30000;
 constexpr uint64_t kStartWaitLimitMs = 600000;
+// How long a service's own process may take to end after it reported
+// STOPPED, and a program after it was ended.
+constexpr uint32_t kServiceProcessWaitMs = 30000;
+constexpr uint32_t kProgramEndWaitMs = 10000;
+// The most running services that may depend on a product service.
+constexpr int kMaxDependentServices = 64;
 constexpr uint32_t kWorkerStackBytes = 51200;
 
-// Starts or stops one service and waits for it. 0, 6, 7, 8, 9, 10 or 11.
-ResultCode ControlNamedService(ServiceAction action, const wchar_t* serviceName);
-// Worker bodies: leave the result in g_status and release g_workerDone once.
-int32_t StopServicesWorker();
-int32_t StartServicesWorker();
-
-// Services this run brought down, in the order they were stopped
-// (dependents before the service they depend on); filled by the stop phase.
+// The services the last stop phase brought down (from running or paused to
+// stopped), in the order it stopped them: dependents before the service
+// they depend on. A service found stopped or stopping is not in it.
 extern std::vector<std::wstring> g_servicesStopped;
-// Services the start phase started, in order.
+// The services the last start phase started (its start request accepted),
+// in order.
 extern std::vector<std::wstring> g_servicesStarted;
-// Put-back workers, with the contract of the two above: every service in
-// g_servicesStopped started again (newest first), and every service in
-// g_servicesStarted stopped again (newest first). Each goes on past a
-// service that fails and leaves the first failure's code.
+
+// Starts or stops one service and waits for it. 0, 6, 7, 8, 9, 10 or 11.
+// A stop brings the service to STOPPED whatever state it is in (stopping
+// the running services that depend on it first), waits for its own process
+// to end, and adds what it brought down to g_servicesStopped. A start adds
+// the service to g_servicesStarted once its start request is accepted.
+ResultCode ControlNamedService(ServiceAction action, const wchar_t* serviceName);
+// Worker bodies: each leaves its result in g_status, releases g_workerDone
+// once and returns the result.
+// Stops QlSvc, then QlProfileSvc; g_servicesStopped lists what it stopped.
+int32_t StopServicesWorker();
+// Starts QlSvc, then QlProfileSvc, then the other services the stop phase
+// stopped (dependents), up to the first failure; fills g_servicesStarted.
+int32_t StartServicesWorker();
+// Starts every service in g_servicesStopped again, the last stopped first;
+// each is tried whatever the others gave. The first failure's code, or 0.
 int32_t RestartStoppedServicesWorker();
+// Stops every service in g_servicesStarted, the last started first; each is
+// tried whatever the others gave. The first failure's code, or 0.
 int32_t StopStartedServicesWorker();
 
-// Ends the first running process with this image name. 1 when one was found.
+// Ends the first running process with this image name and waits (at most
+// kProgramEndWaitMs) for it to end. 1 when one was found.
 int TerminateProcessByName(const wchar_t* imageName);
 
 // Ends each of the product's programs, in order (the first instance of each).

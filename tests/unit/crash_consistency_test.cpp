@@ -64,7 +64,7 @@ class CrashConsistencyTest : public MachineTest {
     fake::SetMachineValue(kInstallKey, L"BuildID", L"0137");
     fake::SetMachineValue(kInstallKey, L"Path", Wide(install_));
     fake::SetLocalDate(2020, 3, 15);
-    AddProductServices();
+    AddProductServicesWithDependent();
     for (const wchar_t* name : kProductProcesses) fake::AddProcess(name);
   }
 

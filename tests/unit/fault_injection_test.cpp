@@ -181,7 +181,7 @@ class FaultInjectionTest : public MachineTest {
     fake::SetMachineValue(kInstallKey, L"BuildID", L"0137");
     fake::SetMachineValue(kInstallKey, L"Path", Wide(install_));
     fake::SetLocalDate(2020, 3, 15);
-    AddProductServices();
+    AddProductServicesWithDependent();
     fake::AddProcess(L"explorer.exe");  // first in the list, so each search walks on
     for (const wchar_t* name : kProductProcesses) fake::AddProcess(name);
   }
@@ -271,8 +271,9 @@ TEST_F(FaultInjectionTest, EveryFailingCallEndsCleanlyAndLosesNoModule) {
   // Every kind of platform call the apply makes, or the coverage claim is hollow.
   for (const char* function :
        {"OpenMachineKeyForRead", "QueryKeyValue", "OpenServiceManager", "OpenServiceForControl",
-        "QueryServiceState", "RequestServiceStop", "RequestServiceStart", "SnapshotProcesses",
-        "FirstProcess", "NextProcess", "OpenProcessForTerminate", "TerminateProcessHandle",
+        "QueryServiceState", "RequestServiceStop", "RequestServiceStart", "ListActiveDependents",
+        "SnapshotProcesses", "FirstProcess", "NextProcess", "OpenProcessForTerminate",
+        "TerminateProcessHandle", "OpenProcessForWait", "WaitForProcessEnd",
         "MakeDirectory", "MoveFileTo", "CopyFileOver", "FlushFileAt", "OpenFile", "FlushToDisk",
         "TakeMachineMutex", "ReleaseMachineMutex", "ReadFileAttributes", "FileSizeAt",
         "OpenAppendWriteThrough", "AppendBytes", "ClearFileAttributes",

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/fake_platform.h"
+#include "shared/shared.h"
 #include "system/system.h"
 
 namespace {
@@ -90,6 +91,44 @@ TEST_F(ProcessTerminationTest, AProcessThatCannotBeOpenedStillCountsAsFound) {
   EXPECT_EQ(TerminateProcessByName(L"qltray.exe"), 1);
   EXPECT_EQ(EndedCount(), 0);
   EXPECT_EQ(fake::CallCount("TerminateProcessHandle"), 0);
+}
+
+// TerminateProcess only begins ending a process: the program is waited for
+// (at most 10 s) before the modules it may hold are touched.
+TEST_F(ProcessTerminationTest, EachProgramIsWaitedForUntilItHasEnded) {
+  struct Case {
+    uint32_t exitDelayMs;
+    uint64_t waitedMs;
+    bool ended;
+  };
+  for (const Case& c : {Case{0, 0, true}, Case{4000, 4000, true}, Case{60000, 10000, false}}) {
+    SCOPED_TRACE(c.exitDelayMs);
+    fake::Reset();
+    const uint32_t tray = fake::AddProcess(L"qltray.exe");
+    fake::FindProcess(tray)->exitDelayMs = c.exitDelayMs;
+    EXPECT_EQ(TerminateProcessByName(L"qltray.exe"), 1);
+    EXPECT_TRUE(Ended(tray));
+    EXPECT_EQ(fake::NowMs(), c.waitedMs);
+    EXPECT_EQ(fake::Running(tray), !c.ended);
+    EXPECT_EQ(fake::OpenKernelHandles(), 0);
+  }
+
+  // A failed TerminateProcess (a process already ending) is waited for too.
+  fake::Reset();
+  const uint32_t ending = fake::AddProcess(L"qltray.exe");
+  fake::FindProcess(ending)->exitDelayMs = 3000;
+  fake::FailCall("TerminateProcessHandle", 1);
+  EXPECT_EQ(TerminateProcessByName(L"qltray.exe"), 1);
+  EXPECT_EQ(fake::CallCount("WaitForProcessEnd"), 1);
+  EXPECT_EQ(fake::OpenKernelHandles(), 0);
+}
+
+// Eight programs that each outlive their end by a minute cost 80 s at most.
+TEST_F(ProcessTerminationTest, ProductProgramsAreEachWaitedForAtMostTenSeconds) {
+  for (const wchar_t* name : kProductProcesses) fake::FindProcess(fake::AddProcess(name))->exitDelayMs = 60000;
+  EndProductPrograms();
+  EXPECT_EQ(fake::NowMs(), 8u * kProgramEndWaitMs);
+  EXPECT_EQ(fake::CallCount("WaitForProcessEnd"), 8);
 }
 
 }  // namespace

@@ -1,21 +1,31 @@
 // Starting and stopping one service, and the two phase workers.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <vector>
 
 #include "platform/fake_platform.h"
+#include "shared/run_log.h"
 #include "shared/shared.h"
 #include "system/system.h"
 
 namespace {
 
 using Sleeps = std::vector<uint32_t>;
+using Names = std::vector<std::wstring>;
 constexpr uint32_t kStopped = os::kServiceStopped;
 constexpr uint32_t kRunning = os::kServiceRunning;
 
 class ServiceControlTest : public ::testing::Test {
  protected:
-  void SetUp() override { fake::Reset(); }
+  void SetUp() override {
+    fake::Reset();
+    g_servicesStopped.clear();
+    g_servicesStarted.clear();
+  }
   void TearDown() override { EXPECT_EQ(fake::OpenServiceHandles(), 0); }
 
   // fake::AddService hands back a reference that the next AddService may
@@ -49,69 +59,149 @@ TEST_F(ServiceControlTest, StopWaitsTenSecondsPerPollUntilStopped) {
   }
 }
 
-TEST_F(ServiceControlTest, StopLeavesAServiceThatIsNotRunningAlone) {
-  for (uint32_t state : {kStopped, fake::kStopPending, fake::kStartPending}) {
+// Windows lets a running module be renamed, so any state but STOPPED must
+// be brought to STOPPED before the modules are touched.
+TEST_F(ServiceControlTest, StopBringsTheServiceToStoppedWhateverStateItIsFoundIn) {
+  struct Case {
+    const char* what;
+    std::vector<uint32_t> found;  // states of the queries before any request
+    std::vector<uint32_t> afterStop;
+    ResultCode result;
+    int stopRequests;
+    size_t sleeps;
+    bool listed;  // brought down by this run
+  };
+  const uint32_t pausePending = os::kServicePausePending, paused = os::kServicePaused;
+  const Case cases[] = {
+      {"stopped", {kStopped}, {}, RC_SUCCEED, 0, 0, false},
+      {"stopping", {fake::kStopPending, fake::kStopPending, kStopped}, {}, RC_SUCCEED, 0, 2, false},
+      {"stopping for good", {fake::kStopPending}, {}, RC_STOP_SERVICE_FAILED, 0, 8, false},
+      {"starting", {fake::kStartPending, kRunning}, {fake::kStopPending, kStopped}, RC_SUCCEED, 1, 3, true},
+      {"paused", {paused}, {kStopped}, RC_SUCCEED, 1, 1, true},
+      {"pausing", {pausePending, paused}, {kStopped}, RC_SUCCEED, 1, 2, true},
+      {"starting, then stopping for good", {fake::kStartPending, kRunning}, {fake::kStopPending},
+       RC_STOP_SERVICE_FAILED, 1, 8, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     fake::Reset();
-    fake::Service& s = Service(state);
-    EXPECT_EQ(ControlNamedService(kServiceStop, L"QlSvc"), RC_SUCCEED);
-    EXPECT_EQ(s.stopRequests, 0);
-    EXPECT_TRUE(fake::Sleeps().empty());
+    g_servicesStopped.clear();
+    fake::Service& s = Service(c.found[0], c.afterStop);
+    s.beforeRequest = c.found;
+    EXPECT_EQ(ControlNamedService(kServiceStop, L"QlSvc"), c.result);
+    EXPECT_EQ(s.stopRequests, c.stopRequests);
+    EXPECT_EQ(fake::Sleeps(), Sleeps(c.sleeps, 10000));
+    EXPECT_EQ(g_servicesStopped, c.listed ? Names{L"QlSvc"} : Names{});
+    if (c.result == RC_SUCCEED) {
+      EXPECT_EQ(s.state, kStopped);
+    }
   }
 }
 
+// A service that reports STOPPED may keep its process a while longer,
+// holding its files: the stop waits (at most 30 s) for a process of its own.
+TEST_F(ServiceControlTest, StopWaitsForTheServicesOwnProcessToEnd) {
+  struct Case {
+    uint32_t lingerMs;  // after STOPPED, which the first poll sees 10 s later
+    bool shared;
+    uint64_t endMs;     // when the stop step is over
+    bool ended;
+  };
+  const Case cases[] = {
+      {0, false, 10000, true},
+      {35000, false, 35000, true},
+      {60000, false, 40000, false},  // waited for 30 s, then the run goes on
+      {60000, true, 10000, false},   // a shared process is not waited for
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lingerMs);
+    fake::Reset();
+    fake::Service& s = Service(kRunning);
+    s.processId = fake::AddProcess(L"qlsvc.exe");
+    s.processLingerMs = c.lingerMs;
+    s.sharedProcess = c.shared;
+    const uint32_t process = s.processId;
+    EXPECT_EQ(ControlNamedService(kServiceStop, L"QlSvc"), RC_SUCCEED);
+    EXPECT_EQ(fake::NowMs(), c.endMs);
+    EXPECT_EQ(fake::Running(process), !c.ended);
+    EXPECT_EQ(fake::CallCount("OpenProcessForWait"), c.shared ? 0 : 1);
+    EXPECT_EQ(fake::OpenKernelHandles(), 0);
+  }
+
+  // The process is held from the first query that names it, and let go on
+  // every way out, a failed stop included.
+  fake::Reset();
+  fake::Service& stuck = Service(kRunning, {fake::kStopPending});
+  stuck.processId = fake::AddProcess(L"qlsvc.exe");
+  EXPECT_EQ(ControlNamedService(kServiceStop, L"QlSvc"), RC_STOP_SERVICE_FAILED);
+  EXPECT_EQ(fake::CallCount("OpenProcessForWait"), 1);
+  EXPECT_EQ(fake::CallCount("WaitForProcessEnd"), 0);
+  EXPECT_EQ(fake::OpenKernelHandles(), 0);
+}
 TEST_F(ServiceControlTest, RefusedStopGivesNineWithoutWaiting) {
   Service(kRunning).refuseStop = true;
   EXPECT_EQ(ControlNamedService(kServiceStop, L"QlSvc"), RC_STOP_SERVICE_FAILED);
   EXPECT_TRUE(fake::Sleeps().empty());
 }
 
-TEST_F(ServiceControlTest, StartSleepsTheHintAndGivesUpAfterEightPolls) {
-  fake::Service& s = Service(kStopped, {fake::kStartPending});
-  s.waitHint = 2500;
-  EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc"), RC_START_SERVICE_FAILED);
-  EXPECT_EQ(s.startRequests, 1);
-  EXPECT_EQ(fake::Sleeps(), Sleeps(8, 2500));
-
-  fake::Reset();
-  fake::Service& quick = Service(kStopped);
-  quick.waitHint = 300;
-  EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc"), RC_SUCCEED);
-  EXPECT_EQ(fake::Sleeps(), Sleeps(1, 300));
-}
-
-TEST_F(ServiceControlTest, StartPollNeverSleepsLongerThanTenSeconds) {
-  fake::Service& s = Service(kStopped, {fake::kStartPending, fake::kStartPending, kRunning});
-  s.waitHint = 0xFFFFFFFFu;
-  EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc"), RC_SUCCEED);
-  EXPECT_EQ(fake::Sleeps(), Sleeps(3, 10000));
-
-  // The cut polls do not shorten the wait: it ends when the sleeps add up
-  // to the eight hints, or at ten minutes.
+TEST_F(ServiceControlTest, StartSleepsTheHintBetweenOneAndTenSeconds) {
   struct Case {
     uint32_t hint;
+    uint32_t sleep;
+  };
+  for (const Case& c : {Case{0, 1000}, Case{300, 1000}, Case{2500, 2500}, Case{0xFFFFFFFFu, 10000}}) {
+    SCOPED_TRACE(c.hint);
+    fake::Reset();
+    fake::Service& s = Service(kStopped, {fake::kStartPending, fake::kStartPending, kRunning});
+    s.waitHint = c.hint;
+    EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc"), RC_SUCCEED);
+    EXPECT_EQ(s.startRequests, 1);
+    EXPECT_EQ(fake::Sleeps(), Sleeps(2, c.sleep));  // none once it runs
+  }
+}
+
+// StartServiceW returns while the service still starts, often with a hint
+// of 0. The wait gives up only when the service has shown no progress for
+// eight hints, never sooner than 30 s, and always at ten minutes.
+TEST_F(ServiceControlTest, StartWaitsWhileTheServiceMakesProgress) {
+  struct Case {
+    const char* what;
+    uint32_t hint;
+    bool checkPointAdvances;
     int pendingQueries;  // queries that still see START_PENDING
     ResultCode result;
     uint64_t waitedMs;
   };
   const Case cases[] = {
-      {10001, 1000, RC_START_SERVICE_FAILED, 80008},
-      {30000, 10, RC_SUCCEED, 110000},  // a healthy service that needs 100 s
-      {30000, 1000, RC_START_SERVICE_FAILED, 240000},
-      {0xFFFFFFFFu, 1000, RC_START_SERVICE_FAILED, 600000},
-      {0, 1000, RC_START_SERVICE_FAILED, 0},  // eight polls at once
+      {"hint 0, up after 25 s", 0, false, 25, RC_SUCCEED, 25000},
+      {"hint 0, no progress", 0, false, 1000, RC_START_SERVICE_FAILED, 30000},
+      {"hint 0, checkpoint advancing for 5 minutes", 0, true, 300, RC_SUCCEED, 300000},
+      {"hint 0, checkpoint advancing for ever", 0, true, 100000, RC_START_SERVICE_FAILED, 600000},
+      {"hint 2.5 s, no progress", 2500, false, 1000, RC_START_SERVICE_FAILED, 30000},
+      {"hint 10.001 s, no progress", 10001, false, 1000, RC_START_SERVICE_FAILED, 80008},
+      {"hint 30 s, up after 100 s", 30000, false, 10, RC_SUCCEED, 100000},
+      {"hint 30 s, no progress", 30000, false, 1000, RC_START_SERVICE_FAILED, 240000},
+      {"hint 49 days, no progress", 0xFFFFFFFFu, false, 1000, RC_START_SERVICE_FAILED, 600000},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.hint);
+    SCOPED_TRACE(c.what);
     fake::Reset();
     std::vector<uint32_t> states(c.pendingQueries, fake::kStartPending);
     states.push_back(kRunning);
-    fake::Service& slow = Service(kStopped, states);
-    slow.waitHint = c.hint;
+    fake::Service& s = Service(kStopped, states);
+    s.waitHint = c.hint;
+    s.checkPointAdvances = c.checkPointAdvances;
     EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc"), c.result);
     EXPECT_EQ(fake::NowMs(), c.waitedMs);
     for (uint32_t sleep : fake::Sleeps()) EXPECT_LE(sleep, 10000u);
     EXPECT_GE(fake::Sleeps().size(), 8u);
   }
+
+  // A service that falls back to STOPPED will not start by itself.
+  fake::Reset();
+  Service(kStopped, {fake::kStartPending, kStopped});
+  EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc"), RC_START_SERVICE_FAILED);
+  EXPECT_EQ(fake::NowMs(), 2000u);
 }
 
 TEST_F(ServiceControlTest, StartLeavesARunningOrPendingServiceAlone) {
@@ -122,6 +212,33 @@ TEST_F(ServiceControlTest, StartLeavesARunningOrPendingServiceAlone) {
     EXPECT_EQ(s.startRequests, 0);
     EXPECT_TRUE(fake::Sleeps().empty());
   }
+}
+
+// Started by something else between the query and the request: started.
+// Disabled: left as the admin set it when it was not running before this
+// run; a failure when this run stopped it.
+TEST_F(ServiceControlTest, StartCountsAlreadyRunningAndLeavesADisabledServiceTheRunFoundStopped) {
+  fake::Service& raced = Service(kStopped);
+  raced.startedByOther = true;
+  g_servicesStarted.clear();
+  EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc"), RC_SUCCEED);
+  EXPECT_EQ(raced.state, kRunning);
+  EXPECT_EQ(g_servicesStarted, Names{});  // not this run's doing
+
+  fake::Reset();
+  g_servicesStopped.clear();
+  fake::Service& disabled = Service(kStopped);
+  disabled.disabled = true;
+  EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc"), RC_SUCCEED);
+  EXPECT_EQ(disabled.state, kStopped);
+  EXPECT_EQ(disabled.startRequests, 1);
+
+  fake::Reset();
+  fake::Service& disabledSince = Service(kRunning);
+  EXPECT_EQ(ControlNamedService(kServiceStop, L"QlSvc"), RC_SUCCEED);
+  disabledSince.disabled = true;
+  EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc"), RC_RUN_SERVICE_FAILED);
+  g_servicesStopped.clear();
 }
 
 TEST_F(ServiceControlTest, RefusedStartGivesTen) {
@@ -175,6 +292,7 @@ class ServiceWorkerTest : public ServiceControlTest {
     fake::AddService(L"QlSvc");
     fake::AddService(L"QlProfileSvc");
     g_status = 42;
+    releases_ = 0;
     g_workerDone = os::CreateCountingSemaphore(0, 97005083);
     ASSERT_NE(g_workerDone, nullptr);
   }
@@ -184,6 +302,7 @@ class ServiceWorkerTest : public ServiceControlTest {
     EXPECT_EQ(fake::OpenKernelHandles(), 0);
     ServiceControlTest::TearDown();
   }
+  static inline int releases_ = 0;
   static fake::Service& First() { return *fake::FindService(L"QlSvc"); }
   static fake::Service& Second() { return *fake::FindService(L"QlProfileSvc"); }
 
@@ -192,7 +311,7 @@ class ServiceWorkerTest : public ServiceControlTest {
   static void ExpectFinished(ResultCode returned, ResultCode expected) {
     EXPECT_EQ(returned, expected);
     EXPECT_EQ(g_status.load(), expected);
-    EXPECT_EQ(fake::CallCount("ReleaseSemaphoreOnce"), 1);
+    EXPECT_EQ(fake::CallCount("ReleaseSemaphoreOnce"), ++releases_);
     EXPECT_TRUE(os::WaitWithoutTimeout(g_workerDone));
   }
 };
@@ -246,6 +365,129 @@ TEST_F(ServiceWorkerTest, StartWorkerReportsTheSecondServicesFailure) {
   Second().refuseStart = true;
   ExpectFinished(StartServicesWorker(), RC_RUN_SERVICE_FAILED);
   EXPECT_EQ(First().state, kRunning);
+}
+
+// Running services that depend on QlSvc make Windows refuse its stop: they
+// are stopped first (deepest first) and started again after the product's
+// services; a dependent that was not running is left alone.
+TEST_F(ServiceWorkerTest, DependentsAreStoppedFirstAndStartedAfterTheProduct) {
+  fake::Service& direct = fake::AddService(L"QlVpnSvc");
+  direct.dependsOn = {L"QlSvc"};
+  fake::Service& indirect = fake::AddService(L"QlVpnUi");
+  indirect.dependsOn = {L"qlvpnsvc"};
+  fake::Service& idle = fake::AddService(L"QlIdleSvc");
+  idle.dependsOn = {L"QlSvc"};
+  idle.state = kStopped;
+
+  ExpectFinished(StopServicesWorker(), RC_SUCCEED);
+  EXPECT_EQ(g_servicesStopped, (Names{L"QlVpnUi", L"QlVpnSvc", L"QlSvc", L"QlProfileSvc"}));
+  for (const wchar_t* name : {L"QlSvc", L"QlProfileSvc", L"QlVpnSvc", L"QlVpnUi"}) {
+    EXPECT_EQ(fake::FindService(name)->state, kStopped) << name;
+  }
+  EXPECT_EQ(fake::CallCount("ListActiveDependents"), 1);
+  EXPECT_EQ(First().stopRequests, 2);  // refused, then taken
+
+  ExpectFinished(StartServicesWorker(), RC_SUCCEED);
+  EXPECT_EQ(g_servicesStarted, (Names{L"QlSvc", L"QlProfileSvc", L"QlVpnSvc", L"QlVpnUi"}));
+  EXPECT_EQ(fake::FindService(L"QlVpnUi")->state, kRunning);
+  EXPECT_EQ(fake::FindService(L"QlIdleSvc")->startRequests, 0);
+  EXPECT_LT(fake::FindService(L"QlVpnSvc")->lastStartOrder, fake::FindService(L"QlVpnUi")->lastStartOrder);
+}
+
+TEST_F(ServiceWorkerTest, DependentsThatCannotBeListedOrStoppedFailTheStop) {
+  fake::AddService(L"QlVpnSvc").dependsOn = {L"QlSvc"};
+  fake::FailCall("ListActiveDependents", 1);
+  ExpectFinished(StopServicesWorker(), RC_STOP_SERVICE_FAILED);
+  EXPECT_EQ(First().state, kRunning);
+  EXPECT_EQ(g_servicesStopped, Names{});
+
+  fake::FindService(L"QlVpnSvc")->refuseStop = true;
+  g_status = 42;
+  ExpectFinished(StopServicesWorker(), RC_STOP_SERVICE_FAILED);
+  EXPECT_EQ(First().state, kRunning);
+  EXPECT_EQ(Second().stopRequests, 0);
+}
+
+// A found-stopped or found-stopping service is not this run's to start again.
+TEST_F(ServiceWorkerTest, StopWorkerListsOnlyWhatItBroughtDown) {
+  g_servicesStopped = {L"left over"};
+  First().state = fake::kStopPending;
+  First().beforeRequest = {fake::kStopPending, kStopped};
+  ExpectFinished(StopServicesWorker(), RC_SUCCEED);
+  EXPECT_EQ(g_servicesStopped, Names{L"QlProfileSvc"});
+}
+
+// The put-back after a failure: every service the stop phase brought down
+// is started again, the last stopped first, each whatever the others gave.
+TEST_F(ServiceWorkerTest, RestartStoppedTriesEveryServiceInReverseOrder) {
+  fake::AddService(L"QlVpnSvc").dependsOn = {L"QlSvc"};
+  ExpectFinished(StopServicesWorker(), RC_SUCCEED);
+  ASSERT_EQ(g_servicesStopped, (Names{L"QlVpnSvc", L"QlSvc", L"QlProfileSvc"}));
+  Second().refuseStart = true;
+  g_status = 42;
+  ExpectFinished(RestartStoppedServicesWorker(), RC_RUN_SERVICE_FAILED);
+  fake::Service& dependent = *fake::FindService(L"QlVpnSvc");
+  EXPECT_EQ(Second().startRequests, 1);
+  EXPECT_EQ(First().state, kRunning);
+  EXPECT_EQ(dependent.state, kRunning);
+  EXPECT_LT(Second().lastStartOrder, First().lastStartOrder);
+  EXPECT_LT(First().lastStartOrder, dependent.lastStartOrder);
+}
+
+TEST_F(ServiceWorkerTest, StopStartedStopsWhatTheStartPhaseStartedInReverseOrder) {
+  First().state = kStopped;
+  Second().state = kStopped;
+  ExpectFinished(StartServicesWorker(), RC_SUCCEED);
+  ASSERT_EQ(g_servicesStarted, (Names{L"QlSvc", L"QlProfileSvc"}));
+  Second().refuseStop = true;
+  g_status = 42;
+  ExpectFinished(StopStartedServicesWorker(), RC_STOP_SERVICE_FAILED);
+  EXPECT_EQ(Second().state, kRunning);
+  EXPECT_EQ(First().state, kStopped);  // tried although the other failed
+  EXPECT_LT(Second().lastStopOrder, First().lastStopOrder);
+}
+
+// What an admin reads afterwards: for each service its state before, what
+// was asked, what came back (the Windows error and its text) and how long
+// it took; for each program whether it ended within the wait.
+TEST_F(ServiceWorkerTest, TheRunLogTellsWhatEachServiceAndProgramDid) {
+  char pattern[] = "/tmp/qlpatch-log-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string folder = pattern;
+  BeginRunLog();
+  AttachRunLog(std::wstring(folder.begin(), folder.end()).c_str());
+
+  First().state = os::kServicePaused;
+  First().processId = fake::AddProcess(L"qlsvc.exe");
+  First().processLingerMs = 50000;
+  Second().state = kStopped;
+  ExpectFinished(StopServicesWorker(), RC_SUCCEED);
+  const uint32_t tray = fake::AddProcess(L"qltray.exe");
+  fake::FindProcess(tray)->exitDelayMs = 20000;
+  EXPECT_EQ(TerminateProcessByName(L"qltray.exe"), 1);
+  First().disabled = true;
+  ExpectFinished(StartServicesWorker(), RC_RUN_SERVICE_FAILED);
+  EndRunLog();
+
+  std::ifstream in(folder + "/qlpatch.log", std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  const std::string log = text.str();
+  std::filesystem::remove_all(folder);
+  for (const char* line : {
+           "service QlSvc: paused before the stop\r\n",
+           "service QlSvc: stop asked\r\n",
+           "service QlSvc: stopped after 1 polls\r\n",
+           "service QlSvc: its process 100 still runs 30000 ms after the service stopped; going on\r\n",
+           "service QlSvc: stop gave 0, took 40000 ms\r\n",
+           "service QlProfileSvc: stopped before the stop\r\n",
+           "program qltray.exe (process 104): still running 10000 ms after it was ended; going on\r\n",
+           "service QlSvc: the start was refused: error 1058 (The service cannot be started, either because it "
+           "is disabled or because it has no enabled devices associated with it.)\r\n",
+           "service QlSvc: start gave 10, took 0 ms\r\n",
+       }) {
+    EXPECT_NE(log.find(line), std::string::npos) << line << "\nnot in:\n" << log;
+  }
 }
 
 }  // namespace

@@ -72,6 +72,17 @@ void MachineTest::AddProductServices() {
   fake::AddService(L"QlProfileSvc");
 }
 
+void MachineTest::AddProductServicesWithDependent() {
+  for (const wchar_t* name : kProductServices) {
+    const uint32_t process = fake::AddProcess(std::wstring(name) + L".exe");
+    fake::AddService(name).processId = process;
+  }
+  const uint32_t process = fake::AddProcess(L"QlVpnSvc.exe");
+  fake::Service& dependent = fake::AddService(L"QlVpnSvc");
+  dependent.dependsOn = {kProductServices[0]};
+  dependent.processId = process;
+}
+
 void MachineTest::WriteFile(const std::string& path, const std::string& content) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -24,6 +24,10 @@ class MachineTest : public ::testing::Test {
                                  const std::vector<std::string>& modules = {});
   // Installs both product services, running.
   void AddProductServices();
+  // Both product services as Windows runs them, each in a process of its
+  // own, and a running service of its own process that depends on QlSvc
+  // ("QlVpnSvc"), so that QlSvc's stop is refused until it is stopped.
+  static void AddProductServicesWithDependent();
 
   static void WriteFile(const std::string& path, const std::string& content);
   static std::string ReadFile(const std::string& path);  // "<missing>" when absent

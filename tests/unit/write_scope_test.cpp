@@ -153,10 +153,12 @@ TEST_F(WriteScopeTest, FullApplyWritesOnlyModulesAndBackups) {
 }
 
 TEST_F(WriteScopeTest, FailingAppliesWriteOnlyModulesAndBackups) {
-  // One machine through three runs; the first service never stops in the
-  // first run and reports itself stopping ever after.
+  // One machine through three runs; the first service does not stop in the
+  // first run's wait, and has stopped by the second.
   fake::FindService(L"QlSvc")->afterRequest = {fake::kStopPending};
   EXPECT_EQ(RunAndCheck({}, "a service that will not stop"), RC_STOP_SERVICE_FAILED);
+  fake::FindService(L"QlSvc")->afterRequest.clear();
+  fake::FindService(L"QlSvc")->state = os::kServiceStopped;
   fake::FailCall("CopyFileOver", fake::CallCount("CopyFileOver") + 2);
   EXPECT_EQ(RunAndCheck({}, "a failing copy"), RC_COPY_FILE_FAILED);
   EXPECT_EQ(ReadFile(install_ + "/core.dll"), "old core.dll") << "put back";

@@ -12,6 +12,14 @@
 //                      image name, compared without regard to case.
 //   state NAME         exits with the service's current state (1 stopped,
 //                      3 stop pending, 4 running), -1 when it cannot be read.
+//   disable NAME       sets the service's start type to disabled
+//                      (ChangeServiceConfigW; `sc config` has no effect
+//                      under Wine); exits 0 when done.
+//   dependents NAME    prints the running services that depend on NAME, one
+//                      a line, as the tool lists them; exits with their
+//                      number, -1 when they cannot be listed.
+//   process NAME       prints "pid=N shared=0|1" as QueryServiceStatusEx
+//                      gives them; exits 0, -1 when it cannot be read.
 #ifndef UNICODE
 #define UNICODE
 #endif
@@ -78,9 +86,54 @@ int ServiceState(const wchar_t* serviceName) {
   return state;
 }
 
+int DisableService(const wchar_t* serviceName) {
+  SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (manager == nullptr) return -1;
+  int result = -1;
+  SC_HANDLE service = ::OpenServiceW(manager, serviceName, SERVICE_CHANGE_CONFIG);
+  if (service != nullptr) {
+    if (::ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE, nullptr, nullptr,
+                               nullptr, nullptr, nullptr, nullptr, nullptr)) {
+      result = 0;
+    }
+    ::CloseServiceHandle(service);
+  }
+  ::CloseServiceHandle(manager);
+  return result;
+}
+
+int PrintDependents(const wchar_t* serviceName) {
+  os::Handle manager = os::OpenServiceManager();
+  if (manager == nullptr) return -1;
+  static os::ServiceName names[kMaxDependentServices];
+  int count = 0;
+  const bool listed = os::ListActiveDependents(manager, serviceName, names, kMaxDependentServices, &count);
+  os::CloseServiceHandle(manager);
+  if (!listed) return -1;
+  for (int i = 0; i < count; ++i) std::printf("%ls\n", names[i].name);
+  return count;
+}
+
+int PrintProcess(const wchar_t* serviceName) {
+  os::Handle manager = os::OpenServiceManager();
+  if (manager == nullptr) return -1;
+  int result = -1;
+  os::Handle service = os::OpenServiceForControl(manager, serviceName);
+  if (service != nullptr) {
+    os::ServiceStatus status = {};
+    if (os::QueryServiceState(service, &status)) {
+      std::printf("pid=%u shared=%d\n", status.processId, status.inSystemProcess ? 1 : 0);
+      result = 0;
+    }
+    os::CloseServiceHandle(service);
+  }
+  os::CloseServiceHandle(manager);
+  return result;
+}
+
 int Usage() {
   std::fwprintf(stderr, L"usage: service_driver.exe stop|start|terminate-product\n"
-                        L"       service_driver.exe terminate|count|state NAME\n");
+                        L"       service_driver.exe terminate|count|state|disable|dependents|process NAME\n");
   return -3;
 }
 
@@ -100,6 +153,9 @@ int wmain(int argc, wchar_t** argv) {
     if (std::wcscmp(argv[1], L"terminate") == 0) return TerminateProcessByName(argv[2]);
     if (std::wcscmp(argv[1], L"count") == 0) return CountProcesses(argv[2]);
     if (std::wcscmp(argv[1], L"state") == 0) return ServiceState(argv[2]);
+    if (std::wcscmp(argv[1], L"disable") == 0) return DisableService(argv[2]);
+    if (std::wcscmp(argv[1], L"dependents") == 0) return PrintDependents(argv[2]);
+    if (std::wcscmp(argv[1], L"process") == 0) return PrintProcess(argv[2]);
   }
   return Usage();
 }

@@ -2,7 +2,10 @@
 # The tool's service workers and process termination under Wine, run through
 # service_driver.exe against real services (test_service.exe registered as
 # "QlSvc" and "QlProfileSvc") and real processes (dummy.exe copied under the
-# product's program names).
+# product's program names); then the apply against services found stopping,
+# service processes that outlive their STOPPED, and a disabled service.
+# (Wine does not list dependent services nor refuse a stop for them: the
+# unit tests show those.)
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=lib.sh
 source "$here/lib.sh"
@@ -95,5 +98,57 @@ wt_driver terminate qltray.exe
 wt_check_exit "qltray.exe when none runs" 0
 wt_driver count notqltray.exe
 wt_check "notqltray.exe still running" 1 "$WT_EXIT"
+
+echo "# the apply against services as Windows can leave them"
+# Each service holds a module open (no sharing but reading), as a loaded
+# module is held; the second service is stopped before the run, so only
+# the first service's waits stand between the stop and the module moves.
+INSTALL="$WT_C/Qorlink"
+PATCH_DIR="$WT_C/patch03"
+HOLD_MODULE1='hold=C:\Qorlink\module1.dll'
+
+module_is_new() {  # NAME MODULE
+  wt_check "$1: $2 replaced" "new $2" "$(head -c $((4 + ${#2})) "$INSTALL/$2")"
+}
+
+# Found STOP_PENDING, and holding its module until it is stopped (8 s
+# after the stop request): the stop phase waits it through.
+wt_lay_out_patch "$INSTALL" "$PATCH_DIR" 2 0
+wt_register_service QlSvc stop-delay 8000 "$HOLD_MODULE1"
+wt_register_service QlProfileSvc stop-now
+wt_start_service QlSvc
+wt_wine sc stop QlSvc
+wt_wait_service_state QlSvc "$STOP_PENDING" || wt_fail "found stopping: QlSvc not stopping before the run"
+wt_run "$PATCH_DIR"
+wt_check_exit "found stopping: apply" 0
+module_is_new "found stopping" module1.dll
+check_state "found stopping: QlSvc running after the run" QlSvc "$RUNNING"
+
+# Reports STOPPED at once, but its process holds the module 15 s longer:
+# the stop phase waits for the process.
+wt_lay_out_patch "$INSTALL" "$PATCH_DIR" 2 0
+wt_register_service QlSvc stop-now "$HOLD_MODULE1" linger=15000
+wt_register_service QlProfileSvc stop-now
+wt_start_service QlSvc
+wt_driver process QlSvc
+wt_check "lingering process: QlSvc runs in a process of its own" "shared=0" \
+  "$(tr -d '\r' <"$WT_OUTPUT_FILE" | sed -n 's/^pid=[1-9][0-9]* //p')"
+wt_run "$PATCH_DIR"
+wt_check_exit "lingering process: apply" 0
+module_is_new "lingering process" module1.dll
+
+# QlProfileSvc stopped and disabled by the admin before the run: left so,
+# and no failure.
+wt_lay_out_patch "$INSTALL" "$PATCH_DIR" 2 0
+wt_register_service QlSvc stop-now
+wt_register_service QlProfileSvc stop-now
+wt_start_service QlSvc
+wt_driver disable QlProfileSvc
+wt_check_exit "disabling QlProfileSvc" 0
+wt_run "$PATCH_DIR"
+wt_check_exit "second service disabled: apply" 0
+module_is_new "second service disabled" module2.dll
+check_state "second service disabled: QlSvc running" QlSvc "$RUNNING"
+check_state "second service disabled: QlProfileSvc left stopped" QlProfileSvc "$STOPPED"
 
 wt_finish

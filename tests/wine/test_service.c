@@ -1,8 +1,9 @@
-/* test_service.exe NAME MODE [ms]     run by the service manager as service NAME
+/* test_service.exe NAME MODE [ms] [hold=PATH] [linger=ms]
+ *                                     run by the service manager as service NAME
  * test_service.exe --release NAME     lets a running service NAME end
  *
  * A stand-in for the product's services. Registered with
- *   sc create NAME binPath= "C:\...\test_service.exe NAME MODE [ms]"
+ *   sc create NAME binPath= "C:\...\test_service.exe NAME MODE [ms] [...]"
  * it reports RUNNING as soon as it starts and then answers the stop control
  * as MODE says:
  *   stop-now     STOPPED at once;
@@ -12,6 +13,10 @@
  *                ms later; STOPPED at once;
  *   cannot-start the process ends before it reports anything, so the start
  *                request fails.
+ * hold=PATH keeps the file PATH open (no sharing but reading) while the
+ * service runs, as a loaded module is held: until just before it reports
+ * STOPPED, or with linger=ms, for that long after it reported STOPPED (its
+ * process lives on meanwhile).
  * A stopping service gets no further controls, so every running instance
  * also waits on the named event "Global\qlpatch-test-release-NAME"; setting
  * it (the --release form) makes the service report STOPPED and end.
@@ -32,6 +37,13 @@ static SERVICE_STATUS_HANDLE g_statusHandle = NULL;
 static HANDLE g_stopRequested = NULL;
 static HANDLE g_release = NULL;
 static DWORD g_checkPoint = 0;
+static HANDLE volatile g_held = INVALID_HANDLE_VALUE;
+static DWORD g_lingerMs = 0;
+
+static void LetGo(void) {
+  HANDLE held = InterlockedExchangePointer(&g_held, INVALID_HANDLE_VALUE);
+  if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+}
 
 static void ReleaseEventName(const wchar_t* service, wchar_t* out, size_t outChars) {
   _snwprintf(out, outChars, L"Global\\qlpatch-test-release-%ls", service);
@@ -86,7 +98,14 @@ static void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
       WaitForSingleObject(g_release, INFINITE);
     }
   }
+  if (g_lingerMs == 0) LetGo();
   Report(SERVICE_STOPPED, 0);
+  if (g_lingerMs != 0) {
+    /* The process lives on, holding the file, whatever the dispatcher does. */
+    WaitForSingleObject(g_release, g_lingerMs);
+    LetGo();
+    ExitProcess(0);
+  }
 }
 
 static int ParseMode(const wchar_t* text, enum Mode* mode) {
@@ -114,14 +133,29 @@ static int ReleaseService(const wchar_t* service) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc == 3 && wcscmp(argv[1], L"--release") == 0) return ReleaseService(argv[2]);
-  if (argc < 3 || argc > 4 || !ParseMode(argv[2], &g_mode) || wcslen(argv[1]) >= 64) {
-    fwprintf(stderr, L"usage: test_service.exe NAME stop-now|stop-delay|never-stop|cannot-start|start-delay [ms]\n"
+  const wchar_t* holdPath = NULL;
+  int usable = argc >= 3 && ParseMode(argv[2], &g_mode) && wcslen(argv[1]) < 64;
+  for (int i = 3; usable && i < argc; ++i) {
+    if (wcsncmp(argv[i], L"hold=", 5) == 0) holdPath = argv[i] + 5;
+    else if (wcsncmp(argv[i], L"linger=", 7) == 0) g_lingerMs = (DWORD)_wtoi(argv[i] + 7);
+    else if (i == 3) g_delayMs = (DWORD)_wtoi(argv[i]);
+    else usable = 0;
+  }
+  if (!usable) {
+    fwprintf(stderr, L"usage: test_service.exe NAME stop-now|stop-delay|never-stop|cannot-start|start-delay [ms]"
+                     L" [hold=PATH] [linger=ms]\n"
                      L"       test_service.exe --release NAME\n");
     return 2;
   }
   if (g_mode == kCannotStart) return 1;
   wcscpy(g_name, argv[1]);
-  g_delayMs = argc == 4 ? (DWORD)_wtoi(argv[3]) : 0;
+  if (holdPath != NULL) {
+    g_held = CreateFileW(holdPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (g_held == INVALID_HANDLE_VALUE) {
+      fwprintf(stderr, L"test_service: cannot hold %ls\n", holdPath);
+      return 1;
+    }
+  }
 
   wchar_t eventName[192];
   ReleaseEventName(g_name, eventName, sizeof eventName / sizeof eventName[0]);
@@ -135,6 +169,11 @@ int wmain(int argc, wchar_t** argv) {
     table[1].lpServiceName = NULL;
     table[1].lpServiceProc = NULL;
     result = StartServiceCtrlDispatcherW(table) ? 0 : 1;
+  }
+  /* The service has reported STOPPED; its process may live on a while. */
+  if (g_held != INVALID_HANDLE_VALUE) {
+    WaitForSingleObject(g_release, g_lingerMs);
+    LetGo();
   }
   if (g_stopRequested != NULL) CloseHandle(g_stopRequested);
   if (g_release != NULL) CloseHandle(g_release);
