@@ -18,8 +18,6 @@ constexpr const char* kDataFileName = "patchql58302.dat";
 constexpr const wchar_t* kInstallKey = L"Software\\Tarvex\\Durirave\\Install\\";
 constexpr const wchar_t* kBackupRootName = L"UpdateBackup";
 constexpr const wchar_t* kRecordFileName = L"QlPatch.xml";
-// Held by the run that may change the machine, so that only one does at a time.
-constexpr const wchar_t* kSingleInstanceMutexName = L"Global\\Tarvex.Qorlink.qlpatch";
 
 constexpr const wchar_t* kProductServices[] = {L"QlSvc", L"QlProfileSvc"};
 constexpr const wchar_t* kProductProcesses[] = {

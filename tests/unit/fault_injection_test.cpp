@@ -90,8 +90,8 @@ struct Expected {
 
 // The outcome of the healthy run's sequence with the `occurrence`-th call
 // of `function` failing. The occurrences follow the healthy run's log:
-// three registry reads for the checks (Version, BuildID, Path) and one for
-// the module step; per service phase, two services with one state query and
+// one registry read for the lock (Path), three for the checks (Version,
+// BuildID, Path) and one for the module step; the lock's folder; per service phase, two services with one state query and
 // one poll query each; per module a readability check of the new copy, two
 // folder creations, one move, one copy and its flush; the record's folder.
 Expected ExpectedOutcome(const std::string& function, int occurrence) {
@@ -107,9 +107,9 @@ Expected ExpectedOutcome(const std::string& function, int occurrence) {
   // cannot run.
   if (function == "CreateCountingSemaphore") return failsAt(RC_STOP_SERVICE_FAILED);
   // A single-instance lock that cannot be had: come back later.
-  if (function == "TakeMachineMutex") return failsAt(RC_ANOTHER_RUN_IN_PROGRESS);
+  if (function == "OpenLockFile") return failsAt(RC_ANOTHER_RUN_IN_PROGRESS);
   if (function == "OpenMachineKeyForRead" || function == "QueryKeyValue") {
-    return occurrence <= 3 ? failsAt(RC_REGISTRY_READ_FAILED) : moduleFails(RC_REGISTRY_READ_FAILED, 1);
+    return occurrence <= 4 ? failsAt(RC_REGISTRY_READ_FAILED) : moduleFails(RC_REGISTRY_READ_FAILED, 1);
   }
   if (function == "WidenText") {
     switch (occurrence) {
@@ -148,10 +148,12 @@ Expected ExpectedOutcome(const std::string& function, int occurrence) {
     if (occurrence % 2 == 0) return done;
     return occurrence <= 4 ? failsAt(RC_QUERY_SERVICE_FAILED) : Expected{RC_QUERY_SERVICE_FAILED, modules, false};
   }
-  // Two folders per module, then the record's folder before the record is laid down.
+  // The lock's folder (without it there is no lock), two folders per
+  // module, then the record's folder before the record is laid down.
   if (function == "MakeDirectory") {
-    return occurrence <= 2 * modules ? moduleFails(RC_CREATE_BACKUP_DIR_FAILED, (occurrence + 1) / 2)
-                                     : doneWithoutRecord;
+    if (occurrence == 1) return failsAt(RC_ANOTHER_RUN_IN_PROGRESS);
+    return occurrence <= 1 + 2 * modules ? moduleFails(RC_CREATE_BACKUP_DIR_FAILED, occurrence / 2)
+                                         : doneWithoutRecord;
   }
   if (function == "MoveFileTo") return moduleFails(RC_MOVE_FILE_FAILED, occurrence);
   // A new copy that is not known to be on the disk counts as not copied.
@@ -286,7 +288,7 @@ TEST_F(FaultInjectionTest, EveryFailingCallEndsCleanlyAndLosesNoModule) {
         "QueryServiceState", "RequestServiceStop", "RequestServiceStart", "SnapshotProcesses",
         "FirstProcess", "NextProcess", "OpenProcessForTerminate", "TerminateProcessHandle",
         "MakeDirectory", "MoveFileTo", "CopyFileOver", "FlushFileAt", "OpenFile", "FlushToDisk",
-        "TakeMachineMutex", "ReleaseMachineMutex",
+        "OpenLockFile", "CloseLockFile",
         "ReplaceFileAtomically", "StartThread", "WaitWithoutTimeout", "ReleaseSemaphoreOnce"}) {
     EXPECT_GT(occurrences[function], 0) << function << " is not in the healthy run";
   }
@@ -364,7 +366,7 @@ TEST_F(FaultInjectionTest, EveryFailingCallOfAnUndoKeepsModulesWholeAndALaterUnd
 
   std::map<std::string, int> occurrences;
   for (const std::string& function : healthyLog) ++occurrences[function];
-  for (const char* function : {"TakeMachineMutex", "RequestServiceStop", "CopyFileOver", "FlushFileAt",
+  for (const char* function : {"OpenLockFile", "RequestServiceStop", "CopyFileOver", "FlushFileAt",
                                "ReplaceFileAtomically", "DeleteFileAt", "RemoveFolder", "RequestServiceStart"}) {
     EXPECT_GT(occurrences[function], 0) << function << " is not in the healthy undo";
   }
