@@ -66,7 +66,7 @@ LockTake OpenLockFile(const wchar_t* path, Handle* lock) {
     t_lastError = 32;  // ERROR_SHARING_VIOLATION
     return LockTake::kHeldElsewhere;
   }
-  int fd = open(target.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+  int fd = open(target.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) {
     t_lastError = ErrnoToWin32(errno);
     return LockTake::kFailed;

@@ -97,8 +97,7 @@ enum class LockTake {
 };
 // Opens the file at `path`, made when missing, for this process alone: no
 // sharing, deleted when its handle is closed, which Windows also does for a
-// process that is killed. A link at `path` is opened itself, never followed.
-// With kOwned, *lock is the handle to give to CloseLockFile.
+// process that is killed. With kOwned, *lock is the handle to give to CloseLockFile.
 LockTake OpenLockFile(const wchar_t* path, Handle* lock);
 void CloseLockFile(Handle lock);  // CloseHandle: the file goes
 

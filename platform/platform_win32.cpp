@@ -172,8 +172,7 @@ LockTake OpenLockFile(const wchar_t* path, Handle* lock) {
   // Share mode 0: while this handle is open no one else can open the file.
   // DELETE access is what FILE_FLAG_DELETE_ON_CLOSE needs.
   HANDLE file = ::CreateFileW(path, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT,
-                              nullptr);
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   if (file != INVALID_HANDLE_VALUE) {
     *lock = file;
     return LockTake::kOwned;
