@@ -17,17 +17,24 @@ On Error Resume Next
 Const PatchFolder = "QlPatch03"
 Const PatchApplied = 19
 
-Dim shell, files, key, product, folder, tool, code
+Const InstallKey = "HKLM\SOFTWARE\Tarvex\Durirave\Install\Path"
+Const InstallKey32 = "HKLM\SOFTWARE\WOW6432Node\Tarvex\Durirave\Install\Path"
+
+Dim shell, files, product, folder, tool, code
 Set shell = CreateObject("WScript.Shell")
 Set files = CreateObject("Scripting.FileSystemObject")
 ' The product is a 32-bit program: its install values are in the 32-bit
-' view, which a 64-bit script host sees under WOW6432Node.
+' view, which a 32-bit script host sees in place and a 64-bit one under
+' WOW6432Node. Either way it is HKLM, which only administrators may write.
 If UCase(shell.Environment("PROCESS")("PROCESSOR_ARCHITECTURE")) = "X86" Then
-  key = "HKLM\SOFTWARE\Tarvex\Durirave\Install\Path"
+  product = shell.RegRead(InstallKey)
+  If Err.Number <> 0 Then
+    Err.Clear
+    product = shell.RegRead(InstallKey32)
+  End If
 Else
-  key = "HKLM\SOFTWARE\WOW6432Node\Tarvex\Durirave\Install\Path"
+  product = shell.RegRead(InstallKey32)
 End If
-product = shell.RegRead(key)
 If Err.Number = 0 And VarType(product) = vbString Then
   ' Only a local folder (X:\...).
   If Len(product) >= 3 And Mid(product, 2, 2) = ":\" Then
