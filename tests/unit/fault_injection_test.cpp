@@ -90,10 +90,11 @@ struct Expected {
 
 // The outcome of the healthy run's sequence with the `occurrence`-th call
 // of `function` failing. The occurrences follow the healthy run's log:
-// one registry read for the lock (Path), three for the checks (Version,
-// BuildID, Path) and one for the module step; the lock's folder; per service phase, two services with one state query and
-// one poll query each; per module a readability check of the new copy, two
-// folder creations, one move, one copy and its flush; the record's folder.
+// one registry read for the lock (Path) and its folder, three reads for the
+// checks (Version, BuildID, Path) and one for the module step; per service
+// phase, two services with one state query and one poll query each; per
+// module a readability check of the new copy, two folder creations, one
+// move, one copy and its flush; the record's folder.
 Expected ExpectedOutcome(const std::string& function, int occurrence) {
   const int modules = static_cast<int>(kModules.size());
   const Expected untouched{RC_SUCCEED, 0, false};
