@@ -2,51 +2,94 @@
 rem Installs a Qorlink patch from a fleet tool (Intune Win32 app,
 rem Configuration Manager script installer). Put this file in the patch
 rem folder beside qlpatch.exe, patchql58302.dat and the new modules, and
-rem make it the install command. It copies the patch folder to
-rem %ProgramData%\<PATCH_FOLDER>, where the detection scripts find it, runs
-rem qlpatch.exe there and ends with qlpatch.exe's exit code unchanged. The
-rem tool's lines go to install.log in that folder.
+rem make it the install command. It finds the product's install folder in
+rem the product's install key (HKLM, 32-bit view), copies the patch folder
+rem to <install folder>\UpdateBackup\<PATCH_FOLDER>, where the detection
+rem scripts and uninstall.cmd find it, runs qlpatch.exe there and ends with
+rem qlpatch.exe's exit code unchanged. Each run adds a dated line and the
+rem tool's lines to <install folder>\UpdateBackup\<PATCH_FOLDER>-install.log.
+rem
+rem It runs as SYSTEM, so it runs, loads and trusts nothing from a place a
+rem standard user can write: the system's programs by their full path, the
+rem install folder only from HKLM, and the tool only from a folder inside
+rem the install folder that only SYSTEM and Administrators may change.
 rem
 rem Exit codes of its own (qlpatch.exe has none of these):
-rem   1603  the patch folder could not be put in place (nothing was run)
-rem   1618  the folder in %ProgramData% is in use, most likely by a run of
-rem         qlpatch.exe started from it: try again later
-setlocal EnableExtensions
+rem   1603  the product is not installed (no install folder in its install
+rem         key, or not there), or the patch folder could not be put in
+rem         place: nothing was run
+rem   1618  the patch folder is in use, most likely by a run of qlpatch.exe
+rem         started from it: try again later
+setlocal EnableExtensions DisableDelayedExpansion
 rem Each step is checked with "if errorlevel" on the next line, not with
 rem "||": Wine's cmd, where the tests run this file, runs what follows "||"
 rem even after a success.
 
-rem One folder per patch: set the same name in detect.ps1 and detect.vbs.
+rem One folder per patch: set the same name in uninstall.cmd, detect.ps1
+rem and detect.vbs.
 set "PATCH_FOLDER=QlPatch03"
 
+set "system=%SystemRoot%\System32"
 set "source=%~dp0"
-if not defined ProgramData exit /b 1603
-set "target=%ProgramData%\%PATCH_FOLDER%"
 if not exist "%source%qlpatch.exe" exit /b 1603
 if not exist "%source%patchql58302.dat" exit /b 1603
+
+rem The install folder, as the product's installer wrote it: HKLM, the
+rem 32-bit view (the product and qlpatch.exe are 32-bit programs). Only a
+rem local folder (X:\...) that is there is used.
+set "product="
+for /f "tokens=1,2,*" %%a in ('%system%\reg.exe query HKLM\Software\Tarvex\Durirave\Install /v Path /reg:32 2^>nul') do if /i "%%a"=="Path" if /i "%%b"=="REG_SZ" set "product=%%c"
+if not defined product exit /b 1603
+if not "%product:~1,2%"==":\" exit /b 1603
+if "%product:~-1%"=="\" set "product=%product:~0,-1%"
+if not exist "%product%\" exit /b 1603
+
+rem The backup folder inherits the install folder's ACL: only SYSTEM and
+rem Administrators may write in it.
+set "backup=%product%\UpdateBackup"
+set "target=%backup%\%PATCH_FOLDER%"
+set "log=%backup%\%PATCH_FOLDER%-install.log"
+if not exist "%backup%\" mkdir "%backup%"
+if not exist "%backup%\" exit /b 1603
+>>"%log%" echo %date% %time% install.cmd: patch %PATCH_FOLDER% from %source%
 
 rem A folder left by an earlier install is moved aside in one step and then
 rem removed, so a run still using it never sees it half deleted.
 if exist "%target%.old\" rd /s /q "%target%.old"
-if exist "%target%.old" exit /b 1603
+if exist "%target%.old" goto cannot_place
 if not exist "%target%\" goto moved_aside
 ren "%target%" "%PATCH_FOLDER%.old"
-if errorlevel 1 exit /b 1618
+if errorlevel 1 goto in_use
 rd /s /q "%target%.old"
 :moved_aside
-if exist "%target%" exit /b 1603
+if exist "%target%" goto cannot_place
 
-rem The elevated tool runs from this folder: only SYSTEM and Administrators
-rem may write to it (folders in %ProgramData% let every user add files).
+rem The elevated tool runs from this folder and loads its DLLs from it:
+rem only SYSTEM and Administrators may write to it, whatever the install
+rem folder allows. Anything found in it once that ACL is set came in
+rem before it was: the folder is not used.
 mkdir "%target%"
-if errorlevel 1 exit /b 1603
-icacls "%target%" /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX >nul
-if errorlevel 1 exit /b 1603
-xcopy "%source%*" "%target%\" /e /i /q /y /h /r >nul
-if errorlevel 1 exit /b 1603
+if errorlevel 1 goto cannot_place
+"%system%\icacls.exe" "%target%" /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX >nul
+if errorlevel 1 goto cannot_place
+set "found="
+for /f "delims=" %%f in ('dir /a /b "%target%" 2^>nul') do set "found=%%f"
+if defined found goto cannot_place
+"%system%\xcopy.exe" "%source%*" "%target%\" /e /i /q /y /h /r >nul
+if errorlevel 1 goto cannot_place
 
 rem qlpatch.exe reads its description file from the current folder.
 cd /d "%target%"
-if errorlevel 1 exit /b 1603
-"%target%\qlpatch.exe" >"%target%\install.log" 2>&1
-exit /b %errorlevel%
+if errorlevel 1 goto cannot_place
+"%target%\qlpatch.exe" >>"%log%" 2>&1
+set "code=%errorlevel%"
+>>"%log%" echo %date% %time% install.cmd: qlpatch.exe ended with %code%
+exit /b %code%
+
+:cannot_place
+>>"%log%" echo %date% %time% install.cmd: %target% could not be put in place; nothing was run
+exit /b 1603
+
+:in_use
+>>"%log%" echo %date% %time% install.cmd: %target% is in use; nothing was run
+exit /b 1618

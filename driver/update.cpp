@@ -4,6 +4,7 @@
 
 #include "driver/driver.h"
 #include "driver/run_items.h"
+#include "driver/run_lock.h"
 #include "shared/run_log.h"
 #include "patchdata/patchdata.h"
 #include "shared/shared.h"
@@ -33,10 +34,10 @@ ResultCode RunExclusively(ResultCode (*sequence)()) {
   // while a run is still going, or a second start by hand, is told to come
   // back later and touches nothing. A lock that cannot be had at all is
   // treated the same way: retrying later is safe, going on without it is not.
-  os::Handle instance = nullptr;
-  if (os::TakeMachineMutex(kSingleInstanceMutexName, &instance) != os::MutexTake::kOwned) {
-    return RC_ANOTHER_RUN_IN_PROGRESS;
-  }
+  // An install folder that cannot be found ends the run as the checks would.
+  RunLock lock;
+  const ResultCode locked = TakeRunLock(&lock);
+  if (locked != RC_SUCCEED) return locked;
   g_workerDone = os::CreateCountingSemaphore(0, kSemaphoreMaximum);
   g_status = RC_UNKNOWN;
   const ResultCode result = sequence();
@@ -44,7 +45,7 @@ ResultCode RunExclusively(ResultCode (*sequence)()) {
     os::CloseKernelHandle(g_workerDone);
     g_workerDone = nullptr;
   }
-  os::ReleaseMachineMutex(instance);
+  ReleaseRunLock(&lock);
   return result;
 }
 

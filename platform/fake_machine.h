@@ -56,8 +56,10 @@ struct FakeAppendFile : KernelObject {
   int fd = -1;
   ~FakeAppendFile() override;
 };
-struct FakeMutex : KernelObject {
-  std::wstring name;
+struct FakeLockFile : KernelObject {
+  int fd = -1;
+  std::string path;
+  ~FakeLockFile() override;
 };
 struct FakeSemaphore : KernelObject {
   std::mutex mutex;
@@ -85,9 +87,9 @@ struct Machine {
   std::map<std::string, int> callCounts;
   std::vector<std::string> callLog;
   void (*observer)(const std::string&) = nullptr;
-  // Named mutexes: who holds each one besides this process.
-  std::map<std::wstring, fake::MutexHolder> mutexHolders;
-  std::set<std::wstring> mutexesOwned;
+  // Lock files (by path) held open without sharing, by this process and by others.
+  std::set<std::string> lockFilesHeld;
+  std::set<std::string> lockFilesHeldElsewhere;
   // Files (by path) written since they were last flushed; a power cut
   // takes their data.
   std::set<std::string> unflushed;

@@ -99,11 +99,13 @@ void SetLocalDate(int year, int month, int day);
 // Everything PrintWide wrote.
 std::wstring Output();
 
-// Named mutexes (machine-wide): another process may hold one, or may have
-// died holding it (abandoned, which the next taker owns).
-enum class MutexHolder { kNone, kOtherProcess, kAbandoned };
-void SetMutexHolder(const std::wstring& name, MutexHolder holder);
-bool MutexOwned(const std::wstring& name);  // by this process
+// The run's lock file, by its Linux path: another process may hold it open
+// without sharing (the file is there while it does); kNone ends that holder,
+// and the file goes with its handle, as when the holder is killed. A file
+// left with no holder (a power cut) is simply written by the test.
+enum class LockFileHolder { kNone, kOtherProcess };
+void SetLockFileHolder(const std::string& path, LockFileHolder holder);
+bool LockFileHeld(const std::string& path);  // by this process
 
 // Windows attributes of a file (os::kAttributeReadOnly ...), by its Linux
 // path; 0 clears them.

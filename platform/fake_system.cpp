@@ -1,4 +1,4 @@
-// Stand-in system services: the single-instance lock, semaphores, threads,
+// Stand-in system services: the single-instance lock file, semaphores, threads,
 // the virtual clock and the code pages (1252 and 437, through iconv).
 #include "platform/fake_machine.h"
 
@@ -46,32 +46,50 @@ namespace os {
 
 
 // ---- one run at a time ----
-MutexTake TakeMachineMutex(const wchar_t* name, Handle* mutex) {
-  *mutex = nullptr;
-  if (Call("TakeMachineMutex")) return MutexTake::kFailed;
-  std::lock_guard<std::mutex> lock(g_machineMutex);
-  Machine& m = M();
-  auto holder = m.mutexHolders.find(name);
-  if (holder != m.mutexHolders.end() && holder->second == fake::MutexHolder::kOtherProcess) {
-    return MutexTake::kHeldElsewhere;
+LockTake OpenLockFile(const wchar_t* path, Handle* lock) {
+  *lock = nullptr;
+  if (Call("OpenLockFile")) return LockTake::kFailed;
+  const std::string target = ToUtf8(path);
+  const size_t slash = target.rfind('/');
+  if (slash != std::string::npos && !IsDirectory(target.substr(0, slash))) {
+    Fail(ENOTDIR);  // ERROR_PATH_NOT_FOUND: the folder is not there
+    return LockTake::kFailed;
   }
-  if (m.mutexesOwned.count(name)) return MutexTake::kHeldElsewhere;  // another run of this process
-  m.mutexHolders.erase(name);  // free, or abandoned by a killed owner
-  m.mutexesOwned.insert(name);
-  auto* handle = new FakeMutex;
-  handle->name = name;
-  m.kernelHandles.insert(handle);
-  *mutex = handle;
-  return MutexTake::kOwned;
+  if (IsDirectory(target)) {
+    Fail(EACCES);
+    return LockTake::kFailed;
+  }
+  std::lock_guard<std::mutex> guard(g_machineMutex);
+  Machine& m = M();
+  // Opened without sharing by another process, or by another run of this one.
+  if (m.lockFilesHeldElsewhere.count(target) || m.lockFilesHeld.count(target)) {
+    t_lastError = 32;  // ERROR_SHARING_VIOLATION
+    return LockTake::kHeldElsewhere;
+  }
+  int fd = open(target.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    t_lastError = ErrnoToWin32(errno);
+    return LockTake::kFailed;
+  }
+  auto* file = new FakeLockFile;
+  file->fd = fd;
+  file->path = target;
+  m.kernelHandles.insert(file);
+  m.lockFilesHeld.insert(target);
+  *lock = file;
+  return LockTake::kOwned;
 }
 
-void ReleaseMachineMutex(Handle mutex) {
-  Call("ReleaseMachineMutex");
-  std::lock_guard<std::mutex> lock(g_machineMutex);
-  auto* object = static_cast<KernelObject*>(mutex);
+void CloseLockFile(Handle lock) {
+  Call("CloseLockFile");  // closing a handle this process holds does not fail
+  std::lock_guard<std::mutex> guard(g_machineMutex);
+  auto* object = static_cast<KernelObject*>(lock);
   if (!M().kernelHandles.erase(object)) return;
-  M().mutexesOwned.erase(static_cast<FakeMutex*>(object)->name);
-  delete object;
+  auto* file = static_cast<FakeLockFile*>(object);
+  // Deleted on close.
+  unlink(file->path.c_str());
+  M().lockFilesHeld.erase(file->path);
+  delete file;
 }
 
 // ---- threads, semaphore, clock ----
@@ -246,14 +264,29 @@ void PrintWide(const wchar_t* format, ...) {
 
 namespace fake {
 
-void SetMutexHolder(const std::wstring& name, MutexHolder holder) {
-  std::lock_guard<std::mutex> lock(g_machineMutex);
-  M().mutexHolders[name] = holder;
+void SetLockFileHolder(const std::string& path, LockFileHolder holder) {
+  std::lock_guard<std::mutex> guard(g_machineMutex);
+  if (holder == LockFileHolder::kOtherProcess) {
+    // The holder's open made the file; it stays while the holder lives.
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd >= 0) close(fd);
+    M().lockFilesHeldElsewhere.insert(path);
+  } else if (M().lockFilesHeldElsewhere.erase(path)) {
+    unlink(path.c_str());  // its handle closed, by the holder or by its end
+  }
 }
 
-bool MutexOwned(const std::wstring& name) {
-  std::lock_guard<std::mutex> lock(g_machineMutex);
-  return M().mutexesOwned.count(name) > 0;
+bool LockFileHeld(const std::string& path) {
+  std::lock_guard<std::mutex> guard(g_machineMutex);
+  return M().lockFilesHeld.count(path) > 0;
 }
 
 }  // namespace fake
+
+namespace fake_internal {
+
+FakeLockFile::~FakeLockFile() {
+  if (fd >= 0) close(fd);
+}
+
+}  // namespace fake_internal

@@ -130,16 +130,18 @@ bool AppendBytes(Handle file, const void* bytes, uint32_t count);
 // The size of a file in bytes; false when it cannot be read.
 bool FileSizeAt(const wchar_t* path, uint64_t* bytes);
 
-// ---- one run at a time: a machine-wide named mutex -------------------------
-enum class MutexTake {
-  kOwned,          // this process owns it now (also when its last owner died holding it)
-  kHeldElsewhere,  // another process owns it
-  kFailed,         // it could not be created or opened
+// ---- one run at a time: a lock file in a folder only administrators write ----
+constexpr uint32_t kErrorPathNotFound = 3;  // ERROR_PATH_NOT_FOUND
+enum class LockTake {
+  kOwned,          // this process holds it now (also a file left by a run that lost power)
+  kHeldElsewhere,  // another process holds it open (ERROR_SHARING_VIOLATION)
+  kFailed,         // it could not be opened or made (LastError tells why)
 };
-// Creates or opens the named mutex and takes it without waiting. With
-// kOwned, *mutex is the handle to give back to ReleaseMachineMutex.
-MutexTake TakeMachineMutex(const wchar_t* name, Handle* mutex);
-void ReleaseMachineMutex(Handle mutex);  // ReleaseMutex, then CloseHandle
+// Opens the file at `path`, made when missing, for this process alone: no
+// sharing, deleted when its handle is closed, which Windows also does for a
+// process that is killed. With kOwned, *lock is the handle to give to CloseLockFile.
+LockTake OpenLockFile(const wchar_t* path, Handle* lock);
+void CloseLockFile(Handle lock);  // CloseHandle: the file goes
 
 // ---- threads, semaphore, clock ------------------------------------------------
 Handle CreateCountingSemaphore(int32_t initialCount, int32_t maximumCount);  // unnamed

@@ -249,31 +249,20 @@ bool FileSizeAt(const wchar_t* path, uint64_t* bytes) {
 }
 
 // ---- one run at a time ----
-MutexTake TakeMachineMutex(const wchar_t* name, Handle* mutex) {
-  *mutex = nullptr;
-  HANDLE handle = ::CreateMutexW(nullptr, FALSE, name);
-  if (handle == nullptr) {
-    // A mutex made by another user may not be ours to open: someone holds it.
-    return ::GetLastError() == ERROR_ACCESS_DENIED ? MutexTake::kHeldElsewhere : MutexTake::kFailed;
+LockTake OpenLockFile(const wchar_t* path, Handle* lock) {
+  *lock = nullptr;
+  // Share mode 0: while this handle is open no one else can open the file.
+  // DELETE access is what FILE_FLAG_DELETE_ON_CLOSE needs.
+  HANDLE file = ::CreateFileW(path, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    *lock = file;
+    return LockTake::kOwned;
   }
-  switch (::WaitForSingleObject(handle, 0)) {
-    case WAIT_OBJECT_0:
-    case WAIT_ABANDONED:  // its owner was killed: the run it made is over
-      *mutex = handle;
-      return MutexTake::kOwned;
-    case WAIT_TIMEOUT:
-      ::CloseHandle(handle);
-      return MutexTake::kHeldElsewhere;
-    default:
-      ::CloseHandle(handle);
-      return MutexTake::kFailed;
-  }
+  return ::GetLastError() == ERROR_SHARING_VIOLATION ? LockTake::kHeldElsewhere : LockTake::kFailed;
 }
 
-void ReleaseMachineMutex(Handle mutex) {
-  ::ReleaseMutex(mutex);
-  ::CloseHandle(mutex);
-}
+void CloseLockFile(Handle lock) { ::CloseHandle(lock); }
 
 // ---- threads, semaphore, clock ----
 Handle CreateCountingSemaphore(int32_t initialCount, int32_t maximumCount) {

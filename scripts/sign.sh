@@ -10,8 +10,12 @@
 #   QLPATCH_SIGN_PKCS12         the PKCS#12 (.p12/.pfx) file with the code-signing
 #                               certificate, its chain and the private key
 #   QLPATCH_SIGN_PASSWORD       its password
-#   QLPATCH_SIGN_TIMESTAMP_URL  optional: an RFC 3161 time-stamp server, so the
-#                               signature stays valid after the certificate expires
+#   QLPATCH_SIGN_TIMESTAMP_URL  an RFC 3161 time-stamp server: without a time
+#                               stamp the signature stops validating when the
+#                               certificate expires, and AppLocker and WDAC
+#                               publisher rules stop admitting the tool
+#   QLPATCH_SIGN_TEST_ONLY=1    signs without a time stamp, for tests only (a
+#                               throwaway certificate); refused with a time stamp
 #   QLPATCH_SIGN_TIME           optional: the signing time as Unix seconds
 #                               (the same time gives the same bytes)
 set -euo pipefail
@@ -38,8 +42,17 @@ if [ -n "${QLPATCH_SIGN_TIME:-}" ]; then
   [[ "$QLPATCH_SIGN_TIME" =~ ^[0-9]+$ ]] || die "QLPATCH_SIGN_TIME must be Unix seconds"
   options+=(-time "$QLPATCH_SIGN_TIME")
 fi
+test_only=${QLPATCH_SIGN_TEST_ONLY:-}
+[ -z "$test_only" ] || [ "$test_only" = 1 ] || die "QLPATCH_SIGN_TEST_ONLY must be 1 or unset"
 if [ -n "${QLPATCH_SIGN_TIMESTAMP_URL:-}" ]; then
+  [ -z "$test_only" ] || die "QLPATCH_SIGN_TEST_ONLY=1 and a time-stamp URL: choose one"
+  case "$QLPATCH_SIGN_TIMESTAMP_URL" in
+    http://?* | https://?*) ;;
+    *) die "QLPATCH_SIGN_TIMESTAMP_URL must be an http:// or https:// URL" ;;
+  esac
   options+=(-ts "$QLPATCH_SIGN_TIMESTAMP_URL")
+elif [ -z "$test_only" ]; then
+  die "set QLPATCH_SIGN_TIMESTAMP_URL to an RFC 3161 time-stamp server: a signature without a time stamp stops validating when the certificate expires (QLPATCH_SIGN_TEST_ONLY=1 signs without one, for tests only)"
 fi
 
 work=$(umask 077 && mktemp -d "${TMPDIR:-/tmp}/qlpatch-sign.XXXXXX")

@@ -20,8 +20,6 @@ constexpr const wchar_t* kBackupRootName = L"UpdateBackup";
 constexpr const wchar_t* kRecordFileName = L"QlPatch.xml";
 // In the per-patch backup folder: the record's CurVersion the patch replaced.
 constexpr const wchar_t* kPreviousCurrentName = L"CurVersion.qlprev";
-// Held by the run that may change the machine, so that only one does at a time.
-constexpr const wchar_t* kSingleInstanceMutexName = L"Global\\Tarvex.Qorlink.qlpatch";
 
 constexpr const wchar_t* kProductServices[] = {L"QlSvc", L"QlProfileSvc"};
 constexpr const wchar_t* kProductProcesses[] = {

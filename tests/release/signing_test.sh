@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# scripts/sign.sh with a throwaway self-signed code-signing certificate:
+# scripts/sign.sh with a throwaway self-signed code-signing certificate,
+# signed for tests only (no time stamp):
 # the signature verifies against that certificate (and not against another
 # one, nor after a byte of the file changed), a fixed signing time gives the
 # same bytes twice, and the script refuses what it must refuse without
@@ -43,6 +44,8 @@ openssl pkcs12 -export -inkey "$tmp/signer.key" -in "$tmp/signer.pem" -out "$tmp
 export QLPATCH_SIGN_PKCS12="$tmp/signer.p12" QLPATCH_SIGN_PASSWORD="$password"
 # A fixed signing time inside the certificate's validity.
 export QLPATCH_SIGN_TIME=$(( $(date +%s) / 60 * 60 ))
+# A throwaway certificate, no time-stamp server: signed for tests only.
+export QLPATCH_SIGN_TEST_ONLY=1
 unset QLPATCH_SIGN_TIMESTAMP_URL
 
 before=$(sha256sum <"$exe")
@@ -116,7 +119,17 @@ expect_refusal "no password given" "$tmp/r2.exe" -u QLPATCH_SIGN_PASSWORD
 expect_refusal "wrong password" "$tmp/r3.exe" QLPATCH_SIGN_PASSWORD=wrong
 expect_refusal "signing time not a number" "$tmp/r4.exe" QLPATCH_SIGN_TIME=yesterday
 # Port 9 on the loopback: nothing listens, so the time stamp cannot be had.
-expect_refusal "time-stamp server unreachable" "$tmp/r5.exe" QLPATCH_SIGN_TIMESTAMP_URL=http://127.0.0.1:9/
+expect_refusal "time-stamp server unreachable" "$tmp/r5.exe" -u QLPATCH_SIGN_TEST_ONLY \
+  QLPATCH_SIGN_TIMESTAMP_URL=http://127.0.0.1:9/
+# A release signature carries a time stamp: without a time-stamp URL, and
+# without saying the signature is for tests, nothing is signed.
+expect_refusal "no time-stamp URL" "$tmp/r7.exe" -u QLPATCH_SIGN_TEST_ONLY
+check "no time-stamp URL: the reason is given" 1 "$(grep -c 'QLPATCH_SIGN_TIMESTAMP_URL' "$tmp/sign.log")"
+expect_refusal "empty time-stamp URL" "$tmp/r8.exe" -u QLPATCH_SIGN_TEST_ONLY QLPATCH_SIGN_TIMESTAMP_URL=
+expect_refusal "test-only with another value" "$tmp/r9.exe" QLPATCH_SIGN_TEST_ONLY=yes
+expect_refusal "test-only and a time stamp at once" "$tmp/r10.exe" QLPATCH_SIGN_TIMESTAMP_URL=http://127.0.0.1:9/
+expect_refusal "time-stamp URL not http(s)" "$tmp/r11.exe" -u QLPATCH_SIGN_TEST_ONLY \
+  QLPATCH_SIGN_TIMESTAMP_URL=file:///etc/passwd
 # A key file kept in the repository is refused: try with a copy of the
 # script in a repository of its own.
 mkdir -p "$tmp/repo/scripts" "$tmp/repo/keys"

@@ -275,7 +275,7 @@ TEST_F(FaultInjectionTest, EveryFailingCallEndsCleanlyAndLosesNoModule) {
         "SnapshotProcesses", "FirstProcess", "NextProcess", "OpenProcessForTerminate",
         "TerminateProcessHandle", "OpenProcessForWait", "WaitForProcessEnd",
         "MakeDirectory", "MoveFileTo", "CopyFileOver", "FlushFileAt", "OpenFile", "FlushToDisk",
-        "TakeMachineMutex", "ReleaseMachineMutex", "ReadFileAttributes", "FileSizeAt",
+        "OpenLockFile", "CloseLockFile", "ReadFileAttributes", "FileSizeAt",
         "OpenAppendWriteThrough", "AppendBytes", "ClearFileAttributes",
         "ReplaceFileAtomically", "StartThread", "WaitWithoutTimeout", "ReleaseSemaphoreOnce"}) {
     EXPECT_GT(occurrences[function], 0) << function << " is not in the healthy run";
@@ -371,7 +371,7 @@ TEST_F(FaultInjectionTest, EveryFailingCallOfAnUndoKeepsModulesWholeAndALaterUnd
 
   std::map<std::string, int> occurrences;
   for (const std::string& function : healthyLog) ++occurrences[function];
-  for (const char* function : {"TakeMachineMutex", "RequestServiceStop", "CopyFileOver", "FlushFileAt",
+  for (const char* function : {"OpenLockFile", "RequestServiceStop", "CopyFileOver", "FlushFileAt",
                                "ClearFileAttributes", "ListFolder",
                                "ReplaceFileAtomically", "DeleteFileAt", "RemoveFolder", "RequestServiceStart"}) {
     EXPECT_GT(occurrences[function], 0) << function << " is not in the healthy undo";

@@ -76,7 +76,7 @@ TEST_F(UndoTest, UndoPutsTheOriginalsBackAndThePatchCanBeAppliedAgain) {
   EXPECT_EQ(fake::FindService(L"QlSvc")->state, os::kServiceRunning);
   EXPECT_EQ(fake::FindService(L"QlProfileSvc")->state, os::kServiceRunning);
   EXPECT_EQ(StopRequests(), 4) << "stopped by the apply and by the undo";
-  EXPECT_FALSE(fake::MutexOwned(kSingleInstanceMutexName));
+  EXPECT_FALSE(Exists(install_ + "/UpdateBackup/qlpatch.lock"));
   EXPECT_EQ(fake::OpenKernelHandles(), 0);
   EXPECT_EQ(Query(), RC_NOT_PATCHED);
 
@@ -120,9 +120,9 @@ TEST_F(UndoTest, RefusalsTouchNothing) {
   ExpectRefused(RC_MOVE_FILE_FAILED, "an original missing from the backup");
   WriteFile(install_ + "/UpdateBackup/Patch03/profiles.dll", "old profiles.dll");
 
-  fake::SetMutexHolder(kSingleInstanceMutexName, fake::MutexHolder::kOtherProcess);
+  fake::SetLockFileHolder(install_ + "/UpdateBackup/qlpatch.lock", fake::LockFileHolder::kOtherProcess);
   ExpectRefused(RC_ANOTHER_RUN_IN_PROGRESS, "another run holds the lock");
-  fake::SetMutexHolder(kSingleInstanceMutexName, fake::MutexHolder::kNone);
+  fake::SetLockFileHolder(install_ + "/UpdateBackup/qlpatch.lock", fake::LockFileHolder::kNone);
   EXPECT_EQ(Undo(), RC_SUCCEED);
 }
 

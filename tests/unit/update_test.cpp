@@ -264,26 +264,63 @@ TEST_F(UpdateTest, UnrecordablePatchIdentityTouchesNothing) {
 }
 
 // One apply at a time: a run that finds another holding the lock says so,
-// touches nothing and ends with the code fleet tools retry. A lock whose
-// owner was killed is free. The query takes no lock.
+// touches nothing and ends with the code fleet tools retry. A holder that
+// ends (or is killed) frees it; a lock file left by a power cut is taken
+// over. The query takes no lock. The lock is a file beside the record, and
+// no lock file is left behind.
 TEST_F(UpdateTest, AnotherRunHoldingTheLockMeansComeBackLater) {
-  fake::SetMutexHolder(kSingleInstanceMutexName, fake::MutexHolder::kOtherProcess);
+  const std::string lockFile = install_ + "/UpdateBackup/qlpatch.lock";
+  MakeDirs(install_ + "/UpdateBackup");
+  fake::SetLockFileHolder(lockFile, fake::LockFileHolder::kOtherProcess);
   EXPECT_EQ(Apply(), RC_ANOTHER_RUN_IN_PROGRESS);
   EXPECT_EQ(fake::Output(), L"another update is running!\r\n" + kExitLine);
-  ExpectNothingTouched();
-  EXPECT_EQ(fake::CallCount("OpenServiceManager"), 0);
+  EXPECT_EQ(fake::FindService(L"QlSvc")->stopRequests, 0);
+  EXPECT_EQ(Ended(), 0);
+  EXPECT_EQ(ReadFile(install_ + "/core.dll"), "old core.dll");
+  EXPECT_FALSE(Exists(install_ + "/UpdateBackup/Patch03"));
+  EXPECT_EQ(fake::CallCount("QueryKeyValue"), 2) << "only the install folder was read (for the lock, and for the "
+                                                  "log of the outcome): no checks";
   EXPECT_EQ(fake::CallCount("CreateCountingSemaphore"), 0);
 
   wchar_t name[] = L"qlpatch.exe", option[] = L"-c", command[] = L"patch";
   wchar_t* query[] = {name, option, command, nullptr};
   EXPECT_EQ(RunEntry(3, query), RC_RECORD_MISSING);
-  EXPECT_EQ(fake::CallCount("TakeMachineMutex"), 1) << "only the apply asked for the lock";
+  EXPECT_EQ(fake::CallCount("OpenLockFile"), 1) << "only the apply asked for the lock";
 
-  fake::SetMutexHolder(kSingleInstanceMutexName, fake::MutexHolder::kAbandoned);
+  fake::SetLockFileHolder(lockFile, fake::LockFileHolder::kNone);
+  WriteFile(lockFile, "");  // left by a run that lost power
   EXPECT_EQ(Apply(), RC_SUCCEED);
-  EXPECT_FALSE(fake::MutexOwned(kSingleInstanceMutexName)) << "released at the end of the run";
+  EXPECT_FALSE(fake::LockFileHeld(lockFile)) << "released at the end of the run";
+  EXPECT_FALSE(Exists(lockFile)) << "deleted when closed";
   EXPECT_EQ(fake::OpenKernelHandles(), 0);
   EXPECT_EQ(Apply(), RC_PATCH_IS_LATEST) << "the next run takes it again";
+  EXPECT_FALSE(Exists(lockFile));
+}
+
+// The lock is made in the install folder's backup folder, which the run
+// makes when missing and takes away again when it leaves nothing in it. An
+// install folder that is not there ends the run as unusable install
+// values do, without waiting on a lock; an unreadable one too.
+TEST_F(UpdateTest, TheLockNeedsTheInstallFolder) {
+  fake::SetMachineValue(kInstallKey, L"Version", L"4.10");
+  EXPECT_EQ(Apply(), RC_VERSION_MISMATCH);
+  EXPECT_EQ(BackupRootEntries(), std::vector<std::string>{"qlpatch.log"}) << "a run that changed nothing leaves its log";
+  EXPECT_EQ(fake::OpenKernelHandles(), 0);
+
+  fake::SetMachineValue(kInstallKey, L"Version", L"4.20");
+  fake::SetMachineValue(kInstallKey, L"Path", Wide(root_ + "/NotThere"));
+  const int lockCalls = fake::CallCount("OpenLockFile");
+  EXPECT_EQ(Apply(), RC_REGISTRY_READ_FAILED);
+  EXPECT_EQ(fake::CallCount("OpenLockFile"), lockCalls);
+  EXPECT_FALSE(Exists(root_ + "/NotThere"));
+  EXPECT_EQ(fake::FindService(L"QlSvc")->stopRequests, 0) << "the product was left running";
+
+  fake::SetMachineValue(kInstallKey, L"Path", Wide(root_ + "/" + std::string(300, 'x')));
+  EXPECT_EQ(Apply(), RC_REGISTRY_READ_FAILED);
+  fake::SetMachineValue(kInstallKey, L"Path", Wide(install_));
+  EXPECT_EQ(Apply(), RC_SUCCEED);
+  EXPECT_EQ(ReadFile(install_ + "/core.dll"), "new core.dll");
+  EXPECT_FALSE(Exists(install_ + "/UpdateBackup/qlpatch.lock"));
 }
 
 }  // namespace

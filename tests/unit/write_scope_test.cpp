@@ -1,6 +1,6 @@
 // What the tool may write: only the modules it replaces in the install
-// folder and what lies in the install folder's backup folder (backups and
-// the record). Nothing in the working folder it is started from, nothing
+// folder and what lies in the install folder's backup folder (backups, the
+// record and, while a run lasts, its lock file). Nothing in the working folder it is started from, nothing
 // else in the install folder, nothing beside them. The whole sandbox is
 // taken down (paths, kinds, sizes, modification times, content hashes)
 // before and after each run and compared.
@@ -122,6 +122,8 @@ class WriteScopeTest : public MachineTest {
     fake::SetCallObserver(nullptr);
     for (const std::string& path : Trespasses()) seen_.push_back("at the end: " + path);
     for (const std::string& trespass : seen_) ADD_FAILURE() << what << " wrote outside its scope, " << trespass;
+    // The lock file lives only as long as the run.
+    if (Exists(install_ + "/UpdateBackup/qlpatch.lock")) ADD_FAILURE() << what << " left its lock file";
     return result;
   }
 

@@ -1,20 +1,29 @@
 #!/usr/bin/env bash
 # The fleet wrappers under Wine: deploy/install.cmd (through cmd) copies the
-# patch folder to %ProgramData%, runs qlpatch.exe there and ends with its
-# exit code; deploy/detect.vbs (through cscript) writes one line and exits 0
-# only once the patch is applied, and otherwise writes nothing and exits 0;
-# deploy/uninstall.cmd undoes the patch there and ends with the tool's code.
-# Also the guide's way of running the tool by hand.
+# patch folder into the product's install folder, found through its install
+# key, runs qlpatch.exe there and ends with its exit code; deploy/detect.vbs
+# (through cscript) writes one line and exits 0 only once the patch is
+# applied, and otherwise writes nothing and exits 0; deploy/uninstall.cmd
+# undoes the patch there and ends with the tool's code. None of them runs a
+# program a standard user planted where the kit once put the package, and
+# without the product none runs anything. Also the guide's way of running
+# the tool by hand.
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=lib.sh
 source "$here/lib.sh"
 wt_setup "$@"
 wt_program_path service_driver >/dev/null || wt_die "no service_driver=PATH argument"
+wt_program_path squatter >/dev/null || wt_die "no squatter=PATH argument"
 source_dir=$(cd "$here/../.." && pwd)
 
 PACKAGE="$WT_C/package"                # the package content, as a fleet tool unpacks it
-TARGET="$WT_C/ProgramData/QlPatch03"   # where install.cmd puts it
-INSTALL="$WT_C/Qorlink"
+INSTALL_WIN='C:\Program Files (x86)\Qorlink'
+INSTALL="$WT_C/Program Files (x86)/Qorlink"
+BACKUP="$INSTALL/UpdateBackup"
+TARGET="$BACKUP/QlPatch03"             # where install.cmd puts the package
+INSTALL_LOG="$BACKUP/QlPatch03-install.log"
+UNINSTALL_LOG="$BACKUP/QlPatch03-uninstall.log"
+OLD_PLACE="$WT_C/ProgramData/QlPatch03"  # where the kit once put it: any user may create it
 CMD='C:\windows\system32\cmd.exe'
 CSCRIPT='C:\windows\system32\cscript.exe'
 DETECTED_LINE=$'Qorlink patch QlPatch03 is applied\r'
@@ -23,9 +32,9 @@ DETECTED_LINE=$'Qorlink patch QlPatch03 is applied\r'
 # the package for patch 03: tool, description, new modules and the wrappers.
 fresh_machine() {
   local module
-  rm -rf "$PACKAGE" "$INSTALL" "$TARGET" "$TARGET.old"
+  rm -rf "$PACKAGE" "$INSTALL"
   mkdir -p "$INSTALL"
-  wt_set_install 4.20 0137 'C:\Qorlink'
+  wt_set_install 4.20 0137 "$INSTALL_WIN"
   wt_write_description "$PACKAGE" 4.20 0137 03 core.dll profiles.dll
   for module in core.dll profiles.dll; do
     printf 'old %s' "$module" >"$INSTALL/$module"
@@ -39,6 +48,24 @@ fresh_machine() {
   wt_start_service QlProfileSvc
 }
 
+# A standard user's program, with a description beside it, where the kit
+# once put the package. Run, it marks qlpatch.exe.ran and answers 19.
+plant_old_place() {
+  rm -rf "$OLD_PLACE"
+  wt_write_description "$OLD_PLACE" 4.20 0137 03 core.dll profiles.dll
+  cp "$WT_BIN/squatter.exe" "$OLD_PLACE/qlpatch.exe"
+}
+check_planted_not_run() {  # NAME
+  if [ -e "$OLD_PLACE/qlpatch.exe.ran" ]; then
+    wt_fail "$1: the program planted in ProgramData was run: $(tr -d '\0\r' <"$OLD_PLACE/qlpatch.exe.ran" | paste -sd '|')"
+    rm -f "$OLD_PLACE/qlpatch.exe.ran"
+  else
+    wt_pass "$1: the program planted in ProgramData was not run"
+  fi
+}
+
+# Both from the 32-bit launcher, so through the 32-bit cmd, as a 32-bit
+# fleet agent runs them.
 install() {  # the fleet tool's install command, from a folder of its own
   wt_run_program "$WT_C" "$CMD" /c 'C:\package\install.cmd'
 }
@@ -49,7 +76,9 @@ uninstall() {  # its uninstall command
 
 # detect NAME [detected]: runs detect.vbs from the package (the fleet tool
 # keeps it apart from the package content; it only needs to be somewhere)
-# and checks exit 0 with exactly the detected line, or with no output.
+# under the 32-bit cscript (through the launcher) and the 64-bit one
+# (started from here), and checks exit 0 with exactly the detected line, or
+# with no output. The two read the product's install key in different ways.
 detect() {
   wt_run_program "$WT_C" "$CSCRIPT" //nologo 'C:\package\detect.vbs'
   wt_check_exit "$1: detect.vbs" 0
@@ -58,28 +87,53 @@ detect() {
   else
     wt_check_silent "$1: detect.vbs, not detected"
   fi
+  local out="$WT_TMP/detect64.out" code
+  (cd "$WT_C" && wt_wine_to "$out" "$WT_TMP/detect64.err" "$CSCRIPT" //nologo 'C:\package\detect.vbs')
+  code=$?
+  if [ "${2:-}" = detected ]; then
+    wt_check "$1: detect.vbs, 64-bit host" "0 $DETECTED_LINE" "$code $(cat "$out")"
+  else
+    wt_check "$1: detect.vbs, 64-bit host, not detected" "0 0" "$code $(stat -c %s "$out")"
+  fi
 }
 
 modules() { printf '%s|%s' "$(cat "$INSTALL/core.dll")" "$(cat "$INSTALL/profiles.dll")"; }
-log_has() { tr -d '\r' <"$TARGET/install.log" | grep -qx "$1" && echo yes || echo no; }
+log_has() { tr -d '\r' <"$INSTALL_LOG" | grep -qx "$1" && echo yes || echo no; }
+absent() { [ -e "$1" ] && echo present || echo absent; }
+
+echo "# no product on the machine"
+fresh_machine
+plant_old_place
+wt_clear_install
+detect "no product"
+install
+wt_check_exit "no product: install.cmd runs nothing" 1603
+uninstall
+wt_check_exit "no product: uninstall.cmd runs nothing" 1603
+wt_check "no product: nothing made in the install folder" absent "$(absent "$BACKUP")"
+check_planted_not_run "no product"
 
 echo "# before any install"
-fresh_machine
-detect "no folder in ProgramData"
+wt_set_install 4.20 0137 "$INSTALL_WIN"
+detect "product there, nothing installed"
+uninstall
+wt_check_exit "nothing installed: uninstall.cmd runs nothing" 1603
+check_planted_not_run "nothing installed"
 
 echo "# installed product of another version"
-wt_set_install 4.10 0137 'C:\Qorlink'
+wt_set_install 4.10 0137 "$INSTALL_WIN"
 install
 wt_check_exit "version mismatch: install.cmd passes qlpatch's code" 4
 wt_check_silent "version mismatch: install.cmd"
 wt_check "version mismatch: modules untouched" "old core.dll|old profiles.dll" "$(modules)"
-wt_check "version mismatch: the tool's lines in install.log" yes "$(log_has 'QL version unmatch!')"
+wt_check "version mismatch: the tool's lines in the install log" yes "$(log_has 'QL version unmatch!')"
 for file in qlpatch.exe patchql58302.dat core.dll profiles.dll; do
-  wt_check_file "version mismatch: $file copied to ProgramData" "$TARGET/$file" "$PACKAGE/$file"
+  wt_check_file "version mismatch: $file copied into the install folder" "$TARGET/$file" "$PACKAGE/$file"
 done
 detect "folder there, product of another version (4)"
-wt_set_install 4.20 0137 'C:\Qorlink'
+wt_set_install 4.20 0137 "$INSTALL_WIN"
 detect "folder there, patch not applied yet (17)"
+check_planted_not_run "before the apply"
 
 echo "# install"
 printf 'left from an earlier install' >"$TARGET/stale.dll"
@@ -88,16 +142,36 @@ wt_check_exit "apply: install.cmd passes qlpatch's code" 0
 wt_check "apply: modules replaced" "new core.dll|new profiles.dll" "$(modules)"
 wt_check "apply: services running again" "$RUNNING $RUNNING" \
   "$(wt_service_state QlSvc) $(wt_service_state QlProfileSvc)"
-wt_check "apply: the tool's lines in install.log" yes "$(log_has 'Update patch succeed!!')"
-wt_check "apply: the earlier folder is replaced, not merged" absent \
-  "$([ -e "$TARGET/stale.dll" ] || [ -e "$TARGET.old" ] && echo present || echo absent)"
+wt_check "apply: the tool's lines in the install log" yes "$(log_has 'Update patch succeed!!')"
+wt_check "apply: the earlier folder is replaced, not merged" "absent absent" \
+  "$(absent "$TARGET/stale.dll") $(absent "$TARGET.old")"
+wt_check "apply: no lock file left" absent "$(absent "$BACKUP/qlpatch.lock")"
 detect "after the apply" detected
+check_planted_not_run "after the apply"
 
 echo "# installed again"
 install
 wt_check_exit "already applied: install.cmd passes qlpatch's code" 19
-wt_check "already applied: the tool's lines in install.log" yes "$(log_has 'Patch is latest!')"
+wt_check "already applied: the tool's lines in the install log" yes "$(log_has 'Patch is latest!')"
+# Appended, one dated start line and one end line per run: three runs.
+wt_check "install log kept across runs" "yes 3 3" \
+  "$(log_has 'QL version unmatch!') $(grep -c 'install.cmd: patch QlPatch03 from' "$INSTALL_LOG") \
+$(grep -c 'install.cmd: qlpatch.exe ended with' "$INSTALL_LOG")"
 detect "after installing again" detected
+
+echo "# the ACL of the folder the tool runs from"
+# Wine run as root enforces no ACL; read it back where Wine's icacls shows one.
+(cd "$WT_C" && wt_wine_to "$WT_TMP/icacls.out" "$WT_TMP/icacls.err" icacls "$INSTALL_WIN\\UpdateBackup\\QlPatch03")
+if [ -s "$WT_TMP/icacls.out" ] && grep -q ':' "$WT_TMP/icacls.out"; then
+  acl=$(tr -d '\r' <"$WT_TMP/icacls.out")
+  wt_check "staging folder ACL: SYSTEM, Administrators full, Users read" "yes yes yes no" \
+    "$(grep -Eq '(SYSTEM|S-1-5-18):\(OI\)\(CI\)\(F\)' <<<"$acl" && echo yes || echo no) \
+$(grep -Eq '(Administrators|S-1-5-32-544):\(OI\)\(CI\)\(F\)' <<<"$acl" && echo yes || echo no) \
+$(grep -Eq '(Users|S-1-5-32-545):\(OI\)\(CI\)\(RX\)' <<<"$acl" && echo yes || echo no) \
+$(grep -q '(I)' <<<"$acl" && echo yes || echo no)"
+else
+  echo "# this Wine's icacls shows no ACL (it printed $(stat -c %s "$WT_TMP/icacls.out") bytes): not read back"
+fi
 
 echo "# uninstall"
 uninstall
@@ -109,6 +183,10 @@ wt_check "undo: services running again" "$RUNNING $RUNNING" \
 detect "after the undo"
 uninstall
 wt_check_exit "undo again: not applied (16)" 16
+wt_check "uninstall log kept across runs" "2 2" \
+  "$(grep -c 'uninstall.cmd: undo of patch QlPatch03' "$UNINSTALL_LOG") \
+$(grep -c 'uninstall.cmd: qlpatch.exe ended with' "$UNINSTALL_LOG")"
+check_planted_not_run "uninstall"
 install
 wt_check_exit "install after the undo" 0
 detect "installed after the undo" detected
@@ -120,14 +198,16 @@ detect "folder removed after the apply"
 uninstall
 wt_check_exit "undo without the folder: uninstall.cmd fails on its own" 1603
 wt_check "undo without the folder: modules untouched" "new core.dll|new profiles.dll" "$(modules)"
+check_planted_not_run "folder removed"
+wt_check "no log written in ProgramData or the temporary folders" "" \
+  "$(find "$WT_C/ProgramData" "$WT_C/windows/temp" "$WT_C/users" -iname '*.log' 2>/dev/null | grep -i qlpatch)"
 
 echo "# a package without its description file"
 fresh_machine
 rm "$PACKAGE/patchql58302.dat"
 install
 wt_check_exit "no description in the package: install.cmd fails on its own" 1603
-wt_check "no description in the package: nothing copied" absent \
-  "$([ -e "$TARGET" ] && echo present || echo absent)"
+wt_check "no description in the package: nothing copied" absent "$(absent "$TARGET")"
 wt_check "no description in the package: modules untouched" "old core.dll|old profiles.dll" "$(modules)"
 
 echo "# running it by hand, as the guide says"
@@ -136,7 +216,7 @@ fresh_machine
 sed -n '/<!-- tested: run-qlpatch.cmd -->/,/^```$/p' "$source_dir/docs/deploying.md" | sed '1,2d;$d' |
   sed 's/$/\r/' >"$PACKAGE/run-qlpatch.cmd"
 grep -q 'qlpatch.exe' "$PACKAGE/run-qlpatch.cmd" || wt_fail "the guide's run-qlpatch.cmd block is missing"
-wt_set_install 4.10 0137 'C:\Qorlink'
+wt_set_install 4.10 0137 "$INSTALL_WIN"
 wt_run_program "$WT_C" "$CMD" /c 'C:\package\run-qlpatch.cmd'
 wt_check_exit "by hand, batch file: exit code kept" 4
 wt_check "by hand, batch file: the tool's lines and its exit code shown" \

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # qlpatch.exe under the conditions a fleet makes: a second apply while one
-# runs, applies killed at several moments and run again, records left
+# runs, a standard user's program squatting on the old lock's name, applies
+# killed at several moments and run again, records left
 # blank, foreign or unreadable, and patch identities that could never be
 # recorded.
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -8,6 +9,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib.sh"
 wt_setup "$@"
 wt_program_path service_driver >/dev/null || wt_die "no service_driver=PATH argument"
+wt_program_path squatter >/dev/null || wt_die "no squatter=PATH argument"
 
 PATCH_DIR="$WT_C/patch03"
 INSTALL="$WT_C/Qorlink"
@@ -113,13 +115,46 @@ wt_run "$PATCH_DIR"
 wt_check_exit "second apply" 1618
 check_output "second apply" $'another update is running!\r\r\n'"$EXIT_LINE"
 wt_check "second apply: nothing moved" "absent ${#MODULES[@]}" \
-  "$([ -e "$BACKUP" ] && echo present || echo absent) $(modules_in_state old)"
+  "$([ -e "$BACKUP/Patch03" ] && echo present || echo absent) $(modules_in_state old)"
+wt_check "the first apply holds its lock file" present \
+  "$([ -e "$BACKUP/qlpatch.lock" ] && echo present || echo absent)"
 wt_run "$PATCH_DIR" -c patch
 wt_check_exit "query while an apply runs (no lock, no wait)" 17
 wt_wait_tool
 wt_check "first apply" 0 "$WT_EXIT"
 wt_check "first apply: every module new" "${#MODULES[@]}" "$(modules_in_state new)"
 wt_check "first apply: one Patch03 element" 1 "$(grep -c '<Patch03>' "$RECORD" 2>/dev/null)"
+wt_check "first apply: its lock file is gone" absent "$([ -e "$BACKUP/qlpatch.lock" ] && echo present || echo absent)"
+
+# The lock is a file beside the record, where only administrators can
+# create one: a standard user's program holding a mutex of the name the
+# lock once had blocks nothing, and a lock file left with no holder (a
+# power cut) is taken over.
+lock_squatter_cases() {
+  local squatter
+  echo "# a program holding a mutex of the old lock's name"
+  fresh_machine stop-now stop-now
+  rm -f "$WT_BIN/squatter.ready"
+  (cd "$WT_BIN" && exec wine 'C:\qltest\squatter.exe' --hold-mutex 'Global\Tarvex.Qorlink.qlpatch' \
+     'C:\qltest\squatter.ready' >/dev/null 2>&1 </dev/null) &
+  squatter=$!
+  wt_wait_for_file "$WT_BIN/squatter.ready" 60 || wt_fail "the squatter did not start"
+  wt_run "$PATCH_DIR"
+  wt_check_exit "apply while the old mutex is held" 0
+  wt_check "apply while the old mutex is held: every module new" "${#MODULES[@]}" "$(modules_in_state new)"
+  kill -KILL "$squatter" 2>/dev/null
+  wait "$squatter" 2>/dev/null
+
+  echo "# a lock file left by a run that lost power"
+  fresh_machine stop-now stop-now
+  mkdir -p "$BACKUP"
+  : >"$BACKUP/qlpatch.lock"
+  wt_run "$PATCH_DIR"
+  wt_check_exit "apply over a lock file left behind" 0
+  wt_check "apply over a lock file left behind: the file is gone" absent \
+    "$([ -e "$BACKUP/qlpatch.lock" ] && echo present || echo absent)"
+}
+lock_squatter_cases
 
 echo "# killed in the first service's stop wait"
 fresh_machine "stop-delay 12000" stop-now
