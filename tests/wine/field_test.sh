@@ -274,7 +274,7 @@ identity_case() {  # NAME VERSION PATCHVERSION
   wt_run "$PATCH_DIR" -c patch
   wt_check_exit "$1: query" 3
   wt_check "$1: nothing moved" "absent absent ${#MODULES[@]}" \
-    "$([ -e "$BACKUP" ] && echo present || echo absent) $([ -e "$WT_C/qlvictim" ] && echo present || echo absent) $(modules_in_state old)"
+    "$([ -e "$BACKUP/Patch03" ] && echo present || echo absent) $([ -e "$WT_C/qlvictim" ] && echo present || echo absent) $(modules_in_state old)"
 }
 identity_case "empty PatchVersion" 4.20 ""
 identity_case "PatchVersion 3 hotfix" 4.20 "3 hotfix"
