@@ -148,7 +148,7 @@ Press any key to exit." "$(printed)"
 check_content "missing new copy: core.dll untouched" "$INSTALL_DIR/core.dll" "old core.dll"
 check_content "missing new copy: profiles.dll still in place" "$INSTALL_DIR/profiles.dll" "old profiles.dll"
 wt_check "missing new copy: no record" "absent" "$([ -e "$RECORD" ] || echo absent)"
-wt_check "missing new copy: services never stopped" "$RUNNING $RUNNING" \
+wt_check "missing new copy: services left as they were (stopped here)" "$STOPPED $STOPPED" \
   "$(wt_service_state QlSvc) $(wt_service_state QlProfileSvc)"
 grep -q "module profiles.dll: the new copy beside the tool cannot be read: error 2 (" "$INSTALL_DIR/UpdateBackup/qlpatch.log" &&
   wt_pass "missing new copy: the log names the module and the Windows error" ||
