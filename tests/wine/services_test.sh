@@ -111,10 +111,11 @@ module_is_new() {  # NAME MODULE
   wt_check "$1: $2 replaced" "new $2" "$(head -c $((4 + ${#2})) "$INSTALL/$2")"
 }
 
-# Found STOP_PENDING, and holding its module until it is stopped (8 s
-# after the stop request): the stop phase waits it through.
+# Found STOP_PENDING, and holding its module until it is stopped (40 s
+# after the stop request, longer than a file step waits for a held file):
+# the stop phase waits it through.
 wt_lay_out_patch "$INSTALL" "$PATCH_DIR" 2 0
-wt_register_service QlSvc stop-delay 8000 "$HOLD_MODULE1"
+wt_register_service QlSvc stop-delay 40000 "$HOLD_MODULE1"
 wt_register_service QlProfileSvc stop-now
 wt_start_service QlSvc
 wt_wine sc stop QlSvc
@@ -124,10 +125,11 @@ wt_check_exit "found stopping: apply" 0
 module_is_new "found stopping" module1.dll
 check_state "found stopping: QlSvc running after the run" QlSvc "$RUNNING"
 
-# Reports STOPPED at once, but its process holds the module 15 s longer:
-# the stop phase waits for the process.
+# Reports STOPPED at once, but its process holds the module 40 s longer:
+# the stop phase waits (30 s) for the process, and the move waits out the
+# rest; a file step alone would give up after 30 s.
 wt_lay_out_patch "$INSTALL" "$PATCH_DIR" 2 0
-wt_register_service QlSvc stop-now "$HOLD_MODULE1" linger=15000
+wt_register_service QlSvc stop-now "$HOLD_MODULE1" linger=40000
 wt_register_service QlProfileSvc stop-now
 wt_start_service QlSvc
 wt_driver process QlSvc
