@@ -112,8 +112,8 @@ wt_wait_until 60 service_is QlSvc "$STOP_PENDING" || wt_fail "the first apply ne
 wt_run "$PATCH_DIR"
 wt_check_exit "second apply" 1618
 check_output "second apply" $'another update is running!\r\r\n'"$EXIT_LINE"
-wt_check "second apply: nothing moved" "absent ${#MODULES[@]}" \
-  "$([ -e "$BACKUP" ] && echo present || echo absent) $(modules_in_state old)"
+wt_check "second apply: nothing moved (the run log only)" "nothing ${#MODULES[@]}" \
+  "$(wt_beside_log "$BACKUP") $(modules_in_state old)"
 wt_run "$PATCH_DIR" -c patch
 wt_check_exit "query while an apply runs (no lock, no wait)" 17
 wt_wait_tool
@@ -238,8 +238,8 @@ identity_case() {  # NAME VERSION PATCHVERSION
   check_output "$1" $'unknow xml evelment!\r\r\n'"$EXIT_LINE"
   wt_run "$PATCH_DIR" -c patch
   wt_check_exit "$1: query" 3
-  wt_check "$1: nothing moved" "absent absent ${#MODULES[@]}" \
-    "$([ -e "$BACKUP" ] && echo present || echo absent) $([ -e "$WT_C/qlvictim" ] && echo present || echo absent) $(modules_in_state old)"
+  wt_check "$1: nothing moved (the run log only)" "nothing absent ${#MODULES[@]}" \
+    "$(wt_beside_log "$BACKUP") $([ -e "$WT_C/qlvictim" ] && echo present || echo absent) $(modules_in_state old)"
 }
 identity_case "empty PatchVersion" 4.20 ""
 identity_case "PatchVersion 3 hotfix" 4.20 "3 hotfix"
