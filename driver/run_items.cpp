@@ -47,15 +47,23 @@ class ServicePhase : public WorkItem {
 class ModuleChange : public WorkItem {
  public:
   ModuleChange(const wchar_t* description, const std::wstring& installFolder, const std::wstring& moduleName,
-               ModuleStep forward, ModuleStep backward)
+               ModuleStep forward, ModuleStep backward, bool forwardAllOrNothing)
       : description_(std::wstring(description) + L" " + moduleName),
         installFolder_(installFolder),
         moduleName_(moduleName),
         forward_(forward),
-        backward_(backward) {}
+        backward_(backward),
+        forwardAllOrNothing_(forwardAllOrNothing) {}
   std::wstring Describe() const override { return description_; }
-  ResultCode Do() override { return forward_(installFolder_.c_str(), moduleName_.c_str()); }
-  bool Undo(bool) override { return backward_(installFolder_.c_str(), moduleName_.c_str()) == RC_SUCCEED; }
+  ResultCode Do() override {
+    const ResultCode result = forward_(installFolder_.c_str(), moduleName_.c_str());
+    forwardFailed_ = result != RC_SUCCEED;
+    return result;
+  }
+  bool Undo(bool) override {
+    if (forwardFailed_ && forwardAllOrNothing_) return true;  // the installed file was never changed
+    return backward_(installFolder_.c_str(), moduleName_.c_str()) == RC_SUCCEED;
+  }
   bool ChangesModules() const override { return true; }
 
  private:
@@ -64,6 +72,8 @@ class ModuleChange : public WorkItem {
   std::wstring moduleName_;
   ModuleStep forward_;
   ModuleStep backward_;
+  bool forwardAllOrNothing_;
+  bool forwardFailed_ = false;
 };
 
 class BackupFolder : public WorkItem {
@@ -90,8 +100,10 @@ std::unique_ptr<WorkItem> StartProductItem() {
 }
 
 std::unique_ptr<WorkItem> ModuleItem(const wchar_t* description, const std::wstring& installFolder,
-                                     const std::wstring& moduleName, ModuleStep forward, ModuleStep backward) {
-  return std::make_unique<ModuleChange>(description, installFolder, moduleName, forward, backward);
+                                     const std::wstring& moduleName, ModuleStep forward, ModuleStep backward,
+                                     bool forwardAllOrNothing) {
+  return std::make_unique<ModuleChange>(description, installFolder, moduleName, forward, backward,
+                                        forwardAllOrNothing);
 }
 
 std::unique_ptr<WorkItem> BackupFolderItem() { return std::make_unique<BackupFolder>(); }

@@ -11,9 +11,13 @@
 std::unique_ptr<WorkItem> StopProductItem();
 // The product's services started (undone: stopped again).
 std::unique_ptr<WorkItem> StartProductItem();
-// One module: Do makes `forward`, Undo makes `backward`.
+// One module: Do makes `forward`, Undo makes `backward`. `forwardAllOrNothing`:
+// a `forward` that fails leaves the installed file as it found it (it puts
+// a whole copy in place in one step), so its Undo has nothing to put back;
+// a file held open for good is then not tried again in vain.
 std::unique_ptr<WorkItem> ModuleItem(const wchar_t* description, const std::wstring& installFolder,
-                                     const std::wstring& moduleName, ModuleStep forward, ModuleStep backward);
+                                     const std::wstring& moduleName, ModuleStep forward, ModuleStep backward,
+                                     bool forwardAllOrNothing);
 // Nothing to do; undone, the per-patch backup folder goes when empty.
 std::unique_ptr<WorkItem> BackupFolderItem();
 

@@ -90,7 +90,8 @@ ResultCode PerformUndo() {
     }
     EndProductPrograms();
     for (const std::wstring& module : modules) {
-      checked = work.Do(ModuleItem(L"put back the original of", installFolder, module, RestoreModule, RestoreNewCopy));
+      checked = work.Do(ModuleItem(L"put back the original of", installFolder, module, RestoreModule, RestoreNewCopy,
+                                    true));
       if (checked != RC_SUCCEED) {
         work.RollBack();
         return checked;

@@ -103,7 +103,8 @@ ResultCode PerformUpdate() {
 
   work.Do(BackupFolderItem());
   for (const std::wstring& module : modules) {
-    result = work.Do(ModuleItem(L"replace", installFolder, module, BackupAndReplaceModule, PutOriginalBack));
+    result = work.Do(ModuleItem(L"replace", installFolder, module, BackupAndReplaceModule, PutOriginalBack,
+                                    false));
     if (result != RC_SUCCEED) return PutBackAfter(&work, result);
   }
 

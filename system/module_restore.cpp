@@ -91,8 +91,9 @@ ResultCode PutOriginalBack(const wchar_t* installFolder, const wchar_t* moduleNa
   ModulePaths paths = {};
   wchar_t beside[kPathChars] = {};
   if (!RestorePaths(installFolder, moduleName, &paths, beside)) return RC_MOVE_FILE_FAILED;
-  // Nothing was moved aside: the installed module was never touched.
-  if (!os::FileExists(paths.backup)) return os::FileExists(paths.installed) ? RC_SUCCEED : RC_MOVE_FILE_FAILED;
+  // Nothing was moved aside: the installed module was never touched by
+  // this run, also when it was missing before the run.
+  if (!os::FileExists(paths.backup)) return RC_SUCCEED;
   const ResultCode result = PutInPlace(moduleName, paths.backup, paths.installed, L"original");
   if (result == RC_SUCCEED) RemoveModuleBackup(installFolder, moduleName);
   return result;

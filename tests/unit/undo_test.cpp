@@ -143,6 +143,26 @@ TEST_F(UndoTest, ModuleHeldOpenPutsTheNewCopiesBackAndKeepsRecordAndBackup) {
   for (const std::string& module : kModules) EXPECT_EQ(Installed(module), "old " + module);
 }
 
+// Held open for good, as a loaded module is: the installed file is still the
+// new copy, so the put-back does not try it again in vain, and the product
+// runs again on the new copies.
+TEST_F(UndoTest, ModuleHeldOpenForGoodLeavesItNewAndStartsTheProduct) {
+  ASSERT_EQ(Apply(), RC_SUCCEED);
+  const std::string record = ReadFile(recordPath_);
+  fake::HoldFile(install_ + "/profiles.dll", -1);
+  EXPECT_EQ(Undo(), RC_MOVE_FILE_FAILED);
+  for (const std::string& module : kModules) {
+    EXPECT_EQ(Installed(module), "new " + module);
+    EXPECT_FALSE(Exists(install_ + "/" + module + ".qlundo"));
+    EXPECT_EQ(Backup(module), "old " + module);
+  }
+  for (const wchar_t* service : kProductServices) EXPECT_EQ(fake::FindService(service)->state, os::kServiceRunning);
+  EXPECT_EQ(ReadFile(recordPath_), record);
+  fake::HoldFile(install_ + "/profiles.dll", 0);
+  EXPECT_EQ(Undo(), RC_SUCCEED);
+  for (const std::string& module : kModules) EXPECT_EQ(Installed(module), "old " + module);
+}
+
 }  // namespace
 
 namespace {

@@ -217,6 +217,19 @@ TEST_F(UpdateTest, ModuleHeldOpenForGoodIsGivenUpAfterThirtySeconds) {
       << RunLog();
 }
 
+// An installed module that is not there fails the module phase; the run
+// never touched it, so the product as found (the first original back, the
+// second still missing) is started again.
+TEST_F(UpdateTest, InstalledModuleMissingPutsTheFirstBackAndStartsTheProduct) {
+  std::filesystem::remove(install_ + "/profiles.dll");
+  EXPECT_EQ(Apply(), RC_MOVE_FILE_FAILED);
+  EXPECT_EQ(ReadFile(install_ + "/core.dll"), "old core.dll");
+  EXPECT_FALSE(Exists(install_ + "/profiles.dll"));
+  EXPECT_FALSE(Exists(install_ + "/UpdateBackup/Patch03"));
+  for (const wchar_t* service : kProductServices) EXPECT_EQ(fake::FindService(service)->state, os::kServiceRunning);
+  EXPECT_NE(RunLog().find("module profiles.dll: cannot be moved to"), std::string::npos) << RunLog();
+}
+
 TEST_F(UpdateTest, NoSemaphoreMeansNoWaitAndNothingTouched) {
   fake::FailCall("CreateCountingSemaphore", 1);
   EXPECT_EQ(Apply(), RC_STOP_SERVICE_FAILED);

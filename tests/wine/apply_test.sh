@@ -46,7 +46,7 @@ check_output() {  # NAME EXPECTED
 
 check_untouched() {  # NAME
   wt_check "$1: core.dll untouched" "old core.dll" "$(cat "$INSTALL/core.dll")"
-  wt_check "$1: no per-patch backup folder" "absent" "$([ -e "$BACKUP/Patch03" ] && echo present || echo absent)"
+  wt_check "$1: nothing backed up (the run log only)" nothing "$(wt_beside_log "$BACKUP")"
   wt_check "$1: QlSvc still running" "$RUNNING" "$(wt_service_state QlSvc)"
   wt_check "$1: QlProfileSvc still running" "$RUNNING" "$(wt_service_state QlProfileSvc)"
 }
@@ -98,10 +98,11 @@ fresh_machine
 rm "$PATCH_DIR/profiles.dll"
 apply
 wt_check_exit "missing new copy" 14
-# Every new copy is looked for before anything is stopped.
+# Every new copy is looked for before the product is stopped.
 check_output "missing new copy" $'copy file error!\r\r\n'"$EXIT_LINE"
 check_untouched "missing new copy"
-wt_check "missing new copy: no record" absent "$([ -e "$BACKUP/QlPatch.xml" ] && echo present || echo absent)"
+wt_check "missing new copy: profiles.dll kept in place" "old profiles.dll" "$(cat "$INSTALL/profiles.dll")"
+wt_check "missing new copy: QlProfileSvc never stopped" "$RUNNING" "$(wt_service_state QlProfileSvc)"
 
 echo "# the first service never stops (eight polls of 10 s)"
 fresh_machine never-stop
@@ -111,8 +112,8 @@ wt_check_exit "first service never stops" 9
 check_output "first service never stops" "$STOP_LINE"$'stop service error!\r\r\n'"$EXIT_LINE"
 wt_check "first service never stops: no program ended" running "$(wt_program_exit Qorlink qltray.exe)"
 wt_check "first service never stops: core.dll untouched" "old core.dll" "$(cat "$INSTALL/core.dll")"
-wt_check "first service never stops: no per-patch backup folder" absent \
-  "$([ -e "$BACKUP/Patch03" ] && echo present || echo absent)"
+wt_check "first service never stops: nothing backed up (the run log only)" nothing \
+  "$(wt_beside_log "$BACKUP")"
 wt_check "first service never stops: QlProfileSvc untouched" "$RUNNING" "$(wt_service_state QlProfileSvc)"
 wt_remove_service QlSvc
 

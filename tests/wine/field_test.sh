@@ -273,8 +273,8 @@ identity_case() {  # NAME VERSION PATCHVERSION
   check_output "$1" $'unknow xml evelment!\r\r\n'"$EXIT_LINE"
   wt_run "$PATCH_DIR" -c patch
   wt_check_exit "$1: query" 3
-  wt_check "$1: nothing moved" "absent absent ${#MODULES[@]}" \
-    "$([ -e "$BACKUP/Patch03" ] && echo present || echo absent) $([ -e "$WT_C/qlvictim" ] && echo present || echo absent) $(modules_in_state old)"
+  wt_check "$1: nothing moved (the run log only)" "nothing absent ${#MODULES[@]}" \
+    "$(wt_beside_log "$BACKUP") $([ -e "$WT_C/qlvictim" ] && echo present || echo absent) $(modules_in_state old)"
 }
 identity_case "empty PatchVersion" 4.20 ""
 identity_case "PatchVersion 3 hotfix" 4.20 "3 hotfix"

@@ -1,6 +1,6 @@
 # Shared part of the Wine end-to-end tests of qlpatch.exe. Source it from a
 # test script, then call wt_setup "$@" with the arguments CTest passes:
-#   qlpatch=PATH launch=PATH test_service=PATH dummy=PATH [service_driver=PATH]
+#   qlpatch=PATH launch=PATH test_service=PATH dummy=PATH hold_file=PATH [service_driver=PATH]
 #
 # wt_setup makes a fresh 64-bit Wine prefix in a temporary folder, copies the
 # programs to C:\qltest in it and starts the keep-alive; an EXIT trap ends
@@ -130,6 +130,26 @@ wt_use_wine64() {
   printf '#!/bin/sh\nexec /usr/lib/wine/wine64 wineboot "$@"\n' >"$bin/wineboot"
   chmod +x "$bin/wineboot"
   export PATH="$bin:$PATH" WINELOADER=/usr/lib/wine/wine64
+# wt_run_unprivileged SCRIPT ARGS...: when run as root, runs the whole
+# script again as the unprivileged user qlwine (made when missing) and ends
+# with its status; otherwise returns. Wine run as root ignores read-only
+# attributes (root may write any file); as an ordinary user it keeps them,
+# as Windows does. The prefix is then made, and owned, by that user.
+readonly WT_USER=qlwine
+wt_run_unprivileged() {
+  [ "$(id -u)" -eq 0 ] || return 0
+  command -v runuser >/dev/null || wt_die "runuser is not installed"
+  if ! id -u "$WT_USER" >/dev/null 2>&1; then
+    useradd -M -r -s /usr/sbin/nologin "$WT_USER" 2>/dev/null
+    id -u "$WT_USER" >/dev/null 2>&1 || wt_die "cannot make the user $WT_USER"
+  fi
+  local home status
+  home=$(mktemp -d "${TMPDIR:-/tmp}/qlpatch-wine-home.XXXXXX") || wt_die "no temporary folder"
+  chown "$WT_USER" "$home" || wt_die "cannot hand $home to $WT_USER"
+  runuser -u "$WT_USER" -- env HOME="$home" TMPDIR="$home" bash "$@"
+  status=$?
+  rm -rf "$home"
+  exit "$status"
 }
 
 wt_setup() {
@@ -141,7 +161,7 @@ wt_setup() {
       *) wt_die "unexpected argument: $arg" ;;
     esac
   done
-  for name in qlpatch launch test_service dummy; do
+  for name in qlpatch launch test_service dummy hold_file; do
     path=$(wt_program_path "$name") || wt_die "no $name=PATH argument"
     [ -f "$path" ] || wt_die "$name not built: $path"
   done
@@ -385,6 +405,24 @@ wt_program_exit() {
   tr -d '\r' <"$file"
 }
 
+# wt_hold_file WINDOWS_PATH [ms]: another program holds the file open
+# (reading, sharing reading only: it cannot be written, moved, replaced or
+# deleted) for ms milliseconds, or until wt_let_go. Returns once it holds it.
+wt_hold_file() {
+  rm -f "$WT_BIN/held.ready"
+  (cd "$WT_BIN" && exec wine 'C:\qltest\hold_file.exe' "$1" 'C:\qltest\held.ready' ${2:+"$2"} \
+     >>"$WT_TMP/wine.log" 2>&1 </dev/null) &
+  WT_HOLD_PID=$!
+  wt_wait_for_file "$WT_BIN/held.ready" 60 || wt_die "cannot hold $1"
+}
+
+# wt_let_go: the file held by wt_hold_file is let go (at once, if still held).
+wt_let_go() {
+  kill -KILL "$WT_HOLD_PID" 2>/dev/null
+  wait "$WT_HOLD_PID" 2>/dev/null
+  return 0
+}
+
 # ---- services, through service_driver.exe ----------------------------------------
 
 readonly STOPPED=1 START_PENDING=2 STOP_PENDING=3 RUNNING=4
@@ -485,6 +523,36 @@ wt_check_file() {
   else
     wt_fail "$1: content differs"
     diff <(od -An -c "$3") <(od -An -c "$2") | head -n 20 | sed 's/^/#   /'
+  fi
+}
+
+# wt_beside_log DIR: what the folder DIR (UpdateBackup) holds besides the
+# run log, "nothing" when it holds nothing else or is not there. A run that
+# is refused or fails may add the log and nothing else.
+wt_beside_log() {
+  local others
+  others=$(ls -A "$1" 2>/dev/null | grep -vx 'qlpatch\.log' | tr '\n' ' ')
+  echo "${others:-nothing}"
+}
+
+# wt_check_log NAME LOG PATTERN: the run log is UTF-8, every line starts
+# with the local date and time, and a line matches the extended regular
+# expression PATTERN.
+wt_check_log() {
+  local name=$1 log=$2 pattern=$3
+  if [ ! -f "$log" ]; then
+    wt_fail "$name: no run log $log"
+    return
+  fi
+  if ! iconv -f UTF-8 -t UTF-8 "$log" >/dev/null 2>&1; then
+    wt_fail "$name: the run log is not UTF-8"
+  elif grep -qvE '^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}' "$log"; then
+    wt_fail "$name: an undated line: $(grep -vE '^[0-9]{4}-' "$log" | head -n 1)"
+  elif tr -d '\r' <"$log" | grep -qE "$pattern"; then
+    wt_pass "$name"
+  else
+    wt_fail "$name: no line matches [$pattern]; the log ends:"
+    tail -n 15 "$log" | sed 's/^/#   /'
   fi
 }
 

@@ -2,10 +2,15 @@
 # The apply mode of qlpatch.exe under Wine, run as a user would: with no
 # arguments, from the patch folder. Checks the printed report, the backup
 # layout, the replaced modules, the record file byte for byte, and module
-# names outside ASCII.
+# names outside ASCII. Then files as other programs and admins leave them:
+# a module held open for a while, a record held open for the whole run,
+# read-only new copies and backup copies; and a second service that never
+# stops. Run as an ordinary Linux user, for whom Wine keeps read-only
+# attributes as Windows does.
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=lib.sh
 source "$here/lib.sh"
+wt_run_unprivileged "${BASH_SOURCE[0]}" "$@"
 wt_setup "$@"
 wt_program_path service_driver >/dev/null || wt_die "no service_driver=PATH argument"
 
@@ -13,6 +18,7 @@ PATCH_DIR="$WT_C/patch"
 INSTALL_DIR="$WT_C/Qorlink"
 BACKUP_DIR="$INSTALL_DIR/UpdateBackup/Patch03"
 RECORD="$INSTALL_DIR/UpdateBackup/QlPatch.xml"
+LOG="$INSTALL_DIR/UpdateBackup/qlpatch.log"
 PRODUCT_PROGRAMS=(SvcDeskAgent.exe QlWin7Agent.exe qltray.exe qlwlicon.exe lnkrtnmon.exe
                   Durirave.exe Save_Wlan_Settings.exe QlOpenWlanPanel.exe)
 
@@ -173,5 +179,83 @@ wt_run "$PATCH_DIR"
 wt_check_exit "UTF-8 description" 0
 check_content "UTF-8 description: modulÃ©.dll replaced" "$INSTALL_DIR/modulÃ©.dll" "new modulÃ©.dll"
 check_content "UTF-8 description: modulé.dll untouched" "$INSTALL_DIR/modulé.dll" "old modulé.dll"
+
+services() { echo "$(wt_service_state QlSvc) $(wt_service_state QlProfileSvc)"; }
+writable() { [ -w "$1" ] && echo writable || echo read-only; }
+present() { [ -e "$1" ] && echo present || echo absent; }
+
+echo "# a module held open by another program for a few seconds"
+fresh_install core.dll profiles.dll
+wt_hold_file 'C:\Qorlink\profiles.dll' 4000
+wt_run "$PATCH_DIR"
+wt_let_go
+wt_check_exit "module held for a while" 0
+check_content "module held for a while: profiles.dll replaced" "$INSTALL_DIR/profiles.dll" "new profiles.dll"
+check_content "module held for a while: profiles.dll backed up" "$BACKUP_DIR/profiles.dll" "old profiles.dll"
+wt_check_log "module held for a while: the move was tried again" "$LOG" \
+  'module profiles\.dll: moved to .* \(([2-9]|[1-9][0-9]+) tries\)'
+
+echo "# a record held open by another program for the whole run"
+fresh_install core.dll
+wt_start_service QlSvc
+wt_start_service QlProfileSvc
+wt_write_record "$RECORD" 4.20 02 02
+cp "$RECORD" "$WT_TMP/record-held.xml"
+wt_hold_file 'C:\Qorlink\UpdateBackup\QlPatch.xml'
+wt_run "$PATCH_DIR"
+wt_let_go
+wt_check_exit "record held" 2
+wt_check "record held: report" "Stopping QL service, it maybe take several seconds, please wait...
+Updating QL...
+Restarting Durirave, please wait...
+load xml fail!
+Press any key to exit." "$(printed)"
+check_content "record held: core.dll replaced" "$INSTALL_DIR/core.dll" "new core.dll"
+wt_check "record held: services running" "$RUNNING $RUNNING" "$(services)"
+wt_check_file "record held: record as it was" "$RECORD" "$WT_TMP/record-held.xml"
+wt_run "$PATCH_DIR" -c patch
+wt_check_exit "record let go: query" 16
+wt_run "$PATCH_DIR"
+wt_check_exit "record let go: apply again" 0
+wt_check "record let go: Patch02 and Patch03 on record" "1 1" \
+  "$(grep -c '<Patch02>' "$RECORD") $(grep -c '<Patch03>' "$RECORD")"
+check_content "record let go: the first original still backed up" "$BACKUP_DIR/core.dll" "old core.dll"
+wt_run "$PATCH_DIR" -c patch
+wt_check_exit "record let go: query after" 19
+
+echo "# a read-only new copy, and a read-only original put back by the undo"
+fresh_install core.dll profiles.dll
+wt_wine attrib +r 'C:\patch\core.dll'
+wt_check "read-only new copy: read-only for Wine" read-only "$(writable "$PATCH_DIR/core.dll")"
+wt_run "$PATCH_DIR"
+wt_check_exit "read-only new copy" 0
+check_content "read-only new copy: core.dll replaced" "$INSTALL_DIR/core.dll" "new core.dll"
+wt_check "read-only new copy: the installed copy is not read-only" writable "$(writable "$INSTALL_DIR/core.dll")"
+wt_wine attrib +r 'C:\Qorlink\UpdateBackup\Patch03\profiles.dll'
+wt_check "read-only original: read-only for Wine" read-only "$(writable "$BACKUP_DIR/profiles.dll")"
+wt_run "$PATCH_DIR" -c undo
+wt_check_exit "undo of a read-only original" 0
+check_content "undo of a read-only original: profiles.dll back" "$INSTALL_DIR/profiles.dll" "old profiles.dll"
+wt_check "undo of a read-only original: the restored module is not read-only" writable \
+  "$(writable "$INSTALL_DIR/profiles.dll")"
+wt_check "undo of a read-only original: backup copies removed" "absent absent" \
+  "$(present "$BACKUP_DIR/profiles.dll") $(present "$BACKUP_DIR/core.dll")"
+wt_check "undo of a read-only original: nothing left beside the modules" "" \
+  "$(cd "$INSTALL_DIR" && ls -- *.qlundo 2>/dev/null)"
+
+echo "# a second service that never stops: the first one runs again"
+fresh_install core.dll
+wt_register_service QlProfileSvc never-stop
+wt_start_service QlSvc
+wt_start_service QlProfileSvc
+wt_run "$PATCH_DIR"
+wt_check_exit "second service never stops" 9
+wt_check "second service never stops: report" "Stopping QL service, it maybe take several seconds, please wait...
+stop service error!
+Press any key to exit." "$(printed)"
+wt_check "second service never stops: QlSvc running again" "$RUNNING" "$(wt_service_state QlSvc)"
+check_content "second service never stops: core.dll untouched" "$INSTALL_DIR/core.dll" "old core.dll"
+wt_check "second service never stops: no per-patch backup" absent "$(present "$BACKUP_DIR")"
+wt_register_service QlProfileSvc stop-now
 
 wt_finish

@@ -12,7 +12,10 @@
  *   start-delay  START_PENDING with a wait hint of ms when started, RUNNING
  *                ms later; STOPPED at once;
  *   cannot-start the process ends before it reports anything, so the start
- *                request fails.
+ *                request fails;
+ *   refuse-marked  given a file instead of ms: as cannot-start when the file
+ *                begins with "QLREFUSE" (a module the service cannot run
+ *                on), otherwise as stop-now.
  * hold=PATH keeps the file PATH open (no sharing but reading) while the
  * service runs, as a loaded module is held: until just before it reports
  * STOPPED, or with linger=ms, for that long after it reported STOPPED (its
@@ -26,9 +29,10 @@
 #endif
 #include <windows.h>
 #include <stdio.h>
+#include <string.h>
 #include <wchar.h>
 
-enum Mode { kStopNow, kStopDelay, kNeverStop, kCannotStart, kStartDelay };
+enum Mode { kStopNow, kStopDelay, kNeverStop, kCannotStart, kStartDelay, kRefuseMarked };
 
 static wchar_t g_name[128];
 static enum Mode g_mode = kStopNow;
@@ -114,8 +118,22 @@ static int ParseMode(const wchar_t* text, enum Mode* mode) {
   else if (wcscmp(text, L"never-stop") == 0) *mode = kNeverStop;
   else if (wcscmp(text, L"cannot-start") == 0) *mode = kCannotStart;
   else if (wcscmp(text, L"start-delay") == 0) *mode = kStartDelay;
+  else if (wcscmp(text, L"refuse-marked") == 0) *mode = kRefuseMarked;
   else return 0;
   return 1;
+}
+
+/* Whether the file begins with the marker of a module the service refuses. */
+static int FileIsMarked(const wchar_t* path) {
+  static const char kMarker[] = "QLREFUSE";
+  char start[sizeof kMarker - 1];
+  DWORD read = 0;
+  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  BOOL ok = ReadFile(file, start, sizeof start, &read, NULL);
+  CloseHandle(file);
+  return ok && read == sizeof start && memcmp(start, kMarker, sizeof start) == 0;
 }
 
 static int ReleaseService(const wchar_t* service) {
@@ -144,10 +162,15 @@ int wmain(int argc, wchar_t** argv) {
   if (!usable) {
     fwprintf(stderr, L"usage: test_service.exe NAME stop-now|stop-delay|never-stop|cannot-start|start-delay [ms]"
                      L" [hold=PATH] [linger=ms]\n"
+                     L"       test_service.exe NAME refuse-marked FILE\n"
                      L"       test_service.exe --release NAME\n");
     return 2;
   }
   if (g_mode == kCannotStart) return 1;
+  if (g_mode == kRefuseMarked) {
+    if (argc < 4 || FileIsMarked(argv[3])) return 1;
+    g_mode = kStopNow;
+  }
   wcscpy(g_name, argv[1]);
   if (holdPath != NULL) {
     g_held = CreateFileW(holdPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
