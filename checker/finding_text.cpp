@@ -47,3 +47,8 @@ std::wstring ModulePhase(int64_t index) {
       index == 2 ? L"WER1's module" : L"the modules of WER1 to " + ModuleElement(index - 1);
   return L"after replacing " + done + L"; the services stay stopped";
 }
+
+std::wstring ModuleListPhase() {
+  return L"after stopping the services and ending the product's programs, before any module is replaced; "
+         L"the services stay stopped";
+}

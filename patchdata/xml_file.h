@@ -27,13 +27,22 @@ XmlLoad ParseXmlText(TiXmlDocument* document, std::string text);
 // at the first zero byte.
 std::string XmlTextOfBytes(const std::string& bytes);
 
-// The most element starts a text handed to the library may hold. The
-// library parses, prints, copies and frees a document with one level of
-// recursion per level of element nesting, about 160 bytes of stack per
-// level in the product's build (bench/xml_stack.cpp measures it under
-// Wine): 2,000 levels take 320 KB of the main thread's 2 MB. Real records
+// The most element starts a text handed to the library may hold: a
+// description of 5,000 modules has 10,005. The library parses, prints,
+// copies and frees a document with one level of recursion per level of
+// element nesting, about 160 bytes of stack per level in the product's build
+// (bench/xml_stack.cpp measures it under Wine, and times the deepest
+// document allowed on a main thread like the product's). Every XML file is
+// parsed on the main thread, whose reserve the build sets
+// (QLPATCH_MAIN_STACK_BYTES, 8 MiB): the deepest document allowed, at twice
+// the measured use per level, must take at most half of it. Real records
 // hold about four elements per applied patch.
-constexpr int kMaxXmlElements = 2000;
+constexpr int kMaxXmlElements = 12000;
+constexpr long kXmlStackBytesPerLevel = 2 * 160;
+#ifdef QLPATCH_MAIN_STACK_BYTES
+static_assert(kMaxXmlElements * kXmlStackBytesPerLevel <= QLPATCH_MAIN_STACK_BYTES / 2,
+              "the deepest XML document allowed must fit the main thread's stack");
+#endif
 // The places in `text` where the library could start an element: a '<'
 // followed by a letter, '_' or any byte from 127 up (what it takes for a
 // letter). No parse nests deeper than this count.

@@ -9,27 +9,6 @@
 
 namespace {
 
-bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
-
-}  // namespace
-
-bool IsSafeModuleName(const wchar_t* name) {
-  if (name[0] == 0 || IsSeparator(name[0])) return false;
-  if (((name[0] >= L'A' && name[0] <= L'Z') || (name[0] >= L'a' && name[0] <= L'z')) &&
-      name[1] == L':') {
-    return false;
-  }
-  for (const wchar_t* part = name; *part != 0;) {
-    const wchar_t* end = part;
-    while (*end != 0 && !IsSeparator(*end)) ++end;
-    if (end - part == 2 && part[0] == L'.' && part[1] == L'.') return false;
-    part = *end != 0 ? end + 1 : end;
-  }
-  return true;
-}
-
-namespace {
-
 // Creates one folder level; a folder that is already there is fine.
 bool MakeFolder(const wchar_t* path) {
   return os::MakeDirectory(path) || os::LastError() == os::kErrorAlreadyExists;
