@@ -61,9 +61,9 @@ class DescriptionCheck {
       return false;
     }
     if (load == XmlLoad::kRefused) {
-      Report(findings_, file, L"more than " + Number(kMaxXmlElements) +
-                                  L" element starts, so the tool never parses it" +
-                                  unread);
+      Report(findings_, file, L"more than " + Number(kMaxXmlElements) + L" element starts, or elements nested " +
+                                  L"more than " + Number(kMaxXmlDepth) +
+                                  L" deep, so the tool never uses it" + unread);
       return false;
     }
     if (tree_.document.Error()) {

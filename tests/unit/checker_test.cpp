@@ -109,7 +109,8 @@ TEST_F(CheckerTest, ADescriptionTheToolCannotUseIsOneFinding) {
   std::string deep;
   for (int i = 0; i < kMaxXmlElements; ++i) deep += "<a>";
   WriteDescription("<UpdateQL>" + deep + "</UpdateQL>");
-  ExpectFindings({"patchql58302.dat: more than " + std::to_string(kMaxXmlElements) + " element starts"});
+  ExpectFindings({"patchql58302.dat: more than " + std::to_string(kMaxXmlElements) + " element starts, or elements "
+                  "nested more than " + std::to_string(kMaxXmlDepth) + " deep"});
   WriteDescription("<Update><Version>4.20</Version></Update>");
   ExpectFindings({"UpdateQL: no root element of that name"});
   // A file that is there but cannot be opened leaves the folder unjudged.
