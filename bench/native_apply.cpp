@@ -1,5 +1,7 @@
 // Times a whole apply run on the stand-in machine (virtual clock, real files)
-// with a given number of modules, and reports wall time and peak memory.
+// with a given number of modules, and reports wall time and peak memory; a
+// run the tool ends with another code is reported as that code, never as a
+// time.
 //   native_apply MODULES [MODULE_BYTES]
 #include <sys/resource.h>
 #include <unistd.h>
@@ -12,6 +14,7 @@
 #include <string>
 
 #include "driver/driver.h"
+#include "driver/result_codes.h"
 #include "platform/fake_platform.h"
 #include "shared/shared.h"
 
@@ -63,8 +66,15 @@ int main(int argc, char** argv) {
 
   struct rusage usage {};
   getrusage(RUSAGE_SELF, &usage);
-  std::printf("modules=%d result=%d seconds=%.3f peak_rss_mib=%.1f virtual_wait_s=%.0f\n", modules,
-              result, seconds, usage.ru_maxrss / 1024.0, fake::NowMs() / 1000.0);
+  if (result == RC_SUCCEED) {
+    std::printf("modules=%d applied seconds=%.3f peak_rss_mib=%.1f virtual_wait_s=%.0f\n", modules, seconds,
+                usage.ru_maxrss / 1024.0, fake::NowMs() / 1000.0);
+  } else {
+    wchar_t message[kMessageChars] = {};
+    FormatResultMessage(result, message);
+    std::printf("modules=%d REFUSED with exit code %d (%ls): no time to report\n", modules, static_cast<int>(result),
+                message);
+  }
 
   fs::current_path("/");
   fs::remove_all(root);

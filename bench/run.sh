@@ -19,7 +19,9 @@ stats() { sort -g "$1" | awk '{v[NR]=$1; s+=$1} END {m=(NR%2)?v[(NR+1)/2]:(v[NR/
 median() { sort -g "$1" | awk '{v[NR]=$1} END {print (NR%2)?v[(NR+1)/2]:(v[NR/2]+v[NR/2+1])/2}'; }
 
 echo "== native apply, stand-in platform with its virtual clock (Release build)"
-for modules in 1 100 1000; do
+# Every value is read by loading the description afresh, so the time grows
+# with the square of the module count. A refused run prints its code.
+for modules in 1 100 1000 5000; do
   ./build/bench/native_apply "$modules" 4096
 done
 
@@ -45,6 +47,31 @@ wt_write_description "$patch" 4.20 0137 03
 echo
 echo "== stack the XML library uses per level of nesting (parse, search, copy, print, free)"
 (cd "$WT_BIN" && wine 'C:\qltest\xml_stack.exe' </dev/null 2>&1 | tr -d '\r')
+
+echo
+echo "== apply under Wine of 5,000 modules of 16 bytes, services already stopped"
+many=()
+for i in $(seq 1 5000); do many+=("m$i.dll"); done
+rm -rf "$install" && mkdir -p "$install"
+wt_write_description "$patch" 4.20 0137 03 "${many[@]}"
+for module in "${many[@]}"; do
+  printf 'old %-12s' "$module" >"$install/$module"
+  printf 'new %-12s' "$module" >"$patch/$module"
+done
+for service in QlSvc QlProfileSvc; do
+  wt_wine sc create "$service" binPath= "C:\\qltest\\test_service.exe $service stop-now"
+done
+start=$(now_ns)
+wt_run_program "$patch" 'C:\qltest\qlpatch.exe'
+elapsed=$(( $(now_ns) - start ))
+if [ "$WT_EXIT" = 0 ]; then
+  echo "$elapsed" | awk '{printf "5,000 modules applied in %.1f s (the services started and stopped by the run)\n", $1 / 1e9}'
+else
+  echo "5,000 modules: REFUSED with exit code $WT_EXIT: no time to report"
+fi
+for service in QlSvc QlProfileSvc; do wt_wine sc stop "$service"; wt_wine sc delete "$service"; done
+rm -rf "$install" "$patch"/m*.dll && mkdir -p "$install"
+wt_write_description "$patch" 4.20 0137 03
 
 echo
 echo "== query mode under Wine, $query_runs runs each, started the same way"

@@ -3,10 +3,17 @@
 //
 // For each depth it builds a document of that many nested elements, then on
 // a fresh thread whose stack is committed in full and painted with a
-// pattern: parses it, searches it (FindElement), copies it, prints it as the
-// record's save does, and frees everything. The deepest painted byte that
-// was overwritten tells the stack used. Prints one line per depth and the
-// bytes per level between the first and the last depth.
+// pattern: loads it as the product does (ParseXmlText), and when that keeps
+// it (up to kMaxXmlDepth) searches it (FindElement), copies it, prints it as
+// the record's save does, and frees everything; a deeper one the loader has
+// parsed and emptied. The deepest painted byte that was overwritten tells
+// the stack used. Prints one line per depth and the bytes per level between
+// the first and the last depth.
+//
+// Then, on its own main thread (linked with the product's stack reserve),
+// it times the same work on the deepest document the tool keeps
+// (kMaxXmlDepth levels) and on the deepest it parses (kMaxXmlElements
+// levels, then emptied).
 #ifndef UNICODE
 #define UNICODE
 #endif
@@ -20,6 +27,7 @@
 #include <string>
 
 #include "patchdata/patchdata.h"
+#include "patchdata/xml_file.h"
 
 namespace {
 
@@ -37,10 +45,14 @@ std::string Nested(int depth) {
   return text + "</UpdateQL>";
 }
 
-void __attribute__((noinline)) Work() {
+// False when the product's loader refuses the text.
+bool __attribute__((noinline)) Work() {
   const std::string text = Nested(g_depth);
   TiXmlDocument* document = new TiXmlDocument;
-  document->Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+  if (ParseXmlText(document, text) != XmlLoad::kLoaded) {
+    delete document;
+    return false;
+  }
   FindElement(document, "missing");
   TiXmlDocument* copy = new TiXmlDocument(*document);
   std::FILE* sink = std::fopen("NUL", "w");
@@ -50,6 +62,7 @@ void __attribute__((noinline)) Work() {
   }
   delete copy;
   delete document;
+  return true;
 }
 
 using StackLimits = void(WINAPI*)(PULONG_PTR low, PULONG_PTR high);
@@ -87,17 +100,28 @@ SIZE_T StackUsed(int depth) {
 }  // namespace
 
 int wmain() {
-  const int depths[] = {10, 1000, 2000, 5000};
+  const int depths[] = {10, 1000, kMaxXmlDepth, kMaxXmlElements / 2, kMaxXmlElements};
   SIZE_T first = 0, last = 0;
   for (int depth : depths) {
     const DWORD start = ::GetTickCount();
     const SIZE_T used = StackUsed(depth);
-    std::printf("depth %6d: %9lu bytes of stack (%lu ms)\n", depth, static_cast<unsigned long>(used),
-                static_cast<unsigned long>(::GetTickCount() - start));
+    std::printf("depth %6d: %9lu bytes of stack (%lu ms, painting included)%s\n", depth,
+                static_cast<unsigned long>(used), static_cast<unsigned long>(::GetTickCount() - start),
+                depth > kMaxXmlDepth ? ", parsed and emptied" : "");
     if (depth == depths[0]) first = used;
     last = used;
   }
   const int span = depths[sizeof depths / sizeof depths[0] - 1] - depths[0];
   std::printf("per level: %.1f bytes\n", static_cast<double>(last - first) / span);
+
+  for (int depth : {kMaxXmlDepth, kMaxXmlElements}) {
+    g_depth = depth;
+    const DWORD start = ::GetTickCount();
+    const bool kept = Work();
+    std::printf("depth %6d on the main thread (%d-byte reserve): %s in %lu ms\n", depth,
+                QLPATCH_MAIN_STACK_BYTES,
+                kept ? "loaded, searched, copied, saved and freed" : "parsed, refused and freed",
+                static_cast<unsigned long>(::GetTickCount() - start));
+  }
   return 0;
 }

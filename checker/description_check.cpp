@@ -61,9 +61,9 @@ class DescriptionCheck {
       return false;
     }
     if (load == XmlLoad::kRefused) {
-      Report(findings_, file, L"more than " + Number(kMaxXmlElements) +
-                                  L" element starts, so the tool never parses it" +
-                                  unread);
+      Report(findings_, file, L"more than " + Number(kMaxXmlElements) + L" element starts, or elements nested " +
+                                  L"more than " + Number(kMaxXmlDepth) +
+                                  L" deep, so the tool never uses it" + unread);
       return false;
     }
     if (tree_.document.Error()) {
@@ -147,7 +147,7 @@ class DescriptionCheck {
 
   // WerNum as the tool reads it; false when it cannot.
   bool ReadCount(int32_t* count) {
-    const std::wstring phase = ModulePhase(1);
+    const std::wstring phase = ModuleListPhase();
     std::string text;
     if (!ReadValue("WerNum", kValueBytes,
                    L"the tool would stop with " + Outcome(RC_XML_ELEMENT_MISSING) + L" " + phase, &text)) {

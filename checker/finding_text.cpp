@@ -40,10 +40,12 @@ const wchar_t kBeforeAnything[] = L"before touching anything";
 std::wstring ModuleElement(int64_t index) { return L"WER" + Number(index); }
 
 std::wstring ModulePhase(int64_t index) {
-  if (index <= 1) {
-    return L"after stopping the services and ending the product's programs; the services stay stopped";
-  }
-  const std::wstring done =
-      index == 2 ? L"WER1's module" : L"the modules of WER1 to " + ModuleElement(index - 1);
-  return L"after replacing " + done + L"; the services stay stopped";
+  const std::wstring done = index <= 1   ? L"after stopping the services"
+                            : index == 2 ? L"after replacing WER1's module"
+                                         : L"after replacing the modules of WER1 to " + ModuleElement(index - 1);
+  return done + L"; the run then puts back what it replaced and starts the services again";
 }
+
+// The tool reads every module element, checks every name and looks for
+// every new copy before it stops anything.
+std::wstring ModuleListPhase() { return kBeforeAnything; }

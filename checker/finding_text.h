@@ -29,3 +29,6 @@ extern const wchar_t kBeforeAnything[];
 std::wstring ModuleElement(int64_t index);
 // What an apply has done by the time it reads the index-th module element.
 std::wstring ModulePhase(int64_t index);
+// When the tool's check of the whole module list, made before the first
+// module is replaced, stops it.
+std::wstring ModuleListPhase();

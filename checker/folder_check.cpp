@@ -11,13 +11,17 @@ constexpr const wchar_t* kToolFileName = L"qlpatch.exe";
 void PrintField(const std::wstring& label, const std::wstring& value) {
   std::wstring padded = label;
   if (padded.size() < 14) padded.resize(14, L' ');
-  os::PrintWide(L"  %ls%ls\n", padded.c_str(), value.c_str());
+  os::PrintLine((L"  " + padded + value).c_str());
 }
 
 std::wstring ValueOrNone(const std::wstring& value) { return value.empty() ? L"(none)" : value; }
 
 std::wstring Describe(const FileFingerprint& file) {
   if (!file.readable) return L"missing from this folder";
+  if (file.sha256.empty()) {
+    return std::to_wstring(file.bytes) + L" bytes, SHA-256 not available (error " +
+           std::to_wstring(file.hashError) + L")";
+  }
   return std::to_wstring(file.bytes) + L" bytes, SHA-256 " +
          std::wstring(file.sha256.begin(), file.sha256.end());
 }
@@ -32,9 +36,9 @@ FolderReport CheckPatchFolder() {
 }
 
 void PrintReport(const FolderReport& report) {
-  for (const std::wstring& finding : report.findings) os::PrintWide(L"%ls\n", finding.c_str());
+  for (const std::wstring& finding : report.findings) os::PrintLine(finding.c_str());
   const DescriptionFacts& facts = report.description;
-  os::PrintWide(L"Summary\n");
+  os::PrintLine(L"Summary");
   PrintField(L"Version", ValueOrNone(facts.version));
   PrintField(L"BuildID", ValueOrNone(facts.buildId));
   PrintField(L"PatchVersion", ValueOrNone(facts.patchVersion));
@@ -51,10 +55,11 @@ void PrintReport(const FolderReport& report) {
   }
   PrintField(kToolFileName, report.tool.readable ? Describe(report.tool) : L"not in this folder");
   if (report.findings.empty()) {
-    os::PrintWide(L"No problems found: qlpatch.exe would apply this folder cleanly.\n");
+    os::PrintLine(L"No problems found: qlpatch.exe would apply this folder cleanly.");
   } else {
-    os::PrintWide(L"%d problem(s) found: qlpatch.exe would not apply this folder cleanly.\n",
-                  static_cast<int>(report.findings.size()));
+    os::PrintLine((std::to_wstring(report.findings.size()) +
+                   L" problem(s) found: qlpatch.exe would not apply this folder cleanly.")
+                      .c_str());
   }
 }
 
@@ -65,18 +70,20 @@ int ExitCodeOf(const FolderReport& report) {
 
 int RunChecker(int argc, wchar_t** argv) {
   if (argc > 2) {
-    os::PrintWide(L"usage: qlpatch-check.exe [patch folder]\n");
+    os::PrintLine(L"usage: qlpatch-check.exe [patch folder]");
     return kCheckUnreadable;
   }
   if (argc == 2) {
     // The description file is opened by its relative name, as qlpatch.exe does.
     if (!os::SetWorkingFolder(argv[1])) {
-      os::PrintWide(L"%ls: cannot open this folder (error %d)\n", argv[1], static_cast<int>(os::LastError()));
+      const uint32_t error = os::LastError();
+      os::PrintLine((std::wstring(argv[1]) + L": cannot open this folder (error " + std::to_wstring(error) + L")")
+                        .c_str());
       return kCheckUnreadable;
     }
-    os::PrintWide(L"Checking %ls\n", argv[1]);
+    os::PrintLine((L"Checking " + std::wstring(argv[1])).c_str());
   } else {
-    os::PrintWide(L"Checking the current folder\n");
+    os::PrintLine(L"Checking the current folder");
   }
   const FolderReport report = CheckPatchFolder();
   PrintReport(report);

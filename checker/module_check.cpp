@@ -62,6 +62,33 @@ bool SameFileName(const std::wstring& a, const std::wstring& b) {
                     [](wchar_t x, wchar_t y) { return FoldForFileName(x) == FoldForFileName(y); });
 }
 
+constexpr uint32_t kStandingAttributes = os::kAttributeReadOnly | os::kAttributeHidden | os::kAttributeSystem;
+
+// "read-only", "hidden and system" ...
+std::wstring AttributeWords(uint32_t attributes) {
+  std::vector<std::wstring> words;
+  if (attributes & os::kAttributeReadOnly) words.push_back(L"read-only");
+  if (attributes & os::kAttributeHidden) words.push_back(L"hidden");
+  if (attributes & os::kAttributeSystem) words.push_back(L"system");
+  std::wstring text;
+  for (size_t i = 0; i < words.size(); ++i) {
+    if (i > 0) text += i + 1 == words.size() ? L" and " : L", ";
+    text += words[i];
+  }
+  return text;
+}
+
+// Whether a step other than "." comes before the file's own: the module
+// lies in a subfolder of the install folder. ".\x.dll" and "./x.dll" do not.
+bool IsInSubfolder(const std::wstring& name) {
+  size_t start = 0;
+  for (size_t end; (end = name.find_first_of(L"\\/", start)) != std::wstring::npos; start = end + 1) {
+    const std::wstring step = name.substr(start, end - start);
+    if (!step.empty() && step != L".") return true;
+  }
+  return false;
+}
+
 class ModuleCheck {
  public:
   ModuleCheck(DescriptionTree* tree, int32_t count, Findings* findings, std::vector<ListedModule>* modules)
@@ -112,19 +139,22 @@ class ModuleCheck {
     const std::wstring tail = last == count_ ? L" (WerNum is " + Number(count_) + L")" : L"";
     Report(findings_, names, L"missing" + tail + L"; the tool would stop with " +
                                  Outcome(RC_XML_ELEMENT_MISSING) + L" at " + ModuleElement(first) +
-                                 L", " + ModulePhase(first));
+                                 L", " + ModuleListPhase());
   }
 
   void CheckModule(int32_t index) {
     char elementName[kModuleElementNameBytes] = {};
     FormatModuleElementName(index, elementName, sizeof elementName);
+    // Element and name problems are found by the check of the whole list
+    // before the first module is touched; the others when the loop gets here.
+    const std::wstring listPhase = L" here, " + ModuleListPhase();
     const std::wstring phase = L" here, " + ModulePhase(index);
     wchar_t moduleName[kNameChars] = {};
     const ResultCode result = ReadModuleName(index, moduleName);  // as the module loop reads it
     TiXmlElement* element = FindElement(tree_->root, elementName);
     if (element == nullptr) {
       Report(findings_, elementName, NotFound(tree_->InFile(elementName)) + L"; the tool would stop with " +
-                                         Outcome(result) + phase);
+                                         Outcome(result) + listPhase);
       return;
     }
     TiXmlElement* module = FindElement(element, "UpdateModule");
@@ -135,13 +165,13 @@ class ModuleCheck {
                                     : L"UpdateModule missing; the tool would read " + owner + L"'s, which is ";
       Report(findings_, elementName, what + TextBytes(module) + L", more than the " +
                                          Number(kValueBytes - 1) + L" the tool accepts; it would stop with " +
-                                         Outcome(result) + phase);
+                                         Outcome(result) + listPhase);
       return;
     }
     if (module == nullptr) {
       Report(findings_, elementName, L"UpdateModule missing, here and in every element after it; the tool "
                                      L"reads an empty module name and refuses it with " +
-                                         Outcome(RC_MOVE_FILE_FAILED) + phase);
+                                         Outcome(RC_MOVE_FILE_FAILED) + listPhase);
       return;
     }
     ListedModule listed;
@@ -150,7 +180,7 @@ class ModuleCheck {
     // A name the tool refuses is never looked for: it may point outside this folder.
     if (IsSafeModuleName(moduleName)) listed.newCopy = FingerprintFile(moduleName);
     if (own) {
-      CheckName(elementName, listed, phase);
+      CheckName(elementName, listed, listPhase, phase);
     } else {
       listed.borrowedFrom = OwnerName(module);
       Report(findings_, elementName, L"UpdateModule missing; the tool would read " + owner + L"'s " +
@@ -160,25 +190,45 @@ class ModuleCheck {
     modules_->push_back(listed);
   }
 
-  void CheckName(const char* elementName, const ListedModule& module, const std::wstring& phase) {
+  void CheckName(const char* elementName, const ListedModule& module, const std::wstring& listPhase,
+                 const std::wstring& phase) {
     const std::wstring& name = module.name;
-    if (name.empty()) {
-      Report(findings_, elementName, L"UpdateModule empty; the tool refuses an empty module name with " +
-                                         Outcome(RC_MOVE_FILE_FAILED) + phase);
-      return;
-    }
-    if (!IsSafeModuleName(name.c_str())) {
-      Report(findings_, elementName, L"module name " + Quoted(name) +
-                                         L" leaves the install folder (a drive, a root or a \"..\" step); "
-                                         L"the tool refuses it with " + Outcome(RC_MOVE_FILE_FAILED) + phase);
-      return;
+    const std::wstring refused = L"; the tool refuses it with " + Outcome(RC_MOVE_FILE_FAILED) + listPhase;
+    switch (ClassifyModuleName(name.c_str())) {
+      case ModuleNameProblem::kNone:
+        break;
+      case ModuleNameProblem::kEmpty:
+        Report(findings_, elementName, L"UpdateModule empty; the tool refuses an empty module name with " +
+                                           Outcome(RC_MOVE_FILE_FAILED) + listPhase);
+        return;
+      case ModuleNameProblem::kLeavesFolder:
+        Report(findings_, elementName, L"module name " + Quoted(name) +
+                                           L" leaves the install folder (a drive, a root or a \"..\" step)" +
+                                           refused);
+        return;
+      case ModuleNameProblem::kDeviceName:
+        Report(findings_, elementName, L"module name " + Quoted(name) +
+                                           L" names a Windows device (CON, PRN, AUX, NUL, COM1 to COM9 or LPT1 "
+                                           L"to LPT9, in any case and with any extension), never a file" +
+                                           refused);
+        return;
+      case ModuleNameProblem::kBackupFolder:
+        Report(findings_, elementName, L"module name " + Quoted(name) + L" lies in the backup folder \"" +
+                                           std::wstring(kBackupRootName) + L"\", where the originals are kept" +
+                                           refused);
+        return;
     }
     if (!module.newCopy.readable) {
       Report(findings_, elementName, L"new copy " + Quoted(name) +
                                          L" missing from this folder; the tool would stop with " +
-                                         Outcome(RC_COPY_FILE_FAILED) + phase);
+                                         Outcome(RC_COPY_FILE_FAILED) + listPhase);
+    } else if ((module.newCopy.attributes & kStandingAttributes) != 0) {
+      Report(findings_, elementName, L"new copy " + Quoted(name) + L" is " +
+                                         AttributeWords(module.newCopy.attributes) +
+                                         L"; the copy gives the installed module the same attributes, which "
+                                         L"stand in the way of the next patch and of an undo: clear them");
     }
-    if (name.find_first_of(L"\\/") != std::wstring::npos) {
+    if (IsInSubfolder(name)) {
       Report(findings_, elementName, L"module " + Quoted(name) +
                                          L" is in a subfolder; the tool makes the backup folder but not the "
                                          L"subfolder inside it, so moving the installed module aside fails "

@@ -11,6 +11,9 @@
 // - Deep recursion. The nesting of any parse is at most the number of
 //   places where an element can start, so a text with more of them than
 //   kMaxXmlElements is refused.
+// A parsed document nested deeper than kMaxXmlDepth is emptied before
+// anything else walks it: the library's save time grows with the square of
+// the depth.
 #include "patchdata/xml_file.h"
 
 #include <tinyxml.h>
@@ -71,7 +74,33 @@ XmlLoad ParseXmlText(TiXmlDocument* document, std::string text) {
   if (CountElementStarts(text) > kMaxXmlElements) return XmlLoad::kRefused;
   text.append(kEndPadding, '\0');
   document->Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+  if (ElementDepth(document) > kMaxXmlDepth) {
+    document->Clear();
+    return XmlLoad::kRefused;
+  }
   return XmlLoad::kLoaded;
+}
+
+int ElementDepth(const TiXmlNode* document) {
+  int depth = 0, deepest = 0;
+  const TiXmlNode* node = document->FirstChild();
+  while (node != nullptr) {
+    const bool element = node->Type() == TiXmlNode::TINYXML_ELEMENT;
+    if (element && depth + 1 > deepest) deepest = depth + 1;
+    if (element && node->FirstChild() != nullptr) {
+      ++depth;
+      node = node->FirstChild();
+      continue;
+    }
+    // On to the next sibling, climbing out of finished elements.
+    while (node != nullptr && node->NextSibling() == nullptr) {
+      node = node->Parent();
+      if (node == document) node = nullptr;
+      else if (node != nullptr) --depth;
+    }
+    if (node != nullptr) node = node->NextSibling();
+  }
+  return deepest;
 }
 
 XmlLoad LoadXmlFile(TiXmlDocument* document, const wchar_t* path) {

@@ -179,4 +179,19 @@ void FormatWide(wchar_t* out, int capacity, const wchar_t* format, ...);
 // wprintf to standard output (format uses only %ls and %d).
 void PrintWide(const wchar_t* format, ...);
 
+// ---- file hashes: SHA-256 from the system's own cryptography ------------------
+// CryptoAPI on Windows (PROV_RSA_AES, CALG_SHA_256), OpenSSL for the stand-in.
+constexpr uint32_t kSha256Bytes = 32;
+// A hash in progress; null when the provider cannot be had.
+Handle StartSha256();
+bool HashBytes(Handle hash, const void* bytes, uint32_t count);
+// The digest of everything hashed; ends the hash and frees it, also when it
+// fails or `digest` is null (a hash given up on).
+bool FinishSha256(Handle hash, uint8_t* digest);
+
+// ---- whole lines of text on standard output -------------------------------------
+// One line and its CR LF, every character kept: to a console through the
+// console's wide output (WriteConsoleW), to a file or pipe as UTF-8.
+void PrintLine(const wchar_t* line);
+
 }  // namespace os

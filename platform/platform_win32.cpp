@@ -3,13 +3,16 @@
 #define UNICODE
 #endif
 #include <windows.h>
+#include <wincrypt.h>
 #include <process.h>
 #include <shlwapi.h>
 #include <tlhelp32.h>
 #include <io.h>
 
 #include <cstdarg>
+#include <algorithm>
 #include <cwchar>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -349,6 +352,83 @@ void PrintWide(const wchar_t* format, ...) {
   std::vwprintf(format, args);
   va_end(args);
   std::fflush(stdout);
+}
+
+// ---- file hashes ----
+namespace {
+
+struct Sha256Hash {
+  HCRYPTPROV provider;
+  HCRYPTHASH hash;
+};
+
+}  // namespace
+
+Handle StartSha256() {
+  HCRYPTPROV provider = 0;
+  // A verify context: no key container is opened or made.
+  if (!::CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) return nullptr;
+  HCRYPTHASH hash = 0;
+  if (!::CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash)) {
+    const DWORD error = ::GetLastError();
+    ::CryptReleaseContext(provider, 0);
+    ::SetLastError(error);
+    return nullptr;
+  }
+  return new Sha256Hash{provider, hash};
+}
+
+bool HashBytes(Handle hash, const void* bytes, uint32_t count) {
+  Sha256Hash* state = static_cast<Sha256Hash*>(hash);
+  return ::CryptHashData(state->hash, static_cast<const BYTE*>(bytes), count, 0) != FALSE;
+}
+
+bool FinishSha256(Handle hash, uint8_t* digest) {
+  Sha256Hash* state = static_cast<Sha256Hash*>(hash);
+  bool done = digest == nullptr;
+  if (digest != nullptr) {
+    DWORD bytes = kSha256Bytes;
+    done = ::CryptGetHashParam(state->hash, HP_HASHVAL, digest, &bytes, 0) != FALSE && bytes == kSha256Bytes;
+  }
+  const DWORD error = ::GetLastError();
+  ::CryptDestroyHash(state->hash);
+  ::CryptReleaseContext(state->provider, 0);
+  delete state;
+  ::SetLastError(error);
+  return done;
+}
+
+// ---- whole lines on standard output ----
+void PrintLine(const wchar_t* line) {
+  std::fflush(stdout);  // what the C runtime holds goes first
+  HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
+  std::wstring text(line);
+  text += L"\r\n";
+  DWORD mode = 0;
+  if (::GetConsoleMode(out, &mode)) {
+    // A console shows every character it has a glyph for, whatever its code page.
+    for (size_t done = 0; done < text.size();) {
+      DWORD written = 0;
+      const DWORD chunk = static_cast<DWORD>(std::min<size_t>(text.size() - done, 8192));
+      if (!::WriteConsoleW(out, text.data() + done, chunk, &written, nullptr) || written == 0) return;
+      done += written;
+    }
+    return;
+  }
+  const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                          nullptr, nullptr);
+  if (bytes <= 0) return;
+  std::string utf8(static_cast<size_t>(bytes), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0], bytes, nullptr, nullptr);
+  for (size_t done = 0; done < utf8.size();) {
+    DWORD written = 0;
+    if (!::WriteFile(out, utf8.data() + done, static_cast<DWORD>(utf8.size() - done), &written, nullptr) ||
+        written == 0) {
+      return;
+    }
+    done += written;
+  }
 }
 
 }  // namespace os

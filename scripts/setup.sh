@@ -26,7 +26,7 @@ if ! compgen -G '/var/lib/apt/lists/*_Sources*' >/dev/null; then
 fi
 
 packages=(cmake make g++ dpkg-dev libgtest-dev libtinyxml-dev g++-mingw-w64-i686
-          g++-mingw-w64-x86-64 wine wine32 wine64 clang libclang-rt-14-dev osslsigncode openssl)
+          g++-mingw-w64-x86-64 wine wine32 wine64 clang libclang-rt-14-dev osslsigncode openssl libssl-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

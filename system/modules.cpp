@@ -11,27 +11,6 @@
 
 namespace {
 
-bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
-
-}  // namespace
-
-bool IsSafeModuleName(const wchar_t* name) {
-  if (name[0] == 0 || IsSeparator(name[0])) return false;
-  if (((name[0] >= L'A' && name[0] <= L'Z') || (name[0] >= L'a' && name[0] <= L'z')) &&
-      name[1] == L':') {
-    return false;
-  }
-  for (const wchar_t* part = name; *part != 0;) {
-    const wchar_t* end = part;
-    while (*end != 0 && !IsSeparator(*end)) ++end;
-    if (end - part == 2 && part[0] == L'.' && part[1] == L'.') return false;
-    part = *end != 0 ? end + 1 : end;
-  }
-  return true;
-}
-
-namespace {
-
 // Creates one folder level; a folder that is already there is fine.
 bool MakeFolder(const wchar_t* path) {
   return os::MakeDirectory(path) || os::LastError() == os::kErrorAlreadyExists;
@@ -166,7 +145,12 @@ ResultCode ForEachListedModule(ModuleStep step) {
   return RC_SUCCEED;
 }
 
-ResultCode ReplaceModules() { return ForEachListedModule(BackupAndReplaceModule); }
+ResultCode ReplaceModules() {
+  // A list the tool cannot use all the way is refused before any module is moved.
+  const ResultCode names = CheckListedModuleNames();
+  if (names != RC_SUCCEED) return names;
+  return ForEachListedModule(BackupAndReplaceModule);
+}
 
 ResultCode ReadListedModules(wchar_t (&installFolder)[kPathChars], std::vector<std::wstring>* modules) {
   modules->clear();

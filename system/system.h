@@ -85,9 +85,20 @@ void FormatModuleElementName(int32_t index, char* elementName, size_t bytes);
 // The UpdateModule text of the index-th module element, widened into
 // kNameChars characters (empty when there is none). 0, 2 or 3.
 ResultCode ReadModuleName(int32_t index, wchar_t* moduleName);
-// A module name must stay inside the install folder: not empty, no drive
-// ("C:"), no root or UNC start ('\' or '/'), no ".." step up.
+// Why the tool refuses a module name, if it does.
+enum class ModuleNameProblem {
+  kNone,
+  kEmpty,
+  kLeavesFolder,  // a drive ("C:"), a root or UNC start ('\' or '/'), a ".." step up
+  kDeviceName,    // a step Windows takes for a device (CON, NUL, COM1, LPT1 ...)
+  kBackupFolder,  // inside the backup root, where the originals are kept
+};
+ModuleNameProblem ClassifyModuleName(const wchar_t* name);
+// A module name the tool works with: ClassifyModuleName gives kNone.
 bool IsSafeModuleName(const wchar_t* name);
+// Every listed module's element and name, read and checked before any is
+// touched: 0, 2, 3, 18, or 13 for a name the tool refuses.
+ResultCode CheckListedModuleNames();
 // Where a module lies: installed, and backed up in the per-patch folder.
 struct ModulePaths {
   wchar_t installed[kPathChars];

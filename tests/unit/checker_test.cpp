@@ -5,9 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "patchdata/xml_file.h"
 #include "checker/folder_check.h"
-#include "checker/sha256.h"
 #include "patchdata/xml_file.h"
 #include "shared/shared.h"
 #include "system/system.h"
@@ -17,25 +15,44 @@ namespace {
 
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
-std::string HashOf(const std::string& bytes) {
-  Sha256 hash;
-  hash.Update(bytes.data(), bytes.size());
-  return hash.HexDigest();
-}
+class FingerprintTest : public MachineTest {
+ protected:
+  std::string HashOf(const std::string& bytes) {
+    WriteFile(work_ + "/f.bin", bytes);
+    const FileFingerprint print = FingerprintFile(L"f.bin");
+    EXPECT_TRUE(print.readable);
+    EXPECT_EQ(print.bytes, bytes.size());
+    EXPECT_EQ(fake::OpenKernelHandles(), 0) << "the hash is freed";
+    return print.sha256;
+  }
+};
 
-TEST(Sha256Test, MatchesTheStandardTestVectors) {
+TEST_F(FingerprintTest, TheSystemsSha256MatchesTheStandardTestVectors) {
   EXPECT_EQ(HashOf(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   EXPECT_EQ(HashOf("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  // 56 bytes: the length no longer fits the first block's padding.
-  EXPECT_EQ(HashOf("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
-            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
-  // A million bytes fed in pieces that straddle the blocks.
-  Sha256 hash;
-  const std::string piece(997, 'a');
-  size_t fed = 0;
-  for (; fed + piece.size() <= 1000000; fed += piece.size()) hash.Update(piece.data(), piece.size());
-  hash.Update(piece.data(), 1000000 - fed);
-  EXPECT_EQ(hash.HexDigest(), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+  // A million bytes: read and hashed in pieces.
+  EXPECT_EQ(HashOf(std::string(1000000, 'a')), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+  EXPECT_GE(fake::CallCount("HashBytes"), 16);
+}
+
+TEST_F(FingerprintTest, AHashThatFailsIsNeverShownAsADigest) {
+  WriteFile(work_ + "/f.bin", std::string(200000, 'x'));
+  for (const char* call : {"StartSha256", "HashBytes", "FinishSha256"}) {
+    for (int occurrence : {1, 2}) {
+      fake::Reset();
+      fake::FailCall(call, occurrence);
+      const FileFingerprint print = FingerprintFile(L"f.bin");
+      const bool failed = fake::CallCount(call) >= occurrence;
+      SCOPED_TRACE(std::string(call) + " #" + std::to_string(occurrence));
+      EXPECT_TRUE(print.readable);
+      EXPECT_EQ(print.bytes, 200000u) << "the size is known whatever the hash does";
+      EXPECT_EQ(print.sha256.empty(), failed);
+      if (failed) {
+        EXPECT_EQ(print.hashError, 31u) << "the injected failure's error";
+      }
+      EXPECT_EQ(fake::OpenKernelHandles(), 0) << "the hash is freed";
+    }
+  }
 }
 
 class CheckerTest : public MachineTest {
@@ -92,7 +109,8 @@ TEST_F(CheckerTest, ADescriptionTheToolCannotUseIsOneFinding) {
   std::string deep;
   for (int i = 0; i < kMaxXmlElements; ++i) deep += "<a>";
   WriteDescription("<UpdateQL>" + deep + "</UpdateQL>");
-  ExpectFindings({"patchql58302.dat: more than 2000 element starts"});
+  ExpectFindings({"patchql58302.dat: more than " + std::to_string(kMaxXmlElements) + " element starts, or elements "
+                  "nested more than " + std::to_string(kMaxXmlDepth) + " deep"});
   WriteDescription("<Update><Version>4.20</Version></Update>");
   ExpectFindings({"UpdateQL: no root element of that name"});
   // A file that is there but cannot be opened leaves the folder unjudged.
@@ -138,14 +156,15 @@ TEST_F(CheckerTest, MissingModuleElementsAreNamedWithWhatTheToolHasDoneByThen) {
   Body("<WerNum>5</WerNum><WER1><UpdateModule>core.dll</UpdateModule></WER1>"
        "<WER3><UpdateModule>core3.dll</UpdateModule></WER3>");
   WriteFile(work_ + "/core3.dll", "3");
-  ExpectFindings({"WER2: missing; the tool would stop with 3 (unknow xml evelment!) at WER2, after replacing "
-                  "WER1's module; the services stay stopped",
+  // The tool reads the whole list before it stops anything.
+  ExpectFindings({"WER2: missing; the tool would stop with 3 (unknow xml evelment!) at WER2, before touching "
+                  "anything",
                   "WER4 to WER5: missing (WerNum is 5); the tool would stop with 3 (unknow xml evelment!) at "
-                  "WER4, after replacing the modules of WER1 to WER3"});
+                  "WER4, before touching anything"});
   // A count far beyond the elements is one line, not one per index.
   Body("<WerNum>2000000000</WerNum>");
   ExpectFindings({"WER1 to WER2000000000: missing (WerNum is 2000000000); the tool would stop with 3 (unknow "
-                  "xml evelment!) at WER1, after stopping the services"});
+                  "xml evelment!) at WER1, before touching anything"});
 }
 
 TEST_F(CheckerTest, ModuleElementsTheToolNeverReads) {
@@ -168,6 +187,69 @@ TEST_F(CheckerTest, ANameTheToolRefusesIsNotLookedFor) {
   EXPECT_FALSE(report_.description.modules[0].newCopy.readable);
 }
 
+TEST_F(CheckerTest, DeviceNamesAndTheBackupFolderAreRefusedAndNeverOpened) {
+  // Files of these names in the folder: the stand-in would open them as files.
+  for (const std::string name : {"NUL", "com1", "Lpt9.dll", "aux .x", "CON.", "prn.tar.gz", "UpdateBackup"}) {
+    SCOPED_TRACE(name);
+    Folder({"core.dll", name});
+    ExpectFindings({"WER2: module name \"" + name + "\" "});
+    EXPECT_EQ(StatedCode(), RC_MOVE_FILE_FAILED);
+    EXPECT_NE(Finding(0).find("before touching anything"), std::string::npos) << Finding(0);
+    ASSERT_EQ(report_.description.modules.size(), 2u);
+    EXPECT_FALSE(report_.description.modules[1].newCopy.readable) << "never opened";
+  }
+  Body("<WerNum>1</WerNum><WER1><UpdateModule>bin\\nul.dll</UpdateModule></WER1>");
+  ExpectFindings({"WER1: module name \"bin\\nul.dll\" names a Windows device"});
+  Body("<WerNum>1</WerNum><WER1><UpdateModule>UpdateBackup\\QlPatch.xml</UpdateModule></WER1>");
+  ExpectFindings({"WER1: module name \"UpdateBackup\\QlPatch.xml\" lies in the backup folder \"UpdateBackup\""});
+  // Names the tool takes as they are.
+  Folder({"console.dll", "com10.dll", "nul1.dll", "UpdateBackup2.dll"});
+  ExpectFindings({});
+}
+
+TEST_F(CheckerTest, AStepIntoTheFolderItselfIsNoSubfolder) {
+  Folder({"./m1.dll", ".\\m2.dll", ".\\.\\m3.dll"});
+  ExpectFindings({});
+  Folder({"bin/m1.dll"});
+  ExpectFindings({"WER1: module \"bin/m1.dll\" is in a subfolder"});
+  Folder({".\\bin\\m1.dll"});
+  ExpectFindings({"WER1: module \".\\bin\\m1.dll\" is in a subfolder"});
+}
+
+TEST_F(CheckerTest, NewCopiesWithStandingAttributesAreFlagged) {
+  Folder({"a.dll", "b.dll", "c.dll"});
+  // Kept by the path the checker opens the new copies by.
+  fake::SetFileAttributesOf("a.dll", os::kAttributeReadOnly);
+  fake::SetFileAttributesOf("c.dll", os::kAttributeHidden | os::kAttributeSystem | 0x20);
+  ExpectFindings({"WER1: new copy \"a.dll\" is read-only; the copy gives the installed module the same attributes",
+                  "WER3: new copy \"c.dll\" is hidden and system;"});
+  fake::SetFileAttributesOf("a.dll", 0x20);  // archive alone stands in no way
+  fake::SetFileAttributesOf("c.dll", 0);
+  ExpectFindings({});
+}
+
+TEST_F(CheckerTest, TheReportPrintsEveryLineWhole) {
+  // Bytes outside ASCII, widened with the ANSI code page as the tool widens them.
+  Body("<WerNum>\xEF\xBC\x93</WerNum>");
+  report_ = CheckPatchFolder();
+  ASSERT_EQ(report_.findings.size(), 1u);
+  PrintReport(report_);
+  EXPECT_NE(fake::Output().find(L"WerNum: \"\u00EF\u00BC\u201C\" is not a number; the tool would stop with 18 "
+                                L"(convert decimal fail!) before touching anything"),
+            std::wstring::npos);
+  Body("<WerNum>1</WerNum><WER1><UpdateModule>\xE6\x97\xA5.dll</UpdateModule></WER1>");
+  report_ = CheckPatchFolder();
+  ASSERT_EQ(report_.findings.size(), 1u);
+  PrintReport(report_);
+  const std::wstring output = fake::Output();
+  EXPECT_NE(output.find(L"WER1: new copy \"\u00E6\u2014\u00A5.dll\" missing from this folder; the tool would stop "
+                        L"with 14 (copy file error!) here, before touching anything"),
+            std::wstring::npos);
+  EXPECT_NE(output.find(L"  WER1          \u00E6\u2014\u00A5.dll: missing from this folder\r\n"), std::wstring::npos);
+  EXPECT_NE(output.find(L"1 problem(s) found: qlpatch.exe would not apply this folder cleanly.\r\n"),
+            std::wstring::npos);
+}
+
 // For every problem in the module phase, the code the checker names is the
 // code the tool's module loop gives on the same folder.
 TEST_F(CheckerTest, TheStatedCodeIsWhatTheToolGives) {
@@ -184,6 +266,9 @@ TEST_F(CheckerTest, TheStatedCodeIsWhatTheToolGives) {
       {"<WerNum>1</WerNum><WER1><UpdateModule>aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa.dll"
        "</UpdateModule></WER1>", nullptr},
       {"<WerNum>x</WerNum>", nullptr},
+      {"<WerNum>2</WerNum><WER1><UpdateModule>a.dll</UpdateModule></WER1><WER2><UpdateModule>CON.dll"
+       "</UpdateModule></WER2>", "a.dll"},
+      {"<WerNum>1</WerNum><WER1><UpdateModule>updatebackup</UpdateModule></WER1>", nullptr},
       {"<WerNum></WerNum>", nullptr},
   };
   for (const Case& c : cases) {

@@ -61,14 +61,14 @@ TEST_F(ModulesTest, WerNumZeroTouchesNothing) {
   EXPECT_EQ(fake::CallCount("MakeDirectory"), 0);
 }
 
-TEST_F(ModulesTest, MissingModuleElementStopsAfterTheOnesBefore) {
+TEST_F(ModulesTest, MissingModuleElementMovesNothing) {
   Prepare({"core.dll", "profiles.dll"});
   std::string description = Description("03", {"core.dll", "profiles.dll"});
   description.replace(description.find("<WerNum>2"), 9, "<WerNum>3");
   WriteDescription(description);
   EXPECT_EQ(ReplaceModules(), RC_XML_ELEMENT_MISSING);
-  EXPECT_EQ(Installed("core.dll"), "new core.dll");
-  EXPECT_EQ(Installed("profiles.dll"), "new profiles.dll");
+  EXPECT_EQ(Installed("core.dll"), "old core.dll");
+  EXPECT_EQ(Installed("profiles.dll"), "old profiles.dll");
 }
 
 TEST_F(ModulesTest, MissingInstalledOrNewFileMovesNothing) {

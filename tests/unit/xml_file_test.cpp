@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "patchdata/patchdata_internal.h"
+#include "system/system.h"
 #include "shared/shared.h"
 #include "tests/unit/test_support.h"
 
@@ -57,11 +58,29 @@ TEST(XmlFileTest, ElementStartsBoundTheNestingTheLibraryBuilds) {
 
 TEST(XmlFileTest, MoreElementStartsThanTheLimitAreRefused) {
   TiXmlDocument atLimit;
-  EXPECT_EQ(ParseXmlText(&atLimit, Repeat("<a>", kMaxXmlElements)), XmlLoad::kLoaded);
-  EXPECT_TRUE(atLimit.FirstChild("a") != nullptr);
+  EXPECT_EQ(ParseXmlText(&atLimit, "<r>" + Repeat("<a/>", kMaxXmlElements - 1) + "</r>"), XmlLoad::kLoaded);
+  EXPECT_TRUE(atLimit.FirstChild("r") != nullptr);
   TiXmlDocument beyond;
-  EXPECT_EQ(ParseXmlText(&beyond, Repeat("<a>", kMaxXmlElements) + "<b/>"), XmlLoad::kRefused);
+  EXPECT_EQ(ParseXmlText(&beyond, "<r>" + Repeat("<a/>", kMaxXmlElements) + "</r>"), XmlLoad::kRefused);
   EXPECT_TRUE(beyond.FirstChild() == nullptr) << "a refused text is not parsed at all";
+}
+
+TEST(XmlFileTest, DocumentsNestedDeeperThanTheLimitAreEmptied) {
+  TiXmlDocument atLimit;
+  EXPECT_EQ(ParseXmlText(&atLimit, Repeat("<a>", kMaxXmlDepth)), XmlLoad::kLoaded);
+  EXPECT_EQ(ElementDepth(&atLimit), kMaxXmlDepth);
+  // Every element start nested: the deepest parse the start bound lets through.
+  for (const std::string& text : {Repeat("<a>", kMaxXmlDepth + 1), Repeat("<a>", kMaxXmlElements),
+                                  "<r><!-- c --><x/>" + Repeat("<a>", kMaxXmlDepth) + "</r>"}) {
+    TiXmlDocument deep;
+    EXPECT_EQ(ParseXmlText(&deep, text), XmlLoad::kRefused);
+    EXPECT_TRUE(deep.FirstChild() == nullptr) << "nothing of it is left to walk";
+  }
+  // The depth counts elements only, in every branch.
+  TiXmlDocument mixed;
+  ParseXmlText(&mixed, "<?xml version=\"1.0\"?><!-- x --><r>t<a><b/>u<c><d>v</d></c></a><e/></r>");
+  EXPECT_EQ(ElementDepth(&mixed), 4);
+  EXPECT_EQ(ElementDepth(&atLimit) , LibraryDepth(Repeat("<a>", kMaxXmlDepth)));
 }
 
 class XmlFileMachineTest : public MachineTest {};
@@ -85,10 +104,25 @@ TEST_F(XmlFileMachineTest, DeepDescriptionReadsAsMissingElements) {
   EXPECT_EQ(CheckInstalledProduct(), RC_XML_ELEMENT_MISSING);
   EXPECT_STREQ(value, "");
 
-  // As many element starts as the limit allows, the value at the bottom: read.
-  WriteDescription("<UpdateQL>" + Repeat("<a>", kMaxXmlElements - 2) + "<Version>4.20</Version></UpdateQL>");
+  // As deep as the limit allows, the value at the bottom: read; one level
+  // more, and nothing is.
+  WriteDescription("<UpdateQL>" + Repeat("<a>", kMaxXmlDepth - 2) + "<Version>4.20</Version></UpdateQL>");
   EXPECT_EQ(ReadDataValue(kDataFileName, "Version", value, sizeof value), RC_SUCCEED);
   EXPECT_STREQ(value, "4.20");
+  WriteDescription("<UpdateQL>" + Repeat("<a>", kMaxXmlDepth - 1) + "<Version>4.20</Version></UpdateQL>");
+  EXPECT_EQ(ReadDataValue(kDataFileName, "Version", value, sizeof value), RC_XML_ELEMENT_MISSING);
+}
+
+TEST_F(XmlFileMachineTest, FiveThousandModulesAreRead) {
+  std::vector<std::string> modules;
+  for (int i = 1; i <= 5000; ++i) modules.push_back("module" + std::to_string(i) + ".dll");
+  WriteDescription(Description("03", modules));
+  wchar_t name[kNameChars] = {};
+  ASSERT_EQ(ReadModuleName(5000, name), RC_SUCCEED);
+  EXPECT_EQ(std::wstring(name), L"module5000.dll");
+  int32_t count = 0;
+  ASSERT_EQ(ReadModuleCount(&count), RC_SUCCEED);
+  EXPECT_EQ(count, 5000);
 }
 
 TEST_F(XmlFileMachineTest, DeepRecordIsKeptAndRecordedAfresh) {

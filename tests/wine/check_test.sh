@@ -53,6 +53,17 @@ expect_line() {
   fi
 }
 
+# expect_whole NAME TEXT: a line of the last output is TEXT, whole (for
+# text outside ASCII, which the checker writes as UTF-8 to a file).
+expect_whole() {
+  if grep -qF -x -- "$2" "$OUTPUT"; then
+    wt_pass "$1: whole line [$2]"
+  else
+    wt_fail "$1: no line [$2]; output:"
+    sed 's/^/#   /' "$OUTPUT"
+  fi
+}
+
 # faulty NAME EXPECTED_LINE [COUNT]: the folder exits 1, names the fault,
 # and the verdict counts COUNT problems (1).
 faulty() {
@@ -142,7 +153,7 @@ faulty count-word 'WerNum: "two" is not a number; the tool would stop with 18 (c
 echo "# module elements"
 good_folder count-too-high
 sed -i 's#<WerNum>2<#<WerNum>3<#' "$CHECKS/count-too-high/$WT_DATA_FILE"
-faulty count-too-high "WER3: missing (WerNum is 3); the tool would stop with 3 (unknow xml evelment!) at WER3, after replacing the modules of WER1 to WER2"
+faulty count-too-high "WER3: missing (WerNum is 3); the tool would stop with 3 (unknow xml evelment!) at WER3, before touching anything"
 
 good_folder count-too-low
 sed -i 's#<WerNum>2<#<WerNum>1<#' "$CHECKS/count-too-low/$WT_DATA_FILE"
@@ -168,6 +179,57 @@ faulty typo 'WER2: new copy "proflies.dll" missing from this folder; the tool wo
 good_folder twice
 wt_write_description "$CHECKS/twice" 4.20 0137 03 core.dll CORE.dll
 faulty twice 'WER2: "CORE.dll" is listed by WER1 already'
+
+echo "# names the tool refuses before it touches a module, and names it takes"
+REFUSED="; the tool refuses it with 13 (move file error!) here, before touching anything"
+good_folder device
+wt_write_description "$CHECKS/device" 4.20 0137 03 core.dll COM1
+# A serial port: the checker must never open it (it would wait on the port).
+faulty device "WER2: module name \"COM1\" names a Windows device (CON, PRN, AUX, NUL, COM1 to COM9 or LPT1 to LPT9, in any case and with any extension), never a file$REFUSED"
+expect_line device "  WER2          COM1: a name the tool refuses"
+good_folder device-extension
+wt_write_description "$CHECKS/device-extension" 4.20 0137 03 'nul .dll' profiles.dll
+faulty device-extension 'WER1: module name "nul .dll" names a Windows device'
+good_folder backup-root
+wt_write_description "$CHECKS/backup-root" 4.20 0137 03 core.dll UpdateBackup
+faulty backup-root "WER2: module name \"UpdateBackup\" lies in the backup folder \"UpdateBackup\", where the originals are kept$REFUSED"
+good_folder dot-steps
+wt_write_description "$CHECKS/dot-steps" 4.20 0137 03 './core.dll' '.\profiles.dll'
+check dot-steps 0
+expect_line dot-steps "  WER2          .\profiles.dll: $(fingerprint "$CHECKS/dot-steps/profiles.dll")"
+
+echo "# new copies with attributes that stand in the way"
+good_folder attributes
+wt_wine cmd /c attrib +r 'C:\checks\attributes\core.dll'
+wt_wine cmd /c attrib +h 'C:\checks\attributes\profiles.dll'  # Wine's attrib takes one attribute a call
+wt_wine cmd /c attrib +s 'C:\checks\attributes\profiles.dll'
+faulty attributes 'WER1: new copy "core.dll" is read-only; the copy gives the installed module the same attributes, which stand in the way of the next patch and of an undo: clear them' 2
+expect_line attributes 'WER2: new copy "profiles.dll" is hidden and system;'
+
+echo "# lines outside ASCII, printed whole"
+# The tool widens the description's bytes with the ANSI code page (1252
+# here): a full-width digit and CJK characters become three Latin-1
+# characters each. To a file the checker writes UTF-8.
+good_folder wide-count
+sed -i $'s#<WerNum>2<#<WerNum>\xEF\xBC\x93<#' "$CHECKS/wide-count/$WT_DATA_FILE"
+check wide-count 1
+widened_count=$(printf '\xEF\xBC\x93' | iconv -f CP1252 -t UTF-8)
+expect_whole wide-count "WerNum: \"$widened_count\" is not a number; the tool would stop with 18 (convert decimal fail!) before touching anything"
+expect_whole wide-count "  WerNum        $widened_count"
+expect_whole wide-count "1 problem(s) found: qlpatch.exe would not apply this folder cleanly."
+good_folder wide-name
+wt_write_description "$CHECKS/wide-name" 4.20 0137 03 core.dll $'\xE6\x97\xA5\xE6\x9C\xAC.dll'
+check wide-name 1
+widened_name=$(printf '\xE6\x97\xA5\xE6\x9C\xAC.dll' | iconv -f CP1252 -t UTF-8)
+expect_whole wide-name "WER2: new copy \"$widened_name\" missing from this folder; the tool would stop with 14 (copy file error!) here, before touching anything"
+expect_whole wide-name "  WER2          $widened_name: missing from this folder"
+# To a console, through its own wide output: the same line on a terminal.
+if command -v script >/dev/null; then
+  (cd "$CHECKS/wide-name" && script -q -e -c "wine 'C:\\checks\\wide-name\\qlpatch-check.exe'" \
+     "$WT_TMP/console.raw" </dev/null >/dev/null 2>&1)
+  tr -d '\r' <"$WT_TMP/console.raw" | sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' >"$OUTPUT"
+  expect_whole "wide-name on a console" "  WER2          $widened_name: missing from this folder"
+fi
 
 echo "# folders that cannot be read"
 wt_run_program "$WT_BIN" 'C:\qltest\qlpatch_check.exe' 'C:\checks\nowhere'

@@ -1,0 +1,121 @@
+// Module names: which names the tool works with, and the check of every
+// listed name before the first module is touched.
+//
+// A name is joined to the install folder and to the per-patch backup
+// folder, and opened by itself in the working folder. Windows reads each
+// step of such a path its own way: trailing dots and spaces are dropped,
+// "." is the folder itself, and a step whose base name is a device name
+// (NUL, COM1, "nul.dll", "Con .txt") opens the device in any folder. A name
+// is refused when any step of it would leave the install folder, open a
+// device, or reach into the backup root where the originals are kept.
+#include <tinyxml.h>
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+
+#include "patchdata/patchdata.h"
+#include "patchdata/xml_file.h"
+#include "shared/shared.h"
+#include "system/system.h"
+
+namespace {
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+wchar_t Upper(wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
+
+// `length` characters at `text` equal `word`, letters in either case.
+bool SameWord(const wchar_t* text, size_t length, const wchar_t* word) {
+  if (std::wcslen(word) != length) return false;
+  for (size_t i = 0; i < length; ++i) {
+    if (Upper(text[i]) != Upper(word[i])) return false;
+  }
+  return true;
+}
+
+// The length of a step once Windows has dropped its trailing dots and spaces.
+size_t TrimmedLength(const wchar_t* step, size_t length) {
+  while (length > 0 && (step[length - 1] == L'.' || step[length - 1] == L' ')) --length;
+  return length;
+}
+
+bool IsDeviceDigit(wchar_t c) {
+  // Windows also takes the superscript digits one to three for COM and LPT ports.
+  return (c >= L'0' && c <= L'9') || c == L'\u00B9' || c == L'\u00B2' || c == L'\u00B3';
+}
+
+// A step Windows opens as a device: its base name (up to the first dot,
+// without trailing spaces or a colon) is one of the reserved names.
+bool IsDeviceStep(const wchar_t* step, size_t length) {
+  size_t base = 0;
+  while (base < length && step[base] != L'.') ++base;
+  while (base > 0 && (step[base - 1] == L' ' || step[base - 1] == L':')) --base;
+  static const wchar_t* const kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+  for (const wchar_t* device : kDevices) {
+    if (SameWord(step, base, device)) return true;
+  }
+  return base == 4 && (SameWord(step, 3, L"COM") || SameWord(step, 3, L"LPT")) && IsDeviceDigit(step[3]);
+}
+
+}  // namespace
+
+ModuleNameProblem ClassifyModuleName(const wchar_t* name) {
+  if (name[0] == 0) return ModuleNameProblem::kEmpty;
+  if (IsSeparator(name[0])) return ModuleNameProblem::kLeavesFolder;
+  if (((name[0] >= L'A' && name[0] <= L'Z') || (name[0] >= L'a' && name[0] <= L'z')) && name[1] == L':') {
+    return ModuleNameProblem::kLeavesFolder;
+  }
+  ModuleNameProblem problem = ModuleNameProblem::kNone;
+  bool firstStep = true;  // no step other than "." (or an empty one) seen yet
+  for (const wchar_t* step = name; *step != 0;) {
+    const wchar_t* end = step;
+    while (*end != 0 && !IsSeparator(*end)) ++end;
+    const size_t length = static_cast<size_t>(end - step);
+    const bool here = length == 1 && step[0] == L'.';
+    // "..", and any other step of dots and spaces alone, which Windows
+    // would read as a step up or as the folder itself.
+    if (length > 0 && !here && TrimmedLength(step, length) == 0) return ModuleNameProblem::kLeavesFolder;
+    if (problem == ModuleNameProblem::kNone) {
+      if (IsDeviceStep(step, length)) {
+        problem = ModuleNameProblem::kDeviceName;
+      } else if (firstStep && SameWord(step, TrimmedLength(step, length), kBackupRootName)) {
+        problem = ModuleNameProblem::kBackupFolder;
+      }
+    }
+    if (length > 0 && !here) firstStep = false;
+    step = *end != 0 ? end + 1 : end;
+  }
+  return problem;
+}
+
+bool IsSafeModuleName(const wchar_t* name) { return ClassifyModuleName(name) == ModuleNameProblem::kNone; }
+
+ResultCode CheckListedModuleNames() {
+  int32_t count = 0;
+  ResultCode result = ReadModuleCount(&count);
+  if (result != RC_SUCCEED) return result;
+  // The module elements as the module loop reads them (ReadModuleName), in
+  // its order, from one load of the file: a missing element or an unusable
+  // name is found before the first module moves, at no more than one
+  // extra parse.
+  TiXmlDocument document;
+  std::FILE* file = std::fopen(kDataFileName, "rb");
+  if (file == nullptr) return RC_XML_LOAD_FAILED;
+  LoadXmlStream(&document, file);
+  std::fclose(file);
+  TiXmlNode* root = document.FirstChild("UpdateQL");
+  for (int64_t index = 1; index <= count; ++index) {
+    char elementName[kModuleElementNameBytes] = {};
+    FormatModuleElementName(static_cast<int32_t>(index), elementName, sizeof elementName);
+    TiXmlElement* outer = FindElement(root, elementName);
+    if (outer == nullptr) return RC_XML_ELEMENT_MISSING;
+    TiXmlElement* inner = FindElement(outer, "UpdateModule");
+    const char* text = inner != nullptr ? ElementText(inner) : nullptr;
+    if (text != nullptr && std::strlen(text) >= static_cast<size_t>(kValueBytes)) return RC_XML_ELEMENT_MISSING;
+    wchar_t moduleName[kNameChars] = {};
+    if (text != nullptr) os::WidenText(os::kAnsiCodePage, text, moduleName, kNameChars);
+    if (!IsSafeModuleName(moduleName)) return RC_MOVE_FILE_FAILED;
+  }
+  return RC_SUCCEED;
+}
