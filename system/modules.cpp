@@ -45,19 +45,12 @@ ResultCode BuildModulePaths(const wchar_t* installFolder, const wchar_t* moduleN
 ResultCode BackupAndReplaceModule(const wchar_t* installFolder, const wchar_t* moduleName) {
   // Every path is built and every input checked before the machine is
   // touched, so a refused module leaves the install folder as it was.
+  const ResultCode usable = CheckModuleCanBeReplaced(installFolder, moduleName);
+  if (usable != RC_SUCCEED) return usable;
   ModulePaths paths = {};
-  const ResultCode built = BuildModulePaths(installFolder, moduleName, &paths);
-  if (built != RC_SUCCEED) {
-    LogEvent(L"module %ls: refused (a name the tool does not accept, or a path too long)", moduleName);
-    return built;
-  }
+  BuildModulePaths(installFolder, moduleName, &paths);  // it could, just above
   const wchar_t* installedFile = paths.installed;
   const wchar_t* backupFile = paths.backup;
-  // Without a new copy the module would be moved away and not replaced.
-  if (!NewCopyReadable(moduleName)) {
-    LogFailure(os::LastError(), L"module %ls: the new copy beside the tool cannot be read", moduleName);
-    return RC_COPY_FILE_FAILED;
-  }
 
   if (!MakeFolder(paths.backupRoot) || !MakeFolder(paths.patchFolder)) {
     LogFailure(os::LastError(), L"module %ls: the backup folder %ls cannot be made", moduleName,
@@ -128,18 +121,12 @@ ResultCode ReadModuleName(int32_t index, wchar_t* moduleName) {
 
 ResultCode ForEachListedModule(ModuleStep step) {
   wchar_t installFolder[kPathChars] = {};
-  if (ReadInstallValue(L"Path", installFolder, kPathChars) != RC_SUCCEED) return RC_REGISTRY_READ_FAILED;
-
-  int32_t count = 0;
-  ResultCode result = ReadModuleCount(&count);
+  std::vector<std::wstring> modules;
+  ResultCode result = ReadListedModules(installFolder, &modules);
   if (result != RC_SUCCEED) return result;
-
   // Strictly in index order, each module done before the next.
-  for (int64_t index = 1; index <= count; ++index) {
-    wchar_t moduleName[kNameChars] = {};
-    result = ReadModuleName(static_cast<int32_t>(index), moduleName);
-    if (result != RC_SUCCEED) return result;
-    result = step(installFolder, moduleName);
+  for (const std::wstring& module : modules) {
+    result = step(installFolder, module.c_str());
     if (result != RC_SUCCEED) return result;
   }
   return RC_SUCCEED;
@@ -174,6 +161,7 @@ ResultCode CheckModuleCanBeReplaced(const wchar_t* installFolder, const wchar_t*
     LogEvent(L"module %ls: refused (a name the tool does not accept, or a path too long)", moduleName);
     return built;
   }
+  // Without a new copy the module would be moved away and not replaced.
   if (!NewCopyReadable(moduleName)) {
     LogFailure(os::LastError(), L"module %ls: the new copy beside the tool cannot be read", moduleName);
     return RC_COPY_FILE_FAILED;

@@ -65,9 +65,9 @@ void EndProductPrograms();
 
 // One step over one listed module; 0 or the step's code.
 using ModuleStep = ResultCode (*)(const wchar_t* installFolder, const wchar_t* moduleName);
-// Reads the install folder and the listed modules and makes the step for
-// each, in index order, up to the first that fails. 0, 1, 2, 3, 18 or the
-// step's code.
+// Reads the install folder and every listed module's name, then makes the
+// step for each, in index order, up to the first that fails. 0, 1, 2, 3, 18
+// or the step's code.
 ResultCode ForEachListedModule(ModuleStep step);
 // Backs up and replaces every module the description file lists.
 ResultCode ReplaceModules();
