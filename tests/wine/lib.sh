@@ -130,6 +130,8 @@ wt_use_wine64() {
   printf '#!/bin/sh\nexec /usr/lib/wine/wine64 wineboot "$@"\n' >"$bin/wineboot"
   chmod +x "$bin/wineboot"
   export PATH="$bin:$PATH" WINELOADER=/usr/lib/wine/wine64
+}
+
 # wt_run_unprivileged SCRIPT ARGS...: when run as root, runs the whole
 # script again as the unprivileged user qlwine (made when missing) and ends
 # with its status; otherwise returns. Wine run as root ignores read-only
