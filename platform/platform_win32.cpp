@@ -231,7 +231,9 @@ bool ListFolder(const wchar_t* path, void (*visit)(void* context, const wchar_t*
 }
 
 Handle OpenAppendWriteThrough(const wchar_t* path) {
-  HANDLE file = ::CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+  // Shared for writing too: a run refused while another holds the lock
+  // appends its lines beside the other's (each write an atomic append).
+  HANDLE file = ::CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr);
   return file == INVALID_HANDLE_VALUE ? nullptr : file;
 }
