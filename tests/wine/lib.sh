@@ -145,10 +145,25 @@ wt_run_unprivileged() {
     useradd -M -r -s /usr/sbin/nologin "$WT_USER" 2>/dev/null
     id -u "$WT_USER" >/dev/null 2>&1 || wt_die "cannot make the user $WT_USER"
   fi
-  local home status
+  local home status script=$1 arg args=()
+  shift
   home=$(mktemp -d "${TMPDIR:-/tmp}/qlpatch-wine-home.XXXXXX") || wt_die "no temporary folder"
-  chown "$WT_USER" "$home" || wt_die "cannot hand $home to $WT_USER"
-  runuser -u "$WT_USER" -- env HOME="$home" TMPDIR="$home" bash "$@"
+  # The user may not reach the source or build folders (a clone in a
+  # folder only root may enter): the scripts and programs go with it.
+  mkdir -p "$home/scripts" "$home/programs" &&
+    cp -r "$(dirname "$script")/." "$home/scripts/" || wt_die "cannot copy the scripts to $home"
+  for arg in "$@"; do
+    case "$arg" in
+      *=*)
+        cp "${arg#*=}" "$home/programs/${arg%%=*}.exe" || wt_die "cannot copy ${arg#*=}"
+        args+=("${arg%%=*}=$home/programs/${arg%%=*}.exe")
+        ;;
+      *) args+=("$arg") ;;
+    esac
+  done
+  chown -R "$WT_USER" "$home" || wt_die "cannot hand $home to $WT_USER"
+  runuser -u "$WT_USER" -- env HOME="$home" TMPDIR="$home" \
+    bash "$home/scripts/$(basename "$script")" "${args[@]}"
   status=$?
   rm -rf "$home"
   exit "$status"
