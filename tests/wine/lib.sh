@@ -178,7 +178,7 @@ wt_setup() {
       *) wt_die "unexpected argument: $arg" ;;
     esac
   done
-  for name in qlpatch launch test_service dummy hold_file; do
+  for name in qlpatch launch test_service dummy; do
     path=$(wt_program_path "$name") || wt_die "no $name=PATH argument"
     [ -f "$path" ] || wt_die "$name not built: $path"
   done
@@ -426,6 +426,7 @@ wt_program_exit() {
 # (reading, sharing reading only: it cannot be written, moved, replaced or
 # deleted) for ms milliseconds, or until wt_let_go. Returns once it holds it.
 wt_hold_file() {
+  [ -f "$WT_BIN/hold_file.exe" ] || wt_die "no hold_file=PATH argument"
   rm -f "$WT_BIN/held.ready"
   (cd "$WT_BIN" && exec wine 'C:\qltest\hold_file.exe' "$1" 'C:\qltest\held.ready' ${2:+"$2"} \
      >>"$WT_TMP/wine.log" 2>&1 </dev/null) &
