@@ -25,10 +25,10 @@ bool BesidePath(const wchar_t* installed, wchar_t (&beside)[kPathChars]) {
   return true;
 }
 
-// The paths of one module and of the copy made beside it. False when the
-// name or a path cannot be used.
-bool RestorePaths(const wchar_t* installFolder, const wchar_t* moduleName, ModulePaths* paths,
-                  wchar_t (&beside)[kPathChars]) {
+// The paths of one module. False when the name or a path, also that of
+// the copy made beside the installed file, cannot be used.
+bool RestorePaths(const wchar_t* installFolder, const wchar_t* moduleName, ModulePaths* paths) {
+  wchar_t beside[kPathChars] = {};
   return BuildModulePaths(installFolder, moduleName, paths) == RC_SUCCEED && BesidePath(paths->installed, beside);
 }
 
@@ -68,29 +68,25 @@ ResultCode PutInPlace(const wchar_t* moduleName, const wchar_t* source, const wc
 
 ResultCode CheckModuleBackup(const wchar_t* installFolder, const wchar_t* moduleName) {
   ModulePaths paths = {};
-  wchar_t beside[kPathChars] = {};
-  if (!RestorePaths(installFolder, moduleName, &paths, beside)) return RC_MOVE_FILE_FAILED;
+  if (!RestorePaths(installFolder, moduleName, &paths)) return RC_MOVE_FILE_FAILED;
   return os::FileExists(paths.backup) ? RC_SUCCEED : RC_MOVE_FILE_FAILED;
 }
 
 ResultCode RestoreModule(const wchar_t* installFolder, const wchar_t* moduleName) {
   ModulePaths paths = {};
-  wchar_t beside[kPathChars] = {};
-  if (!RestorePaths(installFolder, moduleName, &paths, beside)) return RC_MOVE_FILE_FAILED;
+  if (!RestorePaths(installFolder, moduleName, &paths)) return RC_MOVE_FILE_FAILED;
   return PutInPlace(moduleName, paths.backup, paths.installed, L"original");
 }
 
 ResultCode RestoreNewCopy(const wchar_t* installFolder, const wchar_t* moduleName) {
   ModulePaths paths = {};
-  wchar_t beside[kPathChars] = {};
-  if (!RestorePaths(installFolder, moduleName, &paths, beside)) return RC_MOVE_FILE_FAILED;
+  if (!RestorePaths(installFolder, moduleName, &paths)) return RC_MOVE_FILE_FAILED;
   return PutInPlace(moduleName, moduleName, paths.installed, L"new copy");
 }
 
 ResultCode PutOriginalBack(const wchar_t* installFolder, const wchar_t* moduleName) {
   ModulePaths paths = {};
-  wchar_t beside[kPathChars] = {};
-  if (!RestorePaths(installFolder, moduleName, &paths, beside)) return RC_MOVE_FILE_FAILED;
+  if (!RestorePaths(installFolder, moduleName, &paths)) return RC_MOVE_FILE_FAILED;
   // Nothing was moved aside: the installed module was never touched by
   // this run, also when it was missing before the run.
   if (!os::FileExists(paths.backup)) return RC_SUCCEED;
