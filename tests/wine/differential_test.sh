@@ -212,7 +212,7 @@ begin "new-copy-a-folder"
 rm "$DIR/ui.dll" && mkdir "$DIR/ui.dll"
 judge
 begin "new-copy-read-only"
-wt_wine cmd /c attrib +r "C:\\diff\\$CASE\\ui.dll"
+wt_make_read_only "$DIR/ui.dll"
 judge
 begin "new-copy-hidden-system"
 wt_wine cmd /c attrib +h "C:\\diff\\$CASE\\ui.dll"

@@ -250,6 +250,14 @@ wt_unix_path() {
 
 # ---- files ----------------------------------------------------------------------
 
+# wt_make_read_only PATH: gives the file at PATH (a Linux path inside drive_c)
+# the read-only attribute the way Wine keeps it, as the file's Unix write
+# bits. Done here rather than through Wine's attrib, which once left the
+# file writable on a loaded machine with nothing in its output to say so.
+wt_make_read_only() {
+  chmod a-w "$1" || wt_die "cannot make $1 read-only"
+}
+
 # Writes the lines given (each a separate argument) with CR LF line ends.
 wt_write_crlf() {
   local file=$1 line
