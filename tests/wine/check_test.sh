@@ -201,8 +201,8 @@ expect_line dot-steps "  WER2          .\profiles.dll: $(fingerprint "$CHECKS/do
 echo "# new copies with attributes that stand in the way"
 good_folder attributes
 wt_make_read_only "$CHECKS/attributes/core.dll"
-wt_wine cmd /c attrib +h 'C:\checks\attributes\profiles.dll'  # Wine's attrib takes one attribute a call
-wt_wine cmd /c attrib +s 'C:\checks\attributes\profiles.dll'
+wt_add_attribute h 'C:\checks\attributes\profiles.dll'
+wt_add_attribute s 'C:\checks\attributes\profiles.dll'
 faulty attributes 'WER1: new copy "core.dll" is read-only; the copy gives the installed module the same attributes, which stand in the way of the next patch and of an undo: clear them' 2
 expect_line attributes 'WER2: new copy "profiles.dll" is hidden and system;'
 

@@ -215,8 +215,8 @@ begin "new-copy-read-only"
 wt_make_read_only "$DIR/ui.dll"
 judge
 begin "new-copy-hidden-system"
-wt_wine cmd /c attrib +h "C:\\diff\\$CASE\\ui.dll"
-wt_wine cmd /c attrib +s "C:\\diff\\$CASE\\ui.dll"
+wt_add_attribute h "C:\\diff\\$CASE\\ui.dll"
+wt_add_attribute s "C:\\diff\\$CASE\\ui.dll"
 judge
 
 echo "# encodings and whole files"

@@ -258,6 +258,19 @@ wt_make_read_only() {
   chmod a-w "$1" || wt_die "cannot make $1 read-only"
 }
 
+# wt_add_attribute LETTER WINPATH: gives the file at WINPATH the attribute
+# LETTER (h or s) with Wine's attrib, one attribute a call as Wine's attrib
+# takes them, and reads it back from attrib's listing; dies when it does
+# not take after three tries.
+wt_add_attribute() {
+  local letter=${1^^} try
+  for try in 1 2 3; do
+    wt_wine attrib "+$1" "$2"
+    wine attrib "$2" 2>/dev/null </dev/null | tr -d '\r' | cut -c 1-8 | grep -q "$letter" && return 0
+  done
+  wt_die "attrib +$1 did not take on $2"
+}
+
 # Writes the lines given (each a separate argument) with CR LF line ends.
 wt_write_crlf() {
   local file=$1 line
