@@ -142,7 +142,7 @@ lock_squatter_cases() {
   wt_run "$PATCH_DIR"
   wt_check_exit "apply while the old mutex is held" 0
   wt_check "apply while the old mutex is held: every module new" "${#MODULES[@]}" "$(modules_in_state new)"
-  kill -KILL "$squatter" 2>/dev/null
+  wt_kill_own "$squatter"
   wait "$squatter" 2>/dev/null
 
   echo "# a lock file left by a run that lost power"

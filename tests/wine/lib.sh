@@ -396,10 +396,26 @@ wt_wait_tool() {
   WT_EXIT=$?
 }
 
+# wt_kill_own PID: ends the process PID at once, but only while it is still
+# a child of this script. Process ids come round again within a minute or
+# two while Wine tests run side by side (the kernel hands out 32768 and
+# every Wine thread takes one), so the id of a program that has already
+# ended may by now belong to a program of another test.
+wt_kill_own() {
+  local stat ppid
+  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 0
+  # The fields after the command name (in parentheses): state, parent, ...
+  read -r _ ppid _ <<<"${stat##*) }"
+  if [ "$ppid" = "$BASHPID" ] || [ "$ppid" = "$$" ]; then
+    kill -KILL "$1" 2>/dev/null
+  fi
+  return 0
+}
+
 # wt_kill_tool: ends that tool at once, with no chance to tidy up, as a
 # fleet tool's time-out or a power button does.
 wt_kill_tool() {
-  kill -KILL "$WT_TOOL_PID" 2>/dev/null
+  wt_kill_own "$WT_TOOL_PID"
   wait "$WT_TOOL_PID" 2>/dev/null
   return 0
 }
@@ -457,7 +473,7 @@ wt_hold_file() {
 
 # wt_let_go: the file held by wt_hold_file is let go (at once, if still held).
 wt_let_go() {
-  kill -KILL "$WT_HOLD_PID" 2>/dev/null
+  wt_kill_own "$WT_HOLD_PID"
   wait "$WT_HOLD_PID" 2>/dev/null
   return 0
 }
