@@ -32,6 +32,10 @@ readonly WT_DATA_FILE=patchql58302.dat
 
 wt_die() {
   echo "error: $*" >&2
+  if [ -n "${WT_TMP:-}" ] && [ -s "$WT_TMP/wine.log" ]; then
+    echo "# the last lines Wine's own commands printed:" >&2
+    tail -n 15 "$WT_TMP/wine.log" | sed 's/^/#   /' >&2
+  fi
   exit 2
 }
 
@@ -213,6 +217,21 @@ wt_setup() {
   wt_wait_for_file "$WT_BIN/keepalive.ready" 120 || wt_die "the keep-alive did not start"
 }
 
+# wt_wine_retry COMMAND...: wine COMMAND, tried up to three times. For the
+# tests' own set-up steps that may safely be repeated: on a loaded machine a
+# Wine command has been seen to fail once for no reason of its own, and a
+# set-up step that fails must not pass for a fault of the tool.
+wt_wine_retry() {
+  local try
+  for try in 1 2 3; do
+    wt_wine "$@" && return 0
+    echo "# wine $1 failed (try $try of 3); the last lines Wine's commands printed:"
+    tail -n 5 "$WT_TMP/wine.log" | sed 's/^/#   /'
+    sleep 1
+  done
+  return 1
+}
+
 # ---- the product's install values --------------------------------------------
 
 # Removes the install key from both registry views.
@@ -235,9 +254,9 @@ wt_set_install() {
     if [ "$view" = 32 ]; then views="32 64"; else views=32; fi
   fi
   for view in $views; do
-    wt_wine reg add "$WT_INSTALL_KEY" /v Version /t REG_SZ /d "$1" /f "/reg:$view" &&
-      wt_wine reg add "$WT_INSTALL_KEY" /v BuildID /t REG_SZ /d "$2" /f "/reg:$view" &&
-      wt_wine reg add "$WT_INSTALL_KEY" /v Path /t REG_SZ /d "$3" /f "/reg:$view" ||
+    wt_wine_retry reg add "$WT_INSTALL_KEY" /v Version /t REG_SZ /d "$1" /f "/reg:$view" &&
+      wt_wine_retry reg add "$WT_INSTALL_KEY" /v BuildID /t REG_SZ /d "$2" /f "/reg:$view" &&
+      wt_wine_retry reg add "$WT_INSTALL_KEY" /v Path /t REG_SZ /d "$3" /f "/reg:$view" ||
       wt_die "cannot set the install values"
   done
 }
