@@ -416,10 +416,10 @@ wt_wait_tool() {
 }
 
 # wt_kill_own PID: ends the process PID at once, but only while it is still
-# a child of this script. Process ids come round again within a minute or
-# two while Wine tests run side by side (the kernel hands out 32768 and
-# every Wine thread takes one), so the id of a program that has already
-# ended may by now belong to a program of another test.
+# a child of this script. Process ids come round again while Wine tests run
+# (the kernel here hands out 32768 and every Wine thread takes one: about
+# every 20 minutes with four tests at a time), so the id of a program that
+# has already ended may by then belong to a program of another test.
 wt_kill_own() {
   local stat ppid
   stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 0
