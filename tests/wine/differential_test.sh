@@ -135,6 +135,9 @@ judge() {
     "$applied" "${first:-no findings}"
   if [ "$verdict" = fault ]; then
     sed 's/^/#   /' "$WT_TMP/findings.txt"
+    echo "#   the apply's run log ends:"
+    tail -n 15 "$INSTALL/UpdateBackup/qlpatch.log" 2>/dev/null | tr -d '\r' | sed 's/^/#     /'
+    wt_print_service_errors
   fi
 }
 

@@ -36,7 +36,16 @@ wt_die() {
     echo "# the last lines Wine's own commands printed:" >&2
     tail -n 15 "$WT_TMP/wine.log" | sed 's/^/#   /' >&2
   fi
+  wt_print_service_errors >&2
   exit 2
+}
+
+# Prints the service manager's errors, if it logged any.
+wt_print_service_errors() {
+  if [ -n "${WT_TMP:-}" ] && [ -s "$WT_TMP/services.log" ]; then
+    echo "# the service manager's last errors:"
+    tail -n 10 "$WT_TMP/services.log" | sed 's/^/#   /'
+  fi
 }
 
 wt_program_path() {  # NAME: the path given as NAME=PATH
@@ -197,6 +206,14 @@ wt_setup() {
 
   echo "# making a Wine prefix in $WINEPREFIX"
   wineboot -i >"$WT_TMP/wineboot.log" 2>&1 </dev/null || wt_die "wineboot failed, see the log"
+  # Wine's service manager gives a service 10 s to reach its dispatcher
+  # before StartServiceW fails with ERROR_SERVICE_REQUEST_TIMEOUT; Windows
+  # gives it 30 s. On a machine running several Wine tests at once a test
+  # service can take longer than 10 s, so the prefix gets Windows' figure
+  # (Wine reads it as a string, Windows as a DWORD; read when the service
+  # manager starts, which is again below).
+  wt_wine_retry reg add 'HKLM\System\CurrentControlSet\Control' /v ServicesPipeTimeout /t REG_SZ /d 30000 /f ||
+    wt_die "cannot set the service start time-out"
   # Creating a prefix can leave two service managers behind; let it shut down
   # and start afresh with the keep-alive alone.
   wineserver -k >/dev/null 2>&1
@@ -210,9 +227,12 @@ wt_setup() {
   done
   cp "$WT_BIN/dummy.exe" "$WT_BIN/keepalive.exe"
 
-  # Services live only while an ordinary process is left in the prefix.
-  (cd "$WT_BIN" && exec wine 'C:\qltest\keepalive.exe' 'C:\qltest\keepalive.ready' \
-     >/dev/null 2>&1 </dev/null) &
+  # Services live only while an ordinary process is left in the prefix. The
+  # service manager starts with the keep-alive and keeps its standard error:
+  # its own errors (a service that failed to start, and why) go to
+  # services.log, which wt_die prints.
+  (cd "$WT_BIN" && WINEDEBUG=-all,err+service exec wine 'C:\qltest\keepalive.exe' 'C:\qltest\keepalive.ready' \
+     >/dev/null 2>"$WT_TMP/services.log" </dev/null) &
   WT_KEEPALIVE_PID=$!
   wt_wait_for_file "$WT_BIN/keepalive.ready" 120 || wt_die "the keep-alive did not start"
 }
