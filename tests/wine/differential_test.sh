@@ -135,8 +135,7 @@ judge() {
     "$applied" "${first:-no findings}"
   if [ "$verdict" = fault ]; then
     sed 's/^/#   /' "$WT_TMP/findings.txt"
-    echo "#   the apply's run log ends:"
-    tail -n 15 "$INSTALL/UpdateBackup/qlpatch.log" 2>/dev/null | tr -d '\r' | sed 's/^/#     /'
+    wt_print_tail "$INSTALL/UpdateBackup/qlpatch.log" 15 "the apply's run log ends"
     wt_print_service_errors
   fi
 }

@@ -32,20 +32,24 @@ readonly WT_DATA_FILE=patchql58302.dat
 
 wt_die() {
   echo "error: $*" >&2
-  if [ -n "${WT_TMP:-}" ] && [ -s "$WT_TMP/wine.log" ]; then
-    echo "# the last lines Wine's own commands printed:" >&2
-    tail -n 15 "$WT_TMP/wine.log" | sed 's/^/#   /' >&2
-  fi
-  wt_print_service_errors >&2
+  if [ -n "${WT_TMP:-}" ]; then
+    wt_print_tail "$WT_TMP/wine.log" 15 "the last lines Wine's own commands printed"
+    wt_print_service_errors
+  fi >&2
   exit 2
 }
 
-# Prints the service manager's errors, if it logged any.
+# wt_print_tail FILE LINES TITLE: the last LINES lines of FILE under TITLE,
+# as comments; nothing when FILE is empty or not there.
+wt_print_tail() {
+  [ -s "$1" ] || return 0
+  echo "# $3:"
+  tail -n "$2" "$1" | tr -d '\r' | sed 's/^/#   /'
+}
+
+# The service manager's last errors, if it logged any.
 wt_print_service_errors() {
-  if [ -n "${WT_TMP:-}" ] && [ -s "$WT_TMP/services.log" ]; then
-    echo "# the service manager's last errors:"
-    tail -n 10 "$WT_TMP/services.log" | sed 's/^/#   /'
-  fi
+  wt_print_tail "$WT_TMP/services.log" 10 "the service manager's last errors"
 }
 
 wt_program_path() {  # NAME: the path given as NAME=PATH
@@ -245,8 +249,7 @@ wt_wine_retry() {
   local try
   for try in 1 2 3; do
     wt_wine "$@" && return 0
-    echo "# wine $1 failed (try $try of 3); the last lines Wine's commands printed:"
-    tail -n 5 "$WT_TMP/wine.log" | sed 's/^/#   /'
+    wt_print_tail "$WT_TMP/wine.log" 5 "wine $1 failed (try $try of 3); the last lines Wine's commands printed"
     sleep 1
   done
   return 1
@@ -305,7 +308,8 @@ wt_add_attribute() {
   local letter=${1^^} try
   for try in 1 2 3; do
     wt_wine attrib "+$1" "$2"
-    wine attrib "$2" 2>/dev/null </dev/null | tr -d '\r' | cut -c 1-8 | grep -q "$letter" && return 0
+    wt_wine_to "$WT_TMP/attrib.txt" /dev/null attrib "$2"
+    tr -d '\r' <"$WT_TMP/attrib.txt" | cut -c 1-8 | grep -q "$letter" && return 0
   done
   wt_die "attrib +$1 did not take on $2"
 }
