@@ -14,7 +14,7 @@
 #include <string>
 
 #include "driver/driver.h"
-#include "driver/result_codes.h"
+#include "shared/result_codes.h"
 #include "platform/fake_platform.h"
 #include "shared/shared.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/result_codes.h"
+#include "shared/result_codes.h"
 
 using Findings = std::vector<std::wstring>;
 

@@ -2,7 +2,7 @@
 
 #include "checker/finding_text.h"
 #include "platform/platform.h"
-#include "system/system.h"
+#include "patchdata/module_names.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "patchdata/patchdata.h"
 #include "patchdata/xml_file.h"
 #include "shared/shared.h"
-#include "system/system.h"
+#include "patchdata/module_names.h"
 
 namespace {
 

@@ -72,10 +72,11 @@ ResultCode RunCommandLine(int argc, wchar_t** argv) {
       if (command == nullptr) {
         status = RC_BAD_COMMAND_LINE;
       } else if (std::strcmp(command, "patch") == 0) {
-        status = CheckInstalledProduct();
+        const InstallInfo install = ReadInstallInfo();
+        status = CheckInstalledProduct(install);
         if (status == RC_SUCCEED) {
           wchar_t recordPath[kPathChars] = {};
-          status = EvaluatePatchState(recordPath);
+          status = EvaluatePatchState(install, recordPath);
         }
       } else if (std::strcmp(command, "undo") == 0) {
         status = RunUndo();

@@ -1,7 +1,14 @@
 // Program driver: the two modes and their option scanner.
 #pragma once
 
-#include "driver/result_codes.h"
+#include <vector>
+
+#include "driver/run_items.h"
+#include "driver/work_items.h"
+#include "patchdata/patchdata.h"
+#include "system/modules.h"
+#include "shared/result_codes.h"
+#include "system/services.h"
 
 // Option scanner state, kept between calls of ScanOption.
 extern int32_t g_optionIndex;
@@ -15,23 +22,29 @@ ResultCode RunCommandLine(int argc, wchar_t** argv);
 // -1 when the scan is over.
 int ScanOption(int argc, char** arguments, const char* options);
 
-// Apply mode: runs PerformUpdate and prints its outcome.
+// Apply mode: reads the install values, runs PerformUpdate and prints its
+// outcome.
 ResultCode RunInteractiveUpdate();
-ResultCode PerformUpdate();
+ResultCode PerformUpdate(const InstallInfo& install);
+
+// The module steps of a plan, each done as a work item, in order, up to the
+// first that fails. 0 or its code.
+ResultCode ReplaceModules(const std::vector<ModulePlan>& modules, ModuleAction action, WorkItemList* work);
 
 // `-c undo`: puts the originals of the current patch back and takes it off
 // the record. Prints nothing.
-ResultCode PerformUndo();
+ResultCode PerformUndo(const InstallInfo& install);
 // The undo under the single-instance lock, with its run log.
 ResultCode RunUndo();
 
 // Runs a sequence that changes the machine while holding the machine-wide
 // single-instance lock, with g_workerDone made for its service phases.
 // 1618 when another run holds the lock.
-ResultCode RunExclusively(ResultCode (*sequence)());
-// Runs one service phase on a worker thread and waits for it; `cannotRun`
-// when no worker can be started.
-ResultCode RunServicePhase(int32_t (*worker)(), ResultCode cannotRun);
+using Sequence = ResultCode (*)(const InstallInfo& install);
+ResultCode RunExclusively(const InstallInfo& install, Sequence sequence);
+// Runs one service phase on a worker thread, given the run's ledger, and
+// waits for it; `cannotRun` when no worker can be started.
+ResultCode RunServicePhase(int32_t (*worker)(void* ledger), ServiceLedger* ledger, ResultCode cannotRun);
 
 // The process entry's body: picks the mode from the argument count.
 ResultCode RunEntry(int argc, wchar_t** argv);

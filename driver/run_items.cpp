@@ -1,9 +1,9 @@
 #include "driver/run_items.h"
 
 #include "driver/driver.h"
-#include "patchdata/patchdata.h"
 #include "shared/run_log.h"
 #include "shared/shared.h"
+#include "system/module_restore.h"
 
 #ifndef QLPATCH_VERSION_TEXT
 #define QLPATCH_VERSION_TEXT "0.0.0"
@@ -11,110 +11,113 @@
 
 namespace {
 
+// A service phase on a worker thread. `undoWorker` (none: nothing to
+// undo) puts back what the phase did, from the ledger.
 class ServicePhase : public WorkItem {
  public:
-  ServicePhase(const wchar_t* description, int32_t (*worker)(), ResultCode cannotRun, int32_t (*undoWorker)(),
-               std::vector<std::wstring>* undoneServices, bool needsWholeProduct)
+  using Worker = int32_t (*)(void*);
+  ServicePhase(const wchar_t* description, Worker worker, ResultCode cannotRun, Worker undoWorker,
+               ServiceLedger* ledger, const std::vector<std::wstring>& (ServiceLedger::*changed)() const)
       : description_(description),
         worker_(worker),
         cannotRun_(cannotRun),
         undoWorker_(undoWorker),
-        undoneServices_(undoneServices),
-        needsWholeProduct_(needsWholeProduct) {}
+        ledger_(ledger),
+        changed_(changed) {}
   std::wstring Describe() const override { return description_; }
-  ResultCode Do() override {
-    undoneServices_->clear();  // the worker fills it; one that never runs changes nothing
-    return RunServicePhase(worker_, cannotRun_);
-  }
-  bool Undo(bool productWhole) override {
-    if (undoneServices_->empty()) return true;  // the phase changed no service
-    if (needsWholeProduct_ && !productWhole) {
-      LogEvent(L"the services stay stopped: a module could not be put back");
-      return false;
-    }
-    return RunServicePhase(undoWorker_, cannotRun_) == RC_SUCCEED;
+  ResultCode Do() override { return RunServicePhase(worker_, ledger_, cannotRun_); }
+  bool Undo() override {
+    if (undoWorker_ == nullptr || (ledger_->*changed_)().empty()) return true;  // no service was changed
+    return RunServicePhase(undoWorker_, ledger_, RC_START_SERVICE_FAILED) == RC_SUCCEED;
   }
 
  private:
   std::wstring description_;
-  int32_t (*worker_)();
+  Worker worker_;
   ResultCode cannotRun_;
-  int32_t (*undoWorker_)();
-  std::vector<std::wstring>* undoneServices_;
-  bool needsWholeProduct_;
+  Worker undoWorker_;
+  ServiceLedger* ledger_;
+  const std::vector<std::wstring>& (ServiceLedger::*changed_)() const;
 };
 
-class ModuleChange : public WorkItem {
+class ModuleStep : public WorkItem {
  public:
-  ModuleChange(const wchar_t* description, const std::wstring& installFolder, const std::wstring& moduleName,
-               ModuleStep forward, ModuleStep backward, bool forwardAllOrNothing)
-      : description_(std::wstring(description) + L" " + moduleName),
-        installFolder_(installFolder),
-        moduleName_(moduleName),
-        forward_(forward),
-        backward_(backward),
-        forwardAllOrNothing_(forwardAllOrNothing) {}
-  std::wstring Describe() const override { return description_; }
+  ModuleStep(const ModulePlan& module, ModuleAction action) : module_(module), action_(action) {}
+  std::wstring Describe() const override {
+    return (action_ == ModuleAction::kReplace ? L"replace " : L"put back the original of ") + module_.name;
+  }
   ResultCode Do() override {
-    const ResultCode result = forward_(installFolder_.c_str(), moduleName_.c_str());
-    forwardFailed_ = result != RC_SUCCEED;
-    return result;
+    if (module_.read == ModuleRead::kHeldOpen) {
+      // Held open when the run began; the product is stopped now.
+      const std::wstring installFolder = module_.installFolder;
+      const std::wstring name = module_.name;
+      const ResultCode read = ReadModulePlan(installFolder.c_str(), name.c_str(), HeldModule::kWaitOut, &module_);
+      if (read != RC_SUCCEED) return read;
+      if (action_ == ModuleAction::kReplace) {
+        const ResultCode usable = CheckModuleCanBeReplaced(module_);
+        if (usable != RC_SUCCEED) return usable;
+      }
+    }
+    return action_ == ModuleAction::kReplace ? BackupAndReplaceModule(module_, &change_)
+                                             : RestoreModule(module_, &change_);
   }
-  bool Undo(bool) override {
-    if (forwardFailed_ && forwardAllOrNothing_) return true;  // the installed file was never changed
-    return backward_(installFolder_.c_str(), moduleName_.c_str()) == RC_SUCCEED;
-  }
-  bool ChangesModules() const override { return true; }
+  bool Undo() override { return PutModuleBackAsFound(module_, change_) == RC_SUCCEED; }
 
  private:
-  std::wstring description_;
-  std::wstring installFolder_;
-  std::wstring moduleName_;
-  ModuleStep forward_;
-  ModuleStep backward_;
-  bool forwardAllOrNothing_;
-  bool forwardFailed_ = false;
+  ModulePlan module_;
+  ModuleAction action_;
+  ModuleChange change_;
 };
 
 class BackupFolder : public WorkItem {
  public:
+  explicit BackupFolder(const wchar_t* patchFolder) : patchFolder_(patchFolder) {}
   std::wstring Describe() const override { return L"the per-patch backup folder"; }
   ResultCode Do() override { return RC_SUCCEED; }  // made with the first module
-  bool Undo(bool) override {
-    RemovePatchBackupFolder();
+  bool Undo() override {
+    RemovePatchBackupFolder(patchFolder_.c_str());
     return true;
   }
+
+ private:
+  std::wstring patchFolder_;
 };
 
 }  // namespace
 
-std::unique_ptr<WorkItem> StopProductItem() {
-  return std::make_unique<ServicePhase>(L"stop the product's services", StopServicesWorker, RC_STOP_SERVICE_FAILED,
-                                        RestartStoppedServicesWorker, &g_servicesStopped, true);
+std::unique_ptr<WorkItem> SurveyServicesItem(ServiceLedger* ledger) {
+  return std::make_unique<ServicePhase>(L"read the product's services", SurveyServicesWorker,
+                                        RC_STOP_SERVICE_FAILED, nullptr, ledger,
+                                        &ServiceLedger::StopOrder);
 }
 
-std::unique_ptr<WorkItem> StartProductItem() {
+std::unique_ptr<WorkItem> StopServicesItem(ServiceLedger* ledger) {
+  return std::make_unique<ServicePhase>(L"stop the product's services", StopServicesWorker,
+                                        RC_STOP_SERVICE_FAILED, RestartStoppedServicesWorker, ledger, &ServiceLedger::StopOrder);
+}
+
+std::unique_ptr<WorkItem> StopAgainItem(ServiceLedger* ledger) {
+  return std::make_unique<ServicePhase>(L"look that the services are still stopped", StopAgainWorker,
+                                        RC_STOP_SERVICE_FAILED, nullptr,
+                                        ledger, &ServiceLedger::StopOrder);
+}
+
+std::unique_ptr<WorkItem> StartServicesItem(ServiceLedger* ledger) {
   return std::make_unique<ServicePhase>(L"start the product's services", StartServicesWorker,
-                                        RC_START_SERVICE_FAILED, StopStartedServicesWorker, &g_servicesStarted,
-                                        false);
+                                        RC_START_SERVICE_FAILED, StopStartedServicesWorker, ledger, &ServiceLedger::StartOrder);
 }
 
-std::unique_ptr<WorkItem> ModuleItem(const wchar_t* description, const std::wstring& installFolder,
-                                     const std::wstring& moduleName, ModuleStep forward, ModuleStep backward,
-                                     bool forwardAllOrNothing) {
-  return std::make_unique<ModuleChange>(description, installFolder, moduleName, forward, backward,
-                                        forwardAllOrNothing);
+std::unique_ptr<WorkItem> ModuleItem(const ModulePlan& module, ModuleAction action) {
+  return std::make_unique<ModuleStep>(module, action);
 }
 
-std::unique_ptr<WorkItem> BackupFolderItem() { return std::make_unique<BackupFolder>(); }
+std::unique_ptr<WorkItem> BackupFolderItem(const wchar_t* patchFolder) {
+  return std::make_unique<BackupFolder>(patchFolder);
+}
 
-void AttachRunLogToProduct() {
-  wchar_t installFolder[kPathChars] = {};
+void AttachRunLogToProduct(const InstallInfo& install) {
   wchar_t backupRoot[kPathChars] = {};
-  if (ReadInstallValue(L"Path", installFolder, kPathChars) != RC_SUCCEED ||
-      !BuildPath(backupRoot, installFolder, kBackupRootName)) {
-    return;
-  }
+  if (!install.folderRead || !BuildPath(backupRoot, install.folder, kBackupRootName)) return;
   AttachRunLog(backupRoot);
 }
 

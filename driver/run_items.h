@@ -1,29 +1,36 @@
-// The steps the apply and the undo are made of, as work items.
+// The steps the apply and the undo are made of, as work items, and the run
+// log lines that frame a run.
 #pragma once
 
 #include <memory>
-#include <string>
 
 #include "driver/work_items.h"
-#include "system/system.h"
+#include "patchdata/patchdata.h"
+#include "system/modules.h"
+#include "system/services.h"
 
-// The product's services brought down (undone: started again).
-std::unique_ptr<WorkItem> StopProductItem();
-// The product's services started (undone: stopped again).
-std::unique_ptr<WorkItem> StartProductItem();
-// One module: Do makes `forward`, Undo makes `backward`. `forwardAllOrNothing`:
-// a `forward` that fails leaves the installed file as it found it (it puts
-// a whole copy in place in one step), so its Undo has nothing to put back;
-// a file held open for good is then not tried again in vain.
-std::unique_ptr<WorkItem> ModuleItem(const wchar_t* description, const std::wstring& installFolder,
-                                     const std::wstring& moduleName, ModuleStep forward, ModuleStep backward,
-                                     bool forwardAllOrNothing);
+// The product's services and their dependents read, nothing changed
+// (nothing to undo).
+std::unique_ptr<WorkItem> SurveyServicesItem(ServiceLedger* ledger);
+// The product's services brought down (undone: each service it sent a
+// stop started again once stopped).
+std::unique_ptr<WorkItem> StopServicesItem(ServiceLedger* ledger);
+// A look again that the services the run stopped are still stopped, and a
+// stop of any that runs again (undone with the stop step, from the ledger).
+std::unique_ptr<WorkItem> StopAgainItem(ServiceLedger* ledger);
+// The product's services started (undone: what it started stopped again).
+std::unique_ptr<WorkItem> StartServicesItem(ServiceLedger* ledger);
+
+enum class ModuleAction { kReplace, kRestoreOriginal };
+// One module: replaced by its new copy, or its original put back (undone:
+// the module as the plan found it).
+std::unique_ptr<WorkItem> ModuleItem(const ModulePlan& module, ModuleAction action);
 // Nothing to do; undone, the per-patch backup folder goes when empty.
-std::unique_ptr<WorkItem> BackupFolderItem();
+std::unique_ptr<WorkItem> BackupFolderItem(const wchar_t* patchFolder);
 
 // The run log attached to the product's record folder, once its install
-// folder can be read.
-void AttachRunLogToProduct();
+// folder is known.
+void AttachRunLogToProduct(const InstallInfo& install);
 // The tool's version, the mode, the patch and the record's state, logged.
 void LogRunStart(const wchar_t* mode);
 void LogPatchState(const wchar_t* recordPath, ResultCode state);

@@ -5,15 +5,13 @@
 // every apply and undo for good.
 #include "driver/run_lock.h"
 
-#include "patchdata/patchdata.h"
 
-ResultCode TakeRunLock(RunLock* lock) {
+ResultCode TakeRunLock(const InstallInfo& install, RunLock* lock) {
   *lock = RunLock{};
-  wchar_t installFolder[kPathChars] = {};
-  if (ReadInstallValue(L"Path", installFolder, kPathChars) != RC_SUCCEED) return RC_REGISTRY_READ_FAILED;
+  if (!install.folderRead) return RC_REGISTRY_READ_FAILED;
   wchar_t path[kPathChars] = {};
   // A path too long for the lock is too long for the record beside it.
-  if (!BuildPath(lock->folder, installFolder, kBackupRootName) ||
+  if (!BuildPath(lock->folder, install.folder, kBackupRootName) ||
       !BuildPath(path, lock->folder, kRunLockFileName)) {
     return RC_REGISTRY_READ_FAILED;
   }

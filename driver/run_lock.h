@@ -3,8 +3,9 @@
 // by one run for itself alone.
 #pragma once
 
-#include "driver/result_codes.h"
+#include "patchdata/patchdata.h"
 #include "platform/platform.h"
+#include "shared/result_codes.h"
 #include "shared/shared.h"
 
 constexpr const wchar_t* kRunLockFileName = L"qlpatch.lock";
@@ -17,7 +18,7 @@ struct RunLock {
 
 // 0 when this run holds the lock; 1 when the install folder is unknown or
 // not there; 1618 when another run holds it, or it cannot be had.
-ResultCode TakeRunLock(RunLock* lock);
+ResultCode TakeRunLock(const InstallInfo& install, RunLock* lock);
 // Gives the lock back; the backup folder goes again when this run made it
 // and left nothing in it.
 void ReleaseRunLock(RunLock* lock);

@@ -5,10 +5,10 @@
 #include "driver/driver.h"
 #include "driver/run_items.h"
 #include "driver/run_lock.h"
+#include "driver/run_plan.h"
 #include "shared/run_log.h"
-#include "patchdata/patchdata.h"
 #include "shared/shared.h"
-#include "system/system.h"
+#include "system/processes.h"
 
 namespace {
 
@@ -16,31 +16,31 @@ constexpr int32_t kSemaphoreMaximum = 97005083;
 
 }  // namespace
 
-ResultCode RunServicePhase(int32_t (*worker)(), ResultCode cannotRun) {
+ResultCode RunServicePhase(int32_t (*worker)(void*), ServiceLedger* ledger, ResultCode cannotRun) {
   // When the worker cannot be started there is nothing to wait for: the
   // phase ends at once with `cannotRun`. A wait that fails is made again:
   // the worker is running and must not be left working on while the
   // sequence moves on.
   constexpr int kWaitAttempts = 3;
-  if (g_workerDone == nullptr || !os::StartThread(worker, kWorkerStackBytes)) return cannotRun;
+  if (g_workerDone == nullptr || !os::StartThread(worker, ledger, kWorkerStackBytes)) return cannotRun;
   for (int attempt = 0; attempt < kWaitAttempts; ++attempt) {
     if (os::WaitWithoutTimeout(g_workerDone)) return g_status;
   }
   return cannotRun;
 }
 
-ResultCode RunExclusively(ResultCode (*sequence)()) {
+ResultCode RunExclusively(const InstallInfo& install, Sequence sequence) {
   // One run that changes the machine at a time. A fleet tool that retries
   // while a run is still going, or a second start by hand, is told to come
   // back later and touches nothing. A lock that cannot be had at all is
   // treated the same way: retrying later is safe, going on without it is not.
   // An install folder that cannot be found ends the run as the checks would.
   RunLock lock;
-  const ResultCode locked = TakeRunLock(&lock);
+  const ResultCode locked = TakeRunLock(install, &lock);
   if (locked != RC_SUCCEED) return locked;
   g_workerDone = os::CreateCountingSemaphore(0, kSemaphoreMaximum);
   g_status = RC_UNKNOWN;
-  const ResultCode result = sequence();
+  const ResultCode result = sequence(install);
   if (g_workerDone != nullptr) {
     os::CloseKernelHandle(g_workerDone);
     g_workerDone = nullptr;
@@ -51,21 +51,6 @@ ResultCode RunExclusively(ResultCode (*sequence)()) {
 
 namespace {
 
-// The listed modules, read and checked before anything is changed: every
-// name is one the tool accepts and every new copy is there. 0, 1, 2, 3,
-// 12, 13, 14 or 18.
-ResultCode ReadModulesToReplace(std::wstring* installFolder, std::vector<std::wstring>* modules) {
-  wchar_t folder[kPathChars] = {};
-  ResultCode result = ReadListedModules(folder, modules);
-  if (result != RC_SUCCEED) return result;
-  *installFolder = folder;
-  for (const std::wstring& module : *modules) {
-    result = CheckModuleCanBeReplaced(folder, module.c_str());
-    if (result != RC_SUCCEED) return result;
-  }
-  return RC_SUCCEED;
-}
-
 // A failure from the stop phase on: what the run changed is put back,
 // newest first, and the run ends with the failing step's code.
 ResultCode PutBackAfter(WorkItemList* work, ResultCode failure) {
@@ -75,54 +60,60 @@ ResultCode PutBackAfter(WorkItemList* work, ResultCode failure) {
 
 }  // namespace
 
-ResultCode PerformUpdate() {
-  AttachRunLogToProduct();
-  LogRunStart(L"apply");
-  ResultCode result = CheckInstalledProduct();
-  wchar_t recordPath[kPathChars] = {};
-  if (result != RC_SUCCEED) {
-    LogPatchState(recordPath, result);
-    return result;
+// Strictly in the plan's order, each module done before the next; the
+// first that fails ends the loop with its code.
+ResultCode ReplaceModules(const std::vector<ModulePlan>& modules, ModuleAction action, WorkItemList* work) {
+  for (const ModulePlan& module : modules) {
+    const ResultCode result = work->Do(ModuleItem(module, action));
+    if (result != RC_SUCCEED) return result;
   }
-  const ResultCode patchState = EvaluatePatchState(recordPath);
-  LogPatchState(recordPath, patchState);
-  if (patchState != RC_NOT_PATCHED && patchState != RC_RECORD_MISSING) return patchState;
+  return RC_SUCCEED;
+}
 
-  std::wstring installFolder;
-  std::vector<std::wstring> modules;
-  result = ReadModulesToReplace(&installFolder, &modules);
+ResultCode PerformUpdate(const InstallInfo& install) {
+  AttachRunLogToProduct(install);
+  LogRunStart(L"apply");
+  RunPlan plan;
+  ResultCode result = ReadApplyPlan(install, &plan);
   if (result != RC_SUCCEED) return result;
 
   WorkItemList work;
+  result = work.Do(SurveyServicesItem(&plan.services));
+  if (result != RC_SUCCEED) return result;  // nothing was touched
   os::PrintWide(L"Stopping QL service, it maybe take several seconds, please wait...\r\n");
-  result = work.Do(StopProductItem());
+  result = work.Do(StopServicesItem(&plan.services));
   if (result != RC_SUCCEED) return PutBackAfter(&work, result);
 
   os::PrintWide(L"Updating QL...\r\n");
   EndProductPrograms();
 
-  work.Do(BackupFolderItem());
-  for (const std::wstring& module : modules) {
-    result = work.Do(ModuleItem(L"replace", installFolder, module, BackupAndReplaceModule, PutOriginalBack,
-                                    false));
-    if (result != RC_SUCCEED) return PutBackAfter(&work, result);
-  }
+  // Windows starts services by trigger, and a dependent's start starts
+  // what it depends on: before the first module moves, and again before
+  // the services are started on the new ones, every service the run
+  // stopped must still be stopped.
+  result = work.Do(StopAgainItem(&plan.services));
+  if (result != RC_SUCCEED) return PutBackAfter(&work, result);
+  work.Do(BackupFolderItem(plan.patchFolder));
+  result = ReplaceModules(plan.modules, ModuleAction::kReplace, &work);
+  if (result != RC_SUCCEED) return PutBackAfter(&work, result);
+  result = work.Do(StopAgainItem(&plan.services));
+  if (result != RC_SUCCEED) return PutBackAfter(&work, result);
 
   os::PrintWide(L"Restarting Durirave, please wait...\r\n");
-  result = work.Do(StartProductItem());
+  result = work.Do(StartServicesItem(&plan.services));
   if (result != RC_SUCCEED) return PutBackAfter(&work, result);
 
   // The product runs on the new modules. The record is not put back: a
   // record that cannot be written is reported (2) and the next run finds
-  // the patch still to apply and applies it again.
-  KeepPreviousCurrent(recordPath);
-  if (patchState == RC_RECORD_MISSING) CreatePatchRecord(recordPath);
-  result = RecordPatch(recordPath);
+  // the modules new and records the patch.
+  KeepPreviousCurrent(plan.recordPath);
+  if (plan.patchState == RC_RECORD_MISSING) CreatePatchRecord(plan.recordPath);
+  result = RecordPatch(plan.recordPath);
   if (result != RC_SUCCEED) {
-    LogEvent(L"the patch could not be recorded in %ls: the next run applies it again", recordPath);
+    LogEvent(L"the patch could not be recorded in %ls: the next run applies it again", plan.recordPath);
     return RC_XML_LOAD_FAILED;
   }
-  LogEvent(L"recorded in %ls", recordPath);
+  LogEvent(L"recorded in %ls", plan.recordPath);
   return RC_SUCCEED;
 }
 
@@ -143,8 +134,9 @@ void PrintOutcome(ResultCode code) {
 
 ResultCode RunInteractiveUpdate() {
   BeginRunLog();
-  g_status = RunExclusively(PerformUpdate);
-  AttachRunLogToProduct();  // a run that could not start logs its outcome too
+  const InstallInfo install = ReadInstallInfo();
+  g_status = RunExclusively(install, PerformUpdate);
+  AttachRunLogToProduct(install);  // a run that could not start logs its outcome too
   LogOutcome(g_status);
   EndRunLog();
   PrintOutcome(g_status);

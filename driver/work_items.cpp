@@ -18,20 +18,22 @@ ResultCode WorkItemList::Do(std::unique_ptr<WorkItem> item) {
 
 bool WorkItemList::RollBack() {
   LogEvent(L"putting back what this run changed, newest first");
-  bool whole = true;
-  bool all = true;
   while (!done_.empty()) {
     std::unique_ptr<WorkItem> item = std::move(done_.back());
     done_.pop_back();
     const uint64_t start = os::TickMs();
-    const bool undone = item->Undo(whole);
-    LogEvent(L"%ls: %ls (%u ms)", undone ? L"put back" : L"NOT put back", item->Describe().c_str(),
-             MsSince(start));
-    if (!undone) {
-      all = false;
-      if (item->ChangesModules()) whole = false;
+    if (item->Undo()) {
+      LogEvent(L"put back: %ls (%u ms)", item->Describe().c_str(), MsSince(start));
+      continue;
     }
+    LogEvent(L"NOT put back: %ls (%u ms)", item->Describe().c_str(), MsSince(start));
+    for (auto left = done_.rbegin(); left != done_.rend(); ++left) {
+      LogEvent(L"left as it is: %ls", (*left)->Describe().c_str());
+    }
+    done_.clear();
+    LogEvent(L"put-back incomplete: the steps above stay done, so that nothing runs on what was not put back");
+    return false;
   }
-  LogEvent(all ? L"put-back complete" : L"put-back incomplete: see the lines above for what is left");
-  return all;
+  LogEvent(L"put-back complete");
+  return true;
 }

@@ -35,7 +35,7 @@ const std::string& FreshRecord(const FuzzMachine& machine) {
   static const std::string fresh = [&machine] {
     WriteBytes(machine.record, "");
     wchar_t recordPath[kPathChars] = {};
-    EvaluatePatchState(recordPath);
+    EvaluatePatchState(ReadInstallInfo(), recordPath);
     CreatePatchRecord(recordPath);
     RecordPatch(recordPath);
     return ReadBytes(machine.record);
@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   WriteBytes(machine.record, bytes);
 
   wchar_t recordPath[kPathChars] = {};
-  const ResultCode state = EvaluatePatchState(recordPath);
+  const ResultCode state = EvaluatePatchState(ReadInstallInfo(), recordPath);
   if (state != RC_NOT_PATCHED && state != RC_RECORD_MISSING && state != RC_DECIMAL_CONVERSION_FAILED &&
       state != RC_PATCH_IS_LATEST) {
     Broken("state answered", std::to_string(state));
@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (recorded != RC_SUCCEED) Broken("recording answered", std::to_string(recorded));
 
   // Recorded where the check sees it, whatever the record held.
-  const ResultCode again = EvaluatePatchState(recordPath);
+  const ResultCode again = EvaluatePatchState(ReadInstallInfo(), recordPath);
   if (again != RC_PATCH_IS_LATEST) Broken("recorded patch not seen", std::to_string(again));
 
   // What the library could not read whole is kept as it was.

@@ -2,6 +2,7 @@
 // description file gives, and the patch state the record holds.
 #include <tinyxml.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -16,18 +17,28 @@ ResultCode ReadInstallValue(const wchar_t* valueName, wchar_t* buffer, size_t bu
   bool read = os::QueryKeyValue(key, valueName, buffer, static_cast<uint32_t>(bufferChars * sizeof(wchar_t)));
   os::CloseKey(key);
   // A string stored without its terminator may fill the buffer exactly.
-  if (!read || buffer[bufferChars - 1] != 0) return RC_REGISTRY_READ_FAILED;
+  if (!read || buffer[bufferChars - 1] != 0) {
+    std::fill(buffer, buffer + bufferChars, L'\0');
+    return RC_REGISTRY_READ_FAILED;
+  }
   return RC_SUCCEED;
+}
+
+InstallInfo ReadInstallInfo() {
+  InstallInfo install = {};
+  install.versionRead = ReadInstallValue(L"Version", install.version, kNameChars) == RC_SUCCEED;
+  install.buildRead = ReadInstallValue(L"BuildID", install.build, kNameChars) == RC_SUCCEED;
+  install.folderRead = ReadInstallValue(L"Path", install.folder, kPathChars) == RC_SUCCEED;
+  return install;
 }
 
 namespace {
 
 // Compares one install value with the description file's element of the
 // same name; `mismatch` when they differ.
-ResultCode CompareWithInstalled(const wchar_t* valueName, const char* elementName,
+ResultCode CompareWithInstalled(const wchar_t* installed, bool read, const char* elementName,
                                 ResultCode mismatch) {
-  wchar_t installed[kNameChars] = {};
-  if (ReadInstallValue(valueName, installed, kNameChars) != RC_SUCCEED) return RC_REGISTRY_READ_FAILED;
+  if (!read) return RC_REGISTRY_READ_FAILED;
   char data[kVersionValueBytes] = {};
   ResultCode result = ReadDataValue(kDataFileName, elementName, data, sizeof data);
   if (result != RC_SUCCEED) return result;
@@ -38,10 +49,10 @@ ResultCode CompareWithInstalled(const wchar_t* valueName, const char* elementNam
 
 }  // namespace
 
-ResultCode CheckInstalledProduct() {
-  ResultCode result = CompareWithInstalled(L"Version", "Version", RC_VERSION_MISMATCH);
+ResultCode CheckInstalledProduct(const InstallInfo& install) {
+  ResultCode result = CompareWithInstalled(install.version, install.versionRead, "Version", RC_VERSION_MISMATCH);
   if (result != RC_SUCCEED) return result;
-  return CompareWithInstalled(L"BuildID", "BuildID", RC_BUILD_ID_MISMATCH);
+  return CompareWithInstalled(install.build, install.buildRead, "BuildID", RC_BUILD_ID_MISMATCH);
 }
 
 bool IsRecordableVersion(const char* version) {
@@ -91,7 +102,7 @@ ResultCode ReadPatchIdentity(PatchIdentity* identity) {
   return RC_SUCCEED;
 }
 
-ResultCode EvaluatePatchState(wchar_t* recordPath) {
+ResultCode EvaluatePatchState(const InstallInfo& install, wchar_t* recordPath) {
   PatchIdentity patch;
   ResultCode result = ReadPatchIdentity(&patch);
   if (result != RC_SUCCEED) return result;
@@ -102,11 +113,10 @@ ResultCode EvaluatePatchState(wchar_t* recordPath) {
   }
   os::FormatWide(g_backupFolderName, kBackupFolderNameChars, L"Patch%ls", widePatch);
 
-  wchar_t installFolder[kPathChars] = {};
-  if (ReadInstallValue(L"Path", installFolder, kPathChars) != RC_SUCCEED) return RC_REGISTRY_READ_FAILED;
+  if (!install.folderRead) return RC_REGISTRY_READ_FAILED;
   // An install folder too long for the record path, or for the files kept
   // beside the record, is an install value the tool cannot use.
-  if (!BuildPath(recordPath, installFolder, kBackupRootName, kRecordFileName) ||
+  if (!BuildPath(recordPath, install.folder, kBackupRootName, kRecordFileName) ||
       std::wcslen(recordPath) + kRecordSideSuffixChars >= static_cast<size_t>(kPathChars)) {
     return RC_REGISTRY_READ_FAILED;
   }
@@ -141,8 +151,8 @@ bool PatchNumberValue(const char* digits, int32_t* number) {
   return os::ParseDecimal(wide, number);
 }
 
-ResultCode CheckPatchIsCurrent(wchar_t* recordPath) {
-  const ResultCode state = EvaluatePatchState(recordPath);
+ResultCode CheckPatchIsCurrent(const InstallInfo& install, wchar_t* recordPath) {
+  const ResultCode state = EvaluatePatchState(install, recordPath);
   if (state != RC_PATCH_IS_LATEST) return state;
   PatchIdentity patch;
   ResultCode result = ReadPatchIdentity(&patch);

@@ -5,7 +5,8 @@
 
 #include <cstddef>
 
-#include "driver/result_codes.h"
+#include "shared/result_codes.h"
+#include "shared/shared.h"
 
 class TiXmlNode;
 class TiXmlElement;
@@ -33,16 +34,28 @@ bool IsPatchNumber(const char* text);
 // Reads a value of the product's install key. 0 or 1.
 ResultCode ReadInstallValue(const wchar_t* valueName, wchar_t* buffer, size_t bufferChars);
 
+// The product's install values, read once per run and handed down; a value
+// that is missing or does not fit is empty and not `...Read`.
+struct InstallInfo {
+  wchar_t version[kNameChars];
+  wchar_t build[kNameChars];
+  wchar_t folder[kPathChars];  // "Path"
+  bool versionRead;
+  bool buildRead;
+  bool folderRead;
+};
+InstallInfo ReadInstallInfo();
+
 // Installed Version and BuildID equal the description file's. 0, 1-5.
-ResultCode CheckInstalledProduct();
+ResultCode CheckInstalledProduct(const InstallInfo& install);
 // Patch state from the record: 16, 17, 19 or a failure code. Fills the
 // record path (kPathChars wide characters) and g_backupFolderName.
-ResultCode EvaluatePatchState(wchar_t* recordPath);
+ResultCode EvaluatePatchState(const InstallInfo& install, wchar_t* recordPath);
 
 // Whether this patch is the one the record holds as current, so that it
 // can be undone: 0; 16 or 17 when it is not applied, 23 when a later patch
 // of this version is, or a failure code. Fills what EvaluatePatchState fills.
-ResultCode CheckPatchIsCurrent(wchar_t* recordPath);
+ResultCode CheckPatchIsCurrent(const InstallInfo& install, wchar_t* recordPath);
 
 // No record file, or one with nothing in it (what the check answers 17 for
 // on a readable record).

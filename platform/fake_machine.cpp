@@ -22,6 +22,7 @@ bool Call(const char* function) {
     Machine& m = M();
     int n = ++m.callCounts[function];
     m.callLog.push_back(function);
+    StartTriggeredServices(function, n);
     auto once = m.failOnce.find(function);
     auto from = m.failFrom.find(function);
     fail = (once != m.failOnce.end() && once->second.count(n)) ||

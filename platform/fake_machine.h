@@ -110,6 +110,8 @@ extern thread_local uint32_t t_lastError;
 // Logs the call and answers whether it is to fail.
 bool Call(const char* function);
 fake::Service* Find(const std::wstring& name);
+// Services whose trigger is this call of this function start by themselves.
+void StartTriggeredServices(const char* function, int occurrence);
 std::string ToUtf8(const wchar_t* text);
 std::wstring FromUtf8(const std::string& text);
 uint32_t ErrnoToWin32(int error);

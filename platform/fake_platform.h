@@ -21,7 +21,16 @@ struct Service {
   uint32_t waitHint = 0;
   bool refuseStart = false;  // StartServiceW: ERROR_SERVICE_REQUEST_TIMEOUT (1053)
   bool refuseStop = false;   // ControlService: ERROR_INVALID_SERVICE_CONTROL (1052)
-  bool disabled = false;     // StartServiceW: ERROR_SERVICE_DISABLED
+  bool disabled = false;     // start type SERVICE_DISABLED: StartServiceW gives ERROR_SERVICE_DISABLED
+  // A stop request leaves it STOP_PENDING (hint `waitHint`) for this long
+  // on the virtual clock before it reports STOPPED (0: `afterRequest` says).
+  uint32_t stopTakesMs = 0;
+  uint64_t stopsAtMs = 0;
+  // Started again by something else (a trigger, a dependent's start) when
+  // the `startAgainOccurrence`-th call of the named platform function is
+  // made, if it is stopped then. Empty: never.
+  std::string startAgainOn;
+  int startAgainOccurrence = 1;
   // Something else (a watchdog, a delayed start) starts the service just
   // before the tool's start request, which then fails with
   // ERROR_SERVICE_ALREADY_RUNNING.
@@ -41,7 +50,7 @@ struct Service {
   // The process it runs in (fake::AddProcess; 0: none reported). Once the
   // service reports STOPPED its process ends processLingerMs later; a start
   // gives it a fresh process of the same image. A shared process
-  // (SERVICE_RUNS_IN_SYSTEM_PROCESS) is never ended by the service.
+  // (SERVICE_WIN32_SHARE_PROCESS) is never ended by the service.
   uint32_t processId = 0;
   bool sharedProcess = false;
   uint32_t processLingerMs = 0;

@@ -99,7 +99,9 @@ bool QueryServiceState(Handle service, ServiceStatus* status) {
     return false;
   }
   const std::vector<uint32_t>& script = s->queriesSinceRequest >= 0 ? s->afterRequest : s->beforeRequest;
-  if (!script.empty()) {
+  if (s->state == kServiceStopPending && s->stopTakesMs > 0) {
+    if (M().nowMs >= s->stopsAtMs) EnterState(s, kServiceStopped);
+  } else if (!script.empty()) {
     const int step = s->queriesSinceRequest >= 0 ? s->queriesSinceRequest : index;
     EnterState(s, script[std::min<size_t>(static_cast<size_t>(step), script.size() - 1)]);
   }
@@ -109,7 +111,24 @@ bool QueryServiceState(Handle service, ServiceStatus* status) {
   status->waitHint = s->waitHint;
   status->checkPoint = IsPending(s->state) ? s->checkPoint : 0;
   status->processId = s->state == kServiceStopped ? 0 : s->processId;
-  status->inSystemProcess = s->sharedProcess;
+  status->sharesProcess = s->sharedProcess;
+  return true;
+}
+
+bool ReadServiceStartType(Handle manager, const wchar_t* name, uint32_t* startType) {
+  if (Call("ReadServiceStartType")) return false;
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  auto* owner = static_cast<FakeServiceHandle*>(manager);
+  if (!M().serviceHandles.count(owner) || !owner->isManager) {
+    t_lastError = 6;
+    return false;
+  }
+  const fake::Service* s = Find(name);
+  if (s == nullptr) {
+    t_lastError = 1060;
+    return false;
+  }
+  *startType = s->disabled ? kServiceDisabled : 2;  // SERVICE_AUTO_START
   return true;
 }
 
@@ -166,7 +185,8 @@ bool RequestServiceStop(Handle service) {
     }
   }
   s->queriesSinceRequest = 0;
-  EnterState(s, s->afterRequest.empty() ? kServiceStopped : kServiceStopPending);
+  s->stopsAtMs = M().nowMs + s->stopTakesMs;
+  EnterState(s, s->afterRequest.empty() && s->stopTakesMs == 0 ? kServiceStopped : kServiceStopPending);
   return true;
 }
 
@@ -210,6 +230,19 @@ bool ListActiveDependents(Handle manager, const wchar_t* name, ServiceName* name
 }
 
 }  // namespace os
+
+namespace fake_internal {
+
+void StartTriggeredServices(const char* function, int occurrence) {
+  for (fake::Service& s : M().services) {
+    if (s.startAgainOn == function && s.startAgainOccurrence == occurrence && s.state == os::kServiceStopped) {
+      s.queriesSinceRequest = -1;
+      EnterState(&s, os::kServiceRunning);
+    }
+  }
+}
+
+}  // namespace fake_internal
 
 namespace fake {
 

@@ -124,9 +124,9 @@ bool WaitWithoutTimeout(Handle semaphore) {
   return true;
 }
 
-bool StartThread(int32_t (*body)(), uint32_t) {
+bool StartThread(int32_t (*body)(void*), void* argument, uint32_t) {
   if (Call("StartThread")) return false;
-  std::thread(body).detach();
+  std::thread(body, argument).detach();
   return true;
 }
 

@@ -44,11 +44,15 @@ struct ServiceStatus {
   uint32_t waitHint;     // milliseconds
   uint32_t checkPoint;   // advanced by the service while it is pending
   uint32_t processId;    // 0 while stopped
-  bool inSystemProcess;  // SERVICE_RUNS_IN_SYSTEM_PROCESS: a process shared with others
+  bool sharesProcess;    // dwServiceType has SERVICE_WIN32_SHARE_PROCESS: its process hosts others
 };
 Handle OpenServiceManager();                                        // GENERIC_EXECUTE
 Handle OpenServiceForControl(Handle manager, const wchar_t* name);  // QUERY_STATUS|START|STOP
 bool QueryServiceState(Handle service, ServiceStatus* status);      // QueryServiceStatusEx
+// The service's start type (SERVICE_AUTO_START ...), read through a handle
+// of its own opened with SERVICE_QUERY_CONFIG alone (QueryServiceConfigW).
+constexpr uint32_t kServiceDisabled = 4;  // SERVICE_DISABLED
+bool ReadServiceStartType(Handle manager, const wchar_t* name, uint32_t* startType);
 bool RequestServiceStart(Handle service);  // StartServiceW, no arguments
 bool RequestServiceStop(Handle service);   // ControlService(SERVICE_CONTROL_STOP)
 void CloseServiceHandle(Handle handle);
@@ -147,9 +151,9 @@ void CloseLockFile(Handle lock);  // CloseHandle: the file goes
 Handle CreateCountingSemaphore(int32_t initialCount, int32_t maximumCount);  // unnamed
 bool ReleaseSemaphoreOnce(Handle semaphore);
 bool WaitWithoutTimeout(Handle semaphore);
-// Starts `body` on a new thread with the given stack size; its handle is
-// closed at once. False when the thread could not be created.
-bool StartThread(int32_t (*body)(), uint32_t stackBytes);
+// Starts `body(argument)` on a new thread with the given stack size; its
+// handle is closed at once. False when the thread could not be created.
+bool StartThread(int32_t (*body)(void* argument), void* argument, uint32_t stackBytes);
 void SleepMs(uint32_t milliseconds);
 void LocalDate(int* year, int* month, int* day);
 // Milliseconds since some fixed moment, for measuring how long a step took

@@ -12,7 +12,9 @@
 #include <cstdarg>
 #include <algorithm>
 #include <cwchar>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -54,8 +56,33 @@ bool QueryServiceState(Handle service, ServiceStatus* status) {
   status->waitHint = s.dwWaitHint;
   status->checkPoint = s.dwCheckPoint;
   status->processId = s.dwProcessId;
-  status->inSystemProcess = (s.dwServiceFlags & SERVICE_RUNS_IN_SYSTEM_PROCESS) != 0;
+  status->sharesProcess = (s.dwServiceType & SERVICE_WIN32_SHARE_PROCESS) != 0;
   return true;
+}
+
+bool ReadServiceStartType(Handle manager, const wchar_t* name, uint32_t* startType) {
+  SC_HANDLE service = ::OpenServiceW(static_cast<SC_HANDLE>(manager), name, SERVICE_QUERY_CONFIG);
+  if (service == nullptr) return false;
+  // Asked without a buffer, the call answers the size it needs; the
+  // configuration's strings follow the fixed part.
+  DWORD needed = 0;
+  bool read = false;
+  DWORD error = ERROR_SUCCESS;
+  if (!::QueryServiceConfigW(service, nullptr, 0, &needed) && ::GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+    std::vector<BYTE> buffer(needed);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (::QueryServiceConfigW(service, config, needed, &needed)) {
+      *startType = config->dwStartType;
+      read = true;
+    } else {
+      error = ::GetLastError();
+    }
+  } else {
+    error = ::GetLastError();
+  }
+  ::CloseServiceHandle(service);
+  if (!read) ::SetLastError(error);
+  return read;
 }
 
 bool RequestServiceStart(Handle service) {
@@ -282,14 +309,31 @@ bool WaitWithoutTimeout(Handle semaphore) {
   return ::WaitForSingleObject(semaphore, INFINITE) == WAIT_OBJECT_0;
 }
 
-static unsigned __stdcall ThreadEntry(void* body) {
-  return static_cast<unsigned>(reinterpret_cast<int32_t (*)()>(body)());
+namespace {
+
+struct ThreadStart {
+  int32_t (*body)(void*);
+  void* argument;
+};
+
+unsigned __stdcall ThreadEntry(void* start) {
+  const ThreadStart what = *static_cast<ThreadStart*>(start);
+  delete static_cast<ThreadStart*>(start);
+  return static_cast<unsigned>(what.body(what.argument));
 }
 
-bool StartThread(int32_t (*body)(), uint32_t stackBytes) {
-  uintptr_t thread = ::_beginthreadex(nullptr, stackBytes, ThreadEntry,
-                                      reinterpret_cast<void*>(body), 0, nullptr);
-  if (thread == 0) return false;
+}  // namespace
+
+bool StartThread(int32_t (*body)(void*), void* argument, uint32_t stackBytes) {
+  // The new thread owns `start` once it runs; until then, and when it
+  // cannot be made, this one does.
+  auto* start = new (std::nothrow) ThreadStart{body, argument};
+  if (start == nullptr) return false;
+  uintptr_t thread = ::_beginthreadex(nullptr, stackBytes, ThreadEntry, start, 0, nullptr);
+  if (thread == 0) {
+    delete start;
+    return false;
+  }
   ::CloseHandle(reinterpret_cast<HANDLE>(thread));
   return true;
 }

@@ -1,5 +1,9 @@
 #include "shared/file_steps.h"
 
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
 #include "platform/platform.h"
 
 namespace {
@@ -74,4 +78,34 @@ bool DeleteRetrying(const wchar_t* path, FileStep* step) {
     return false;
   }
   return RetryFileOperation([path] { return os::DeleteFileAt(path); }, step) || !os::PathExists(path);
+}
+
+FileComparison CompareFiles(const wchar_t* first, const wchar_t* second) {
+  // Opened one after the other, so that LastError tells why the one that
+  // could not be opened was not.
+  std::FILE* a = os::OpenFile(first, L"rb");
+  if (a == nullptr) return FileComparison::kFirstUnreadable;
+  std::FILE* b = os::OpenFile(second, L"rb");
+  if (b == nullptr) {
+    std::fclose(a);
+    return FileComparison::kSecondUnreadable;
+  }
+  FileComparison result = FileComparison::kSame;
+  std::vector<char> left(64 * 1024), right(64 * 1024);
+  for (;;) {
+    const size_t l = std::fread(left.data(), 1, left.size(), a);
+    const size_t r = std::fread(right.data(), 1, right.size(), b);
+    if (l != r || std::memcmp(left.data(), right.data(), l) != 0) {
+      result = FileComparison::kDifferent;
+      break;
+    }
+    if (l < left.size()) {
+      if (std::ferror(a)) result = FileComparison::kFirstUnreadable;
+      if (std::ferror(b)) result = FileComparison::kSecondUnreadable;
+      break;
+    }
+  }
+  std::fclose(a);
+  std::fclose(b);
+  return result;
 }

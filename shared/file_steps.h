@@ -37,3 +37,8 @@ bool CopyWrittenThrough(const wchar_t* from, const wchar_t* to, FileStep* step);
 bool ReplaceRetrying(const wchar_t* from, const wchar_t* to, FileStep* step);
 // Deletes a file, read-only or not. True when it is gone (or was not there).
 bool DeleteRetrying(const wchar_t* path, FileStep* step);
+
+// Whether two files hold the same bytes. When one cannot be opened,
+// LastError tells why.
+enum class FileComparison { kSame, kDifferent, kFirstUnreadable, kSecondUnreadable };
+FileComparison CompareFiles(const wchar_t* first, const wchar_t* second);

@@ -3,7 +3,7 @@
 
 #include <atomic>
 
-#include "driver/result_codes.h"
+#include "shared/result_codes.h"
 #include "platform/platform.h"
 
 // The run's status; service workers leave their results here.

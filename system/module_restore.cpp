@@ -1,16 +1,13 @@
 // Putting a module file back in place: the original from the per-patch
-// backup (an undo, or the put-back of a failed apply) or the new copy from
-// the patch folder (the put-back of a failed undo). And what the per-patch
-// backup holds.
-#include <cwchar>
-#include <string>
-#include <vector>
+// backup (an undo, or a put-back) or the new copy from the patch folder (the
+// put-back of a failed undo). And what the per-patch backup holds.
+#include "system/module_restore.h"
 
-#include "patchdata/patchdata.h"
-#include "shared/run_log.h"
-#include "shared/shared.h"
+#include <cwchar>
+
+#include "patchdata/module_names.h"
 #include "shared/file_steps.h"
-#include "system/system.h"
+#include "shared/run_log.h"
 
 namespace {
 
@@ -18,25 +15,14 @@ namespace {
 // this suffix, then moved over it.
 constexpr const wchar_t* kRestoreSuffix = L".qlundo";
 
-// The copy made beside an installed file. False when it would not fit.
+}  // namespace
+
 bool BesidePath(const wchar_t* installed, wchar_t (&beside)[kPathChars]) {
   if (std::wcslen(installed) + std::wcslen(kRestoreSuffix) >= static_cast<size_t>(kPathChars)) return false;
   os::FormatWide(beside, kPathChars, L"%ls%ls", installed, kRestoreSuffix);
   return true;
 }
 
-// The paths of one module. False when the name or a path, also that of
-// the copy made beside the installed file, cannot be used.
-bool RestorePaths(const wchar_t* installFolder, const wchar_t* moduleName, ModulePaths* paths) {
-  wchar_t beside[kPathChars] = {};
-  return BuildModulePaths(installFolder, moduleName, paths) == RC_SUCCEED && BesidePath(paths->installed, beside);
-}
-
-// Puts `source` in the installed file's place. The copy is whole on the
-// disk before it takes the installed file's place in one step: at every
-// moment one whole copy or the other is installed, never neither, and
-// `source` stays as it is. 0, 13 (the installed file cannot be replaced:
-// held open, for one) or 14 (the copy cannot be made).
 ResultCode PutInPlace(const wchar_t* moduleName, const wchar_t* source, const wchar_t* installed,
                       const wchar_t* what) {
   wchar_t beside[kPathChars] = {};
@@ -64,52 +50,12 @@ ResultCode PutInPlace(const wchar_t* moduleName, const wchar_t* source, const wc
   return RC_SUCCEED;
 }
 
-}  // namespace
-
-ResultCode CheckModuleBackup(const wchar_t* installFolder, const wchar_t* moduleName) {
-  ModulePaths paths = {};
-  if (!RestorePaths(installFolder, moduleName, &paths)) return RC_MOVE_FILE_FAILED;
-  return os::FileExists(paths.backup) ? RC_SUCCEED : RC_MOVE_FILE_FAILED;
-}
-
-ResultCode RestoreModule(const wchar_t* installFolder, const wchar_t* moduleName) {
-  ModulePaths paths = {};
-  if (!RestorePaths(installFolder, moduleName, &paths)) return RC_MOVE_FILE_FAILED;
-  return PutInPlace(moduleName, paths.backup, paths.installed, L"original");
-}
-
-ResultCode RestoreNewCopy(const wchar_t* installFolder, const wchar_t* moduleName) {
-  ModulePaths paths = {};
-  if (!RestorePaths(installFolder, moduleName, &paths)) return RC_MOVE_FILE_FAILED;
-  return PutInPlace(moduleName, moduleName, paths.installed, L"new copy");
-}
-
-ResultCode PutOriginalBack(const wchar_t* installFolder, const wchar_t* moduleName) {
-  ModulePaths paths = {};
-  if (!RestorePaths(installFolder, moduleName, &paths)) return RC_MOVE_FILE_FAILED;
-  // Nothing was moved aside: the installed module was never touched by
-  // this run, also when it was missing before the run.
-  if (!os::FileExists(paths.backup)) return RC_SUCCEED;
-  const ResultCode result = PutInPlace(moduleName, paths.backup, paths.installed, L"original");
-  if (result == RC_SUCCEED) RemoveModuleBackup(installFolder, moduleName);
-  return result;
-}
-
-ResultCode RemoveModuleBackup(const wchar_t* installFolder, const wchar_t* moduleName) {
-  ModulePaths paths = {};
-  if (BuildModulePaths(installFolder, moduleName, &paths) != RC_SUCCEED) return RC_SUCCEED;
+void RemoveModuleBackup(const wchar_t* moduleName, const wchar_t* backup) {
   FileStep remove;
-  if (!DeleteRetrying(paths.backup, &remove)) {
-    LogFailure(remove.error, L"module %ls: its backup copy %ls stays (%d tries to remove it)", moduleName,
-               paths.backup, remove.tries);
+  if (!DeleteRetrying(backup, &remove)) {
+    LogFailure(remove.error, L"module %ls: its backup copy %ls stays (%d tries to remove it)", moduleName, backup,
+               remove.tries);
   }
-  return RC_SUCCEED;
-}
-
-bool PatchBackupFolder(wchar_t (&patchFolder)[kPathChars]) {
-  wchar_t installFolder[kPathChars] = {};
-  return g_backupFolderName[0] != 0 && ReadInstallValue(L"Path", installFolder, kPathChars) == RC_SUCCEED &&
-         BuildPath(patchFolder, installFolder, kBackupRootName, g_backupFolderName);
 }
 
 namespace {
@@ -152,18 +98,14 @@ bool Walk(const wchar_t* folder, const std::wstring& relative, std::vector<std::
 
 }  // namespace
 
-void RemovePatchBackupFolder() {
-  wchar_t patchFolder[kPathChars] = {};
-  if (!PatchBackupFolder(patchFolder)) return;
+void RemovePatchBackupFolder(const wchar_t* patchFolder) {
   // Anything else left in it (not the tool's, or a subfolder an admin made
   // for modules in subfolders) keeps it.
   os::RemoveFolder(patchFolder);
 }
 
-ResultCode ListBackedUpModules(std::vector<std::wstring>* modules) {
+ResultCode ListBackedUpModules(const wchar_t* patchFolder, std::vector<std::wstring>* modules) {
   modules->clear();
-  wchar_t patchFolder[kPathChars] = {};
-  if (!PatchBackupFolder(patchFolder)) return RC_REGISTRY_READ_FAILED;
   if (!os::PathExists(patchFolder)) return RC_SUCCEED;
   std::vector<std::wstring> files, folders;
   if (!Walk(patchFolder, L"", &files, &folders, 0)) return RC_MOVE_FILE_FAILED;

@@ -1,13 +1,15 @@
 // Module replacement: each listed module is moved into the per-patch backup
-// folder and the new copy from the working folder is put in its place.
+// folder and the new copy from the working folder is put in its place; and
+// the put-back that returns a module to what the run found.
+#include "system/modules.h"
+
 #include <cstdio>
 #include <cwchar>
 
-#include "patchdata/patchdata.h"
-#include "shared/shared.h"
-#include "shared/run_log.h"
+#include "patchdata/module_names.h"
 #include "shared/file_steps.h"
-#include "system/system.h"
+#include "shared/run_log.h"
+#include "system/module_restore.h"
 
 namespace {
 
@@ -16,7 +18,60 @@ bool MakeFolder(const wchar_t* path) {
   return os::MakeDirectory(path) || os::LastError() == os::kErrorAlreadyExists;
 }
 
-// The new copy lies under the module's own name in the working folder.
+const wchar_t* FoundName(ModuleFound found) {
+  switch (found) {
+    case ModuleFound::kOriginal: return L"installed";
+    case ModuleFound::kNew: return L"already the new copy";
+    case ModuleFound::kCutShort: return L"not installed, its original in the backup";
+    case ModuleFound::kMissing: return L"missing";
+  }
+  return L"";
+}
+
+}  // namespace
+
+ResultCode BuildModulePaths(const wchar_t* installFolder, const wchar_t* moduleName, ModulePaths* paths) {
+  if (g_backupFolderName[0] == 0 || !BuildPath(paths->backupRoot, installFolder, kBackupRootName) ||
+      !BuildPath(paths->patchFolder, installFolder, kBackupRootName, g_backupFolderName)) {
+    return RC_CREATE_BACKUP_DIR_FAILED;
+  }
+  // The name under which the per-patch backup keeps the record's earlier
+  // CurVersion is not a module's.
+  wchar_t beside[kPathChars] = {};
+  if (!IsSafeModuleName(moduleName) || std::wcscmp(moduleName, kPreviousCurrentName) == 0 ||
+      !BuildPath(paths->installed, installFolder, moduleName) ||
+      !BuildPath(paths->backup, paths->patchFolder, moduleName) || !BesidePath(paths->installed, beside)) {
+    return RC_MOVE_FILE_FAILED;
+  }
+  return RC_SUCCEED;
+}
+
+namespace {
+
+bool IsHeldError(uint32_t error) {
+  return error == os::kErrorSharingViolation || error == os::kErrorLockViolation;
+}
+
+// Compares two files; one held open by another program is waited out or
+// left for later, as `held` says (kHeld then).
+enum class Comparison { kSame, kDifferent, kHeld, kUnreadable };
+Comparison CompareModuleFiles(const wchar_t* first, const wchar_t* second, HeldModule held) {
+  FileComparison result = FileComparison::kSame;
+  const auto compare = [&] {
+    result = CompareFiles(first, second);
+    return result == FileComparison::kSame || result == FileComparison::kDifferent;
+  };
+  if (held == HeldModule::kWaitOut) {
+    FileStep step;
+    RetryFileOperation(compare, &step);
+  } else {
+    compare();
+  }
+  if (result == FileComparison::kSame) return Comparison::kSame;
+  if (result == FileComparison::kDifferent) return Comparison::kDifferent;
+  return held == HeldModule::kReadLater && IsHeldError(os::LastError()) ? Comparison::kHeld : Comparison::kUnreadable;
+}
+
 bool NewCopyReadable(const wchar_t* moduleName) {
   std::FILE* file = os::OpenFile(moduleName, L"rb");
   if (file == nullptr) return false;
@@ -26,145 +81,162 @@ bool NewCopyReadable(const wchar_t* moduleName) {
 
 }  // namespace
 
-ResultCode BuildModulePaths(const wchar_t* installFolder, const wchar_t* moduleName, ModulePaths* paths) {
-  if (g_backupFolderName[0] == 0 ||
-      !BuildPath(paths->backupRoot, installFolder, kBackupRootName) ||
-      !BuildPath(paths->patchFolder, installFolder, kBackupRootName, g_backupFolderName)) {
-    return RC_CREATE_BACKUP_DIR_FAILED;
+ResultCode ReadModulePlan(const wchar_t* installFolder, const wchar_t* moduleName, HeldModule held,
+                          ModulePlan* plan) {
+  *plan = ModulePlan();
+  plan->installFolder = installFolder;
+  plan->name = moduleName;
+  const ResultCode built = BuildModulePaths(installFolder, moduleName, &plan->paths);
+  if (built != RC_SUCCEED) {
+    LogEvent(L"module %ls: refused (a name the tool does not accept, or a path too long)", moduleName);
+    return built;
   }
-  // The name under which the per-patch backup keeps the record's earlier
-  // CurVersion is not a module's.
-  if (!IsSafeModuleName(moduleName) || std::wcscmp(moduleName, kPreviousCurrentName) == 0 ||
-      !BuildPath(paths->installed, installFolder, moduleName) ||
-      !BuildPath(paths->backup, paths->patchFolder, moduleName)) {
+  const ModulePaths& paths = plan->paths;
+  // Without a new copy the module would be moved away and not replaced.
+  if (!NewCopyReadable(moduleName)) {
+    LogFailure(os::LastError(), L"module %ls: the new copy beside the tool cannot be read", moduleName);
+    return RC_COPY_FILE_FAILED;
+  }
+  const bool installed = os::PathExists(paths.installed);
+  const bool backedUp = os::PathExists(paths.backup);
+  if (!installed) {
+    plan->found = backedUp ? ModuleFound::kCutShort : ModuleFound::kMissing;
+    plan->backup = backedUp ? BackupFound::kOther : BackupFound::kNone;
+  } else {
+    os::ReadFileAttributes(paths.installed, &plan->attributes);
+    Comparison installedVsNew = CompareModuleFiles(paths.installed, moduleName, held);
+    Comparison backupVsInstalled = Comparison::kDifferent;
+    if (backedUp && installedVsNew != Comparison::kHeld && installedVsNew != Comparison::kUnreadable) {
+      backupVsInstalled = CompareModuleFiles(paths.backup, paths.installed, held);
+    }
+    if (installedVsNew == Comparison::kUnreadable || backupVsInstalled == Comparison::kUnreadable) {
+      LogFailure(os::LastError(), L"module %ls: the installed file or its backup cannot be read", moduleName);
+      return RC_MOVE_FILE_FAILED;
+    }
+    if (installedVsNew == Comparison::kHeld || backupVsInstalled == Comparison::kHeld) {
+      plan->read = ModuleRead::kHeldOpen;
+      LogFailure(os::LastError(), L"module %ls: held open by another program; read again once the product "
+                 L"is stopped", moduleName);
+    }
+    plan->found = installedVsNew == Comparison::kSame ? ModuleFound::kNew : ModuleFound::kOriginal;
+    if (backedUp) {
+      plan->backup = backupVsInstalled == Comparison::kSame ? BackupFound::kSameAsInstalled : BackupFound::kOther;
+    }
+  }
+  LogEvent(L"module %ls: %ls%ls (attributes %u)", moduleName, FoundName(plan->found),
+           plan->backup == BackupFound::kNone ? L"" : L"; a backup of it is kept", plan->attributes);
+  return RC_SUCCEED;
+}
+
+ResultCode CheckModuleCanBeReplaced(const ModulePlan& plan) {
+  if (plan.read == ModuleRead::kHeldOpen) return RC_SUCCEED;  // looked at once the product is stopped
+  if (plan.found == ModuleFound::kMissing) {
+    LogEvent(L"module %ls: not installed, and the backup holds no original of it", plan.name.c_str());
+    return RC_MOVE_FILE_FAILED;
+  }
+  if (plan.found == ModuleFound::kOriginal && plan.backup == BackupFound::kOther) {
+    LogEvent(L"module %ls: the backup holds other bytes than the installed file, which is not the new copy "
+             L"either; move one of them away",
+             plan.name.c_str());
     return RC_MOVE_FILE_FAILED;
   }
   return RC_SUCCEED;
 }
 
-ResultCode BackupAndReplaceModule(const wchar_t* installFolder, const wchar_t* moduleName) {
-  // Every path is built and every input checked before the machine is
-  // touched, so a refused module leaves the install folder as it was.
-  const ResultCode usable = CheckModuleCanBeReplaced(installFolder, moduleName);
-  if (usable != RC_SUCCEED) return usable;
-  ModulePaths paths = {};
-  BuildModulePaths(installFolder, moduleName, &paths);  // it could, just above
-  const wchar_t* installedFile = paths.installed;
-  const wchar_t* backupFile = paths.backup;
-
+ResultCode BackupAndReplaceModule(const ModulePlan& plan, ModuleChange* change) {
+  *change = ModuleChange();
+  const wchar_t* name = plan.name.c_str();
+  const ModulePaths& paths = plan.paths;
+  if (plan.found == ModuleFound::kNew) {
+    LogEvent(L"module %ls: already the new copy; left as it is", name);
+    return RC_SUCCEED;
+  }
+  if (plan.found == ModuleFound::kMissing) {
+    LogEvent(L"module %ls: not installed, and no backup of it", name);
+    return RC_MOVE_FILE_FAILED;
+  }
   if (!MakeFolder(paths.backupRoot) || !MakeFolder(paths.patchFolder)) {
-    LogFailure(os::LastError(), L"module %ls: the backup folder %ls cannot be made", moduleName,
-               paths.patchFolder);
+    LogFailure(os::LastError(), L"module %ls: the backup folder %ls cannot be made", name, paths.patchFolder);
     return RC_CREATE_BACKUP_DIR_FAILED;
   }
-
   // Moving rather than copying lets a module still held open be replaced.
-  // A backup left by an earlier run of the same patch is kept as it is: the
-  // move then fails with "already exists" and the installed file stays. An
-  // earlier run that was cut off between its move and its copy left the
-  // module only in the backup folder; the new copy goes in then too, or the
-  // product would stay without the module on every later run.
-  FileStep move;
-  if (MoveFileRetrying(installedFile, backupFile, &move)) {
-    LogEvent(L"module %ls: moved to %ls (%d tries)", moduleName, backupFile, move.tries);
-  } else {
-    const bool earlierBackup = move.error == os::kErrorAlreadyExists ||
-                               (!os::FileExists(installedFile) && os::FileExists(backupFile));
-    if (!earlierBackup) {
-      LogFailure(move.error, L"module %ls: cannot be moved to %ls (%d tries)", moduleName, backupFile,
-                 move.tries);
+  // A backup that holds these very bytes (an earlier run's) is kept as it
+  // is, and the installed file stays until the copy replaces it; one cut
+  // short by an earlier run gets its new copy, or the product would stay
+  // without the module on every later run.
+  if (plan.found == ModuleFound::kOriginal && plan.backup == BackupFound::kNone) {
+    FileStep move;
+    if (!MoveFileRetrying(paths.installed, paths.backup, &move)) {
+      LogFailure(move.error, L"module %ls: cannot be moved to %ls (%d tries)", name, paths.backup, move.tries);
       return RC_MOVE_FILE_FAILED;
     }
-    LogEvent(L"module %ls: the original kept by an earlier run of this patch stays in %ls", moduleName,
-             backupFile);
+    change->movedToBackup = true;
+    LogEvent(L"module %ls: moved to %ls (%d tries)", name, paths.backup, move.tries);
+  } else {
+    LogEvent(L"module %ls: the original kept by an earlier run of this patch stays in %ls", name, paths.backup);
   }
   // The new copy is written through to the disk before the run goes on:
   // the record written after the modules must never claim a patch whose
-  // module a power cut could still leave holding zeros. When it fails, the
-  // run's put-back brings the original back from the backup.
+  // module a power cut could still leave holding zeros.
+  change->installedWritten = true;
   FileStep copy;
-  if (!CopyWrittenThrough(moduleName, installedFile, &copy)) {
-    LogFailure(copy.error, L"module %ls: the new copy cannot be copied in and written through (%d tries)",
-               moduleName, copy.tries);
+  if (!CopyWrittenThrough(name, paths.installed, &copy)) {
+    LogFailure(copy.error, L"module %ls: the new copy cannot be copied in and written through (%d tries)", name,
+               copy.tries);
     return RC_COPY_FILE_FAILED;
   }
   uint64_t size = 0;
-  os::FileSizeAt(installedFile, &size);
-  LogEvent(L"module %ls: new copy of %u bytes copied in and written through (%d tries)", moduleName,
+  os::FileSizeAt(paths.installed, &size);
+  LogEvent(L"module %ls: new copy of %u bytes copied in and written through (%d tries)", name,
            static_cast<unsigned>(size), copy.tries);
   return RC_SUCCEED;
 }
 
-ResultCode ReadModuleCount(int32_t* count) {
-  char countText[kValueBytes] = {};
-  ResultCode result = ReadDataValue(kDataFileName, "WerNum", countText, sizeof countText);
-  if (result != RC_SUCCEED) return result;
-  wchar_t wideCount[kNameChars] = {};
-  os::WidenText(os::kAnsiCodePage, countText, wideCount, kNameChars);
-  return os::ParseDecimal(wideCount, count) ? RC_SUCCEED : RC_DECIMAL_CONVERSION_FAILED;
-}
-
-void FormatModuleElementName(int32_t index, char* elementName, size_t bytes) {
-  std::snprintf(elementName, bytes, "WER%d", static_cast<int>(index));
-}
-
-ResultCode ReadModuleName(int32_t index, wchar_t* moduleName) {
-  char elementName[kModuleElementNameBytes] = {};
-  FormatModuleElementName(index, elementName, sizeof elementName);
-  char moduleText[kValueBytes] = {};
-  ResultCode result = ReadNestedDataValue(kDataFileName, elementName, "UpdateModule", moduleText,
-                                          sizeof moduleText);
-  if (result != RC_SUCCEED) return result;
-  os::WidenText(os::kAnsiCodePage, moduleText, moduleName, kNameChars);
-  return RC_SUCCEED;
-}
-
-ResultCode ForEachListedModule(ModuleStep step) {
-  wchar_t installFolder[kPathChars] = {};
-  std::vector<std::wstring> modules;
-  ResultCode result = ReadListedModules(installFolder, &modules);
-  if (result != RC_SUCCEED) return result;
-  // Strictly in index order, each module done before the next.
-  for (const std::wstring& module : modules) {
-    result = step(installFolder, module.c_str());
-    if (result != RC_SUCCEED) return result;
+ResultCode RestoreModule(const ModulePlan& plan, ModuleChange* change) {
+  *change = ModuleChange();
+  if (plan.found == ModuleFound::kOriginal && plan.backup == BackupFound::kSameAsInstalled) {
+    LogEvent(L"module %ls: already the original", plan.name.c_str());
+    return RC_SUCCEED;
   }
-  return RC_SUCCEED;
+  const ResultCode result = PutInPlace(plan.name.c_str(), plan.paths.backup, plan.paths.installed, L"original");
+  change->installedWritten = result == RC_SUCCEED;
+  return result;
 }
 
-ResultCode ReplaceModules() {
-  // A list the tool cannot use all the way is refused before any module is moved.
-  const ResultCode names = CheckListedModuleNames();
-  if (names != RC_SUCCEED) return names;
-  return ForEachListedModule(BackupAndReplaceModule);
-}
-
-ResultCode ReadListedModules(wchar_t (&installFolder)[kPathChars], std::vector<std::wstring>* modules) {
-  modules->clear();
-  if (ReadInstallValue(L"Path", installFolder, kPathChars) != RC_SUCCEED) return RC_REGISTRY_READ_FAILED;
-  int32_t count = 0;
-  ResultCode result = ReadModuleCount(&count);
-  if (result != RC_SUCCEED) return result;
-  for (int64_t index = 1; index <= count; ++index) {
-    wchar_t moduleName[kNameChars] = {};
-    result = ReadModuleName(static_cast<int32_t>(index), moduleName);
-    if (result != RC_SUCCEED) return result;
-    modules->push_back(moduleName);
+ResultCode PutModuleBackAsFound(const ModulePlan& plan, const ModuleChange& change) {
+  const wchar_t* name = plan.name.c_str();
+  const ModulePaths& paths = plan.paths;
+  if (change.movedToBackup) {
+    // The original goes back over whatever the step left, in one step.
+    FileStep replace;
+    if (!ReplaceRetrying(paths.backup, paths.installed, &replace)) {
+      LogFailure(replace.error, L"module %ls: the original cannot be moved back (%d tries)", name, replace.tries);
+      return RC_MOVE_FILE_FAILED;
+    }
+    LogEvent(L"module %ls: the original moved back (%d tries)", name, replace.tries);
+    return RC_SUCCEED;
   }
-  return RC_SUCCEED;
-}
-
-ResultCode CheckModuleCanBeReplaced(const wchar_t* installFolder, const wchar_t* moduleName) {
-  ModulePaths paths = {};
-  const ResultCode built = BuildModulePaths(installFolder, moduleName, &paths);
-  if (built != RC_SUCCEED) {
-    LogEvent(L"module %ls: refused (a name the tool does not accept, or a path too long)", moduleName);
-    return built;
-  }
-  // Without a new copy the module would be moved away and not replaced.
-  if (!NewCopyReadable(moduleName)) {
-    LogFailure(os::LastError(), L"module %ls: the new copy beside the tool cannot be read", moduleName);
-    return RC_COPY_FILE_FAILED;
+  if (!change.installedWritten) return RC_SUCCEED;
+  switch (plan.found) {
+    case ModuleFound::kNew:
+      return PutInPlace(name, name, paths.installed, L"new copy");
+    case ModuleFound::kOriginal:
+      // The backup held the bytes found installed; after an undo's step,
+      // what was installed was the new copy's place.
+      return plan.backup == BackupFound::kSameAsInstalled
+                 ? PutInPlace(name, paths.backup, paths.installed, L"original")
+                 : PutInPlace(name, name, paths.installed, L"new copy");
+    case ModuleFound::kCutShort:
+    case ModuleFound::kMissing: {
+      FileStep remove;
+      if (!DeleteRetrying(paths.installed, &remove)) {
+        LogFailure(remove.error, L"module %ls: the copy this run wrote cannot be removed (%d tries)", name,
+                   remove.tries);
+        return RC_MOVE_FILE_FAILED;
+      }
+      LogEvent(L"module %ls: not installed, as found", name);
+      return RC_SUCCEED;
+    }
   }
   return RC_SUCCEED;
 }

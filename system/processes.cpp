@@ -3,7 +3,7 @@
 
 #include "shared/run_log.h"
 #include "shared/shared.h"
-#include "system/system.h"
+#include "system/processes.h"
 
 namespace {
 

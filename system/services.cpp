@@ -3,16 +3,13 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "system/services.h"
+
+#include "platform/platform.h"
 #include "shared/run_log.h"
 #include "shared/shared.h"
-#include "system/system.h"
-
-std::vector<std::wstring> g_servicesStopped;
-std::vector<std::wstring> g_servicesStarted;
 
 namespace {
-
-using NameList = std::vector<std::wstring>;
 
 const wchar_t* StateName(uint32_t state) {
   switch (state) {
@@ -38,13 +35,6 @@ bool SameName(const std::wstring& a, const wchar_t* b) {
   return i == a.size() && b[i] == 0;
 }
 
-bool Listed(const NameList& list, const wchar_t* name) {
-  for (const std::wstring& entry : list) {
-    if (SameName(entry, name)) return true;
-  }
-  return false;
-}
-
 bool IsProductService(const std::wstring& name) {
   for (const wchar_t* product : kProductServices) {
     if (SameName(name, product)) return true;
@@ -61,8 +51,14 @@ struct ServiceProcess {
   bool tried = false;
 };
 
+// Only a running (or paused) service's process id is surely its own: one
+// read while the service starts or stops may name a process that is going
+// or not yet its own. A stopped service has none.
 void NoteProcess(const wchar_t* name, const os::ServiceStatus& status, ServiceProcess* process) {
-  if (process->tried || status.processId == 0 || status.inSystemProcess) return;
+  const bool settled = status.currentState == os::kServiceRunning || status.currentState == os::kServicePaused;
+  if (process->tried || !settled || status.processId == 0 || status.sharesProcess) {
+    return;
+  }
   process->tried = true;
   process->handle = os::OpenProcessForWait(status.processId);
   if (process->handle != nullptr) {
@@ -97,11 +93,15 @@ void CloseProcess(ServiceProcess* process) {
   process->handle = nullptr;
 }
 
-ResultCode StopServiceNamed(os::Handle manager, const wchar_t* name, bool stopDependents, NameList* stopped);
+enum class Dependents { kStopFirst, kLeave };
+
+ResultCode StopServiceNamed(os::Handle manager, const wchar_t* name, Dependents dependents, ServiceLedger* ledger,
+                            StopOutcome* outcome);
 
 // Stops the running services that depend on `name`, in the order Windows
-// lists them (the one started last first).
-ResultCode StopDependents(os::Handle manager, const wchar_t* name, NameList* stopped) {
+// lists them (the one started last first). Each goes into the ledger as
+// stopped by this run, so that it is started again with the others.
+ResultCode StopDependents(os::Handle manager, const wchar_t* name, ServiceLedger* ledger) {
   // On the heap: the worker's stack is small.
   std::vector<os::ServiceName> dependents(kMaxDependentServices);
   int count = 0;
@@ -111,7 +111,9 @@ ResultCode StopDependents(os::Handle manager, const wchar_t* name, NameList* sto
   }
   LogEvent(L"service %ls: %d running services depend on it; stopping them first", name, count);
   for (int i = 0; i < count; ++i) {
-    const ResultCode result = StopServiceNamed(manager, dependents[i].name, false, stopped);
+    StopOutcome outcome = StopOutcome::kNotAsked;
+    const ResultCode result = StopServiceNamed(manager, dependents[i].name, Dependents::kLeave, ledger, &outcome);
+    ledger->NoteStop(dependents[i].name, outcome);
     if (result != RC_SUCCEED) return result;
   }
   return RC_SUCCEED;
@@ -121,33 +123,35 @@ ResultCode StopDependents(os::Handle manager, const wchar_t* name, NameList* sto
 // pending state is waited through, a running or paused service is sent the
 // stop control. Each poll queries, sleeps kStopPollMs and only then tests
 // the state from that query; kServicePollLimit polls bound the service.
-// *broughtDown tells whether this run's stop control stopped it.
-ResultCode StopOpenService(os::Handle manager, os::Handle service, const wchar_t* name, bool stopDependents,
-                           NameList* stopped, ServiceProcess* process, bool* broughtDown) {
+ResultCode StopOpenService(os::Handle manager, os::Handle service, const wchar_t* name, Dependents dependents,
+                           ServiceLedger* ledger, ServiceProcess* process, StopOutcome* outcome) {
   os::ServiceStatus status = {};
   if (!os::QueryServiceState(service, &status)) {
     LogFailure(os::LastError(), L"service %ls: its state cannot be read", name);
     return RC_QUERY_SERVICE_FAILED;
   }
   LogEvent(L"service %ls: %ls before the stop", name, StateName(status.currentState));
+  ServiceRecord& record = ledger->Of(name);
+  if (record.stateFound == 0) record.stateFound = status.currentState;
   NoteProcess(name, status, process);
-  bool stopSent = false;
   bool dependentsStopped = false;
   for (int polls = 0;;) {
     if (status.currentState == os::kServiceStopped) {
-      *broughtDown = stopSent;
+      if (*outcome == StopOutcome::kStillStopping) *outcome = StopOutcome::kStopped;
       if (polls > 0) LogEvent(L"service %ls: stopped after %d polls", name, polls);
       return RC_SUCCEED;
     }
-    if (!stopSent && (status.currentState == os::kServiceRunning || status.currentState == os::kServicePaused)) {
+    if (*outcome == StopOutcome::kNotAsked &&
+        (status.currentState == os::kServiceRunning || status.currentState == os::kServicePaused)) {
       if (os::RequestServiceStop(service)) {
-        stopSent = true;
+        *outcome = StopOutcome::kStillStopping;
         LogEvent(L"service %ls: stop asked", name);
       } else {
         const uint32_t error = os::LastError();
-        if (error == os::kErrorDependentServicesRunning && stopDependents && !dependentsStopped) {
+        if (error == os::kErrorDependentServicesRunning && dependents == Dependents::kStopFirst &&
+            !dependentsStopped) {
           dependentsStopped = true;
-          const ResultCode result = StopDependents(manager, name, stopped);
+          const ResultCode result = StopDependents(manager, name, ledger);
           if (result != RC_SUCCEED) return result;
           continue;  // and ask again
         }
@@ -167,14 +171,14 @@ ResultCode StopOpenService(os::Handle manager, os::Handle service, const wchar_t
     }
     if (!os::QueryServiceState(service, &status)) {
       const uint32_t error = os::LastError();
-      if (!stopSent) {
+      if (*outcome == StopOutcome::kNotAsked) {
         LogFailure(error, L"service %ls: its state cannot be read", name);
         return RC_QUERY_SERVICE_FAILED;
       }
-      // After a stop request a failed query ends the wait: the later steps
-      // find out if the service is not stopped.
+      // After a stop request a failed query ends the wait: the look before
+      // the module phase finds out if the service is not stopped.
       LogFailure(error, L"service %ls: its state cannot be read while it stops; taken as stopped", name);
-      *broughtDown = true;
+      *outcome = StopOutcome::kStopped;
       return RC_SUCCEED;
     }
     NoteProcess(name, status, process);
@@ -183,48 +187,47 @@ ResultCode StopOpenService(os::Handle manager, os::Handle service, const wchar_t
   }
 }
 
-// Opens the service by name on an open manager, stops it, waits for its
-// process, and adds it to `stopped` when this run brought it down.
-ResultCode StopServiceNamed(os::Handle manager, const wchar_t* name, bool stopDependents, NameList* stopped) {
+// Opens the service by name on an open manager, stops it and waits for its
+// process. *outcome tells whether this run sent it a stop and how it ended.
+ResultCode StopServiceNamed(os::Handle manager, const wchar_t* name, Dependents dependents, ServiceLedger* ledger,
+                            StopOutcome* outcome) {
   const uint64_t startMs = os::TickMs();
+  *outcome = StopOutcome::kNotAsked;
   os::Handle service = os::OpenServiceForControl(manager, name);
   if (service == nullptr) {
     LogFailure(os::LastError(), L"service %ls: cannot be opened", name);
     return RC_OPEN_SERVICE_FAILED;
   }
   ServiceProcess process;
-  bool broughtDown = false;
-  const ResultCode result = StopOpenService(manager, service, name, stopDependents, stopped, &process, &broughtDown);
-  if (result == RC_SUCCEED) {
-    if (broughtDown) stopped->push_back(name);
-    AwaitProcessEnd(name, &process);
-  }
+  const ResultCode result = StopOpenService(manager, service, name, dependents, ledger, &process, outcome);
+  if (result == RC_SUCCEED) AwaitProcessEnd(name, &process);
   CloseProcess(&process);
   os::CloseServiceHandle(service);
   LogEvent(L"service %ls: stop gave %d, took %u ms", name, result, MsSince(startMs));
   return result;
 }
 
-// Waits for a service whose start request was accepted to run. Each poll
-// queries and, unless the service runs, sleeps its hint (kStartPollMinMs to
+// Waits for a pending service to reach `wanted` (RUNNING after a start
+// request, STOPPED for one still stopping). Each poll queries and, unless
+// the service is there, sleeps its hint (kStartPollMinMs to
 // kStartPollCapMs) and then tests the state from that query. A state or
-// checkpoint that moves is progress.
-ResultCode AwaitStart(os::Handle service, const wchar_t* name) {
+// checkpoint that moves is progress. `gaveUp` when it does not get there.
+ResultCode AwaitState(os::Handle service, const wchar_t* name, uint32_t wanted, ResultCode gaveUp) {
   const uint64_t startMs = os::TickMs();
   uint64_t progressMs = startMs;
-  uint32_t lastState = os::kServiceStartPending;
+  uint32_t lastState = 0;
   uint32_t lastCheckPoint = 0;
   for (int polls = 1;; ++polls) {
     os::ServiceStatus status = {};
     if (!os::QueryServiceState(service, &status)) {
       // As after a stop request: the wait ends; the product's own checks
       // find a service that does not run.
-      LogFailure(os::LastError(), L"service %ls: its state cannot be read while it starts; taken as started",
-                 name);
+      LogFailure(os::LastError(), L"service %ls: its state cannot be read while it is pending; taken as %ls",
+                 name, StateName(wanted));
       return RC_SUCCEED;
     }
-    if (status.currentState == os::kServiceRunning) {
-      LogEvent(L"service %ls: running after %d polls, took %u ms", name, polls, MsSince(startMs));
+    if (status.currentState == wanted) {
+      LogEvent(L"service %ls: %ls after %d polls, took %u ms", name, StateName(wanted), polls, MsSince(startMs));
       return RC_SUCCEED;
     }
     const uint64_t nowMs = os::TickMs();
@@ -237,22 +240,28 @@ ResultCode AwaitStart(os::Handle service, const wchar_t* name) {
     uint64_t pause = std::min(std::max(status.waitHint, kStartPollMinMs), kStartPollCapMs);
     pause = std::min(pause, deadline > nowMs ? deadline - nowMs : 0);
     if (pause > 0) os::SleepMs(static_cast<uint32_t>(pause));
-    if (status.currentState == os::kServiceStopped) {
+    if (wanted == os::kServiceRunning && status.currentState == os::kServiceStopped) {
       LogEvent(L"service %ls: stopped again while starting, after %u ms", name, MsSince(startMs));
-      return RC_START_SERVICE_FAILED;
+      return gaveUp;
     }
     if (os::TickMs() >= deadline) {
       LogEvent(L"service %ls: still %ls after %d polls and %u ms (checkpoint %u, hint %u ms)", name,
                StateName(status.currentState), polls, MsSince(startMs), status.checkPoint, status.waitHint);
-      return RC_START_SERVICE_FAILED;
+      return gaveUp;
     }
   }
 }
 
-// Starts a service by name on an open manager and waits for it; adds it to
-// `started` (when given) once its start request is accepted.
-ResultCode StartServiceNamed(os::Handle manager, const wchar_t* name, NameList* started) {
+// Starts a service by name on an open manager and waits for it. A service
+// still stopping is waited for first: it counts as started only once it
+// runs. One the run found stopped and disabled is left so.
+ResultCode StartServiceNamed(os::Handle manager, const wchar_t* name, ServiceLedger* ledger) {
   const uint64_t startMs = os::TickMs();
+  const ServiceRecord& record = ledger->Of(name);
+  if (record.stateFound == os::kServiceStopped && record.startTypeFound == os::kServiceDisabled) {
+    LogEvent(L"service %ls: stopped and disabled before this run; left so", name);
+    return RC_SUCCEED;
+  }
   os::Handle service = os::OpenServiceForControl(manager, name);
   if (service == nullptr) {
     LogFailure(os::LastError(), L"service %ls: cannot be opened", name);
@@ -263,15 +272,26 @@ ResultCode StartServiceNamed(os::Handle manager, const wchar_t* name, NameList* 
   if (!os::QueryServiceState(service, &status)) {
     LogFailure(os::LastError(), L"service %ls: its state cannot be read", name);
     result = RC_QUERY_SERVICE_FAILED;
+  } else if (status.currentState == os::kServiceStopPending) {
+    LogEvent(L"service %ls: still stopping before the start; waiting for it to stop", name);
+    result = AwaitState(service, name, os::kServiceStopped, RC_RUN_SERVICE_FAILED);
+    if (result == RC_SUCCEED && !os::QueryServiceState(service, &status)) {
+      LogFailure(os::LastError(), L"service %ls: its state cannot be read", name);
+      result = RC_QUERY_SERVICE_FAILED;
+    }
+    if (result != RC_SUCCEED) LogEvent(L"service %ls: never stopped, so it cannot be started again", name);
+  }
+  if (result != RC_SUCCEED) {
+    LogEvent(L"service %ls: not started", name);
   } else if (status.currentState != os::kServiceStopped) {
-    // Running or on its way somewhere: counts as started.
+    // Running, or on its way there: counts as started.
     LogEvent(L"service %ls: %ls before the start; counts as started", name, StateName(status.currentState));
   } else if (!os::RequestServiceStart(service)) {
     const uint32_t error = os::LastError();
     if (error == os::kErrorServiceAlreadyRunning) {
       // Something else (a watchdog, a delayed start) was first.
       LogFailure(error, L"service %ls: stopped before the start, then started by something else", name);
-    } else if (error == os::kErrorServiceDisabled && !Listed(g_servicesStopped, name)) {
+    } else if (error == os::kErrorServiceDisabled && record.stop == StopOutcome::kNotAsked) {
       // It did not run before this run either: left as the admin set it.
       LogFailure(error, L"service %ls: stopped and disabled before this run; left so", name);
     } else {
@@ -280,22 +300,72 @@ ResultCode StartServiceNamed(os::Handle manager, const wchar_t* name, NameList* 
     }
   } else {
     LogEvent(L"service %ls: stopped before the start; start asked", name);
-    if (started != nullptr) started->push_back(name);
-    result = AwaitStart(service, name);
+    ledger->NoteStart(name);
+    result = AwaitState(service, name, os::kServiceRunning, RC_START_SERVICE_FAILED);
   }
   os::CloseServiceHandle(service);
   LogEvent(L"service %ls: start gave %d, took %u ms", name, result, MsSince(startMs));
   return result;
 }
 
-ResultCode WithManager(ServiceAction action, const wchar_t* name, NameList* list) {
+// Reads one service into the ledger, and the running services that depend
+// on it. 0, 7, 8, or 9 for one that runs while disabled.
+ResultCode SurveyService(os::Handle manager, const wchar_t* name, ServiceLedger* ledger) {
+  os::Handle service = os::OpenServiceForControl(manager, name);
+  if (service == nullptr) {
+    LogFailure(os::LastError(), L"service %ls: cannot be opened", name);
+    return RC_OPEN_SERVICE_FAILED;
+  }
+  os::ServiceStatus status = {};
+  const bool queried = os::QueryServiceState(service, &status);
+  const uint32_t queryError = os::LastError();
+  os::CloseServiceHandle(service);
+  uint32_t startType = 0;
+  if (!queried || !os::ReadServiceStartType(manager, name, &startType)) {
+    LogFailure(queried ? os::LastError() : queryError, L"service %ls: its state or start type cannot be read",
+               name);
+    return RC_QUERY_SERVICE_FAILED;
+  }
+  ServiceRecord& record = ledger->Of(name);
+  record.stateFound = status.currentState;
+  record.startTypeFound = startType;
+  LogEvent(L"service %ls: found %ls, start type %u", name, StateName(status.currentState), startType);
+  if (status.currentState != os::kServiceStopped && startType == os::kServiceDisabled) {
+    LogEvent(L"service %ls: %ls but disabled: once stopped, nothing could start it again; nothing is touched",
+             name, StateName(status.currentState));
+    return RC_STOP_SERVICE_FAILED;
+  }
+  return RC_SUCCEED;
+}
+
+ResultCode SurveyWithManager(os::Handle manager, ServiceLedger* ledger) {
+  for (const wchar_t* product : kProductServices) {
+    ResultCode result = SurveyService(manager, product, ledger);
+    if (result != RC_SUCCEED) return result;
+    std::vector<os::ServiceName> dependents(kMaxDependentServices);
+    int count = 0;
+    if (!os::ListActiveDependents(manager, product, dependents.data(), kMaxDependentServices, &count)) {
+      // The stop finds out whether it needs them.
+      LogFailure(os::LastError(), L"service %ls: the services that depend on it cannot be listed", product);
+      continue;
+    }
+    for (int i = 0; i < count; ++i) {
+      result = SurveyService(manager, dependents[i].name, ledger);
+      if (result != RC_SUCCEED) return result;
+    }
+  }
+  return RC_SUCCEED;
+}
+
+// Runs `body` with the service manager open. 6 when it cannot be opened.
+template <typename Body>
+ResultCode WithManager(Body body) {
   os::Handle manager = os::OpenServiceManager();
   if (manager == nullptr) {
     LogFailure(os::LastError(), L"service manager: cannot be opened");
     return RC_OPEN_SCM_FAILED;
   }
-  const ResultCode result =
-      action == kServiceStop ? StopServiceNamed(manager, name, true, list) : StartServiceNamed(manager, name, list);
+  const ResultCode result = body(manager);
   os::CloseServiceHandle(manager);
   return result;
 }
@@ -315,60 +385,131 @@ int32_t FinishPhase(ResultCode result) {
   return result;
 }
 
+// A stop this run sends as a phase of its own: the service, and what it
+// had to stop first, are noted as stopped by this run.
+ResultCode StopAndNote(const wchar_t* name, ServiceLedger* ledger) {
+  return WithManager([&](os::Handle manager) {
+    StopOutcome outcome = StopOutcome::kNotAsked;
+    const ResultCode result = StopServiceNamed(manager, name, Dependents::kStopFirst, ledger, &outcome);
+    ledger->NoteStop(name, outcome);
+    return result;
+  });
+}
+
+bool IsRunningAgain(os::Handle manager, const wchar_t* name) {
+  os::Handle service = os::OpenServiceForControl(manager, name);
+  if (service == nullptr) return true;  // the stop finds out why
+  os::ServiceStatus status = {};
+  const bool stopped = os::QueryServiceState(service, &status) && status.currentState == os::kServiceStopped;
+  os::CloseServiceHandle(service);
+  return !stopped;
+}
+
 }  // namespace
 
-ResultCode ControlNamedService(ServiceAction action, const wchar_t* serviceName) {
-  return WithManager(action, serviceName, action == kServiceStop ? &g_servicesStopped : &g_servicesStarted);
+ServiceRecord& ServiceLedger::Of(const wchar_t* name) {
+  for (ServiceRecord& record : records_) {
+    if (SameName(record.name, name)) return record;
+  }
+  records_.push_back(ServiceRecord());
+  records_.back().name = name;
+  return records_.back();
+}
+
+void ServiceLedger::NoteStop(const wchar_t* name, StopOutcome outcome) {
+  if (outcome == StopOutcome::kNotAsked) return;
+  ServiceRecord& record = Of(name);
+  if (record.stop == StopOutcome::kNotAsked) stopOrder_.push_back(record.name);
+  record.stop = outcome;
+}
+
+void ServiceLedger::NoteStart(const wchar_t* name) {
+  ServiceRecord& record = Of(name);
+  if (!record.startAsked) startOrder_.push_back(record.name);
+  record.startAsked = true;
+}
+
+ResultCode SurveyServices(ServiceLedger* ledger) {
+  return WithManager([&](os::Handle manager) { return SurveyWithManager(manager, ledger); });
+}
+
+ResultCode ControlNamedService(ServiceAction action, const wchar_t* serviceName, ServiceLedger* ledger) {
+  if (action == kServiceStop) return StopAndNote(serviceName, ledger);
+  return WithManager([&](os::Handle manager) { return StartServiceNamed(manager, serviceName, ledger); });
 }
 
 // Each worker writes g_status before releasing g_workerDone; the main thread
-// reads it, and the lists, only after its wait returns. The second service
-// is left alone when the first one fails.
-int32_t StopServicesWorker() {
+// reads it, and the ledger, only after its wait returns.
+int32_t SurveyServicesWorker(void* ledger) {
+  return FinishPhase(SurveyServices(static_cast<ServiceLedger*>(ledger)));
+}
+
+// The second service is left alone when the first one fails.
+int32_t StopServicesWorker(void* ledger) {
   g_status = RC_UNKNOWN;
-  g_servicesStopped.clear();
-  ResultCode result = ControlNamedService(kServiceStop, kProductServices[0]);
+  auto* services = static_cast<ServiceLedger*>(ledger);
+  ResultCode result = ControlNamedService(kServiceStop, kProductServices[0], services);
   g_status = result;
-  if (result == RC_SUCCEED) result = ControlNamedService(kServiceStop, kProductServices[1]);
+  if (result == RC_SUCCEED) result = ControlNamedService(kServiceStop, kProductServices[1], services);
   return FinishPhase(result);
 }
 
-int32_t StartServicesWorker() {
-  g_servicesStarted.clear();
-  ResultCode result = ControlNamedService(kServiceStart, kProductServices[0]);
-  if (result == RC_SUCCEED) result = ControlNamedService(kServiceStart, kProductServices[1]);
-  // Then the services that depend on them, which the stop phase stopped,
-  // the last stopped first.
-  const NameList stopped = g_servicesStopped;
-  for (auto it = stopped.rbegin(); it != stopped.rend() && result == RC_SUCCEED; ++it) {
-    if (!IsProductService(*it)) result = ControlNamedService(kServiceStart, it->c_str());
+int32_t StopAgainWorker(void* ledger) {
+  auto* services = static_cast<ServiceLedger*>(ledger);
+  std::vector<std::wstring> names(std::begin(kProductServices), std::end(kProductServices));
+  for (const std::wstring& name : services->StopOrder()) {
+    if (!IsProductService(name)) names.push_back(name);
+  }
+  ResultCode result = RC_SUCCEED;
+  for (const std::wstring& name : names) {
+    if (result != RC_SUCCEED) break;
+    const bool again = WithManager([&](os::Handle manager) {
+                         return IsRunningAgain(manager, name.c_str()) ? RC_RUN_SERVICE_FAILED : RC_SUCCEED;
+                       }) != RC_SUCCEED;
+    if (!again) continue;
+    LogEvent(L"service %ls: not stopped when looked at again; stopping it again", name.c_str());
+    result = StopAndNote(name.c_str(), services);
   }
   return FinishPhase(result);
 }
 
-int32_t RestartStoppedServicesWorker() {
+int32_t StartServicesWorker(void* ledger) {
+  auto* services = static_cast<ServiceLedger*>(ledger);
+  ResultCode result = ControlNamedService(kServiceStart, kProductServices[0], services);
+  if (result == RC_SUCCEED) result = ControlNamedService(kServiceStart, kProductServices[1], services);
+  // Then the services that depend on them, which the stop phase stopped,
+  // the last stopped first.
+  const std::vector<std::wstring> stopped = services->StopOrder();
+  for (auto it = stopped.rbegin(); it != stopped.rend() && result == RC_SUCCEED; ++it) {
+    if (!IsProductService(*it)) result = ControlNamedService(kServiceStart, it->c_str(), services);
+  }
+  return FinishPhase(result);
+}
+
+int32_t RestartStoppedServicesWorker(void* ledger) {
+  auto* services = static_cast<ServiceLedger*>(ledger);
   ResultCode first = RC_SUCCEED;
-  const NameList stopped = g_servicesStopped;
+  const std::vector<std::wstring> stopped = services->StopOrder();
   for (auto it = stopped.rbegin(); it != stopped.rend(); ++it) {
-    const ResultCode result = WithManager(kServiceStart, it->c_str(), nullptr);
+    const ResultCode result = ControlNamedService(kServiceStart, it->c_str(), services);
     if (first == RC_SUCCEED) first = result;
   }
   return FinishPhase(first);
 }
 
-int32_t StopStartedServicesWorker() {
+int32_t StopStartedServicesWorker(void* ledger) {
+  auto* services = static_cast<ServiceLedger*>(ledger);
   ResultCode first = RC_SUCCEED;
-  const NameList started = g_servicesStarted;
+  const std::vector<std::wstring> started = services->StartOrder();
   for (auto it = started.rbegin(); it != started.rend(); ++it) {
-    NameList stopped;
-    const ResultCode result = WithManager(kServiceStop, it->c_str(), &stopped);
+    // What it started goes down again without counting as stopped by the
+    // stop phase; a running dependent it has to stop first is noted as
+    // stopped, and so goes back up with the others.
+    const ResultCode result = WithManager([&](os::Handle manager) {
+      StopOutcome outcome = StopOutcome::kNotAsked;
+      return StopServiceNamed(manager, it->c_str(), Dependents::kStopFirst, services, &outcome);
+    });
     if (first == RC_SUCCEED) first = result;
-    // Running services it had to stop first go back with the others.
-    for (const std::wstring& name : stopped) {
-      if (!Listed(started, name.c_str()) && !Listed(g_servicesStopped, name.c_str())) {
-        g_servicesStopped.insert(g_servicesStopped.begin(), name);
-      }
-    }
   }
   return FinishPhase(first);
 }

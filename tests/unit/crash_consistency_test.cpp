@@ -21,7 +21,10 @@
 
 #include "driver/driver.h"
 #include "shared/shared.h"
-#include "system/system.h"
+#include "patchdata/module_names.h"
+#include "system/modules.h"
+#include "system/processes.h"
+#include "system/services.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -211,11 +214,11 @@ TEST_F(CrashConsistencyTest, ModuleLeftOnlyInTheBackupIsReplaced) {
   // A run cut off between moving a module aside and copying the new one in.
   std::wcscpy(g_backupFolderName, L"Patch03");
   WriteFile(backup_ + "/core.dll", "old core.dll");
-  EXPECT_EQ(BackupAndReplaceModule(Wide(install_).c_str(), L"core.dll"), RC_SUCCEED);
+  EXPECT_EQ(ReplaceOneModule(Wide(install_).c_str(), L"core.dll"), RC_SUCCEED);
   EXPECT_EQ(ReadFile(install_ + "/core.dll"), "new core.dll");
   EXPECT_EQ(ReadFile(backup_ + "/core.dll"), "old core.dll");
   // Neither installed nor backed up: nothing to replace.
-  EXPECT_EQ(BackupAndReplaceModule(Wide(install_).c_str(), L"profiles.dll"), RC_MOVE_FILE_FAILED);
+  EXPECT_EQ(ReplaceOneModule(Wide(install_).c_str(), L"profiles.dll"), RC_MOVE_FILE_FAILED);
   EXPECT_FALSE(Exists(install_ + "/profiles.dll"));
 }
 

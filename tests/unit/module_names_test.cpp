@@ -5,7 +5,10 @@
 #include <vector>
 
 #include "shared/shared.h"
-#include "system/system.h"
+#include "patchdata/module_names.h"
+#include "system/modules.h"
+#include "system/processes.h"
+#include "system/services.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -75,13 +78,19 @@ TEST_F(ModuleListTest, TheListCheckStopsWhereTheModuleLoopWould) {
       "<WerNum>-3</WerNum>",
       "",
   };
-  auto nameOnly = [](const wchar_t*, const wchar_t* name) {
-    return IsSafeModuleName(name) ? RC_SUCCEED : RC_MOVE_FILE_FAILED;
+  auto readThenCheckNames = [] {
+    std::vector<std::wstring> names;
+    const ResultCode read = ReadModuleList(&names);
+    if (read != RC_SUCCEED) return read;
+    for (const std::wstring& name : names) {
+      if (!IsSafeModuleName(name.c_str())) return RC_MOVE_FILE_FAILED;
+    }
+    return RC_SUCCEED;
   };
   for (const std::string& body : bodies) {
     SCOPED_TRACE(body);
     WriteDescription(head + body + "</UpdateQL>");
-    EXPECT_EQ(CheckListedModuleNames(), ForEachListedModule(nameOnly));
+    EXPECT_EQ(CheckListedModuleNames(), readThenCheckNames());
   }
   std::filesystem::remove(work_ + "/patchql58302.dat");
   EXPECT_EQ(CheckListedModuleNames(), RC_XML_LOAD_FAILED);

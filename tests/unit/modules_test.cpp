@@ -5,7 +5,10 @@
 #include <vector>
 
 #include "shared/shared.h"
-#include "system/system.h"
+#include "patchdata/module_names.h"
+#include "system/modules.h"
+#include "system/processes.h"
+#include "system/services.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -41,7 +44,7 @@ class ModulesTest : public MachineTest {
 
 TEST_F(ModulesTest, ReplacesModulesInOrderMovingEachBeforeCopying) {
   Prepare({"core.dll", "profiles.dll"});
-  EXPECT_EQ(ReplaceModules(), RC_SUCCEED);
+  EXPECT_EQ(ReplaceListedModules(), RC_SUCCEED);
   for (std::string m : {"core.dll", "profiles.dll"}) {
     EXPECT_EQ(Installed(m), "new " + m);
     EXPECT_EQ(Backup(m), "old " + m);
@@ -56,7 +59,7 @@ TEST_F(ModulesTest, ReplacesModulesInOrderMovingEachBeforeCopying) {
 
 TEST_F(ModulesTest, WerNumZeroTouchesNothing) {
   Prepare({});
-  EXPECT_EQ(ReplaceModules(), RC_SUCCEED);
+  EXPECT_EQ(ReplaceListedModules(), RC_SUCCEED);
   EXPECT_FALSE(Exists(install_ + "/UpdateBackup"));
   EXPECT_EQ(fake::CallCount("MakeDirectory"), 0);
 }
@@ -66,7 +69,7 @@ TEST_F(ModulesTest, MissingModuleElementMovesNothing) {
   std::string description = Description("03", {"core.dll", "profiles.dll"});
   description.replace(description.find("<WerNum>2"), 9, "<WerNum>3");
   WriteDescription(description);
-  EXPECT_EQ(ReplaceModules(), RC_XML_ELEMENT_MISSING);
+  EXPECT_EQ(ReplaceListedModules(), RC_XML_ELEMENT_MISSING);
   EXPECT_EQ(Installed("core.dll"), "old core.dll");
   EXPECT_EQ(Installed("profiles.dll"), "old profiles.dll");
 }
@@ -74,34 +77,40 @@ TEST_F(ModulesTest, MissingModuleElementMovesNothing) {
 TEST_F(ModulesTest, MissingInstalledOrNewFileMovesNothing) {
   Prepare({"core.dll"});
   std::filesystem::remove(install_ + "/core.dll");
-  EXPECT_EQ(ReplaceModules(), RC_MOVE_FILE_FAILED);
+  EXPECT_EQ(ReplaceListedModules(), RC_MOVE_FILE_FAILED);
   EXPECT_FALSE(Exists(install_ + "/core.dll"));  // nothing copied in its place
 
   // The new copy is checked before the installed module is moved away.
   Prepare({"core.dll"});
   std::filesystem::remove(work_ + "/core.dll");
-  EXPECT_EQ(ReplaceModules(), RC_COPY_FILE_FAILED);
+  EXPECT_EQ(ReplaceListedModules(), RC_COPY_FILE_FAILED);
   EXPECT_EQ(Installed("core.dll"), "old core.dll");
   EXPECT_FALSE(Exists(backup_ + "/core.dll"));
-  EXPECT_EQ(fake::CallCount("MoveFileTo"), 1);  // only the first attempt above
+  EXPECT_EQ(fake::CallCount("MoveFileTo"), 0);  // refused before anything moves, both times
 }
 
+// A second run finds the module new and leaves it and its backup alone.
+// An installed file that is neither the new copy nor what the backup holds
+// cannot be told from an original: refused, both kept.
 TEST_F(ModulesTest, SecondRunKeepsTheFirstBackup) {
   Prepare({"core.dll"});
-  ASSERT_EQ(ReplaceModules(), RC_SUCCEED);
-  WriteFile(work_ + "/core.dll", "newer core.dll");
-  EXPECT_EQ(ReplaceModules(), RC_SUCCEED);
+  ASSERT_EQ(ReplaceListedModules(), RC_SUCCEED);
+  EXPECT_EQ(ReplaceListedModules(), RC_SUCCEED);
   EXPECT_EQ(Backup("core.dll"), "old core.dll");
-  EXPECT_EQ(Installed("core.dll"), "newer core.dll");
+  EXPECT_EQ(Installed("core.dll"), "new core.dll");
+  WriteFile(work_ + "/core.dll", "newer core.dll");
+  EXPECT_EQ(ReplaceListedModules(), RC_MOVE_FILE_FAILED);
+  EXPECT_EQ(Backup("core.dll"), "old core.dll");
+  EXPECT_EQ(Installed("core.dll"), "new core.dll");
 }
 
 TEST_F(ModulesTest, SubfolderModuleNeedsItsFolderInTheBackup) {
   Prepare({"bin\\core.dll"});
-  EXPECT_EQ(ReplaceModules(), RC_MOVE_FILE_FAILED);
+  EXPECT_EQ(ReplaceListedModules(), RC_MOVE_FILE_FAILED);
   EXPECT_EQ(Installed("bin\\core.dll"), "old bin\\core.dll");
 
   MakeDirs(backup_ + "/bin");
-  EXPECT_EQ(ReplaceModules(), RC_SUCCEED);
+  EXPECT_EQ(ReplaceListedModules(), RC_SUCCEED);
   EXPECT_EQ(Installed("bin\\core.dll"), "new bin\\core.dll");
   EXPECT_EQ(Backup("bin\\core.dll"), "old bin\\core.dll");
 }
@@ -112,7 +121,7 @@ TEST_F(ModulesTest, NamesLeavingTheInstallFolderAreRefusedUntouched) {
                               L"\\\\server\\share\\core.dll", L"..\\core.dll", L"bin\\..\\..\\core.dll",
                               L"bin/../core.dll", L"bin\\.."}) {
     SCOPED_TRACE(testing::Message() << "name " << std::string(name, name + wcslen(name)));
-    EXPECT_EQ(BackupAndReplaceModule(folder.c_str(), name), RC_MOVE_FILE_FAILED);
+    EXPECT_EQ(ReplaceOneModule(folder.c_str(), name), RC_MOVE_FILE_FAILED);
   }
   EXPECT_EQ(fake::CallCount("MakeDirectory"), 0);
   EXPECT_EQ(fake::CallCount("MoveFileTo"), 0);
@@ -120,24 +129,24 @@ TEST_F(ModulesTest, NamesLeavingTheInstallFolderAreRefusedUntouched) {
   // An empty UpdateModule read from the description is refused the same way,
   // and a name merely starting with dots is an ordinary name.
   WriteDescription(Description("03", {""}));
-  EXPECT_EQ(ReplaceModules(), RC_MOVE_FILE_FAILED);
+  EXPECT_EQ(ReplaceListedModules(), RC_MOVE_FILE_FAILED);
   EXPECT_FALSE(Exists(install_ + "/UpdateBackup"));
   Prepare({"..core.dll"});
-  EXPECT_EQ(ReplaceModules(), RC_SUCCEED);
+  EXPECT_EQ(ReplaceListedModules(), RC_SUCCEED);
   EXPECT_EQ(Backup("..core.dll"), "old ..core.dll");
 }
 
 TEST_F(ModulesTest, PathsThatWouldNotFitAreRefusedBeforeAnythingMoves) {
   // Backup root and per-patch folder of a 240-character install folder do not fit.
   const std::wstring longFolder(240, L'a');
-  EXPECT_EQ(BackupAndReplaceModule(longFolder.c_str(), L"core.dll"), RC_CREATE_BACKUP_DIR_FAILED);
+  EXPECT_EQ(ReplaceOneModule(longFolder.c_str(), L"core.dll"), RC_CREATE_BACKUP_DIR_FAILED);
   // The folders fit, the module's backup path does not.
   const std::wstring folder(200, L'a');
   const std::wstring name(40, L'm');
-  EXPECT_EQ(BackupAndReplaceModule(folder.c_str(), name.c_str()), RC_MOVE_FILE_FAILED);
+  EXPECT_EQ(ReplaceOneModule(folder.c_str(), name.c_str()), RC_MOVE_FILE_FAILED);
   // No per-patch folder name: the run never evaluated the patch.
   g_backupFolderName[0] = 0;
-  EXPECT_EQ(BackupAndReplaceModule(Wide(install_).c_str(), L"core.dll"),
+  EXPECT_EQ(ReplaceOneModule(Wide(install_).c_str(), L"core.dll"),
             RC_CREATE_BACKUP_DIR_FAILED);
   EXPECT_EQ(fake::CallCount("MakeDirectory"), 0);
   EXPECT_EQ(fake::CallCount("MoveFileTo"), 0);
@@ -153,7 +162,7 @@ TEST_F(ModulesTest, AFailingStepNeverLosesAModule) {
       std::filesystem::remove_all(install_ + "/UpdateBackup");
       Prepare(modules);
       fake::FailCall(function, fake::CallCount(function) + occurrence);
-      EXPECT_NE(ReplaceModules(), RC_SUCCEED);
+      EXPECT_NE(ReplaceListedModules(), RC_SUCCEED);
       for (const auto& m : modules) {
         const std::string installed = Installed(m);
         if (installed != "old " + m && installed != "new " + m) {

@@ -5,7 +5,10 @@
 
 #include "platform/fake_platform.h"
 #include "shared/shared.h"
-#include "system/system.h"
+#include "patchdata/module_names.h"
+#include "system/modules.h"
+#include "system/processes.h"
+#include "system/services.h"
 
 namespace {
 

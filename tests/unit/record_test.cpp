@@ -39,14 +39,14 @@ class RecordTest : public MachineTest {
   }
   ResultCode State() {
     wchar_t path[kPathChars] = {};
-    return EvaluatePatchState(path);
+    return EvaluatePatchState(ReadInstallInfo(), path);
   }
   bool NoTempFile() { return !Exists(recordPath_ + ".tmp"); }
 };
 
 TEST_F(RecordTest, FreshMachineGetsExactlyTheDocumentedRecord) {
   wchar_t path[kPathChars] = {};
-  ASSERT_EQ(EvaluatePatchState(path), RC_RECORD_MISSING);
+  ASSERT_EQ(EvaluatePatchState(ReadInstallInfo(), path), RC_RECORD_MISSING);
   CreatePatchRecord(path);
   EXPECT_EQ(ReadFile(recordPath_), kEmptyRecord);
   EXPECT_EQ(RecordPatch(path), RC_SUCCEED);
@@ -182,9 +182,9 @@ TEST_F(RecordTest, SideFilesPassOverFoldersAndStayWithinThePathBound) {
   const std::string longest = install_ + std::string(kPathChars - recordPath_.size() - kRecordSideSuffixChars, 'x');
   MakeDirs(longest);
   fake::SetMachineValue(kInstallKey, L"Path", Wide(longest));
-  EXPECT_EQ(EvaluatePatchState(path), RC_REGISTRY_READ_FAILED);
+  EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), path), RC_REGISTRY_READ_FAILED);
   fake::SetMachineValue(kInstallKey, L"Path", Wide(longest.substr(0, longest.size() - 1)));
-  EXPECT_EQ(EvaluatePatchState(path), RC_RECORD_MISSING);
+  EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), path), RC_RECORD_MISSING);
   EXPECT_LT(std::wcslen(path) + kRecordSideSuffixChars, static_cast<size_t>(kPathChars));
 }
 

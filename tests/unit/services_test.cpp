@@ -10,7 +10,10 @@
 #include "platform/fake_platform.h"
 #include "shared/run_log.h"
 #include "shared/shared.h"
-#include "system/system.h"
+#include "patchdata/module_names.h"
+#include "system/modules.h"
+#include "system/processes.h"
+#include "system/services.h"
 
 namespace {
 
@@ -23,8 +26,7 @@ class ServiceControlTest : public ::testing::Test {
  protected:
   void SetUp() override {
     fake::Reset();
-    g_servicesStopped.clear();
-    g_servicesStarted.clear();
+    ledger_ = ServiceLedger();
   }
   void TearDown() override { EXPECT_EQ(fake::OpenServiceHandles(), 0); }
 
@@ -36,6 +38,8 @@ class ServiceControlTest : public ::testing::Test {
     s.afterRequest = std::move(afterRequest);
     return s;
   }
+
+  ServiceLedger ledger_;
 };
 
 TEST_F(ServiceControlTest, StopWaitsTenSecondsPerPollUntilStopped) {
@@ -52,7 +56,7 @@ TEST_F(ServiceControlTest, StopWaitsTenSecondsPerPollUntilStopped) {
   for (const Case& c : cases) {
     fake::Reset();
     fake::Service& s = Service(kRunning, c.afterRequest);
-    EXPECT_EQ(ControlNamedService(kServiceStop, L"QlSvc"), c.result);
+    EXPECT_EQ(ControlNamedService(kServiceStop, L"QlSvc", &ledger_), c.result);
     EXPECT_EQ(s.stopRequests, 1);
     EXPECT_EQ(fake::Sleeps(), c.sleeps);
     EXPECT_EQ(fake::OpenServiceHandles(), 0);
@@ -80,18 +84,18 @@ TEST_F(ServiceControlTest, StopBringsTheServiceToStoppedWhateverStateItIsFoundIn
       {"paused", {paused}, {kStopped}, RC_SUCCEED, 1, 1, true},
       {"pausing", {pausePending, paused}, {kStopped}, RC_SUCCEED, 1, 2, true},
       {"starting, then stopping for good", {fake::kStartPending, kRunning}, {fake::kStopPending},
-       RC_STOP_SERVICE_FAILED, 1, 8, false},
+       RC_STOP_SERVICE_FAILED, 1, 8, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     fake::Reset();
-    g_servicesStopped.clear();
+    ledger_ = ServiceLedger();
     fake::Service& s = Service(c.found[0], c.afterStop);
     s.beforeRequest = c.found;
-    EXPECT_EQ(ControlNamedService(kServiceStop, L"QlSvc"), c.result);
+    EXPECT_EQ(ControlNamedService(kServiceStop, L"QlSvc", &ledger_), c.result);
     EXPECT_EQ(s.stopRequests, c.stopRequests);
     EXPECT_EQ(fake::Sleeps(), Sleeps(c.sleeps, 10000));
-    EXPECT_EQ(g_servicesStopped, c.listed ? Names{L"QlSvc"} : Names{});
+    EXPECT_EQ(ledger_.StopOrder(), c.listed ? Names{L"QlSvc"} : Names{});
     if (c.result == RC_SUCCEED) {
       EXPECT_EQ(s.state, kStopped);
     }
@@ -121,7 +125,7 @@ TEST_F(ServiceControlTest, StopWaitsForTheServicesOwnProcessToEnd) {
     s.processLingerMs = c.lingerMs;
     s.sharedProcess = c.shared;
     const uint32_t process = s.processId;
-    EXPECT_EQ(ControlNamedService(kServiceStop, L"QlSvc"), RC_SUCCEED);
+    EXPECT_EQ(ControlNamedService(kServiceStop, L"QlSvc", &ledger_), RC_SUCCEED);
     EXPECT_EQ(fake::NowMs(), c.endMs);
     EXPECT_EQ(fake::Running(process), !c.ended);
     EXPECT_EQ(fake::CallCount("OpenProcessForWait"), c.shared ? 0 : 1);
@@ -133,14 +137,14 @@ TEST_F(ServiceControlTest, StopWaitsForTheServicesOwnProcessToEnd) {
   fake::Reset();
   fake::Service& stuck = Service(kRunning, {fake::kStopPending});
   stuck.processId = fake::AddProcess(L"qlsvc.exe");
-  EXPECT_EQ(ControlNamedService(kServiceStop, L"QlSvc"), RC_STOP_SERVICE_FAILED);
+  EXPECT_EQ(ControlNamedService(kServiceStop, L"QlSvc", &ledger_), RC_STOP_SERVICE_FAILED);
   EXPECT_EQ(fake::CallCount("OpenProcessForWait"), 1);
   EXPECT_EQ(fake::CallCount("WaitForProcessEnd"), 0);
   EXPECT_EQ(fake::OpenKernelHandles(), 0);
 }
 TEST_F(ServiceControlTest, RefusedStopGivesNineWithoutWaiting) {
   Service(kRunning).refuseStop = true;
-  EXPECT_EQ(ControlNamedService(kServiceStop, L"QlSvc"), RC_STOP_SERVICE_FAILED);
+  EXPECT_EQ(ControlNamedService(kServiceStop, L"QlSvc", &ledger_), RC_STOP_SERVICE_FAILED);
   EXPECT_TRUE(fake::Sleeps().empty());
 }
 
@@ -154,7 +158,7 @@ TEST_F(ServiceControlTest, StartSleepsTheHintBetweenOneAndTenSeconds) {
     fake::Reset();
     fake::Service& s = Service(kStopped, {fake::kStartPending, fake::kStartPending, kRunning});
     s.waitHint = c.hint;
-    EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc"), RC_SUCCEED);
+    EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc", &ledger_), RC_SUCCEED);
     EXPECT_EQ(s.startRequests, 1);
     EXPECT_EQ(fake::Sleeps(), Sleeps(2, c.sleep));  // none once it runs
   }
@@ -191,7 +195,7 @@ TEST_F(ServiceControlTest, StartWaitsWhileTheServiceMakesProgress) {
     fake::Service& s = Service(kStopped, states);
     s.waitHint = c.hint;
     s.checkPointAdvances = c.checkPointAdvances;
-    EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc"), c.result);
+    EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc", &ledger_), c.result);
     EXPECT_EQ(fake::NowMs(), c.waitedMs);
     for (uint32_t sleep : fake::Sleeps()) EXPECT_LE(sleep, 10000u);
     EXPECT_GE(fake::Sleeps().size(), 8u);
@@ -200,18 +204,34 @@ TEST_F(ServiceControlTest, StartWaitsWhileTheServiceMakesProgress) {
   // A service that falls back to STOPPED will not start by itself.
   fake::Reset();
   Service(kStopped, {fake::kStartPending, kStopped});
-  EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc"), RC_START_SERVICE_FAILED);
+  EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc", &ledger_), RC_START_SERVICE_FAILED);
   EXPECT_EQ(fake::NowMs(), 2000u);
 }
 
 TEST_F(ServiceControlTest, StartLeavesARunningOrPendingServiceAlone) {
-  for (uint32_t state : {kRunning, fake::kStartPending, fake::kStopPending}) {
+  for (uint32_t state : {kRunning, fake::kStartPending}) {
     fake::Reset();
     fake::Service& s = Service(state);
-    EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc"), RC_SUCCEED);
+    EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc", &ledger_), RC_SUCCEED);
     EXPECT_EQ(s.startRequests, 0);
     EXPECT_TRUE(fake::Sleeps().empty());
   }
+  // One still stopping is not started: it is waited for, then started.
+  fake::Reset();
+  fake::Service& stopping = Service(fake::kStopPending);
+  stopping.stopTakesMs = 1;
+  stopping.stopsAtMs = 45000;
+  stopping.waitHint = 20000;
+  EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc", &ledger_), RC_SUCCEED);
+  EXPECT_EQ(stopping.startRequests, 1);
+  EXPECT_EQ(stopping.state, kRunning);
+  EXPECT_GE(fake::NowMs(), 45000u);
+  // One that never stops is given up after the start wait, not started.
+  fake::Reset();
+  fake::Service& stuck = Service(fake::kStopPending);
+  EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc", &ledger_), RC_RUN_SERVICE_FAILED);
+  EXPECT_EQ(stuck.startRequests, 0);
+  EXPECT_EQ(fake::NowMs(), kStartWaitMinMs);
 }
 
 // Started by something else between the query and the request: started.
@@ -220,40 +240,40 @@ TEST_F(ServiceControlTest, StartLeavesARunningOrPendingServiceAlone) {
 TEST_F(ServiceControlTest, StartCountsAlreadyRunningAndLeavesADisabledServiceTheRunFoundStopped) {
   fake::Service& raced = Service(kStopped);
   raced.startedByOther = true;
-  g_servicesStarted.clear();
-  EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc"), RC_SUCCEED);
+  ledger_ = ServiceLedger();
+  EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc", &ledger_), RC_SUCCEED);
   EXPECT_EQ(raced.state, kRunning);
-  EXPECT_EQ(g_servicesStarted, Names{});  // not this run's doing
+  EXPECT_EQ(ledger_.StartOrder(), Names{});  // not this run's doing
 
   fake::Reset();
-  g_servicesStopped.clear();
+  ledger_ = ServiceLedger();
   fake::Service& disabled = Service(kStopped);
   disabled.disabled = true;
-  EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc"), RC_SUCCEED);
+  EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc", &ledger_), RC_SUCCEED);
   EXPECT_EQ(disabled.state, kStopped);
   EXPECT_EQ(disabled.startRequests, 1);
 
   fake::Reset();
   fake::Service& disabledSince = Service(kRunning);
-  EXPECT_EQ(ControlNamedService(kServiceStop, L"QlSvc"), RC_SUCCEED);
+  EXPECT_EQ(ControlNamedService(kServiceStop, L"QlSvc", &ledger_), RC_SUCCEED);
   disabledSince.disabled = true;
-  EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc"), RC_RUN_SERVICE_FAILED);
-  g_servicesStopped.clear();
+  EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc", &ledger_), RC_RUN_SERVICE_FAILED);
+  ledger_ = ServiceLedger();
 }
 
 TEST_F(ServiceControlTest, RefusedStartGivesTen) {
   Service(kStopped).refuseStart = true;
-  EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc"), RC_RUN_SERVICE_FAILED);
+  EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc", &ledger_), RC_RUN_SERVICE_FAILED);
   EXPECT_TRUE(fake::Sleeps().empty());
 }
 
 TEST_F(ServiceControlTest, ManagerOrServiceMissing) {
   Service(kRunning);
-  EXPECT_EQ(ControlNamedService(kServiceStop, L"NoSuchSvc"), RC_OPEN_SERVICE_FAILED);
+  EXPECT_EQ(ControlNamedService(kServiceStop, L"NoSuchSvc", &ledger_), RC_OPEN_SERVICE_FAILED);
   EXPECT_EQ(fake::OpenServiceHandles(), 0);
 
   fake::SetServiceManagerAvailable(false);
-  EXPECT_EQ(ControlNamedService(kServiceStop, L"QlSvc"), RC_OPEN_SCM_FAILED);
+  EXPECT_EQ(ControlNamedService(kServiceStop, L"QlSvc", &ledger_), RC_OPEN_SCM_FAILED);
   EXPECT_EQ(fake::FindService(L"QlSvc")->stopRequests, 0);
 }
 
@@ -262,7 +282,7 @@ TEST_F(ServiceControlTest, FirstQueryFailingGivesEightWithoutARequest) {
     fake::Reset();
     fake::Service& s = Service(action == kServiceStart ? kStopped : kRunning);
     s.failQueriesFrom = 0;
-    EXPECT_EQ(ControlNamedService(action, L"QlSvc"), RC_QUERY_SERVICE_FAILED);
+    EXPECT_EQ(ControlNamedService(action, L"QlSvc", &ledger_), RC_QUERY_SERVICE_FAILED);
     EXPECT_EQ(s.startRequests + s.stopRequests, 0);
     EXPECT_EQ(fake::OpenServiceHandles(), 0);
   }
@@ -272,14 +292,14 @@ TEST_F(ServiceControlTest, QueryFailingWhilePollingEndsTheWaitWithZero) {
   // Query 0 is the state check, 1 the first poll (still pending), 2 fails.
   fake::Service& stopping = Service(kRunning, {fake::kStopPending});
   stopping.failQueriesFrom = 2;
-  EXPECT_EQ(ControlNamedService(kServiceStop, L"QlSvc"), RC_SUCCEED);
+  EXPECT_EQ(ControlNamedService(kServiceStop, L"QlSvc", &ledger_), RC_SUCCEED);
   EXPECT_EQ(fake::Sleeps(), Sleeps(1, 10000));
   EXPECT_EQ(fake::OpenServiceHandles(), 0);
 
   fake::Reset();
   fake::Service& starting = Service(kStopped, {fake::kStartPending});
   starting.failQueriesFrom = 1;
-  EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc"), RC_SUCCEED);
+  EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc", &ledger_), RC_SUCCEED);
   EXPECT_TRUE(fake::Sleeps().empty());
 }
 
@@ -321,7 +341,7 @@ TEST_F(ServiceWorkerTest, StopWorkerStopsBothInOrder) {
   fake::SetCallObserver([](const std::string& function) {
     if (function == "OpenServiceManager" && fake::CallCount(function) == 1) statusAtStart = g_status;
   });
-  ExpectFinished(StopServicesWorker(), RC_SUCCEED);
+  ExpectFinished(StopServicesWorker(&ledger_), RC_SUCCEED);
   fake::SetCallObserver(nullptr);
   EXPECT_EQ(statusAtStart, RC_UNKNOWN);
   EXPECT_EQ(First().state, kStopped);
@@ -331,21 +351,21 @@ TEST_F(ServiceWorkerTest, StopWorkerStopsBothInOrder) {
 
 TEST_F(ServiceWorkerTest, StopWorkerLeavesTheSecondAloneWhenTheFirstFails) {
   First().refuseStop = true;
-  ExpectFinished(StopServicesWorker(), RC_STOP_SERVICE_FAILED);
+  ExpectFinished(StopServicesWorker(&ledger_), RC_STOP_SERVICE_FAILED);
   EXPECT_EQ(Second().stopRequests, 0);
   EXPECT_EQ(Second().state, kRunning);
 }
 
 TEST_F(ServiceWorkerTest, StopWorkerReportsTheSecondServicesFailure) {
   Second().refuseStop = true;
-  ExpectFinished(StopServicesWorker(), RC_STOP_SERVICE_FAILED);
+  ExpectFinished(StopServicesWorker(&ledger_), RC_STOP_SERVICE_FAILED);
   EXPECT_EQ(First().state, kStopped);
 }
 
 TEST_F(ServiceWorkerTest, StartWorkerStartsBoth) {
   First().state = kStopped;
   Second().state = kStopped;
-  ExpectFinished(StartServicesWorker(), RC_SUCCEED);
+  ExpectFinished(StartServicesWorker(&ledger_), RC_SUCCEED);
   EXPECT_EQ(First().state, kRunning);
   EXPECT_EQ(Second().state, kRunning);
 }
@@ -354,7 +374,7 @@ TEST_F(ServiceWorkerTest, StartWorkerLeavesTheSecondAloneWhenTheFirstFails) {
   First().state = kStopped;
   First().refuseStart = true;
   Second().state = kStopped;
-  ExpectFinished(StartServicesWorker(), RC_RUN_SERVICE_FAILED);
+  ExpectFinished(StartServicesWorker(&ledger_), RC_RUN_SERVICE_FAILED);
   EXPECT_EQ(Second().startRequests, 0);
   EXPECT_EQ(Second().state, kStopped);
 }
@@ -363,7 +383,7 @@ TEST_F(ServiceWorkerTest, StartWorkerReportsTheSecondServicesFailure) {
   First().state = kStopped;
   Second().state = kStopped;
   Second().refuseStart = true;
-  ExpectFinished(StartServicesWorker(), RC_RUN_SERVICE_FAILED);
+  ExpectFinished(StartServicesWorker(&ledger_), RC_RUN_SERVICE_FAILED);
   EXPECT_EQ(First().state, kRunning);
 }
 
@@ -379,16 +399,16 @@ TEST_F(ServiceWorkerTest, DependentsAreStoppedFirstAndStartedAfterTheProduct) {
   idle.dependsOn = {L"QlSvc"};
   idle.state = kStopped;
 
-  ExpectFinished(StopServicesWorker(), RC_SUCCEED);
-  EXPECT_EQ(g_servicesStopped, (Names{L"QlVpnUi", L"QlVpnSvc", L"QlSvc", L"QlProfileSvc"}));
+  ExpectFinished(StopServicesWorker(&ledger_), RC_SUCCEED);
+  EXPECT_EQ(ledger_.StopOrder(), (Names{L"QlVpnUi", L"QlVpnSvc", L"QlSvc", L"QlProfileSvc"}));
   for (const wchar_t* name : {L"QlSvc", L"QlProfileSvc", L"QlVpnSvc", L"QlVpnUi"}) {
     EXPECT_EQ(fake::FindService(name)->state, kStopped) << name;
   }
   EXPECT_EQ(fake::CallCount("ListActiveDependents"), 1);
   EXPECT_EQ(First().stopRequests, 2);  // refused, then taken
 
-  ExpectFinished(StartServicesWorker(), RC_SUCCEED);
-  EXPECT_EQ(g_servicesStarted, (Names{L"QlSvc", L"QlProfileSvc", L"QlVpnSvc", L"QlVpnUi"}));
+  ExpectFinished(StartServicesWorker(&ledger_), RC_SUCCEED);
+  EXPECT_EQ(ledger_.StartOrder(), (Names{L"QlSvc", L"QlProfileSvc", L"QlVpnSvc", L"QlVpnUi"}));
   EXPECT_EQ(fake::FindService(L"QlVpnUi")->state, kRunning);
   EXPECT_EQ(fake::FindService(L"QlIdleSvc")->startRequests, 0);
   EXPECT_LT(fake::FindService(L"QlVpnSvc")->lastStartOrder, fake::FindService(L"QlVpnUi")->lastStartOrder);
@@ -397,35 +417,34 @@ TEST_F(ServiceWorkerTest, DependentsAreStoppedFirstAndStartedAfterTheProduct) {
 TEST_F(ServiceWorkerTest, DependentsThatCannotBeListedOrStoppedFailTheStop) {
   fake::AddService(L"QlVpnSvc").dependsOn = {L"QlSvc"};
   fake::FailCall("ListActiveDependents", 1);
-  ExpectFinished(StopServicesWorker(), RC_STOP_SERVICE_FAILED);
+  ExpectFinished(StopServicesWorker(&ledger_), RC_STOP_SERVICE_FAILED);
   EXPECT_EQ(First().state, kRunning);
-  EXPECT_EQ(g_servicesStopped, Names{});
+  EXPECT_EQ(ledger_.StopOrder(), Names{});
 
   fake::FindService(L"QlVpnSvc")->refuseStop = true;
   g_status = 42;
-  ExpectFinished(StopServicesWorker(), RC_STOP_SERVICE_FAILED);
+  ExpectFinished(StopServicesWorker(&ledger_), RC_STOP_SERVICE_FAILED);
   EXPECT_EQ(First().state, kRunning);
   EXPECT_EQ(Second().stopRequests, 0);
 }
 
 // A found-stopped or found-stopping service is not this run's to start again.
 TEST_F(ServiceWorkerTest, StopWorkerListsOnlyWhatItBroughtDown) {
-  g_servicesStopped = {L"left over"};
   First().state = fake::kStopPending;
   First().beforeRequest = {fake::kStopPending, kStopped};
-  ExpectFinished(StopServicesWorker(), RC_SUCCEED);
-  EXPECT_EQ(g_servicesStopped, Names{L"QlProfileSvc"});
+  ExpectFinished(StopServicesWorker(&ledger_), RC_SUCCEED);
+  EXPECT_EQ(ledger_.StopOrder(), Names{L"QlProfileSvc"});
 }
 
 // The put-back after a failure: every service the stop phase brought down
 // is started again, the last stopped first, each whatever the others gave.
 TEST_F(ServiceWorkerTest, RestartStoppedTriesEveryServiceInReverseOrder) {
   fake::AddService(L"QlVpnSvc").dependsOn = {L"QlSvc"};
-  ExpectFinished(StopServicesWorker(), RC_SUCCEED);
-  ASSERT_EQ(g_servicesStopped, (Names{L"QlVpnSvc", L"QlSvc", L"QlProfileSvc"}));
+  ExpectFinished(StopServicesWorker(&ledger_), RC_SUCCEED);
+  ASSERT_EQ(ledger_.StopOrder(), (Names{L"QlVpnSvc", L"QlSvc", L"QlProfileSvc"}));
   Second().refuseStart = true;
   g_status = 42;
-  ExpectFinished(RestartStoppedServicesWorker(), RC_RUN_SERVICE_FAILED);
+  ExpectFinished(RestartStoppedServicesWorker(&ledger_), RC_RUN_SERVICE_FAILED);
   fake::Service& dependent = *fake::FindService(L"QlVpnSvc");
   EXPECT_EQ(Second().startRequests, 1);
   EXPECT_EQ(First().state, kRunning);
@@ -437,11 +456,11 @@ TEST_F(ServiceWorkerTest, RestartStoppedTriesEveryServiceInReverseOrder) {
 TEST_F(ServiceWorkerTest, StopStartedStopsWhatTheStartPhaseStartedInReverseOrder) {
   First().state = kStopped;
   Second().state = kStopped;
-  ExpectFinished(StartServicesWorker(), RC_SUCCEED);
-  ASSERT_EQ(g_servicesStarted, (Names{L"QlSvc", L"QlProfileSvc"}));
+  ExpectFinished(StartServicesWorker(&ledger_), RC_SUCCEED);
+  ASSERT_EQ(ledger_.StartOrder(), (Names{L"QlSvc", L"QlProfileSvc"}));
   Second().refuseStop = true;
   g_status = 42;
-  ExpectFinished(StopStartedServicesWorker(), RC_STOP_SERVICE_FAILED);
+  ExpectFinished(StopStartedServicesWorker(&ledger_), RC_STOP_SERVICE_FAILED);
   EXPECT_EQ(Second().state, kRunning);
   EXPECT_EQ(First().state, kStopped);  // tried although the other failed
   EXPECT_LT(Second().lastStopOrder, First().lastStopOrder);
@@ -461,12 +480,12 @@ TEST_F(ServiceWorkerTest, TheRunLogTellsWhatEachServiceAndProgramDid) {
   First().processId = fake::AddProcess(L"qlsvc.exe");
   First().processLingerMs = 50000;
   Second().state = kStopped;
-  ExpectFinished(StopServicesWorker(), RC_SUCCEED);
+  ExpectFinished(StopServicesWorker(&ledger_), RC_SUCCEED);
   const uint32_t tray = fake::AddProcess(L"qltray.exe");
   fake::FindProcess(tray)->exitDelayMs = 20000;
   EXPECT_EQ(TerminateProcessByName(L"qltray.exe"), 1);
   First().disabled = true;
-  ExpectFinished(StartServicesWorker(), RC_RUN_SERVICE_FAILED);
+  ExpectFinished(StartServicesWorker(&ledger_), RC_RUN_SERVICE_FAILED);
   EndRunLog();
 
   std::ifstream in(folder + "/qlpatch.log", std::ios::binary);

@@ -1,5 +1,8 @@
 #include "tests/unit/test_support.h"
 
+#include "driver/driver.h"
+#include "driver/run_plan.h"
+
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -100,3 +103,21 @@ std::string MachineTest::ReadFile(const std::string& path) {
 bool MachineTest::Exists(const std::string& path) { return std::filesystem::exists(path); }
 
 void MachineTest::MakeDirs(const std::string& path) { std::filesystem::create_directories(path); }
+
+ResultCode ReplaceListedModules() {
+  RunPlan plan;
+  plan.install = ReadInstallInfo();
+  if (!plan.install.folderRead) return RC_REGISTRY_READ_FAILED;
+  ResultCode result = ReadModulesToReplace(&plan);
+  if (result != RC_SUCCEED) return result;
+  WorkItemList work;
+  return ReplaceModules(plan.modules, ModuleAction::kReplace, &work);
+}
+
+ResultCode ReplaceOneModule(const std::wstring& installFolder, const wchar_t* moduleName) {
+  ModulePlan module;
+  const ResultCode result = ReadModulePlan(installFolder.c_str(), moduleName, HeldModule::kWaitOut, &module);
+  if (result != RC_SUCCEED) return result;
+  ModuleChange change;
+  return BackupAndReplaceModule(module, &change);
+}

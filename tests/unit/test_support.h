@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/fake_platform.h"
+#include "shared/result_codes.h"
 
 std::wstring Wide(const std::string& utf8);
 
@@ -42,3 +43,10 @@ class MachineTest : public ::testing::Test {
  private:
   std::string previousDirectory_;
 };
+
+// The module phase alone, as the apply runs it: the listed modules read as
+// found, then each replaced in order up to the first failure; nothing is
+// put back. Needs g_backupFolderName.
+ResultCode ReplaceListedModules();
+// One module found and replaced the same way.
+ResultCode ReplaceOneModule(const std::wstring& installFolder, const wchar_t* moduleName);

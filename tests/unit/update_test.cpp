@@ -8,7 +8,10 @@
 #include "patchdata/patchdata.h"
 #include "shared/shared.h"
 #include "shared/file_steps.h"
-#include "system/system.h"
+#include "patchdata/module_names.h"
+#include "system/modules.h"
+#include "system/processes.h"
+#include "system/services.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -97,6 +100,7 @@ TEST_F(UpdateTest, FullSuccess) {
   // Two stops of one 10 s poll each; two starts that run at the first poll.
   EXPECT_EQ(fake::Sleeps(), (std::vector<uint32_t>{10000, 10000}));
   EXPECT_EQ(fake::OpenKeys() + fake::OpenServiceHandles() + fake::OpenKernelHandles(), 0);
+  EXPECT_EQ(fake::CallCount("QueryKeyValue"), 3) << "each install value read once";
 
   // The order of the phases: stop, end programs, move files, start, record.
   const auto& log = fake::CallLog();
@@ -139,7 +143,13 @@ TEST_F(UpdateTest, FirstServiceNeverStopping) {
   fake::FindService(L"QlSvc")->afterRequest = {fake::kStopPending};
   EXPECT_EQ(Apply(), RC_STOP_SERVICE_FAILED);
   EXPECT_EQ(fake::Output(), kStopLine + L"stop service error!\r\n" + kExitLine);
-  EXPECT_EQ(fake::Sleeps(), std::vector<uint32_t>(8, 10000));
+  // Eight stop polls; then the put-back waits for it to stop, by the start
+  // wait's rules, before it gives up on starting it again.
+  const std::vector<uint32_t> sleeps = fake::Sleeps();
+  ASSERT_GE(sleeps.size(), 8u);
+  EXPECT_EQ(std::vector<uint32_t>(sleeps.begin(), sleeps.begin() + 8), std::vector<uint32_t>(8, 10000));
+  EXPECT_EQ(fake::NowMs(), 80000 + kStartWaitMinMs);
+  EXPECT_EQ(fake::FindService(L"QlSvc")->startRequests, 0);
   EXPECT_EQ(fake::FindService(L"QlProfileSvc")->stopRequests, 0);
   EXPECT_EQ(Ended(), 0);
   EXPECT_EQ(ReadFile(install_ + "/core.dll"), "old core.dll");
@@ -177,9 +187,9 @@ TEST_F(UpdateTest, RecordThatCannotBeWrittenEndsWithTwo) {
   for (const wchar_t* service : kProductServices) EXPECT_EQ(fake::FindService(service)->state, os::kServiceRunning);
   fake::HoldFile(recordPath_, 0);
   wchar_t path[kPathChars] = {};
-  EXPECT_EQ(EvaluatePatchState(path), RC_NOT_PATCHED);
+  EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), path), RC_NOT_PATCHED);
   EXPECT_EQ(Apply(), RC_SUCCEED);
-  EXPECT_EQ(EvaluatePatchState(path), RC_PATCH_IS_LATEST);
+  EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), path), RC_PATCH_IS_LATEST);
 }
 
 // Windows refuses to write, flush, replace or delete a read-only file, and
@@ -194,11 +204,13 @@ TEST_F(UpdateTest, ReadOnlyFilesAndPassingLocksDoNotStopTheApply) {
   uint32_t attributes = 0;
   ASSERT_TRUE(os::ReadFileAttributes(Wide(install_ + "/core.dll").c_str(), &attributes));
   EXPECT_EQ(attributes, 0u) << "the installed copy carries none of the source's attributes";
+  // Seen held when the run began, read again once the product is stopped,
+  // the hold waited out with growing pauses after the two stop polls.
+  EXPECT_NE(RunLog().find("module core.dll: held open by another program; read again"), std::string::npos)
+      << RunLog();
   EXPECT_NE(RunLog().find("module core.dll: moved to"), std::string::npos);
-  EXPECT_NE(RunLog().find("(4 tries)"), std::string::npos) << RunLog();
-  // The pauses between tries grow.
-  EXPECT_EQ(std::vector<uint32_t>(fake::Sleeps().begin() + 2, fake::Sleeps().begin() + 5),
-            (std::vector<uint32_t>{100, 200, 400}));
+  EXPECT_EQ(std::vector<uint32_t>(fake::Sleeps().begin() + 2, fake::Sleeps().begin() + 4),
+            (std::vector<uint32_t>{100, 200}));
 }
 
 // A file held open for good is given up after 30 s of tries, and the run
@@ -210,24 +222,26 @@ TEST_F(UpdateTest, ModuleHeldOpenForGoodIsGivenUpAfterThirtySeconds) {
   for (uint32_t sleep : fake::Sleeps()) waited += sleep;
   EXPECT_EQ(waited, 10000u + 10000u + kFileRetryBudgetMs + 0u + 0u) << "two stop polls, the tries, two starts";
   ExpectProductAsFound();
-  EXPECT_NE(RunLog().find("module profiles.dll: cannot be moved to"), std::string::npos);
+  EXPECT_NE(RunLog().find("module profiles.dll: the installed file or its backup cannot be read"),
+            std::string::npos);
   EXPECT_NE(RunLog().find("error 32 (The process cannot access the file because it is being used by another "
                           "process.)"),
             std::string::npos)
       << RunLog();
 }
 
-// An installed module that is not there fails the module phase; the run
-// never touched it, so the product as found (the first original back, the
-// second still missing) is started again.
-TEST_F(UpdateTest, InstalledModuleMissingPutsTheFirstBackAndStartsTheProduct) {
+// An installed module that is not there, with no original in the backup,
+// is refused before anything is stopped.
+TEST_F(UpdateTest, InstalledModuleMissingIsRefusedBeforeAnythingIsStopped) {
   std::filesystem::remove(install_ + "/profiles.dll");
   EXPECT_EQ(Apply(), RC_MOVE_FILE_FAILED);
+  EXPECT_EQ(fake::FindService(L"QlSvc")->stopRequests, 0);
   EXPECT_EQ(ReadFile(install_ + "/core.dll"), "old core.dll");
   EXPECT_FALSE(Exists(install_ + "/profiles.dll"));
   EXPECT_FALSE(Exists(install_ + "/UpdateBackup/Patch03"));
-  for (const wchar_t* service : kProductServices) EXPECT_EQ(fake::FindService(service)->state, os::kServiceRunning);
-  EXPECT_NE(RunLog().find("module profiles.dll: cannot be moved to"), std::string::npos) << RunLog();
+  EXPECT_NE(RunLog().find("module profiles.dll: not installed, and the backup holds no original of it"),
+            std::string::npos)
+      << RunLog();
 }
 
 TEST_F(UpdateTest, NoSemaphoreMeansNoWaitAndNothingTouched) {
@@ -244,7 +258,9 @@ TEST_F(UpdateTest, WorkerThatCannotStartEndsThePhase) {
   EXPECT_EQ(fake::CallCount("WaitWithoutTimeout"), 0);
   ExpectNothingTouched();
 
-  fake::FailCall("StartThread", fake::CallCount("StartThread") + 2);
+  // The survey, the stop, two looks that the services are still stopped,
+  // then the start.
+  fake::FailCall("StartThread", fake::CallCount("StartThread") + 5);
   EXPECT_EQ(Apply(), RC_START_SERVICE_FAILED);
   ExpectProductAsFound();
 }
@@ -256,7 +272,7 @@ TEST_F(UpdateTest, NoModulesStillRecordsThePatch) {
   EXPECT_EQ(Apply(), RC_SUCCEED);
   EXPECT_FALSE(Exists(install_ + "/UpdateBackup/Patch03"));
   wchar_t path[kPathChars] = {};
-  EXPECT_EQ(EvaluatePatchState(path), RC_PATCH_IS_LATEST);
+  EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), path), RC_PATCH_IS_LATEST);
 }
 
 TEST_F(UpdateTest, UnrecordablePatchIdentityTouchesNothing) {
@@ -291,8 +307,7 @@ TEST_F(UpdateTest, AnotherRunHoldingTheLockMeansComeBackLater) {
   EXPECT_EQ(Ended(), 0);
   EXPECT_EQ(ReadFile(install_ + "/core.dll"), "old core.dll");
   EXPECT_FALSE(Exists(install_ + "/UpdateBackup/Patch03"));
-  EXPECT_EQ(fake::CallCount("QueryKeyValue"), 2) << "only the install folder was read (for the lock, and for the "
-                                                  "log of the outcome): no checks";
+  EXPECT_EQ(fake::CallCount("QueryKeyValue"), 3) << "only the install values were read, once: no checks";
   EXPECT_EQ(fake::CallCount("CreateCountingSemaphore"), 0);
 
   wchar_t name[] = L"qlpatch.exe", option[] = L"-c", command[] = L"patch";

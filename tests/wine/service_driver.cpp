@@ -30,7 +30,10 @@
 #include <cwchar>
 
 #include "shared/shared.h"
-#include "system/system.h"
+#include "patchdata/module_names.h"
+#include "system/modules.h"
+#include "system/processes.h"
+#include "system/services.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "patchdata/patchdata.h"
 #include "patchdata/xml_file.h"
 #include "shared/shared.h"
-#include "system/system.h"
+#include "patchdata/module_names.h"
 
 namespace {
 
@@ -59,6 +59,44 @@ bool IsDeviceStep(const wchar_t* step, size_t length) {
 }
 
 }  // namespace
+
+ResultCode ReadModuleCount(int32_t* count) {
+  char countText[kValueBytes] = {};
+  ResultCode result = ReadDataValue(kDataFileName, "WerNum", countText, sizeof countText);
+  if (result != RC_SUCCEED) return result;
+  wchar_t wideCount[kNameChars] = {};
+  os::WidenText(os::kAnsiCodePage, countText, wideCount, kNameChars);
+  return os::ParseDecimal(wideCount, count) ? RC_SUCCEED : RC_DECIMAL_CONVERSION_FAILED;
+}
+
+void FormatModuleElementName(int32_t index, char* elementName, size_t bytes) {
+  std::snprintf(elementName, bytes, "WER%d", static_cast<int>(index));
+}
+
+ResultCode ReadModuleName(int32_t index, wchar_t* moduleName) {
+  char elementName[kModuleElementNameBytes] = {};
+  FormatModuleElementName(index, elementName, sizeof elementName);
+  char moduleText[kValueBytes] = {};
+  ResultCode result = ReadNestedDataValue(kDataFileName, elementName, "UpdateModule", moduleText,
+                                          sizeof moduleText);
+  if (result != RC_SUCCEED) return result;
+  os::WidenText(os::kAnsiCodePage, moduleText, moduleName, kNameChars);
+  return RC_SUCCEED;
+}
+
+ResultCode ReadModuleList(std::vector<std::wstring>* modules) {
+  modules->clear();
+  int32_t count = 0;
+  ResultCode result = ReadModuleCount(&count);
+  if (result != RC_SUCCEED) return result;
+  for (int64_t index = 1; index <= count; ++index) {
+    wchar_t moduleName[kNameChars] = {};
+    result = ReadModuleName(static_cast<int32_t>(index), moduleName);
+    if (result != RC_SUCCEED) return result;
+    modules->push_back(moduleName);
+  }
+  return RC_SUCCEED;
+}
 
 ModuleNameProblem ClassifyModuleName(const wchar_t* name) {
   if (name[0] == 0) return ModuleNameProblem::kEmpty;

@@ -1,4 +1,4 @@
-#include "driver/result_codes.h"
+#include "shared/result_codes.h"
 
 #include "platform/platform.h"
 

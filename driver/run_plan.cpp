@@ -1,0 +1,72 @@
+#include "driver/run_plan.h"
+
+#include <cwchar>
+
+#include "driver/run_items.h"
+#include "patchdata/module_names.h"
+#include "shared/run_log.h"
+
+namespace {
+
+bool SameModuleName(const std::wstring& a, const std::wstring& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    wchar_t x = a[i], y = b[i];
+    if (x >= L'A' && x <= L'Z') x = static_cast<wchar_t>(x - L'A' + L'a');
+    if (y >= L'A' && y <= L'Z') y = static_cast<wchar_t>(y - L'A' + L'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+ResultCode ReadModulePlans(const std::vector<std::wstring>& names, RunPlan* plan) {
+  plan->modules.clear();
+  for (const std::wstring& name : names) {
+    bool seen = false;
+    for (const ModulePlan& earlier : plan->modules) seen = seen || SameModuleName(earlier.name, name);
+    if (seen) {
+      LogEvent(L"module %ls: listed more than once; handled once", name.c_str());
+      continue;
+    }
+    ModulePlan module;
+    const ResultCode result = ReadModulePlan(plan->install.folder, name.c_str(), HeldModule::kReadLater, &module);
+    if (result != RC_SUCCEED) return result;
+    plan->modules.push_back(module);
+  }
+  return RC_SUCCEED;
+}
+
+ResultCode ReadApplyPlan(const InstallInfo& install, RunPlan* plan) {
+  plan->install = install;
+  ResultCode result = CheckInstalledProduct(install);
+  if (result != RC_SUCCEED) {
+    LogPatchState(plan->recordPath, result);
+    return result;
+  }
+  plan->patchState = EvaluatePatchState(install, plan->recordPath);
+  LogPatchState(plan->recordPath, plan->patchState);
+  if (plan->patchState != RC_NOT_PATCHED && plan->patchState != RC_RECORD_MISSING) return plan->patchState;
+  if (!BuildPath(plan->patchFolder, install.folder, kBackupRootName, g_backupFolderName)) {
+    return RC_CREATE_BACKUP_DIR_FAILED;
+  }
+
+  return ReadModulesToReplace(plan);
+}
+
+ResultCode ReadModulesToReplace(RunPlan* plan) {
+  // Every listed module is read and checked before anything is changed:
+  // every name is one the tool accepts, every new copy is there, and each
+  // module is found in a state the apply knows how to take forward.
+  std::vector<std::wstring> names;
+  ResultCode result = ReadModuleList(&names);
+  if (result != RC_SUCCEED) return result;
+  result = ReadModulePlans(names, plan);
+  if (result != RC_SUCCEED) return result;
+  for (const ModulePlan& module : plan->modules) {
+    result = CheckModuleCanBeReplaced(module);
+    if (result != RC_SUCCEED) return result;
+  }
+  return RC_SUCCEED;
+}

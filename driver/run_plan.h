@@ -1,0 +1,33 @@
+// What a run works from: everything it reads of the machine and the patch
+// folder before it touches anything, read once and handed down.
+#pragma once
+
+#include <vector>
+
+#include "patchdata/patchdata.h"
+#include "shared/result_codes.h"
+#include "shared/shared.h"
+#include "system/modules.h"
+#include "system/services.h"
+
+struct RunPlan {
+  InstallInfo install = {};
+  wchar_t recordPath[kPathChars] = {};
+  wchar_t patchFolder[kPathChars] = {};  // the per-patch backup folder
+  ResultCode patchState = RC_UNKNOWN;
+  // The modules to replace (or, for an undo, to put back), as found, in order.
+  std::vector<ModulePlan> modules;
+  // Filled by the survey of the services, then by the steps that change them.
+  ServiceLedger services;
+};
+
+// The apply's plan: the product and patch checks, the record's patch
+// state, and every listed module as found. 0 to go on; otherwise the code
+// the run ends with, nothing touched (the patch state 19 among them).
+ResultCode ReadApplyPlan(const InstallInfo& install, RunPlan* plan);
+// The listed modules as found, into the plan's modules (its install folder
+// and g_backupFolderName known). 0, 2, 3, 18, or a refusal (12, 13, 14).
+ResultCode ReadModulesToReplace(RunPlan* plan);
+// Each of `names` as found, into the plan's modules. 0, or a refusal
+// (12, 13, 14) before anything is touched.
+ResultCode ReadModulePlans(const std::vector<std::wstring>& names, RunPlan* plan);
