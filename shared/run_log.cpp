@@ -86,10 +86,9 @@ void AttachRunLog(const wchar_t* backupRoot) {
   if (!BuildPath(path, backupRoot, kRunLogName) || !BuildPath(older, backupRoot, kOlderRunLogName)) return;
   os::MakeDirectory(backupRoot);  // already there, mostly
   uint64_t size = 0;
-  if (os::FileSizeAt(path, &size) && size > kRunLogLimitBytes) {
-    os::DeleteFileAt(older);
-    os::MoveFileTo(path, older);
-  }
+  // The full log takes the older one's place in one step; one that cannot
+  // be moved (another run writes it) leaves the older history as it is.
+  if (os::FileSizeAt(path, &size) && size > kRunLogLimitBytes) os::ReplaceFileAtomically(path, older);
   g_log.file = os::OpenAppendWriteThrough(path);
   if (g_log.file == nullptr) return;
   std::vector<std::string> held;

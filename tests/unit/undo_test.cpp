@@ -263,9 +263,14 @@ TEST_F(UndoTest, TheRunLogIsAppendedAndMovedAsideWhenFull) {
 
   WriteFile(log, std::string(kRunLogLimitBytes + 1, 'x'));
   WriteFile(log + ".1", "oldest");
+  // A full log held by another run cannot be moved: the older one stays.
+  fake::HoldFile(log, -1);
   ASSERT_EQ(Apply(), RC_SUCCEED);
+  fake::HoldFile(log, 0);
+  EXPECT_EQ(ReadFile(log + ".1"), "oldest");
+  ASSERT_EQ(Undo(), RC_SUCCEED);
   EXPECT_EQ(ReadFile(log + ".1").size(), kRunLogLimitBytes + 1);
-  EXPECT_EQ(ReadFile(log).find("qlpatch 1.1.0, apply"), 24u);
+  EXPECT_EQ(ReadFile(log).find("qlpatch 1.1.0, undo"), 24u);
 }
 
 }  // namespace

@@ -39,7 +39,8 @@ namespace {
 
 constexpr int32_t kSemaphoreMaximum = 97005083;
 
-int RunWorker(int32_t (*worker)()) {
+int RunWorker(int32_t (*worker)(void*)) {
+  ServiceLedger ledger;
   g_workerDone = os::CreateCountingSemaphore(0, kSemaphoreMaximum);
   if (g_workerDone == nullptr) {
     std::fwprintf(stderr, L"service_driver: no semaphore\n");
@@ -47,7 +48,7 @@ int RunWorker(int32_t (*worker)()) {
   }
   g_status = RC_UNKNOWN;
   int released = 0;
-  if (!os::StartThread(worker, kWorkerStackBytes)) {
+  if (!os::StartThread(worker, &ledger, kWorkerStackBytes)) {
     std::fwprintf(stderr, L"service_driver: no worker thread\n");
     os::CloseKernelHandle(g_workerDone);
     return -2;
@@ -125,7 +126,7 @@ int PrintProcess(const wchar_t* serviceName) {
   if (service != nullptr) {
     os::ServiceStatus status = {};
     if (os::QueryServiceState(service, &status)) {
-      std::printf("pid=%u shared=%d\n", status.processId, status.inSystemProcess ? 1 : 0);
+      std::printf("pid=%u shared=%d\n", status.processId, status.sharesProcess ? 1 : 0);
       result = 0;
     }
     os::CloseServiceHandle(service);
