@@ -502,13 +502,14 @@ wt_program_exit() {
   tr -d '\r' <"$file"
 }
 
-# wt_hold_file WINDOWS_PATH [ms]: another program holds the file open
-# (reading, sharing reading only: it cannot be written, moved, replaced or
-# deleted) for ms milliseconds, or until wt_let_go. Returns once it holds it.
+# wt_hold_file WINDOWS_PATH [ms [exclusive]]: another program holds the
+# file open (reading, sharing reading only: it cannot be written, moved,
+# replaced or deleted; with "exclusive", sharing nothing: not even read)
+# for ms milliseconds, or until wt_let_go. Returns once it holds it.
 wt_hold_file() {
   [ -f "$WT_BIN/hold_file.exe" ] || wt_die "no hold_file=PATH argument"
   rm -f "$WT_BIN/held.ready"
-  (cd "$WT_BIN" && exec wine 'C:\qltest\hold_file.exe' "$1" 'C:\qltest\held.ready' ${2:+"$2"} \
+  (cd "$WT_BIN" && exec wine 'C:\qltest\hold_file.exe' "$1" 'C:\qltest\held.ready' ${2:+"$2"} ${3:+"$3"} \
      >>"$WT_TMP/wine.log" 2>&1 </dev/null) &
   WT_HOLD_PID=$!
   wt_wait_for_file "$WT_BIN/held.ready" 60 || wt_die "cannot hold $1"
@@ -524,6 +525,7 @@ wt_let_go() {
 # ---- services, through service_driver.exe ----------------------------------------
 
 readonly STOPPED=1 START_PENDING=2 STOP_PENDING=3 RUNNING=4
+readonly SERVICE_DISABLED=4  # a start type
 
 # Runs service_driver.exe (see there) through the launcher, like wt_run.
 wt_driver() {
@@ -569,6 +571,23 @@ wt_remove_service() {
 
 wt_start_service() {
   wt_wine sc start "$1" && wt_wait_service_state "$1" "$RUNNING" || wt_die "cannot start $1"
+}
+
+# The start type of a service (see service_driver start-type), -1 when it
+# cannot be read.
+wt_start_type() {
+  wt_driver start-type "$1"
+  printf '%s\n' "$WT_EXIT"
+}
+
+# wt_disable_service NAME: sets the service's start type to disabled and
+# reads it back from the service manager. (Wine's sc has neither config
+# nor qc: both give "command not supported".)
+wt_disable_service() {
+  local type
+  wt_driver disable "$1"
+  type=$(wt_start_type "$1")
+  [ "$type" = "$SERVICE_DISABLED" ] || wt_die "cannot disable $1: its start type reads $type"
 }
 
 wt_stop_service() {

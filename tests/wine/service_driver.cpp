@@ -15,6 +15,9 @@
 //   disable NAME       sets the service's start type to disabled
 //                      (ChangeServiceConfigW; `sc config` has no effect
 //                      under Wine); exits 0 when done.
+//   start-type NAME    exits with the service's start type as the service
+//                      manager gives it (2 automatic, 3 demand, 4 disabled),
+//                      -1 when it cannot be read (Wine has no `sc qc`).
 //   dependents NAME    prints the running services that depend on NAME, one
 //                      a line, as the tool lists them; exits with their
 //                      number, -1 when they cannot be listed.
@@ -106,6 +109,28 @@ int DisableService(const wchar_t* serviceName) {
   return result;
 }
 
+int StartType(const wchar_t* serviceName) {
+  SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (manager == nullptr) return -1;
+  int result = -1;
+  SC_HANDLE service = ::OpenServiceW(manager, serviceName, SERVICE_QUERY_CONFIG);
+  if (service != nullptr) {
+    DWORD needed = 0;
+    ::QueryServiceConfigW(service, nullptr, 0, &needed);
+    if (::GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+      void* buffer = ::HeapAlloc(::GetProcessHeap(), 0, needed);
+      auto* config = static_cast<QUERY_SERVICE_CONFIGW*>(buffer);
+      if (config != nullptr && ::QueryServiceConfigW(service, config, needed, &needed)) {
+        result = static_cast<int>(config->dwStartType);
+      }
+      if (buffer != nullptr) ::HeapFree(::GetProcessHeap(), 0, buffer);
+    }
+    ::CloseServiceHandle(service);
+  }
+  ::CloseServiceHandle(manager);
+  return result;
+}
+
 int PrintDependents(const wchar_t* serviceName) {
   os::Handle manager = os::OpenServiceManager();
   if (manager == nullptr) return -1;
@@ -137,7 +162,7 @@ int PrintProcess(const wchar_t* serviceName) {
 
 int Usage() {
   std::fwprintf(stderr, L"usage: service_driver.exe stop|start|terminate-product\n"
-                        L"       service_driver.exe terminate|count|state|disable|dependents|process NAME\n");
+                        L"       service_driver.exe terminate|count|state|disable|start-type|dependents|process NAME\n");
   return -3;
 }
 
@@ -158,6 +183,7 @@ int wmain(int argc, wchar_t** argv) {
     if (std::wcscmp(argv[1], L"count") == 0) return CountProcesses(argv[2]);
     if (std::wcscmp(argv[1], L"state") == 0) return ServiceState(argv[2]);
     if (std::wcscmp(argv[1], L"disable") == 0) return DisableService(argv[2]);
+    if (std::wcscmp(argv[1], L"start-type") == 0) return StartType(argv[2]);
     if (std::wcscmp(argv[1], L"dependents") == 0) return PrintDependents(argv[2]);
     if (std::wcscmp(argv[1], L"process") == 0) return PrintProcess(argv[2]);
   }
