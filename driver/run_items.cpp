@@ -28,7 +28,12 @@ class ServicePhase : public WorkItem {
   ResultCode Do() override { return RunServicePhase(worker_, ledger_, cannotRun_); }
   bool Undo() override {
     if (undoWorker_ == nullptr || (ledger_->*changed_)().empty()) return true;  // no service was changed
-    return RunServicePhase(undoWorker_, ledger_, RC_START_SERVICE_FAILED) == RC_SUCCEED;
+    // A worker that cannot be started now may be later.
+    constexpr int kAttempts = 2;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+      if (RunServicePhase(undoWorker_, ledger_, RC_START_SERVICE_FAILED) == RC_SUCCEED) return true;
+    }
+    return false;
   }
 
  private:

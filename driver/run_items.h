@@ -21,7 +21,6 @@ std::unique_ptr<WorkItem> StopAgainItem(ServiceLedger* ledger);
 // The product's services started (undone: what it started stopped again).
 std::unique_ptr<WorkItem> StartServicesItem(ServiceLedger* ledger);
 
-enum class ModuleAction { kReplace, kRestoreOriginal };
 // One module: replaced by its new copy, or its original put back (undone:
 // the module as the plan found it).
 std::unique_ptr<WorkItem> ModuleItem(const ModulePlan& module, ModuleAction action);

@@ -22,7 +22,7 @@ const wchar_t* FoundName(ModuleFound found) {
   switch (found) {
     case ModuleFound::kOriginal: return L"installed";
     case ModuleFound::kNew: return L"already the new copy";
-    case ModuleFound::kCutShort: return L"not installed, its original in the backup";
+    case ModuleFound::kCutShort: return L"not installed whole, its original in the backup";
     case ModuleFound::kMissing: return L"missing";
   }
   return L"";
@@ -122,6 +122,12 @@ ResultCode ReadModulePlan(const wchar_t* installFolder, const wchar_t* moduleNam
     if (backedUp) {
       plan->backup = backupVsInstalled == Comparison::kSame ? BackupFound::kSameAsInstalled : BackupFound::kOther;
     }
+    // Neither the new copy nor the backup's original: what a cut-off copy
+    // of the new module leaves.
+    if (plan->found == ModuleFound::kOriginal && plan->backup == BackupFound::kOther &&
+        plan->read == ModuleRead::kRead) {
+      plan->found = ModuleFound::kCutShort;
+    }
   }
   LogEvent(L"module %ls: %ls%ls (attributes %u)", moduleName, FoundName(plan->found),
            plan->backup == BackupFound::kNone ? L"" : L"; a backup of it is kept", plan->attributes);
@@ -134,17 +140,12 @@ ResultCode CheckModuleCanBeReplaced(const ModulePlan& plan) {
     LogEvent(L"module %ls: not installed, and the backup holds no original of it", plan.name.c_str());
     return RC_MOVE_FILE_FAILED;
   }
-  if (plan.found == ModuleFound::kOriginal && plan.backup == BackupFound::kOther) {
-    LogEvent(L"module %ls: the backup holds other bytes than the installed file, which is not the new copy "
-             L"either; move one of them away",
-             plan.name.c_str());
-    return RC_MOVE_FILE_FAILED;
-  }
   return RC_SUCCEED;
 }
 
 ResultCode BackupAndReplaceModule(const ModulePlan& plan, ModuleChange* change) {
   *change = ModuleChange();
+  change->action = ModuleAction::kReplace;
   const wchar_t* name = plan.name.c_str();
   const ModulePaths& paths = plan.paths;
   if (plan.found == ModuleFound::kNew) {
@@ -194,6 +195,7 @@ ResultCode BackupAndReplaceModule(const ModulePlan& plan, ModuleChange* change) 
 
 ResultCode RestoreModule(const ModulePlan& plan, ModuleChange* change) {
   *change = ModuleChange();
+  change->action = ModuleAction::kRestoreOriginal;
   if (plan.found == ModuleFound::kOriginal && plan.backup == BackupFound::kSameAsInstalled) {
     LogEvent(L"module %ls: already the original", plan.name.c_str());
     return RC_SUCCEED;
@@ -217,26 +219,8 @@ ResultCode PutModuleBackAsFound(const ModulePlan& plan, const ModuleChange& chan
     return RC_SUCCEED;
   }
   if (!change.installedWritten) return RC_SUCCEED;
-  switch (plan.found) {
-    case ModuleFound::kNew:
-      return PutInPlace(name, name, paths.installed, L"new copy");
-    case ModuleFound::kOriginal:
-      // The backup held the bytes found installed; after an undo's step,
-      // what was installed was the new copy's place.
-      return plan.backup == BackupFound::kSameAsInstalled
-                 ? PutInPlace(name, paths.backup, paths.installed, L"original")
-                 : PutInPlace(name, name, paths.installed, L"new copy");
-    case ModuleFound::kCutShort:
-    case ModuleFound::kMissing: {
-      FileStep remove;
-      if (!DeleteRetrying(paths.installed, &remove)) {
-        LogFailure(remove.error, L"module %ls: the copy this run wrote cannot be removed (%d tries)", name,
-                   remove.tries);
-        return RC_MOVE_FILE_FAILED;
-      }
-      LogEvent(L"module %ls: not installed, as found", name);
-      return RC_SUCCEED;
-    }
-  }
-  return RC_SUCCEED;
+  if (change.action == ModuleAction::kRestoreOriginal) return PutInPlace(name, name, paths.installed, L"new copy");
+  // The original kept by an earlier run, for a module found original or
+  // cut short.
+  return PutInPlace(name, paths.backup, paths.installed, L"original");
 }

@@ -24,14 +24,17 @@ ResultCode BuildModulePaths(const wchar_t* installFolder, const wchar_t* moduleN
 enum class ModuleFound {
   kOriginal,  // installed, and not the new copy
   kNew,       // installed, already byte for byte the new copy (an earlier run put it there)
-  kCutShort,  // not installed, its original in the backup (an earlier run cut off between its move and its copy)
-  kMissing,   // not installed, and no backup of it
+  // Not installed, or neither the new copy nor the backup's bytes, with its
+  // original in the backup: an earlier run was cut off between its move
+  // and a whole copy (a kill, a power cut, a full disk).
+  kCutShort,
+  kMissing,  // not installed, and no backup of it
 };
 // What the per-patch backup holds of it then.
 enum class BackupFound {
   kNone,
   kSameAsInstalled,  // the very bytes installed: an earlier run's backup of this original
-  kOther,            // other bytes than those installed
+  kOther,            // other bytes than those installed, or nothing is installed
 };
 
 // Whether `found` and `backup` are what was read, or still to be read: the
@@ -61,14 +64,14 @@ enum class HeldModule {
 ResultCode ReadModulePlan(const wchar_t* installFolder, const wchar_t* moduleName, HeldModule held,
                           ModulePlan* plan);
 // Whether the apply can take a module found so forward: 0, or 13 for one
-// missing with no backup of it, or one whose backup holds other bytes than
-// the installed file, which is not the new copy either (which of the two
-// is the original cannot be told, and neither may be lost).
+// missing with no backup of it.
 ResultCode CheckModuleCanBeReplaced(const ModulePlan& plan);
 
+enum class ModuleAction { kReplace, kRestoreOriginal };
 // What a module step changed, for its put-back.
 struct ModuleChange {
-  bool movedToBackup = false;  // the installed original now lies in the backup
+  ModuleAction action = ModuleAction::kReplace;
+  bool movedToBackup = false;     // the installed original now lies in the backup
   bool installedWritten = false;  // the installed path was written (maybe in part)
 };
 
@@ -81,7 +84,8 @@ ResultCode BackupAndReplaceModule(const ModulePlan& plan, ModuleChange* change);
 // the backup stays until the undo is done. 0, 13 or 14.
 ResultCode RestoreModule(const ModulePlan& plan, ModuleChange* change);
 // Puts the module back as `plan` found it, after a step made `change`:
-// the original moved back over the installed path in one step, or a whole
-// copy of what was there copied in beside it and moved over it, or the
-// file the step wrote removed where there was none. 0, 13 or 14.
+// after a replace, the original moved back over the installed path in one
+// step, or (kept by an earlier run) a whole copy of it put in place; after
+// an undo's step, the new copy put in place. A module found cut short gets
+// its whole original: nothing of the cut copy is worth keeping. 0, 13 or 14.
 ResultCode PutModuleBackAsFound(const ModulePlan& plan, const ModuleChange& change);

@@ -220,7 +220,15 @@ ResultCode AwaitState(os::Handle service, const wchar_t* name, uint32_t wanted, 
   for (int polls = 1;; ++polls) {
     os::ServiceStatus status = {};
     if (!os::QueryServiceState(service, &status)) {
-      // As after a stop request: the wait ends; the product's own checks
+      // A service still stopping is never taken as stopped: it could not
+      // be started. The wait asks again, within its limit.
+      if (wanted == os::kServiceStopped && os::TickMs() < startMs + kStartWaitLimitMs) {
+        LogFailure(os::LastError(), L"service %ls: its state cannot be read while it stops; asking again", name);
+        os::SleepMs(kStartPollMinMs);
+        continue;
+      }
+      if (wanted == os::kServiceStopped) return gaveUp;
+      // After a start request the wait ends; the product's own checks
       // find a service that does not run.
       LogFailure(os::LastError(), L"service %ls: its state cannot be read while it is pending; taken as %ls",
                  name, StateName(wanted));
@@ -287,8 +295,19 @@ ResultCode StartServiceNamed(os::Handle manager, const wchar_t* name, ServiceLed
     // Running, or on its way there: counts as started.
     LogEvent(L"service %ls: %ls before the start; counts as started", name, StateName(status.currentState));
   } else if (!os::RequestServiceStart(service)) {
-    const uint32_t error = os::LastError();
-    if (error == os::kErrorServiceAlreadyRunning) {
+    uint32_t error = os::LastError();
+    // Windows answers "already running" for a service still stopping too
+    // (a query above that failed was taken as stopped): wait and ask again.
+    if (error == os::kErrorServiceAlreadyRunning && os::QueryServiceState(service, &status) &&
+        status.currentState == os::kServiceStopPending &&
+        AwaitState(service, name, os::kServiceStopped, RC_RUN_SERVICE_FAILED) == RC_SUCCEED) {
+      error = os::RequestServiceStart(service) ? 0 : os::LastError();
+    }
+    if (error == 0) {
+      LogEvent(L"service %ls: stopped at last; start asked", name);
+      ledger->NoteStart(name);
+      result = AwaitState(service, name, os::kServiceRunning, RC_START_SERVICE_FAILED);
+    } else if (error == os::kErrorServiceAlreadyRunning) {
       // Something else (a watchdog, a delayed start) was first.
       LogFailure(error, L"service %ls: stopped before the start, then started by something else", name);
     } else if (error == os::kErrorServiceDisabled && record.stop == StopOutcome::kNotAsked) {
@@ -488,11 +507,22 @@ int32_t StartServicesWorker(void* ledger) {
 
 int32_t RestartStoppedServicesWorker(void* ledger) {
   auto* services = static_cast<ServiceLedger*>(ledger);
+  // A start that fails on the way (the manager busy, a query refused) is
+  // tried once more after the others: the put-back is what leaves the
+  // product running.
+  constexpr int kPasses = 2;
+  std::vector<std::wstring> left(services->StopOrder().rbegin(), services->StopOrder().rend());
   ResultCode first = RC_SUCCEED;
-  const std::vector<std::wstring> stopped = services->StopOrder();
-  for (auto it = stopped.rbegin(); it != stopped.rend(); ++it) {
-    const ResultCode result = ControlNamedService(kServiceStart, it->c_str(), services);
-    if (first == RC_SUCCEED) first = result;
+  for (int pass = 0; pass < kPasses && !left.empty(); ++pass) {
+    std::vector<std::wstring> failed;
+    first = RC_SUCCEED;
+    for (const std::wstring& name : left) {
+      const ResultCode result = ControlNamedService(kServiceStart, name.c_str(), services);
+      if (result == RC_SUCCEED) continue;
+      failed.push_back(name);
+      if (first == RC_SUCCEED) first = result;
+    }
+    left.swap(failed);
   }
   return FinishPhase(first);
 }

@@ -51,23 +51,25 @@ class CrashConsistencyTest : public MachineTest {
     backup_ = install_ + "/UpdateBackup/Patch03";
   }
 
-  // The install folder as the product left it; `oldRecord` empty: no record.
-  void PrepareFiles(const std::string& oldRecord) {
+  // The install folder as the product (and, from `start`, an earlier run)
+  // left it; `oldRecord` empty: no record.
+  void PrepareFiles(const std::string& oldRecord, SweepStart start = SweepStart::kClean) {
     std::filesystem::remove_all(install_);
     MakeDirs(install_);
-    for (const std::string& module : kModules) WriteFile(install_ + "/" + module, "old " + module);
+    LayOutModules(start, install_, backup_, kModules);
     if (!oldRecord.empty()) WriteFile(recordPath_, oldRecord);
   }
 
   // The platform stand-in of a fresh process: the product installed and
-  // running.
-  void PreparePlatform() {
+  // running, its services as `start` has them.
+  void PreparePlatform(SweepStart start = SweepStart::kClean) {
     fake::Reset();
     fake::SetMachineValue(kInstallKey, L"Version", L"4.20");
     fake::SetMachineValue(kInstallKey, L"BuildID", L"0137");
     fake::SetMachineValue(kInstallKey, L"Path", Wide(install_));
     fake::SetLocalDate(2020, 3, 15);
     AddProductServicesWithDependent();
+    ApplyServiceStart(start);
     for (const wchar_t* name : kProductProcesses) fake::AddProcess(name);
   }
 
@@ -87,11 +89,11 @@ class CrashConsistencyTest : public MachineTest {
   // platform call (0: not killed; with a power cut, the power goes once the
   // run has ended). The child's exit status: 0 when killed, otherwise 100 +
   // the run's result.
-  int ApplyInChild(int killAt, bool powerCut = false, bool undo = false) {
+  int ApplyInChild(int killAt, bool powerCut = false, bool undo = false, SweepStart start = SweepStart::kClean) {
     std::fflush(nullptr);
     pid_t child = fork();
     if (child == 0) {
-      PreparePlatform();
+      PreparePlatform(start);
       g_calls = 0;
       g_killAt = killAt;
       g_powerCut = powerCut;
@@ -135,28 +137,33 @@ class CrashConsistencyTest : public MachineTest {
     EXPECT_EQ(ReadFile(recordPath_), finalRecord) << when;
   }
 
-  // Kills the run at each of its calls, checks what is left and runs the
-  // tool again on it. Answers the number of kill points survived.
-  int KillAtEveryCall(const std::string& oldRecord, int* points, bool powerCut = false) {
+  // Kills the run from `start` at each of its calls, checks what is left
+  // and runs the tool again on it. Answers the number of kill points
+  // survived.
+  int KillAtEveryCall(const std::string& oldRecord, int* points, bool powerCut = false,
+                      SweepStart start = SweepStart::kClean) {
     PrepareFiles(oldRecord);
     EXPECT_EQ(ApplyInChild(0, powerCut), 100 + RC_SUCCEED);
     const std::string finalRecord = ReadFile(recordPath_);
     EXPECT_NE(finalRecord.find("<CurVersion>03</CurVersion>"), std::string::npos);
     if (powerCut) ExpectPatched("power cut after the run", finalRecord);
     // The healthy run's calls, counted in this process on the same files.
-    PrepareFiles(oldRecord);
-    PreparePlatform();
-    EXPECT_EQ(Apply(), RC_SUCCEED);
+    PrepareFiles(oldRecord, start);
+    PreparePlatform(start);
+    EXPECT_EQ(Apply(), HealthyOutcome(start)) << StartName(start);
     const int calls = static_cast<int>(fake::CallLog().size());
-    EXPECT_EQ(ReadFile(recordPath_), finalRecord);
+    if (HealthyOutcome(start) == RC_SUCCEED) {
+      EXPECT_EQ(ReadFile(recordPath_), finalRecord);
+    }
 
     const std::string before = oldRecord.empty() ? kMissing : oldRecord;
     int survived = 0;
     for (int k = 1; k <= calls; ++k) {
-      const std::string when = (powerCut ? "power cut before call " : "killed before call ") + std::to_string(k);
+      const std::string when = (powerCut ? "power cut before call " : "killed before call ") + std::to_string(k) +
+                               " from " + StartName(start);
       const int failuresBefore = Failures();
-      PrepareFiles(oldRecord);
-      EXPECT_EQ(ApplyInChild(k, powerCut), 0) << when << ": the run was not killed";
+      PrepareFiles(oldRecord, start);
+      EXPECT_EQ(ApplyInChild(k, powerCut, false, start), 0) << when << ": the run was not killed";
       const std::string record = ReadFile(recordPath_);
       ExpectNoModuleLost(when, powerCut, record == finalRecord);
       EXPECT_TRUE(record == before || record == finalRecord ||
@@ -181,7 +188,8 @@ class CrashConsistencyTest : public MachineTest {
 
 TEST_F(CrashConsistencyTest, KillAtAnyCallLosesNothingAndTheNextRunFinishes) {
   int points = 0;
-  int survived = KillAtEveryCall("", &points);
+  int survived = 0;
+  for (SweepStart start : kSweepStarts) survived += KillAtEveryCall("", &points, false, start);
   // An earlier patch on record: the record is changed, not created.
   survived += KillAtEveryCall(
       "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<UpdateQL>\n    <QL4.20>\n"
@@ -198,7 +206,8 @@ TEST_F(CrashConsistencyTest, KillAtAnyCallLosesNothingAndTheNextRunFinishes) {
 // is gone too.
 TEST_F(CrashConsistencyTest, PowerCutAtAnyCallNeverRecordsAnUnwrittenModule) {
   int points = 0;
-  int survived = KillAtEveryCall("", &points, true);
+  int survived = 0;
+  for (SweepStart start : kSweepStarts) survived += KillAtEveryCall("", &points, true, start);
   survived += KillAtEveryCall(
       "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<UpdateQL>\n    <QL4.20>\n"
       "        <CurVersion>02</CurVersion>\n    </QL4.20>\n</UpdateQL>\n",

@@ -79,6 +79,15 @@ void CheckMachineLocked(const std::string& when) {
 void ObserveCall(const std::string& function) {
   std::lock_guard<std::mutex> lock(g_watch.mutex);
   CheckMachineLocked("before " + function);
+  // A module is moved or copied only while the product's services are
+  // stopped (Windows lets a loaded module be renamed under running code).
+  if (function == "MoveFileTo" || function == "CopyFileOver") {
+    for (const wchar_t* service : kProductServices) {
+      if (fake::FindService(service)->state != os::kServiceStopped) {
+        g_watch.problems.push_back("before " + function + ": a product service runs");
+      }
+    }
+  }
 }
 
 // Where in the healthy run a call falls, and so what a failure of it may
@@ -90,23 +99,19 @@ struct PhaseBounds {
 };
 
 // The phases from the healthy run's log: the stop phase begins with the
-// first worker, the module phase with the process list, the start phase
-// with the second worker, the recording once that worker has reported.
+// first worker (the services' survey), the module phase with the process
+// list, the start phase with the last worker, the recording once that
+// worker has reported.
 PhaseBounds FindPhases(const std::vector<std::string>& log) {
   PhaseBounds bounds;
-  int workers = 0;
   for (size_t i = 0; i < log.size(); ++i) {
-    if (log[i] == "StartThread" && ++workers == 1) bounds.stopStart = i;
-    if (log[i] == "StartThread" && workers == 2) bounds.startStart = i;
-    if (log[i] == "SnapshotProcesses" && bounds.modulesStart == 0) bounds.modulesStart = i;
-  }
-  // The start worker's last call tells the main thread it is done.
-  int releases = 0;
-  for (size_t i = 0; i < log.size(); ++i) {
-    if (log[i] == "ReleaseSemaphoreOnce" && ++releases == 2) {
-      bounds.recordStart = i + 1;
-      break;
+    if (log[i] == "StartThread") {
+      if (bounds.stopStart == 0) bounds.stopStart = i;
+      bounds.startStart = i;
     }
+    if (log[i] == "SnapshotProcesses" && bounds.modulesStart == 0) bounds.modulesStart = i;
+    // The start worker's last call tells the main thread it is done.
+    if (log[i] == "ReleaseSemaphoreOnce") bounds.recordStart = i + 1;
   }
   return bounds;
 }
@@ -131,8 +136,9 @@ bool CodeFitsPhase(Phase phase, ResultCode code) {
              code == RC_ANOTHER_RUN_IN_PROGRESS || code == RC_STOP_SERVICE_FAILED;
     case Phase::kStop:
       return code >= RC_OPEN_SCM_FAILED && code <= RC_STOP_SERVICE_FAILED;
-    case Phase::kModulePhase:
-      return code >= RC_CREATE_BACKUP_DIR_FAILED && code <= RC_COPY_FILE_FAILED;
+    case Phase::kModulePhase:  // and the look that the services are still stopped
+      return (code >= RC_CREATE_BACKUP_DIR_FAILED && code <= RC_COPY_FILE_FAILED) ||
+             (code >= RC_OPEN_SCM_FAILED && code <= RC_STOP_SERVICE_FAILED);
     case Phase::kStart:
       return code >= RC_OPEN_SCM_FAILED && code <= RC_START_SERVICE_FAILED;
     case Phase::kRecord:
@@ -157,17 +163,16 @@ class FaultInjectionTest : public MachineTest {
     MachineTest::TearDown();
   }
 
-  // A fresh healthy machine: product installed with old modules, both
-  // services running, the eight programs and one other, no record.
-  void PrepareMachine() {
+  // A fresh machine as `start` leaves it: the product installed (with old
+  // modules on a clean start), both services running, the eight programs
+  // and one other, no record.
+  void PrepareMachine(SweepStart start) {
     std::filesystem::remove_all(install_);
     MakeDirs(install_);
-    PreparePlatform();
+    PreparePlatform(start);
     WriteDescription(Description("03", kModules));
-    for (const std::string& module : kModules) {
-      WriteFile(install_ + "/" + module, OldBytes(module));
-      WriteFile(work_ + "/" + module, NewBytes(module));
-    }
+    LayOutModules(start, install_, g_watch.backup, kModules);
+    for (const std::string& module : kModules) WriteFile(work_ + "/" + module, NewBytes(module));
     // A read-only new copy (CopyFileW passes the attribute on) and a
     // read-only original, as shipped and installed files may be.
     fake::SetFileAttributesOf(work_ + "/help.dll", os::kAttributeReadOnly);
@@ -175,13 +180,14 @@ class FaultInjectionTest : public MachineTest {
   }
 
   // The platform of a fresh process on that machine; the files stay.
-  void PreparePlatform() {
+  void PreparePlatform(SweepStart start = SweepStart::kClean) {
     fake::Reset();
     fake::SetMachineValue(kInstallKey, L"Version", L"4.20");
     fake::SetMachineValue(kInstallKey, L"BuildID", L"0137");
     fake::SetMachineValue(kInstallKey, L"Path", Wide(install_));
     fake::SetLocalDate(2020, 3, 15);
     AddProductServicesWithDependent();
+    ApplyServiceStart(start);
     fake::AddProcess(L"explorer.exe");  // first in the list, so each search walks on
     for (const wchar_t* name : kProductProcesses) fake::AddProcess(name);
   }
@@ -206,19 +212,22 @@ class FaultInjectionTest : public MachineTest {
   }
 
   // The machine after a run: all new and recorded (0), all new and running
-  // without the record (2), or as the run found it (any other code): the
-  // originals installed, no backup copy left, no record, the services
-  // running as before. Never mixed, never stopped.
-  void ExpectEndState(ResultCode code, const std::string& fault) {
+  // without the record (2), or each module as the run found it (any other
+  // code), with the backups as found and no record; the services running.
+  // Never mixed otherwise, never stopped.
+  void ExpectEndState(ResultCode code, const std::string& fault, SweepStart start = SweepStart::kClean) {
     const bool applied = code == RC_SUCCEED || code == RC_XML_LOAD_FAILED;
-    for (const std::string& module : kModules) {
-      EXPECT_EQ(ReadFile(install_ + "/" + module), applied ? NewBytes(module) : OldBytes(module))
+    bool anyBackup = false;
+    for (size_t i = 0; i < kModules.size(); ++i) {
+      const std::string& module = kModules[i];
+      EXPECT_EQ(ReadFile(install_ + "/" + module), applied ? NewBytes(module) : FoundBytes(start, module, i))
           << fault << " gave " << code << ": " << module;
-      EXPECT_EQ(ReadFile(g_watch.backup + "/" + module), applied ? OldBytes(module) : kMissing)
+      EXPECT_EQ(ReadFile(g_watch.backup + "/" + module), applied ? OldBytes(module) : FoundBackup(start, module, i))
           << fault << " gave " << code << ": " << module;
       EXPECT_FALSE(Exists(install_ + "/" + module + ".qlundo")) << fault;
+      anyBackup = anyBackup || FoundBackup(start, module, i) != kMissing;
     }
-    if (!applied) {
+    if (!applied && !anyBackup) {
       EXPECT_FALSE(Exists(g_watch.backup)) << fault << ": the per-patch folder goes";
     }
     const std::string record = ReadFile(recordPath_);
@@ -240,103 +249,117 @@ class FaultInjectionTest : public MachineTest {
   std::string finalRecord_;
 };
 
+// From each start a fleet meets: the healthy run, then that run with each
+// of its calls failing in turn.
 TEST_F(FaultInjectionTest, EveryFailingCallEndsCleanlyAndLosesNoModule) {
-  // The healthy run: its log lists the calls, and the records it writes
-  // are the only ones a faulty run may leave.
-  PrepareMachine();
-  {
-    std::lock_guard<std::mutex> lock(g_watch.mutex);
-    g_watch.learnRecords = true;
-  }
-  fake::SetCallObserver(ObserveCall);
-  ASSERT_EQ(Apply("nothing"), RC_SUCCEED);
-  fake::SetCallObserver(nullptr);
-  std::vector<std::string> healthyLog = fake::CallLog();
-  finalRecord_ = ReadFile(recordPath_);
-  {
-    std::lock_guard<std::mutex> lock(g_watch.mutex);
-    CheckMachineLocked("after the healthy run");
-    g_watch.learnRecords = false;
-    ASSERT_TRUE(g_watch.problems.empty()) << g_watch.problems.front();
-  }
-  // Absent, the empty record laid down first, and the finished one: never
-  // anything in between.
-  ASSERT_EQ(g_watch.records, (std::set<std::string>{
-                                 kMissing, finalRecord_,
-                                 "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<UpdateQL />\n"}));
-  ASSERT_NE(finalRecord_.find("<CurVersion>03</CurVersion>"), std::string::npos);
-
-  std::map<std::string, int> occurrences;
-  for (const std::string& function : healthyLog) ++occurrences[function];
-  // Every kind of platform call the apply makes, or the coverage claim is hollow.
-  for (const char* function :
-       {"OpenMachineKeyForRead", "QueryKeyValue", "OpenServiceManager", "OpenServiceForControl",
-        "QueryServiceState", "RequestServiceStop", "RequestServiceStart", "ListActiveDependents",
-        "SnapshotProcesses", "FirstProcess", "NextProcess", "OpenProcessForTerminate",
-        "TerminateProcessHandle", "OpenProcessForWait", "WaitForProcessEnd",
-        "MakeDirectory", "MoveFileTo", "CopyFileOver", "FlushFileAt", "OpenFile", "FlushToDisk",
-        "OpenLockFile", "CloseLockFile", "ReadFileAttributes", "FileSizeAt",
-        "OpenAppendWriteThrough", "AppendBytes", "ClearFileAttributes",
-        "ReplaceFileAtomically", "StartThread", "WaitWithoutTimeout", "ReleaseSemaphoreOnce"}) {
-    EXPECT_GT(occurrences[function], 0) << function << " is not in the healthy run";
-  }
-
-  // Where each occurrence of each call falls.
-  const PhaseBounds bounds = FindPhases(healthyLog);
-  std::map<std::string, std::vector<size_t>> positions;
-  for (size_t i = 0; i < healthyLog.size(); ++i) positions[healthyLog[i]].push_back(i);
-
   int covered = 0, passed = 0;
   std::map<ResultCode, int> codes;
-  for (const auto& [function, count] : occurrences) {
-    for (int occurrence = 1; occurrence <= count; ++occurrence) {
-      const std::string fault = function + " #" + std::to_string(occurrence);
-      const Phase phase = PhaseOf(bounds, positions[function][occurrence - 1]);
-      const int failuresBefore = RecordedFailures();
-      PrepareMachine();
-      {
-        std::lock_guard<std::mutex> lock(g_watch.mutex);
-        g_watch.problems.clear();
-      }
-      fake::FailCall(function, occurrence);
-      fake::SetCallObserver(ObserveCall);
-      const ResultCode code = Apply(fault);
-      fake::SetCallObserver(nullptr);
-      ++covered;
-
-      ++codes[code];
-      EXPECT_TRUE(CodeFitsPhase(phase, code)) << fault << " gave " << code << " in phase " << static_cast<int>(phase);
-      EXPECT_GE(fake::CallCount(function), occurrence) << fault << ": the failing call was never made";
-      EXPECT_EQ(fake::OpenKeys(), 0) << fault;
-      EXPECT_EQ(fake::OpenServiceHandles(), 0) << fault;
-      EXPECT_EQ(fake::OpenKernelHandles(), 0) << fault;
-      EXPECT_LT(fake::NowMs(), 200000u) << fault << ": waited too long on the virtual clock";
-      EXPECT_LT(fake::CallLog().size(), 3 * healthyLog.size()) << fault;
-      {
-        std::lock_guard<std::mutex> lock(g_watch.mutex);
-        CheckMachineLocked("at the end");
-        for (const std::string& problem : g_watch.problems) ADD_FAILURE() << fault << ", " << problem;
-      }
-      ExpectEndState(code, fault);
-      // A run that did not finish is finished by the next one.
-      if (code != RC_SUCCEED) {
-        PreparePlatform();
-        EXPECT_EQ(Apply(fault + ", then again"), RC_SUCCEED) << fault;
-        ExpectEndState(RC_SUCCEED, fault + ", then again");
-      }
-      // The outcome line is printed for every run, failed or not.
-      EXPECT_NE(fake::Output().find(L"Press any key to exit.\r\n"), std::wstring::npos) << fault;
-
-      if (RecordedFailures() == failuresBefore) ++passed;
+  for (SweepStart start : kSweepStarts) {
+    const std::string from = std::string(" from ") + StartName(start);
+    // The healthy run: its log lists the calls, and the records it writes
+    // are the only ones a faulty run may leave.
+    PrepareMachine(start);
+    {
+      // The records the clean start's run writes are the only ones any run may leave.
+      std::lock_guard<std::mutex> lock(g_watch.mutex);
+      g_watch.learnRecords = start == SweepStart::kClean;
     }
+    fake::SetCallObserver(ObserveCall);
+    ASSERT_EQ(Apply("nothing" + from), HealthyOutcome(start)) << from;
+    fake::SetCallObserver(nullptr);
+    std::vector<std::string> healthyLog = fake::CallLog();
+    if (start == SweepStart::kClean) finalRecord_ = ReadFile(recordPath_);
+    ExpectEndState(HealthyOutcome(start), "nothing" + from, start);
+    {
+      std::lock_guard<std::mutex> lock(g_watch.mutex);
+      CheckMachineLocked("after the healthy run" + from);
+      g_watch.learnRecords = false;
+      ASSERT_TRUE(g_watch.problems.empty()) << g_watch.problems.front();
+    }
+    std::map<std::string, int> occurrences;
+    for (const std::string& function : healthyLog) ++occurrences[function];
+    if (start == SweepStart::kClean) {
+      // Absent, the empty record laid down first, and the finished one:
+      // never anything in between.
+      ASSERT_EQ(g_watch.records, (std::set<std::string>{
+                                     kMissing, finalRecord_,
+                                     "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<UpdateQL />\n"}));
+      ASSERT_NE(finalRecord_.find("<CurVersion>03</CurVersion>"), std::string::npos);
+      // Every kind of platform call the apply makes, or the coverage claim is hollow.
+      for (const char* function :
+           {"OpenMachineKeyForRead", "QueryKeyValue", "OpenServiceManager", "OpenServiceForControl",
+            "QueryServiceState", "ReadServiceStartType", "RequestServiceStop", "RequestServiceStart",
+            "ListActiveDependents", "SnapshotProcesses", "FirstProcess", "NextProcess",
+            "OpenProcessForTerminate", "TerminateProcessHandle", "OpenProcessForWait", "WaitForProcessEnd",
+            "MakeDirectory", "MoveFileTo", "CopyFileOver", "FlushFileAt", "OpenFile", "FlushToDisk",
+            "OpenLockFile", "CloseLockFile", "ReadFileAttributes", "FileSizeAt", "OpenAppendWriteThrough",
+            "AppendBytes", "ClearFileAttributes", "ReplaceFileAtomically", "StartThread", "WaitWithoutTimeout",
+            "ReleaseSemaphoreOnce"}) {
+        EXPECT_GT(occurrences[function], 0) << function << " is not in the healthy run";
+      }
+    }
+
+    // Where each occurrence of each call falls.
+    const PhaseBounds bounds = FindPhases(healthyLog);
+    std::map<std::string, std::vector<size_t>> positions;
+    for (size_t i = 0; i < healthyLog.size(); ++i) positions[healthyLog[i]].push_back(i);
+    int startCovered = 0;
+    for (const auto& [function, count] : occurrences) {
+      for (int occurrence = 1; occurrence <= count; ++occurrence) {
+        const std::string fault = function + " #" + std::to_string(occurrence) + from;
+        const Phase phase = PhaseOf(bounds, positions[function][occurrence - 1]);
+        const int failuresBefore = RecordedFailures();
+        PrepareMachine(start);
+        {
+          std::lock_guard<std::mutex> lock(g_watch.mutex);
+          g_watch.problems.clear();
+        }
+        fake::FailCall(function, occurrence);
+        fake::SetCallObserver(ObserveCall);
+        const ResultCode code = Apply(fault);
+        fake::SetCallObserver(nullptr);
+        ++covered;
+        ++startCovered;
+
+        ++codes[code];
+        // A run that refuses or fails in its services has no module phase
+        // to place calls in: any check's or service's code fits.
+        const bool fits = HealthyOutcome(start) == RC_SUCCEED
+                              ? CodeFitsPhase(phase, code)
+                              : CodeFitsPhase(Phase::kChecks, code) ||
+                                    (code >= RC_OPEN_SCM_FAILED && code <= RC_START_SERVICE_FAILED);
+        EXPECT_TRUE(fits) << fault << " gave " << code << " in phase " << static_cast<int>(phase);
+        EXPECT_GE(fake::CallCount(function), occurrence) << fault << ": the failing call was never made";
+        EXPECT_EQ(fake::OpenKeys(), 0) << fault;
+        EXPECT_EQ(fake::OpenServiceHandles(), 0) << fault;
+        EXPECT_EQ(fake::OpenKernelHandles(), 0) << fault;
+        EXPECT_LT(fake::NowMs(), 400000u) << fault << ": waited too long on the virtual clock";
+        EXPECT_LT(fake::CallLog().size(), 3 * healthyLog.size()) << fault;
+        {
+          std::lock_guard<std::mutex> lock(g_watch.mutex);
+          CheckMachineLocked("at the end");
+          for (const std::string& problem : g_watch.problems) ADD_FAILURE() << fault << ", " << problem;
+        }
+        ExpectEndState(code, fault, start);
+        // A run that did not finish is finished by the next one.
+        if (code != RC_SUCCEED) {
+          PreparePlatform();
+          EXPECT_EQ(Apply(fault + ", then again"), RC_SUCCEED) << fault;
+          ExpectEndState(RC_SUCCEED, fault + ", then again");
+        }
+        // The outcome line is printed for every run, failed or not.
+        EXPECT_NE(fake::Output().find(L"Press any key to exit.\r\n"), std::wstring::npos) << fault;
+
+        if (RecordedFailures() == failuresBefore) ++passed;
+      }
+    }
+    EXPECT_EQ(startCovered, static_cast<int>(healthyLog.size())) << from;
   }
-  std::printf("fault points covered: %d, passed: %d (%zu distinct platform functions); outcomes:", covered,
-              passed, occurrences.size());
+  std::printf("fault points covered: %d, passed: %d; outcomes:", covered, passed);
   for (const auto& [code, n] : codes) std::printf(" %d x%d", code, n);
   std::printf("\n");
   RecordProperty("fault_points_covered", covered);
   RecordProperty("fault_points_passed", passed);
-  EXPECT_EQ(covered, static_cast<int>(healthyLog.size()));
 }
 
 // The same over an undo of the applied patch. With any one call failing,
@@ -345,7 +368,7 @@ TEST_F(FaultInjectionTest, EveryFailingCallEndsCleanlyAndLosesNoModule) {
 // patch off the record.
 TEST_F(FaultInjectionTest, EveryFailingCallOfAnUndoKeepsModulesWholeAndALaterUndoCompletes) {
   const auto applied = [this] {
-    PrepareMachine();
+    PrepareMachine(SweepStart::kClean);
     ASSERT_EQ(Apply("nothing"), RC_SUCCEED);
     PreparePlatform();
     fake::SetFileAttributesOf(g_watch.backup + "/profiles.dll", os::kAttributeReadOnly);

@@ -89,9 +89,9 @@ TEST_F(ModulesTest, MissingInstalledOrNewFileMovesNothing) {
   EXPECT_EQ(fake::CallCount("MoveFileTo"), 0);  // refused before anything moves, both times
 }
 
-// A second run finds the module new and leaves it and its backup alone.
-// An installed file that is neither the new copy nor what the backup holds
-// cannot be told from an original: refused, both kept.
+// A second run finds the module new and leaves it and its backup alone;
+// one that finds neither the new copy nor the backup's bytes installed
+// replaces it and keeps the first backup.
 TEST_F(ModulesTest, SecondRunKeepsTheFirstBackup) {
   Prepare({"core.dll"});
   ASSERT_EQ(ReplaceListedModules(), RC_SUCCEED);
@@ -99,9 +99,9 @@ TEST_F(ModulesTest, SecondRunKeepsTheFirstBackup) {
   EXPECT_EQ(Backup("core.dll"), "old core.dll");
   EXPECT_EQ(Installed("core.dll"), "new core.dll");
   WriteFile(work_ + "/core.dll", "newer core.dll");
-  EXPECT_EQ(ReplaceListedModules(), RC_MOVE_FILE_FAILED);
+  EXPECT_EQ(ReplaceListedModules(), RC_SUCCEED);
   EXPECT_EQ(Backup("core.dll"), "old core.dll");
-  EXPECT_EQ(Installed("core.dll"), "new core.dll");
+  EXPECT_EQ(Installed("core.dll"), "newer core.dll");
 }
 
 TEST_F(ModulesTest, SubfolderModuleNeedsItsFolderInTheBackup) {

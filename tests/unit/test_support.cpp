@@ -121,3 +121,62 @@ ResultCode ReplaceOneModule(const std::wstring& installFolder, const wchar_t* mo
   ModuleChange change;
   return BackupAndReplaceModule(module, &change);
 }
+
+const char* StartName(SweepStart start) {
+  switch (start) {
+    case SweepStart::kClean: return "a clean start";
+    case SweepStart::kUnrecordedApply: return "an unrecorded apply";
+    case SweepStart::kCutAfterFirstModule: return "a run cut off after module 1";
+    case SweepStart::kSlowStop: return "a stop slower than its polls";
+    case SweepStart::kDisabledRunning: return "a running disabled service";
+    case SweepStart::kStartedAgainByTrigger: return "a service started again by a trigger";
+  }
+  return "";
+}
+
+namespace {
+
+bool ReplacedBefore(SweepStart start, size_t index) {
+  return start == SweepStart::kUnrecordedApply || (start == SweepStart::kCutAfterFirstModule && index == 0);
+}
+
+}  // namespace
+
+std::string FoundBytes(SweepStart start, const std::string& module, size_t index) {
+  return (ReplacedBefore(start, index) ? "new " : "old ") + module;
+}
+
+std::string FoundBackup(SweepStart start, const std::string& module, size_t index) {
+  return ReplacedBefore(start, index) ? "old " + module : "<missing>";
+}
+
+void LayOutModules(SweepStart start, const std::string& install, const std::string& backup,
+                   const std::vector<std::string>& modules) {
+  for (size_t i = 0; i < modules.size(); ++i) {
+    MachineTest::WriteFile(install + "/" + modules[i], FoundBytes(start, modules[i], i));
+    if (ReplacedBefore(start, i)) MachineTest::WriteFile(backup + "/" + modules[i], "old " + modules[i]);
+  }
+}
+
+void ApplyServiceStart(SweepStart start) {
+  fake::Service* profiles = fake::FindService(kProductServices[1]);
+  switch (start) {
+    case SweepStart::kSlowStop:
+      profiles->stopTakesMs = 100000;
+      profiles->waitHint = 5000;
+      break;
+    case SweepStart::kDisabledRunning:
+      profiles->disabled = true;
+      break;
+    case SweepStart::kStartedAgainByTrigger:
+      fake::FindService(kProductServices[0])->startAgainOn = "SnapshotProcesses";
+      break;
+    default:
+      break;
+  }
+}
+
+ResultCode HealthyOutcome(SweepStart start) {
+  return start == SweepStart::kSlowStop || start == SweepStart::kDisabledRunning ? RC_STOP_SERVICE_FAILED
+                                                                                 : RC_SUCCEED;
+}

@@ -30,11 +30,13 @@ class MachineTest : public ::testing::Test {
   // ("QlVpnSvc"), so that QlSvc's stop is refused until it is stopped.
   static void AddProductServicesWithDependent();
 
+ public:
   static void WriteFile(const std::string& path, const std::string& content);
   static std::string ReadFile(const std::string& path);  // "<missing>" when absent
   static bool Exists(const std::string& path);
   static void MakeDirs(const std::string& path);
 
+ protected:
   std::string root_;     // the sandbox
   std::string work_;     // the working folder, current directory
   std::string install_;  // the product's install folder
@@ -50,3 +52,30 @@ class MachineTest : public ::testing::Test {
 ResultCode ReplaceListedModules();
 // One module found and replaced the same way.
 ResultCode ReplaceOneModule(const std::wstring& installFolder, const wchar_t* moduleName);
+
+// Where a sweep starts from: what earlier runs and an admin left on the
+// machine. Modules hold "old <name>" installed and "new <name>" beside the
+// tool on a clean start.
+enum class SweepStart {
+  kClean,
+  kUnrecordedApply,           // every module replaced, the record not written (an apply that ended with 2)
+  kCutAfterFirstModule,       // the first module replaced, the run cut off there
+  kSlowStop,                  // QlProfileSvc takes longer to stop than its polls allow
+  kDisabledRunning,           // QlProfileSvc runs, but its start type is disabled
+  kStartedAgainByTrigger  // QlSvc started again by a trigger after its stop, as the programs are ended
+};
+constexpr SweepStart kSweepStarts[] = {SweepStart::kClean,    SweepStart::kUnrecordedApply,
+                                       SweepStart::kCutAfterFirstModule, SweepStart::kSlowStop,
+                                       SweepStart::kDisabledRunning,     SweepStart::kStartedAgainByTrigger};
+const char* StartName(SweepStart start);
+// The installed modules and their backups as `start` leaves them.
+void LayOutModules(SweepStart start, const std::string& install, const std::string& backup,
+                   const std::vector<std::string>& modules);
+// What `start` leaves installed of the module at `index`.
+std::string FoundBytes(SweepStart start, const std::string& module, size_t index);
+// What the backup holds of it (MachineTest::ReadFile's "<missing>" for none).
+std::string FoundBackup(SweepStart start, const std::string& module, size_t index);
+// The services as `start` has them, on a stand-in with the product's services.
+void ApplyServiceStart(SweepStart start);
+// What an apply from `start` with nothing failing ends with.
+ResultCode HealthyOutcome(SweepStart start);

@@ -100,7 +100,7 @@ for module in "${MODULES[@]}"; do
   cp "$ORIGINALS/$module" "$BACKUP/Patch03/$module"
   cp "$PATCH_DIR/$module" "$INSTALL/$module"
 done
-wt_hold_file 'C:\Qorlink\profiles.dll' 3600000 exclusive
+wt_hold_file 'C:\Qorlink\profiles.dll' 3600000
 wt_run "$PATCH_DIR"
 wt_let_go
 new=$(count_equal "$INSTALL" "$PATCH_DIR")
