@@ -128,32 +128,3 @@ ModuleNameProblem ClassifyModuleName(const wchar_t* name) {
 }
 
 bool IsSafeModuleName(const wchar_t* name) { return ClassifyModuleName(name) == ModuleNameProblem::kNone; }
-
-ResultCode CheckListedModuleNames() {
-  int32_t count = 0;
-  ResultCode result = ReadModuleCount(&count);
-  if (result != RC_SUCCEED) return result;
-  // The module elements as the module loop reads them (ReadModuleName), in
-  // its order, from one load of the file: a missing element or an unusable
-  // name is found before the first module moves, at no more than one
-  // extra parse.
-  TiXmlDocument document;
-  std::FILE* file = std::fopen(kDataFileName, "rb");
-  if (file == nullptr) return RC_XML_LOAD_FAILED;
-  LoadXmlStream(&document, file);
-  std::fclose(file);
-  TiXmlNode* root = document.FirstChild("UpdateQL");
-  for (int64_t index = 1; index <= count; ++index) {
-    char elementName[kModuleElementNameBytes] = {};
-    FormatModuleElementName(static_cast<int32_t>(index), elementName, sizeof elementName);
-    TiXmlElement* outer = FindElement(root, elementName);
-    if (outer == nullptr) return RC_XML_ELEMENT_MISSING;
-    TiXmlElement* inner = FindElement(outer, "UpdateModule");
-    const char* text = inner != nullptr ? ElementText(inner) : nullptr;
-    if (text != nullptr && std::strlen(text) >= static_cast<size_t>(kValueBytes)) return RC_XML_ELEMENT_MISSING;
-    wchar_t moduleName[kNameChars] = {};
-    if (text != nullptr) os::WidenText(os::kAnsiCodePage, text, moduleName, kNameChars);
-    if (!IsSafeModuleName(moduleName)) return RC_MOVE_FILE_FAILED;
-  }
-  return RC_SUCCEED;
-}

@@ -32,6 +32,3 @@ enum class ModuleNameProblem {
 ModuleNameProblem ClassifyModuleName(const wchar_t* name);
 // A module name the tool works with: ClassifyModuleName gives kNone.
 bool IsSafeModuleName(const wchar_t* name);
-// Every listed module's element and name, read and checked before any is
-// touched: 0, 2, 3, 18, or 13 for a name the tool refuses.
-ResultCode CheckListedModuleNames();

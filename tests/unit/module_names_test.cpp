@@ -1,14 +1,10 @@
 // Module names the tool refuses, and the check of the whole module list
 // made before the first module is touched.
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "shared/shared.h"
 #include "patchdata/module_names.h"
-#include "system/modules.h"
-#include "system/processes.h"
-#include "system/services.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -52,55 +48,6 @@ TEST(ModuleNamesTest, NamesLeavingTheFolderAndEmptyNames) {
                               L"a.dll.", L".hidden"}) {
     EXPECT_EQ(ClassifyModuleName(name), ModuleNameProblem::kNone) << Narrow(name);
   }
-}
-
-class ModuleListTest : public MachineTest {};
-
-// The list check finds exactly what the module loop would stop at, and
-// with the same code, without moving anything.
-TEST_F(ModuleListTest, TheListCheckStopsWhereTheModuleLoopWould) {
-  const std::string head = "<UpdateQL><Version>4.20</Version><BuildID>0137</BuildID><PatchVersion>03</PatchVersion>";
-  const std::string longName(64, 'a');
-  const std::vector<std::string> bodies = {
-      "<WerNum>2</WerNum><WER1><UpdateModule>a.dll</UpdateModule></WER1><WER2><UpdateModule>b.dll</UpdateModule></WER2>",
-      "<WerNum>3</WerNum><WER1><UpdateModule>a.dll</UpdateModule></WER1><WER2><UpdateModule>b.dll</UpdateModule></WER2>",
-      "<WerNum>2</WerNum><WER1><UpdateModule>a.dll</UpdateModule></WER1><WER2><UpdateModule>NUL</UpdateModule></WER2>",
-      "<WerNum>2</WerNum><WER1></WER1><WER2><UpdateModule>com1.dll</UpdateModule></WER2>",
-      "<WerNum>2</WerNum><WER1><UpdateModule>a.dll</UpdateModule></WER1><WER2/>",
-      "<WerNum>1</WerNum><WER1><UpdateModule>" + longName + "</UpdateModule></WER1>",
-      "<WerNum>1</WerNum><WER1><UpdateModule>" + longName.substr(1) + "</UpdateModule></WER1>",
-      "<WerNum>1</WerNum><WER1>text<UpdateModule>a.dll</UpdateModule></WER1>",
-      "<WerNum>1</WerNum><!-- x --><WER1><UpdateModule>a.dll</UpdateModule></WER1>",
-      "<WerNum>2</WerNum><WER2><UpdateModule>a.dll</UpdateModule></WER2><WER1><UpdateModule>UpdateBackup</UpdateModule></WER1>",
-      "<WerNum>x</WerNum>",
-      "<WerNum> 2</WerNum><WER1><UpdateModule>a.dll</UpdateModule></WER1><WER2><UpdateModule>..\\b</UpdateModule></WER2>",
-      "<WerNum>0</WerNum>",
-      "<WerNum>-3</WerNum>",
-      "",
-  };
-  auto readThenCheckNames = [] {
-    std::vector<std::wstring> names;
-    const ResultCode read = ReadModuleList(&names);
-    if (read != RC_SUCCEED) return read;
-    for (const std::wstring& name : names) {
-      if (!IsSafeModuleName(name.c_str())) return RC_MOVE_FILE_FAILED;
-    }
-    return RC_SUCCEED;
-  };
-  for (const std::string& body : bodies) {
-    SCOPED_TRACE(body);
-    WriteDescription(head + body + "</UpdateQL>");
-    EXPECT_EQ(CheckListedModuleNames(), readThenCheckNames());
-  }
-  std::filesystem::remove(work_ + "/patchql58302.dat");
-  EXPECT_EQ(CheckListedModuleNames(), RC_XML_LOAD_FAILED);
-}
-
-TEST_F(ModuleListTest, FiveThousandModulesPassTheCheck) {
-  std::vector<std::string> modules;
-  for (int i = 1; i <= 5000; ++i) modules.push_back("m" + std::to_string(i) + ".dll");
-  WriteDescription(Description("03", modules));
-  EXPECT_EQ(CheckListedModuleNames(), RC_SUCCEED);
 }
 
 }  // namespace
