@@ -73,10 +73,11 @@ ResultCode RunCommandLine(int argc, wchar_t** argv) {
         status = RC_BAD_COMMAND_LINE;
       } else if (std::strcmp(command, "patch") == 0) {
         const InstallInfo install = ReadInstallInfo();
-        status = CheckInstalledProduct(install);
+        const PatchDescription description = ReadPatchDescription();
+        status = CheckInstalledProduct(install, description);
         if (status == RC_SUCCEED) {
           wchar_t recordPath[kPathChars] = {};
-          status = EvaluatePatchState(install, recordPath);
+          status = EvaluatePatchState(install, description, recordPath);
         }
       } else if (std::strcmp(command, "undo") == 0) {
         status = RunUndo();

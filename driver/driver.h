@@ -43,8 +43,11 @@ ResultCode RunUndo();
 using Sequence = ResultCode (*)(const InstallInfo& install);
 ResultCode RunExclusively(const InstallInfo& install, Sequence sequence);
 // Runs one service phase on a worker thread, given the run's ledger, and
-// waits for it; `cannotRun` when no worker can be started.
-ResultCode RunServicePhase(int32_t (*worker)(void* ledger), ServiceLedger* ledger, ResultCode cannotRun);
+// waits for it; `cannotRun` when no worker can be started (after a second
+// try with kTryAgain: a put-back must not give up at the first refusal).
+enum class WorkerStart { kOnce, kTryAgain };
+ResultCode RunServicePhase(int32_t (*worker)(void* ledger), ServiceLedger* ledger, ResultCode cannotRun,
+                           WorkerStart start = WorkerStart::kOnce);
 
 // The process entry's body: picks the mode from the argument count.
 ResultCode RunEntry(int argc, wchar_t** argv);

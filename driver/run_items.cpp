@@ -28,12 +28,7 @@ class ServicePhase : public WorkItem {
   ResultCode Do() override { return RunServicePhase(worker_, ledger_, cannotRun_); }
   bool Undo() override {
     if (undoWorker_ == nullptr || (ledger_->*changed_)().empty()) return true;  // no service was changed
-    // A worker that cannot be started now may be later.
-    constexpr int kAttempts = 2;
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-      if (RunServicePhase(undoWorker_, ledger_, RC_START_SERVICE_FAILED) == RC_SUCCEED) return true;
-    }
-    return false;
+    return RunServicePhase(undoWorker_, ledger_, RC_START_SERVICE_FAILED, WorkerStart::kTryAgain) == RC_SUCCEED;
   }
 
  private:
@@ -132,15 +127,11 @@ void LogRunStart(const wchar_t* mode) {
   LogEvent(L"qlpatch %ls, %ls", version, mode);
 }
 
-void LogPatchState(const wchar_t* recordPath, ResultCode state) {
-  char version[kValueBytes] = {}, build[kValueBytes] = {}, patch[kValueBytes] = {};
-  ReadDataValue(kDataFileName, "Version", version, sizeof version);
-  ReadDataValue(kDataFileName, "BuildID", build, sizeof build);
-  ReadDataValue(kDataFileName, "PatchVersion", patch, sizeof patch);
+void LogPatchState(const PatchDescription& description, const wchar_t* recordPath, ResultCode state) {
   wchar_t wideVersion[kNameChars] = {}, wideBuild[kNameChars] = {}, widePatch[kNameChars] = {};
-  os::WidenText(os::kAnsiCodePage, version, wideVersion, kNameChars);
-  os::WidenText(os::kAnsiCodePage, build, wideBuild, kNameChars);
-  os::WidenText(os::kAnsiCodePage, patch, widePatch, kNameChars);
+  os::WidenText(os::kAnsiCodePage, description.version, wideVersion, kNameChars);
+  os::WidenText(os::kAnsiCodePage, description.build, wideBuild, kNameChars);
+  os::WidenText(os::kAnsiCodePage, description.patchVersion, widePatch, kNameChars);
   wchar_t message[kMessageChars] = {};
   FormatResultMessage(state, message);
   LogEvent(L"patch: Version %ls, BuildID %ls, PatchVersion %ls; record %ls: %d (%ls)", wideVersion, wideBuild,

@@ -32,5 +32,5 @@ std::unique_ptr<WorkItem> BackupFolderItem(const wchar_t* patchFolder);
 void AttachRunLogToProduct(const InstallInfo& install);
 // The tool's version, the mode, the patch and the record's state, logged.
 void LogRunStart(const wchar_t* mode);
-void LogPatchState(const wchar_t* recordPath, ResultCode state);
+void LogPatchState(const PatchDescription& description, const wchar_t* recordPath, ResultCode state);
 void LogOutcome(ResultCode result);

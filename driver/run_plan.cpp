@@ -40,13 +40,14 @@ ResultCode ReadModulePlans(const std::vector<std::wstring>& names, RunPlan* plan
 
 ResultCode ReadApplyPlan(const InstallInfo& install, RunPlan* plan) {
   plan->install = install;
-  ResultCode result = CheckInstalledProduct(install);
+  plan->description = ReadPatchDescription();
+  ResultCode result = CheckInstalledProduct(install, plan->description);
   if (result != RC_SUCCEED) {
-    LogPatchState(plan->recordPath, result);
+    LogPatchState(plan->description, plan->recordPath, result);
     return result;
   }
-  plan->patchState = EvaluatePatchState(install, plan->recordPath);
-  LogPatchState(plan->recordPath, plan->patchState);
+  plan->patchState = EvaluatePatchState(install, plan->description, plan->recordPath);
+  LogPatchState(plan->description, plan->recordPath, plan->patchState);
   if (plan->patchState != RC_NOT_PATCHED && plan->patchState != RC_RECORD_MISSING) return plan->patchState;
   if (!BuildPath(plan->patchFolder, install.folder, kBackupRootName, g_backupFolderName)) {
     return RC_CREATE_BACKUP_DIR_FAILED;

@@ -12,6 +12,7 @@
 
 struct RunPlan {
   InstallInfo install = {};
+  PatchDescription description = {};
   wchar_t recordPath[kPathChars] = {};
   wchar_t patchFolder[kPathChars] = {};  // the per-patch backup folder
   ResultCode patchState = RC_UNKNOWN;

@@ -47,20 +47,21 @@ ResultCode PutBackAfter(WorkItemList* work, ResultCode failure) {
 ResultCode UndoSequence(const InstallInfo& install) {
   RunPlan plan;
   plan.install = install;
-  ResultCode checked = CheckInstalledProduct(install);
+  plan.description = ReadPatchDescription();
+  ResultCode checked = CheckInstalledProduct(install, plan.description);
   if (checked != RC_SUCCEED) {
-    LogPatchState(plan.recordPath, checked);
+    LogPatchState(plan.description, plan.recordPath, checked);
     return checked;
   }
   // Current (0), not applied (16, 17), or a later patch over it (23).
-  ResultCode state = CheckPatchIsCurrent(install, plan.recordPath);
-  LogPatchState(plan.recordPath, state);
+  ResultCode state = CheckPatchIsCurrent(install, plan.description, plan.recordPath);
+  LogPatchState(plan.description, plan.recordPath, state);
   if (state != RC_SUCCEED && state != RC_NOT_PATCHED && state != RC_RECORD_MISSING) return state;
   // A record that is there but could not be read may list the patch:
   // what the backup holds is then not known to be an unfinished apply's.
   if (state == RC_RECORD_MISSING && !RecordAbsentOrBlank(plan.recordPath)) {
-    state = CheckPatchIsCurrent(install, plan.recordPath);
-    LogPatchState(plan.recordPath, state);
+    state = CheckPatchIsCurrent(install, plan.description, plan.recordPath);
+    LogPatchState(plan.description, plan.recordPath, state);
     if (state == RC_RECORD_MISSING) {
       LogEvent(L"the record %ls is there but cannot be read", plan.recordPath);
       return RC_XML_LOAD_FAILED;
@@ -110,7 +111,7 @@ ResultCode UndoSequence(const InstallInfo& install) {
   if (recorded) {
     char previous[kValueBytes] = {};
     const bool kept = ReadPreviousCurrent(plan.recordPath, previous, sizeof previous);
-    checked = UnrecordPatch(plan.recordPath, kept ? previous : nullptr);
+    checked = UnrecordPatch(plan.description, plan.recordPath, kept ? previous : nullptr);
     if (checked != RC_SUCCEED) {
       LogEvent(L"the record %ls cannot be changed: the new copies go back", plan.recordPath);
       return PutBackAfter(&work, checked);

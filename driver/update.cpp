@@ -16,13 +16,17 @@ constexpr int32_t kSemaphoreMaximum = 97005083;
 
 }  // namespace
 
-ResultCode RunServicePhase(int32_t (*worker)(void*), ServiceLedger* ledger, ResultCode cannotRun) {
+ResultCode RunServicePhase(int32_t (*worker)(void*), ServiceLedger* ledger, ResultCode cannotRun,
+                           WorkerStart start) {
   // When the worker cannot be started there is nothing to wait for: the
   // phase ends at once with `cannotRun`. A wait that fails is made again:
   // the worker is running and must not be left working on while the
   // sequence moves on.
   constexpr int kWaitAttempts = 3;
-  if (g_workerDone == nullptr || !os::StartThread(worker, ledger, kWorkerStackBytes)) return cannotRun;
+  if (g_workerDone == nullptr) return cannotRun;
+  bool started = os::StartThread(worker, ledger, kWorkerStackBytes);
+  if (!started && start == WorkerStart::kTryAgain) started = os::StartThread(worker, ledger, kWorkerStackBytes);
+  if (!started) return cannotRun;
   for (int attempt = 0; attempt < kWaitAttempts; ++attempt) {
     if (os::WaitWithoutTimeout(g_workerDone)) return g_status;
   }
@@ -106,9 +110,9 @@ ResultCode PerformUpdate(const InstallInfo& install) {
   // The product runs on the new modules. The record is not put back: a
   // record that cannot be written is reported (2) and the next run finds
   // the modules new and records the patch.
-  KeepPreviousCurrent(plan.recordPath);
+  KeepPreviousCurrent(plan.description, plan.recordPath);
   if (plan.patchState == RC_RECORD_MISSING) CreatePatchRecord(plan.recordPath);
-  result = RecordPatch(plan.recordPath);
+  result = RecordPatch(plan.description, plan.recordPath);
   if (result != RC_SUCCEED) {
     LogEvent(L"the patch could not be recorded in %ls: the next run applies it again", plan.recordPath);
     return RC_XML_LOAD_FAILED;

@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CheckValue(ReadNestedDataValue(kDataFileName, outer, "UpdateModule", value, sizeof value), value,
                sizeof value, outer);
   }
-  const ResultCode check = CheckInstalledProduct(ReadInstallInfo());
+  const ResultCode check = CheckInstalledProduct(ReadInstallInfo(), ReadPatchDescription());
   if (check != RC_SUCCEED && check != RC_XML_ELEMENT_MISSING && check != RC_VERSION_MISMATCH &&
       check != RC_BUILD_ID_MISMATCH) {
     Broken("version check answered", std::to_string(check));

@@ -35,9 +35,9 @@ const std::string& FreshRecord(const FuzzMachine& machine) {
   static const std::string fresh = [&machine] {
     WriteBytes(machine.record, "");
     wchar_t recordPath[kPathChars] = {};
-    EvaluatePatchState(ReadInstallInfo(), recordPath);
+    EvaluatePatchState(ReadInstallInfo(), ReadPatchDescription(), recordPath);
     CreatePatchRecord(recordPath);
-    RecordPatch(recordPath);
+    RecordPatch(ReadPatchDescription(), recordPath);
     return ReadBytes(machine.record);
   }();
   return fresh;
@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   WriteBytes(machine.record, bytes);
 
   wchar_t recordPath[kPathChars] = {};
-  const ResultCode state = EvaluatePatchState(ReadInstallInfo(), recordPath);
+  const ResultCode state = EvaluatePatchState(ReadInstallInfo(), ReadPatchDescription(), recordPath);
   if (state != RC_NOT_PATCHED && state != RC_RECORD_MISSING && state != RC_DECIMAL_CONVERSION_FAILED &&
       state != RC_PATCH_IS_LATEST) {
     Broken("state answered", std::to_string(state));
@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if ((state == RC_RECORD_MISSING) != IsBlank(bytes)) Broken("missing record misjudged");
   if (state == RC_RECORD_MISSING) CreatePatchRecord(recordPath);
 
-  const ResultCode recorded = RecordPatch(recordPath);
+  const ResultCode recorded = RecordPatch(ReadPatchDescription(), recordPath);
   const std::string after = ReadBytes(machine.record);
   bool leftover = false;
   ReadBytes(machine.record + ".tmp", &leftover);
@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (recorded != RC_SUCCEED) Broken("recording answered", std::to_string(recorded));
 
   // Recorded where the check sees it, whatever the record held.
-  const ResultCode again = EvaluatePatchState(ReadInstallInfo(), recordPath);
+  const ResultCode again = EvaluatePatchState(ReadInstallInfo(), ReadPatchDescription(), recordPath);
   if (again != RC_PATCH_IS_LATEST) Broken("recorded patch not seen", std::to_string(again));
 
   // What the library could not read whole is kept as it was.

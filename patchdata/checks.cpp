@@ -24,6 +24,15 @@ ResultCode ReadInstallValue(const wchar_t* valueName, wchar_t* buffer, size_t bu
   return RC_SUCCEED;
 }
 
+PatchDescription ReadPatchDescription() {
+  PatchDescription description = {};
+  description.versionRead = ReadDataValue(kDataFileName, "Version", description.version, kValueBytes);
+  description.buildRead = ReadDataValue(kDataFileName, "BuildID", description.build, kValueBytes);
+  description.patchVersionRead =
+      ReadDataValue(kDataFileName, "PatchVersion", description.patchVersion, kValueBytes);
+  return description;
+}
+
 InstallInfo ReadInstallInfo() {
   InstallInfo install = {};
   install.versionRead = ReadInstallValue(L"Version", install.version, kNameChars) == RC_SUCCEED;
@@ -36,12 +45,13 @@ namespace {
 
 // Compares one install value with the description file's element of the
 // same name; `mismatch` when they differ.
-ResultCode CompareWithInstalled(const wchar_t* installed, bool read, const char* elementName,
+ResultCode CompareWithInstalled(const wchar_t* installed, bool read, const char* data, ResultCode dataRead,
                                 ResultCode mismatch) {
   if (!read) return RC_REGISTRY_READ_FAILED;
-  char data[kVersionValueBytes] = {};
-  ResultCode result = ReadDataValue(kDataFileName, elementName, data, sizeof data);
-  if (result != RC_SUCCEED) return result;
+  if (dataRead != RC_SUCCEED) return dataRead;
+  // The check compares at most kVersionValueBytes - 1 bytes; a longer value
+  // is refused as one too long for its buffer.
+  if (std::strlen(data) >= static_cast<size_t>(kVersionValueBytes)) return RC_XML_ELEMENT_MISSING;
   wchar_t wide[kNameChars] = {};
   os::WidenText(os::kAnsiCodePage, data, wide, kNameChars);
   return std::wcscmp(wide, installed) == 0 ? RC_SUCCEED : mismatch;
@@ -49,10 +59,12 @@ ResultCode CompareWithInstalled(const wchar_t* installed, bool read, const char*
 
 }  // namespace
 
-ResultCode CheckInstalledProduct(const InstallInfo& install) {
-  ResultCode result = CompareWithInstalled(install.version, install.versionRead, "Version", RC_VERSION_MISMATCH);
+ResultCode CheckInstalledProduct(const InstallInfo& install, const PatchDescription& description) {
+  ResultCode result = CompareWithInstalled(install.version, install.versionRead, description.version,
+                                           description.versionRead, RC_VERSION_MISMATCH);
   if (result != RC_SUCCEED) return result;
-  return CompareWithInstalled(install.build, install.buildRead, "BuildID", RC_BUILD_ID_MISMATCH);
+  return CompareWithInstalled(install.build, install.buildRead, description.build, description.buildRead,
+                              RC_BUILD_ID_MISMATCH);
 }
 
 bool IsRecordableVersion(const char* version) {
@@ -84,13 +96,13 @@ bool IsPatchNumber(const char* text) {
   return true;
 }
 
-ResultCode ReadPatchIdentity(PatchIdentity* identity) {
+ResultCode ReadPatchIdentity(const PatchDescription& description, PatchIdentity* identity) {
   *identity = {};
-  ResultCode result = ReadDataValue(kDataFileName, "Version", identity->version, kValueBytes);
-  if (result != RC_SUCCEED) return result;
+  if (description.versionRead != RC_SUCCEED) return description.versionRead;
+  std::memcpy(identity->version, description.version, kValueBytes);
   if (!IsRecordableVersion(identity->version)) return RC_XML_ELEMENT_MISSING;
-  result = ReadDataValue(kDataFileName, "PatchVersion", identity->patchVersion, kValueBytes);
-  if (result != RC_SUCCEED) return result;
+  if (description.patchVersionRead != RC_SUCCEED) return description.patchVersionRead;
+  std::memcpy(identity->patchVersion, description.patchVersion, kValueBytes);
   // It names a folder and an element: "03\..\x" or "3 hotfix" must never
   // reach either. An empty one (or blanks only, which the library drops)
   // would name the folder "Patch" alone.
@@ -102,9 +114,10 @@ ResultCode ReadPatchIdentity(PatchIdentity* identity) {
   return RC_SUCCEED;
 }
 
-ResultCode EvaluatePatchState(const InstallInfo& install, wchar_t* recordPath) {
+ResultCode EvaluatePatchState(const InstallInfo& install, const PatchDescription& description,
+                              wchar_t* recordPath) {
   PatchIdentity patch;
-  ResultCode result = ReadPatchIdentity(&patch);
+  ResultCode result = ReadPatchIdentity(description, &patch);
   if (result != RC_SUCCEED) return result;
 
   wchar_t widePatch[kNameChars] = {};
@@ -151,11 +164,12 @@ bool PatchNumberValue(const char* digits, int32_t* number) {
   return os::ParseDecimal(wide, number);
 }
 
-ResultCode CheckPatchIsCurrent(const InstallInfo& install, wchar_t* recordPath) {
-  const ResultCode state = EvaluatePatchState(install, recordPath);
+ResultCode CheckPatchIsCurrent(const InstallInfo& install, const PatchDescription& description,
+                               wchar_t* recordPath) {
+  const ResultCode state = EvaluatePatchState(install, description, recordPath);
   if (state != RC_PATCH_IS_LATEST) return state;
   PatchIdentity patch;
-  ResultCode result = ReadPatchIdentity(&patch);
+  ResultCode result = ReadPatchIdentity(description, &patch);
   if (result != RC_SUCCEED) return result;
   int32_t recordedNumber = 0;
   result = ReadRecordedPatch(recordPath, patch.versionName, &recordedNumber);

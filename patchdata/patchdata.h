@@ -46,16 +46,31 @@ struct InstallInfo {
 };
 InstallInfo ReadInstallInfo();
 
+// The description file's patch identity, each value read once per run
+// (through ReadDataValue, from a fresh load of the file) and handed down.
+// A value that could not be read is empty, with ReadDataValue's code.
+struct PatchDescription {
+  char version[kValueBytes];
+  char build[kValueBytes];
+  char patchVersion[kValueBytes];
+  ResultCode versionRead;
+  ResultCode buildRead;
+  ResultCode patchVersionRead;
+};
+PatchDescription ReadPatchDescription();
+
 // Installed Version and BuildID equal the description file's. 0, 1-5.
-ResultCode CheckInstalledProduct(const InstallInfo& install);
+ResultCode CheckInstalledProduct(const InstallInfo& install, const PatchDescription& description);
 // Patch state from the record: 16, 17, 19 or a failure code. Fills the
 // record path (kPathChars wide characters) and g_backupFolderName.
-ResultCode EvaluatePatchState(const InstallInfo& install, wchar_t* recordPath);
+ResultCode EvaluatePatchState(const InstallInfo& install, const PatchDescription& description,
+                              wchar_t* recordPath);
 
 // Whether this patch is the one the record holds as current, so that it
 // can be undone: 0; 16 or 17 when it is not applied, 23 when a later patch
 // of this version is, or a failure code. Fills what EvaluatePatchState fills.
-ResultCode CheckPatchIsCurrent(const InstallInfo& install, wchar_t* recordPath);
+ResultCode CheckPatchIsCurrent(const InstallInfo& install, const PatchDescription& description,
+                               wchar_t* recordPath);
 
 // No record file, or one with nothing in it (what the check answers 17 for
 // on a readable record).
@@ -65,19 +80,20 @@ bool RecordAbsentOrBlank(const wchar_t* recordPath);
 void CreatePatchRecord(const wchar_t* recordPath);
 // Adds this patch to the record and moves CurVersion on. 0, 2 or 3. A
 // record without a usable root is kept beside it and recorded afresh.
-ResultCode RecordPatch(const wchar_t* recordPath);
+ResultCode RecordPatch(const PatchDescription& description, const wchar_t* recordPath);
 // Takes this patch off the record: this version's elements for it go, and
 // CurVersion falls back to the last patch left, or the version element goes
 // when none is left. 0, 2 (the record cannot be read or written) or 3.
 // With `previousCurrent` (the CurVersion this patch replaced, kept by the
 // apply), a version element left without patch elements keeps that
 // CurVersion instead of going.
-ResultCode UnrecordPatch(const wchar_t* recordPath, const char* previousCurrent = nullptr);
+ResultCode UnrecordPatch(const PatchDescription& description, const wchar_t* recordPath,
+                         const char* previousCurrent = nullptr);
 
 // The apply keeps the CurVersion the record holds for this version, before
 // the patch is recorded, in the per-patch backup folder (kPreviousCurrentName),
 // so that an undo can put it back when no patch element names it.
-void KeepPreviousCurrent(const wchar_t* recordPath);
+void KeepPreviousCurrent(const PatchDescription& description, const wchar_t* recordPath);
 // The CurVersion kept by KeepPreviousCurrent; false when none is kept.
 bool ReadPreviousCurrent(const wchar_t* recordPath, char* text, size_t textBytes);
 // Removes what KeepPreviousCurrent kept.

@@ -15,9 +15,9 @@ struct PatchIdentity {
   char versionName[kValueBytes + 8];  // "QL" + Version
   int32_t patchNumber;
 };
-// Reads Version and PatchVersion from the description file and checks that
-// they can name the record's elements and the backup folder. 0, 2 or 3.
-ResultCode ReadPatchIdentity(PatchIdentity* identity);
+// Version and PatchVersion of the description, checked that they can name
+// the record's elements and the backup folder. 0, 2 or 3.
+ResultCode ReadPatchIdentity(const PatchDescription& description, PatchIdentity* identity);
 
 // The longest suffix of a file beside the record (".damaged.100"): the
 // record path leaves room for it within the path bound.

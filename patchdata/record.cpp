@@ -259,9 +259,9 @@ void CreatePatchRecord(const wchar_t* recordPath) {
   SaveRecord(record, recordPath);  // a record not written shows on the next run
 }
 
-ResultCode RecordPatch(const wchar_t* recordPath) {
+ResultCode RecordPatch(const PatchDescription& description, const wchar_t* recordPath) {
   PatchIdentity identity;
-  const ResultCode result = ReadPatchIdentity(&identity);
+  const ResultCode result = ReadPatchIdentity(description, &identity);
   if (result != RC_SUCCEED) return result;
   const char* version = identity.version;
   const char* patchVersion = identity.patchVersion;
@@ -332,9 +332,10 @@ bool PatchElementNumber(const TiXmlNode* node, int32_t* number) {
 
 }  // namespace
 
-ResultCode UnrecordPatch(const wchar_t* recordPath, const char* previousCurrent) {
+ResultCode UnrecordPatch(const PatchDescription& description, const wchar_t* recordPath,
+                         const char* previousCurrent) {
   PatchIdentity identity;
-  const ResultCode result = ReadPatchIdentity(&identity);
+  const ResultCode result = ReadPatchIdentity(description, &identity);
   if (result != RC_SUCCEED) return result;
   const char* versionName = identity.versionName;
   const int32_t patchNumber = identity.patchNumber;
@@ -397,10 +398,10 @@ bool PreviousCurrentPath(const wchar_t* recordPath, wchar_t (&path)[kPathChars])
 
 }  // namespace
 
-void KeepPreviousCurrent(const wchar_t* recordPath) {
+void KeepPreviousCurrent(const PatchDescription& description, const wchar_t* recordPath) {
   wchar_t path[kPathChars] = {};
   PatchIdentity identity;
-  if (!PreviousCurrentPath(recordPath, path) || ReadPatchIdentity(&identity) != RC_SUCCEED) return;
+  if (!PreviousCurrentPath(recordPath, path) || ReadPatchIdentity(description, &identity) != RC_SUCCEED) return;
   TiXmlDocument record;
   std::string text;
   if (LoadXmlFile(&record, recordPath) == XmlLoad::kLoaded) {

@@ -16,7 +16,7 @@ class ChecksTest : public MachineTest {
   }
   ResultCode State() {
     wchar_t path[kPathChars] = {};
-    return EvaluatePatchState(ReadInstallInfo(), path);
+    return EvaluatePatchState(ReadInstallInfo(), ReadPatchDescription(), path);
   }
   void WriteRecord(const std::string& versionContent, const std::string& version = "4.20") {
     WriteFile(recordPath_, "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\r\n<UpdateQL>\r\n<QL" + version +
@@ -25,19 +25,19 @@ class ChecksTest : public MachineTest {
 };
 
 TEST_F(ChecksTest, InstalledProductMustMatchExactly) {
-  EXPECT_EQ(CheckInstalledProduct(ReadInstallInfo()), RC_SUCCEED);
+  EXPECT_EQ(CheckInstalledProduct(ReadInstallInfo(), ReadPatchDescription()), RC_SUCCEED);
   WriteDescription("<UpdateQL><Version>4.200</Version><BuildID>0137</BuildID></UpdateQL>");
-  EXPECT_EQ(CheckInstalledProduct(ReadInstallInfo()), RC_VERSION_MISMATCH);
+  EXPECT_EQ(CheckInstalledProduct(ReadInstallInfo(), ReadPatchDescription()), RC_VERSION_MISMATCH);
   WriteDescription("<UpdateQL><Version> 4.20 </Version><BuildID>137</BuildID></UpdateQL>");
-  EXPECT_EQ(CheckInstalledProduct(ReadInstallInfo()), RC_BUILD_ID_MISMATCH) << "blanks trimmed; build compared as text";
+  EXPECT_EQ(CheckInstalledProduct(ReadInstallInfo(), ReadPatchDescription()), RC_BUILD_ID_MISMATCH) << "blanks trimmed; build compared as text";
   WriteDescription("<UpdateQL><Version>4.20</Version></UpdateQL>");
-  EXPECT_EQ(CheckInstalledProduct(ReadInstallInfo()), RC_XML_ELEMENT_MISSING);
+  EXPECT_EQ(CheckInstalledProduct(ReadInstallInfo(), ReadPatchDescription()), RC_XML_ELEMENT_MISSING);
   // A build ID shorter than the version read before it is compared as itself.
   fake::SetMachineValue(kInstallKey, L"BuildID", L"7");
   WriteDescription("<UpdateQL><Version>4.20</Version><BuildID>7</BuildID></UpdateQL>");
-  EXPECT_EQ(CheckInstalledProduct(ReadInstallInfo()), RC_SUCCEED);
+  EXPECT_EQ(CheckInstalledProduct(ReadInstallInfo(), ReadPatchDescription()), RC_SUCCEED);
   fake::SetMachineValue(kInstallKey, L"Version", L"4.2O");
-  EXPECT_EQ(CheckInstalledProduct(ReadInstallInfo()), RC_VERSION_MISMATCH);
+  EXPECT_EQ(CheckInstalledProduct(ReadInstallInfo(), ReadPatchDescription()), RC_VERSION_MISMATCH);
   EXPECT_EQ(fake::OpenKeys(), 0);
 }
 
@@ -53,7 +53,7 @@ TEST_F(ChecksTest, InstallValuesAndTheirFailures) {
   EXPECT_EQ(fake::OpenKeys(), 0) << "the key is closed on every path";
 
   fake::Reset();
-  EXPECT_EQ(CheckInstalledProduct(ReadInstallInfo()), RC_REGISTRY_READ_FAILED) << "no install key at all";
+  EXPECT_EQ(CheckInstalledProduct(ReadInstallInfo(), ReadPatchDescription()), RC_REGISTRY_READ_FAILED) << "no install key at all";
 }
 
 TEST_F(ChecksTest, RecordStates) {
@@ -138,9 +138,9 @@ TEST_F(ChecksTest, FixesRecordPathAndBackupFolderName) {
   WriteDescription("<UpdateQL><Version>4.20</Version><PatchVersion>03</PatchVersion></UpdateQL>");
   InstallInfo noFolder = ReadInstallInfo();
   noFolder.folderRead = false;
-  EXPECT_EQ(EvaluatePatchState(noFolder, path), RC_REGISTRY_READ_FAILED);
+  EXPECT_EQ(EvaluatePatchState(noFolder, ReadPatchDescription(), path), RC_REGISTRY_READ_FAILED);
   EXPECT_STREQ(g_backupFolderName, L"Patch03") << "set before the install folder is read";
-  EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), path), RC_RECORD_MISSING);
+  EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), ReadPatchDescription(), path), RC_RECORD_MISSING);
   EXPECT_EQ(std::wstring(path), Wide(install_) + L"\\UpdateBackup\\QlPatch.xml");
 }
 

@@ -21,9 +21,9 @@ TEST_F(RecordReachTest, PatchIsRecordedWhereTheCheckFindsIt) {
         std::string("<UpdateQL><QL4.10/><!-- note --><QL4.30/></UpdateQL>")}) {
     WriteFile(recordPath_, record);
     wchar_t recordPath[kPathChars] = {};
-    EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), recordPath), RC_NOT_PATCHED) << record;
-    EXPECT_EQ(RecordPatch(recordPath), RC_SUCCEED) << record;
-    EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), recordPath), RC_PATCH_IS_LATEST) << record;
+    EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), ReadPatchDescription(), recordPath), RC_NOT_PATCHED) << record;
+    EXPECT_EQ(RecordPatch(ReadPatchDescription(), recordPath), RC_SUCCEED) << record;
+    EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), ReadPatchDescription(), recordPath), RC_PATCH_IS_LATEST) << record;
     if (record.find("<QL4.10") != std::string::npos) {
       EXPECT_NE(ReadFile(recordPath_).find("<QL4.10"), std::string::npos)
           << "other versions' entries stay: " << record;
@@ -32,8 +32,8 @@ TEST_F(RecordReachTest, PatchIsRecordedWhereTheCheckFindsIt) {
   // Where the end is reachable, the new version goes at the end as before.
   WriteFile(recordPath_, "<UpdateQL><QL4.10><CurVersion>01</CurVersion></QL4.10></UpdateQL>");
   wchar_t recordPath[kPathChars] = {};
-  EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), recordPath), RC_NOT_PATCHED);
-  EXPECT_EQ(RecordPatch(recordPath), RC_SUCCEED);
+  EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), ReadPatchDescription(), recordPath), RC_NOT_PATCHED);
+  EXPECT_EQ(RecordPatch(ReadPatchDescription(), recordPath), RC_SUCCEED);
   const std::string saved = ReadFile(recordPath_);
   EXPECT_LT(saved.find("<QL4.10>"), saved.find("<QL4.20>"));
 }
@@ -49,9 +49,9 @@ TEST_F(RecordReachTest, PatchIsRecordedWhereTheWrittenRecordReadsBack) {
             "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<UpdateQL><Note text=ab\xC6>x</Note>"
             "<QL4.10><CurVersion>01</CurVersion></QL4.10></UpdateQL>\n");
   wchar_t recordPath[kPathChars] = {};
-  EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), recordPath), RC_NOT_PATCHED);
-  EXPECT_EQ(RecordPatch(recordPath), RC_SUCCEED);
-  EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), recordPath), RC_PATCH_IS_LATEST);
+  EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), ReadPatchDescription(), recordPath), RC_NOT_PATCHED);
+  EXPECT_EQ(RecordPatch(ReadPatchDescription(), recordPath), RC_SUCCEED);
+  EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), ReadPatchDescription(), recordPath), RC_PATCH_IS_LATEST);
   const std::string saved = ReadFile(recordPath_);
   EXPECT_LT(saved.find("<QL4.20>"), saved.find("<Note"));
   EXPECT_NE(saved.find("<CurVersion>01</CurVersion>"), std::string::npos);

@@ -39,17 +39,17 @@ class RecordTest : public MachineTest {
   }
   ResultCode State() {
     wchar_t path[kPathChars] = {};
-    return EvaluatePatchState(ReadInstallInfo(), path);
+    return EvaluatePatchState(ReadInstallInfo(), ReadPatchDescription(), path);
   }
   bool NoTempFile() { return !Exists(recordPath_ + ".tmp"); }
 };
 
 TEST_F(RecordTest, FreshMachineGetsExactlyTheDocumentedRecord) {
   wchar_t path[kPathChars] = {};
-  ASSERT_EQ(EvaluatePatchState(ReadInstallInfo(), path), RC_RECORD_MISSING);
+  ASSERT_EQ(EvaluatePatchState(ReadInstallInfo(), ReadPatchDescription(), path), RC_RECORD_MISSING);
   CreatePatchRecord(path);
   EXPECT_EQ(ReadFile(recordPath_), kEmptyRecord);
-  EXPECT_EQ(RecordPatch(path), RC_SUCCEED);
+  EXPECT_EQ(RecordPatch(ReadPatchDescription(), path), RC_SUCCEED);
   EXPECT_EQ(ReadFile(recordPath_), Record(VersionElement("4.20", "03", {"03"})));
   EXPECT_TRUE(NoTempFile());
   EXPECT_EQ(State(), RC_PATCH_IS_LATEST);
@@ -57,7 +57,7 @@ TEST_F(RecordTest, FreshMachineGetsExactlyTheDocumentedRecord) {
 
 TEST_F(RecordTest, LaterPatchIsAppendedAndBecomesCurrent) {
   WriteFile(recordPath_, Record(VersionElement("4.20", "02", {"02"})));
-  EXPECT_EQ(RecordPatch(Wide(recordPath_).c_str()), RC_SUCCEED);
+  EXPECT_EQ(RecordPatch(ReadPatchDescription(), Wide(recordPath_).c_str()), RC_SUCCEED);
   EXPECT_EQ(ReadFile(recordPath_), Record(VersionElement("4.20", "03", {"02", "03"})));
 }
 
@@ -65,12 +65,12 @@ TEST_F(RecordTest, CurVersionGetsReadableTextWhateverItHeld) {
   for (std::string held : {"<CurVersion />", "<CurVersion><!--note-->02</CurVersion>"}) {
     SCOPED_TRACE(held);
     WriteFile(recordPath_, Record("<QL4.20>" + held + "</QL4.20>"));
-    EXPECT_EQ(RecordPatch(Wide(recordPath_).c_str()), RC_SUCCEED);
+    EXPECT_EQ(RecordPatch(ReadPatchDescription(), Wide(recordPath_).c_str()), RC_SUCCEED);
     EXPECT_EQ(State(), RC_PATCH_IS_LATEST);
   }
   EXPECT_NE(ReadFile(recordPath_).find("<!--note-->"), std::string::npos);
   WriteFile(recordPath_, Record("<QL4.20><CurVersion /></QL4.20>"));
-  RecordPatch(Wide(recordPath_).c_str());
+  RecordPatch(ReadPatchDescription(), Wide(recordPath_).c_str());
   EXPECT_EQ(ReadFile(recordPath_), Record(VersionElement("4.20", "03", {"03"})));
 }
 
@@ -100,28 +100,28 @@ TEST_F(RecordTest, UnusableRecordEndsInAFreshRecordHoldingThePatch) {
     SCOPED_TRACE("record of " + std::to_string(c.content.size()) + " bytes: " + c.content.substr(0, 40));
     std::filesystem::remove_all(install_ + "/UpdateBackup");
     WriteFile(recordPath_, c.content);
-    EXPECT_EQ(RecordPatch(Wide(recordPath_).c_str()), RC_SUCCEED);
+    EXPECT_EQ(RecordPatch(ReadPatchDescription(), Wide(recordPath_).c_str()), RC_SUCCEED);
     EXPECT_EQ(ReadFile(recordPath_), fresh);
     EXPECT_EQ(State(), RC_PATCH_IS_LATEST);
     EXPECT_EQ(ReadFile(recordPath_ + ".damaged"), c.kept ? c.content : "<missing>");
     EXPECT_TRUE(NoTempFile());
   }
   std::filesystem::remove(recordPath_);
-  EXPECT_EQ(RecordPatch(Wide(recordPath_).c_str()), RC_XML_LOAD_FAILED);
+  EXPECT_EQ(RecordPatch(ReadPatchDescription(), Wide(recordPath_).c_str()), RC_XML_LOAD_FAILED);
   EXPECT_FALSE(Exists(recordPath_));
 }
 
 TEST_F(RecordTest, OnlyThisVersionsCurVersionMoves) {
   WriteFile(recordPath_, Record(VersionElement("4.10", "05", {"05"}) +
                                 VersionElement("4.20", "02", {"02"})));
-  EXPECT_EQ(RecordPatch(Wide(recordPath_).c_str()), RC_SUCCEED);
+  EXPECT_EQ(RecordPatch(ReadPatchDescription(), Wide(recordPath_).c_str()), RC_SUCCEED);
   EXPECT_EQ(ReadFile(recordPath_), Record(VersionElement("4.10", "05", {"05"}) +
                                           VersionElement("4.20", "03", {"02", "03"})));
 
   // This version lacks its own CurVersion; the later version's stays as it is.
   WriteFile(recordPath_, Record(VersionElement("4.20", "", {"02"}) +
                                 VersionElement("4.30", "01", {"01"})));
-  EXPECT_EQ(RecordPatch(Wide(recordPath_).c_str()), RC_SUCCEED);
+  EXPECT_EQ(RecordPatch(ReadPatchDescription(), Wide(recordPath_).c_str()), RC_SUCCEED);
   EXPECT_EQ(ReadFile(recordPath_), Record(VersionElement("4.20", "03", {"02", "03"}) +
                                           VersionElement("4.30", "01", {"01"})));
   EXPECT_EQ(State(), RC_PATCH_IS_LATEST);
@@ -134,7 +134,7 @@ TEST_F(RecordTest, LongestValuesMakeWholeElementNames) {
   description.replace(description.find("4.20"), 4, version);
   WriteDescription(description);
   WriteFile(recordPath_, kEmptyRecord);
-  EXPECT_EQ(RecordPatch(Wide(recordPath_).c_str()), RC_SUCCEED);
+  EXPECT_EQ(RecordPatch(ReadPatchDescription(), Wide(recordPath_).c_str()), RC_SUCCEED);
   const std::string record = ReadFile(recordPath_);
   EXPECT_NE(record.find("<QL" + version + ">"), std::string::npos);
   EXPECT_NE(record.find("<Patch" + patch + ">"), std::string::npos);
@@ -146,7 +146,7 @@ TEST_F(RecordTest, DamagedRecordIsKeptBesideItBeforeItIsRewritten) {
   WriteFile(recordPath_, damaged);
   WriteFile(recordPath_ + ".damaged", "earlier copy");
   MakeDirs(recordPath_ + ".damaged.2");  // a name a folder takes is passed over
-  EXPECT_EQ(RecordPatch(Wide(recordPath_).c_str()), RC_SUCCEED);
+  EXPECT_EQ(RecordPatch(ReadPatchDescription(), Wide(recordPath_).c_str()), RC_SUCCEED);
   EXPECT_EQ(ReadFile(recordPath_ + ".damaged"), "earlier copy");
   EXPECT_EQ(ReadFile(recordPath_ + ".damaged.3"), damaged);
   EXPECT_NE(ReadFile(recordPath_).find("<Patch03>"), std::string::npos);
@@ -154,7 +154,7 @@ TEST_F(RecordTest, DamagedRecordIsKeptBesideItBeforeItIsRewritten) {
 
   // The same bytes again are not kept a second time.
   WriteFile(recordPath_, damaged);
-  EXPECT_EQ(RecordPatch(Wide(recordPath_).c_str()), RC_SUCCEED);
+  EXPECT_EQ(RecordPatch(ReadPatchDescription(), Wide(recordPath_).c_str()), RC_SUCCEED);
   EXPECT_FALSE(Exists(recordPath_ + ".damaged.4"));
   EXPECT_EQ(State(), RC_PATCH_IS_LATEST);
 
@@ -163,7 +163,7 @@ TEST_F(RecordTest, DamagedRecordIsKeptBesideItBeforeItIsRewritten) {
   const std::string other = damaged.substr(0, 100);
   WriteFile(recordPath_, other);
   fake::FailCall("OpenFile", fake::CallCount("OpenFile") + 5);
-  EXPECT_EQ(RecordPatch(Wide(recordPath_).c_str()), RC_XML_LOAD_FAILED) << "the patch is not recorded";
+  EXPECT_EQ(RecordPatch(ReadPatchDescription(), Wide(recordPath_).c_str()), RC_XML_LOAD_FAILED) << "the patch is not recorded";
   EXPECT_EQ(ReadFile(recordPath_), other);
   EXPECT_FALSE(Exists(recordPath_ + ".damaged.4"));
 }
@@ -172,7 +172,7 @@ TEST_F(RecordTest, SideFilesPassOverFoldersAndStayWithinThePathBound) {
   // A folder where the temporary file would go.
   WriteFile(recordPath_, Record(VersionElement("4.20", "02", {"02"})));
   MakeDirs(recordPath_ + ".tmp");
-  EXPECT_EQ(RecordPatch(Wide(recordPath_).c_str()), RC_SUCCEED);
+  EXPECT_EQ(RecordPatch(ReadPatchDescription(), Wide(recordPath_).c_str()), RC_SUCCEED);
   EXPECT_EQ(State(), RC_PATCH_IS_LATEST);
   EXPECT_FALSE(Exists(recordPath_ + ".tmp.2"));
 
@@ -182,9 +182,9 @@ TEST_F(RecordTest, SideFilesPassOverFoldersAndStayWithinThePathBound) {
   const std::string longest = install_ + std::string(kPathChars - recordPath_.size() - kRecordSideSuffixChars, 'x');
   MakeDirs(longest);
   fake::SetMachineValue(kInstallKey, L"Path", Wide(longest));
-  EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), path), RC_REGISTRY_READ_FAILED);
+  EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), ReadPatchDescription(), path), RC_REGISTRY_READ_FAILED);
   fake::SetMachineValue(kInstallKey, L"Path", Wide(longest.substr(0, longest.size() - 1)));
-  EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), path), RC_RECORD_MISSING);
+  EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), ReadPatchDescription(), path), RC_RECORD_MISSING);
   EXPECT_LT(std::wcslen(path) + kRecordSideSuffixChars, static_cast<size_t>(kPathChars));
 }
 
@@ -197,7 +197,7 @@ TEST_F(RecordTest, FailedSaveLeavesTheOldRecordByteForByte) {
     SCOPED_TRACE(fault.first);
     WriteFile(recordPath_, old);
     fake::FailCall(fault.first, fake::CallCount(fault.first) + fault.second);
-    RecordPatch(Wide(recordPath_).c_str());
+    RecordPatch(ReadPatchDescription(), Wide(recordPath_).c_str());
     EXPECT_EQ(ReadFile(recordPath_), old);
     EXPECT_TRUE(NoTempFile());
   }

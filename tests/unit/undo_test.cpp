@@ -67,8 +67,10 @@ class UndoTest : public MachineTest {
 TEST_F(UndoTest, UndoPutsTheOriginalsBackAndThePatchCanBeAppliedAgain) {
   ASSERT_EQ(Apply(), RC_SUCCEED);
   const size_t printed = fake::Output().size();
+  const int registryReads = fake::CallCount("QueryKeyValue");
   EXPECT_EQ(Undo(), RC_SUCCEED);
   EXPECT_EQ(fake::Output().size(), printed) << "the undo prints nothing";
+  EXPECT_EQ(fake::CallCount("QueryKeyValue") - registryReads, 3) << "each install value read once";
   for (const std::string& module : kModules) EXPECT_EQ(Installed(module), "old " + module);
   EXPECT_FALSE(Exists(install_ + "/UpdateBackup/Patch03")) << "the per-patch backup goes";
   EXPECT_FALSE(Exists(install_ + "/core.dll.qlundo"));

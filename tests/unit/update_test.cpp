@@ -144,11 +144,12 @@ TEST_F(UpdateTest, FirstServiceNeverStopping) {
   EXPECT_EQ(Apply(), RC_STOP_SERVICE_FAILED);
   EXPECT_EQ(fake::Output(), kStopLine + L"stop service error!\r\n" + kExitLine);
   // Eight stop polls; then the put-back waits for it to stop, by the start
-  // wait's rules, before it gives up on starting it again.
+  // wait's rules, and once more after the others, before it gives up on
+  // starting it again.
   const std::vector<uint32_t> sleeps = fake::Sleeps();
   ASSERT_GE(sleeps.size(), 8u);
   EXPECT_EQ(std::vector<uint32_t>(sleeps.begin(), sleeps.begin() + 8), std::vector<uint32_t>(8, 10000));
-  EXPECT_EQ(fake::NowMs(), 80000 + kStartWaitMinMs);
+  EXPECT_EQ(fake::NowMs(), 80000 + 2 * kStartWaitMinMs);
   EXPECT_EQ(fake::FindService(L"QlSvc")->startRequests, 0);
   EXPECT_EQ(fake::FindService(L"QlProfileSvc")->stopRequests, 0);
   EXPECT_EQ(Ended(), 0);
@@ -187,9 +188,9 @@ TEST_F(UpdateTest, RecordThatCannotBeWrittenEndsWithTwo) {
   for (const wchar_t* service : kProductServices) EXPECT_EQ(fake::FindService(service)->state, os::kServiceRunning);
   fake::HoldFile(recordPath_, 0);
   wchar_t path[kPathChars] = {};
-  EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), path), RC_NOT_PATCHED);
+  EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), ReadPatchDescription(), path), RC_NOT_PATCHED);
   EXPECT_EQ(Apply(), RC_SUCCEED);
-  EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), path), RC_PATCH_IS_LATEST);
+  EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), ReadPatchDescription(), path), RC_PATCH_IS_LATEST);
 }
 
 // Windows refuses to write, flush, replace or delete a read-only file, and
@@ -272,7 +273,7 @@ TEST_F(UpdateTest, NoModulesStillRecordsThePatch) {
   EXPECT_EQ(Apply(), RC_SUCCEED);
   EXPECT_FALSE(Exists(install_ + "/UpdateBackup/Patch03"));
   wchar_t path[kPathChars] = {};
-  EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), path), RC_PATCH_IS_LATEST);
+  EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), ReadPatchDescription(), path), RC_PATCH_IS_LATEST);
 }
 
 TEST_F(UpdateTest, UnrecordablePatchIdentityTouchesNothing) {

@@ -104,7 +104,7 @@ TEST_F(XmlFileMachineTest, DeepDescriptionReadsAsMissingElements) {
   WriteDescription("<UpdateQL><Version>4.20</Version>" + Repeat("<a>", 100000) + "</UpdateQL>");
   char value[kValueBytes] = {};
   EXPECT_EQ(ReadDataValue(kDataFileName, "Version", value, sizeof value), RC_XML_ELEMENT_MISSING);
-  EXPECT_EQ(CheckInstalledProduct(ReadInstallInfo()), RC_XML_ELEMENT_MISSING);
+  EXPECT_EQ(CheckInstalledProduct(ReadInstallInfo(), ReadPatchDescription()), RC_XML_ELEMENT_MISSING);
   EXPECT_STREQ(value, "");
 
   // As deep as the limit allows, the value at the bottom: read; one level
@@ -135,12 +135,12 @@ TEST_F(XmlFileMachineTest, DeepRecordIsKeptAndRecordedAfresh) {
   wchar_t recordPath[kPathChars] = {};
   // Like any damaged record: the patch applies, the file is not taken for
   // a missing one, and its bytes are kept before a fresh record is written.
-  EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), recordPath), RC_NOT_PATCHED);
+  EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), ReadPatchDescription(), recordPath), RC_NOT_PATCHED);
   CreatePatchRecord(recordPath);
   EXPECT_EQ(ReadFile(recordPath_), deep);
-  EXPECT_EQ(RecordPatch(recordPath), RC_SUCCEED);
+  EXPECT_EQ(RecordPatch(ReadPatchDescription(), recordPath), RC_SUCCEED);
   EXPECT_EQ(ReadFile(recordPath_ + ".damaged"), deep);
-  EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), recordPath), RC_PATCH_IS_LATEST);
+  EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), ReadPatchDescription(), recordPath), RC_PATCH_IS_LATEST);
 }
 
 }  // namespace
