@@ -176,6 +176,16 @@ void ApplyServiceStart(SweepStart start) {
   }
 }
 
+int SweepStride(SweepStart start) {
+#ifdef QLPATCH_SANITIZED_SWEEPS
+  constexpr int kSanitizedStride = 4;
+  return start == SweepStart::kClean ? 1 : kSanitizedStride;
+#else
+  (void)start;
+  return 1;
+#endif
+}
+
 ResultCode HealthyOutcome(SweepStart start) {
   return start == SweepStart::kSlowStop || start == SweepStart::kDisabledRunning ? RC_STOP_SERVICE_FAILED
                                                                                  : RC_SUCCEED;

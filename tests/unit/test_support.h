@@ -79,3 +79,7 @@ std::string FoundBackup(SweepStart start, const std::string& module, size_t inde
 void ApplyServiceStart(SweepStart start);
 // What an apply from `start` with nothing failing ends with.
 ResultCode HealthyOutcome(SweepStart start);
+// Which of a sweep's points run from `start`: every one, but under the
+// sanitizers (several times slower) only every fourth from a start other
+// than the clean one, so that each start's paths still run under them.
+int SweepStride(SweepStart start);
