@@ -83,6 +83,7 @@ struct Machine {
   int year = 0, month = 0, day = 0;
   std::wstring output;
   std::map<std::string, std::set<int>> failOnce;
+  int32_t (*failThreadsOf)(void*) = nullptr;
   std::map<std::string, int> failFrom;
   std::map<std::string, int> callCounts;
   std::vector<std::string> callLog;

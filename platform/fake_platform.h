@@ -136,6 +136,8 @@ void PowerCut();
 // the named platform function fails. Names are the functions' own
 // ("MoveFileTo", "QueryServiceState" ...).
 void FailCall(const std::string& function, int occurrence);
+// Every thread that would run `body` (a phase's worker) cannot be started.
+void FailThreadsOf(int32_t (*body)(void*));
 // Every call of the named function from the `occurrence`-th on fails.
 void FailCallsFrom(const std::string& function, int occurrence);
 int CallCount(const std::string& function);

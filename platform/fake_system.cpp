@@ -126,6 +126,13 @@ bool WaitWithoutTimeout(Handle semaphore) {
 
 bool StartThread(int32_t (*body)(void*), void* argument, uint32_t) {
   if (Call("StartThread")) return false;
+  {
+    std::lock_guard<std::mutex> lock(g_machineMutex);
+    if (body == M().failThreadsOf) {
+      t_lastError = 8;  // ERROR_NOT_ENOUGH_MEMORY
+      return false;
+    }
+  }
   std::thread(body, argument).detach();
   return true;
 }

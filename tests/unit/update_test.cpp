@@ -259,9 +259,7 @@ TEST_F(UpdateTest, WorkerThatCannotStartEndsThePhase) {
   EXPECT_EQ(fake::CallCount("WaitWithoutTimeout"), 0);
   ExpectNothingTouched();
 
-  // The survey, the stop, two looks that the services are still stopped,
-  // then the start.
-  fake::FailCall("StartThread", fake::CallCount("StartThread") + 5);
+  fake::FailThreadsOf(StartServicesWorker);
   EXPECT_EQ(Apply(), RC_START_SERVICE_FAILED);
   ExpectProductAsFound();
 }
