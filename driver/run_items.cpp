@@ -11,33 +11,63 @@
 
 namespace {
 
-// A service phase on a worker thread. `undoWorker` (none: nothing to
-// undo) puts back what the phase did, from the ledger.
-class ServicePhase : public WorkItem {
+// The services read, nothing changed.
+class SurveyServicesStep : public WorkItem {
  public:
-  using Worker = int32_t (*)(void*);
-  ServicePhase(const wchar_t* description, Worker worker, ResultCode cannotRun, Worker undoWorker,
-               ServiceLedger* ledger, const std::vector<std::wstring>& (ServiceLedger::*changed)() const)
-      : description_(description),
-        worker_(worker),
-        cannotRun_(cannotRun),
-        undoWorker_(undoWorker),
-        ledger_(ledger),
-        changed_(changed) {}
-  std::wstring Describe() const override { return description_; }
-  ResultCode Do() override { return RunServicePhase(worker_, ledger_, cannotRun_); }
+  explicit SurveyServicesStep(ServiceLedger* ledger) : ledger_(ledger) {}
+  std::wstring Describe() const override { return L"read the product's services"; }
+  ResultCode Do() override { return RunServicePhase(SurveyServicesWorker, ledger_, RC_STOP_SERVICE_FAILED); }
+  bool Undo() override { return true; }
+
+ private:
+  ServiceLedger* ledger_;
+};
+
+// The product's services stopped; undone, every service the ledger says
+// this run sent a stop is started again once it has stopped.
+class StopServicesStep : public WorkItem {
+ public:
+  explicit StopServicesStep(ServiceLedger* ledger) : ledger_(ledger) {}
+  std::wstring Describe() const override { return L"stop the product's services"; }
+  ResultCode Do() override { return RunServicePhase(StopServicesWorker, ledger_, RC_STOP_SERVICE_FAILED); }
   bool Undo() override {
-    if (undoWorker_ == nullptr || (ledger_->*changed_)().empty()) return true;  // no service was changed
-    return RunServicePhase(undoWorker_, ledger_, RC_START_SERVICE_FAILED, WorkerStart::kTryAgain) == RC_SUCCEED;
+    if (ledger_->StopOrder().empty()) return true;
+    return RunServicePhase(RestartStoppedServicesWorker, ledger_, RC_START_SERVICE_FAILED,
+                           WorkerStart::kTryAgain) == RC_SUCCEED;
   }
 
  private:
-  std::wstring description_;
-  Worker worker_;
-  ResultCode cannotRun_;
-  Worker undoWorker_;
   ServiceLedger* ledger_;
-  const std::vector<std::wstring>& (ServiceLedger::*changed_)() const;
+};
+
+// A look that the services are still stopped, and a stop of any that runs
+// again. What it stops goes into the ledger, so the stop step's put-back
+// starts it again.
+class StopAgainStep : public WorkItem {
+ public:
+  explicit StopAgainStep(ServiceLedger* ledger) : ledger_(ledger) {}
+  std::wstring Describe() const override { return L"look that the services are still stopped"; }
+  ResultCode Do() override { return RunServicePhase(StopAgainWorker, ledger_, RC_STOP_SERVICE_FAILED); }
+  bool Undo() override { return true; }
+
+ private:
+  ServiceLedger* ledger_;
+};
+
+// The product's services started; undone, what it started is stopped.
+class StartServicesStep : public WorkItem {
+ public:
+  explicit StartServicesStep(ServiceLedger* ledger) : ledger_(ledger) {}
+  std::wstring Describe() const override { return L"start the product's services"; }
+  ResultCode Do() override { return RunServicePhase(StartServicesWorker, ledger_, RC_START_SERVICE_FAILED); }
+  bool Undo() override {
+    if (ledger_->StartOrder().empty()) return true;
+    return RunServicePhase(StopStartedServicesWorker, ledger_, RC_STOP_SERVICE_FAILED, WorkerStart::kTryAgain) ==
+           RC_SUCCEED;
+  }
+
+ private:
+  ServiceLedger* ledger_;
 };
 
 class ModuleStep : public WorkItem {
@@ -86,25 +116,17 @@ class BackupFolder : public WorkItem {
 }  // namespace
 
 std::unique_ptr<WorkItem> SurveyServicesItem(ServiceLedger* ledger) {
-  return std::make_unique<ServicePhase>(L"read the product's services", SurveyServicesWorker,
-                                        RC_STOP_SERVICE_FAILED, nullptr, ledger,
-                                        &ServiceLedger::StopOrder);
+  return std::make_unique<SurveyServicesStep>(ledger);
 }
 
 std::unique_ptr<WorkItem> StopServicesItem(ServiceLedger* ledger) {
-  return std::make_unique<ServicePhase>(L"stop the product's services", StopServicesWorker,
-                                        RC_STOP_SERVICE_FAILED, RestartStoppedServicesWorker, ledger, &ServiceLedger::StopOrder);
+  return std::make_unique<StopServicesStep>(ledger);
 }
 
-std::unique_ptr<WorkItem> StopAgainItem(ServiceLedger* ledger) {
-  return std::make_unique<ServicePhase>(L"look that the services are still stopped", StopAgainWorker,
-                                        RC_STOP_SERVICE_FAILED, nullptr,
-                                        ledger, &ServiceLedger::StopOrder);
-}
+std::unique_ptr<WorkItem> StopAgainItem(ServiceLedger* ledger) { return std::make_unique<StopAgainStep>(ledger); }
 
 std::unique_ptr<WorkItem> StartServicesItem(ServiceLedger* ledger) {
-  return std::make_unique<ServicePhase>(L"start the product's services", StartServicesWorker,
-                                        RC_START_SERVICE_FAILED, StopStartedServicesWorker, ledger, &ServiceLedger::StartOrder);
+  return std::make_unique<StartServicesStep>(ledger);
 }
 
 std::unique_ptr<WorkItem> ModuleItem(const ModulePlan& module, ModuleAction action) {
