@@ -178,7 +178,7 @@ void ApplyServiceStart(SweepStart start) {
 
 int SweepStride(SweepStart start) {
 #ifdef QLPATCH_SANITIZED_SWEEPS
-  constexpr int kSanitizedStride = 4;
+  constexpr int kSanitizedStride = 8;
   return start == SweepStart::kClean ? 1 : kSanitizedStride;
 #else
   (void)start;

@@ -80,6 +80,6 @@ void ApplyServiceStart(SweepStart start);
 // What an apply from `start` with nothing failing ends with.
 ResultCode HealthyOutcome(SweepStart start);
 // Which of a sweep's points run from `start`: every one, but under the
-// sanitizers (several times slower) only every fourth from a start other
+// sanitizers (several times slower) only every eighth from a start other
 // than the clean one, so that each start's paths still run under them.
 int SweepStride(SweepStart start);
