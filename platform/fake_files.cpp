@@ -115,10 +115,21 @@ bool CopyFileOver(const wchar_t* from, const wchar_t* to) {
   }
   char buffer[1 << 16];
   bool ok = true;
+  bool full = false;
   for (;;) {
     ssize_t n = read(in, buffer, sizeof buffer);
     if (n == 0) break;
-    if (n < 0 || write(out, buffer, static_cast<size_t>(n)) != n) {
+    if (n > 0) {
+      // The disk's room: what fits is written, and the copy stops there,
+      // cut short, as a full disk leaves it.
+      std::lock_guard<std::mutex> lock(g_machineMutex);
+      if (M().diskRoom != fake::kNever && static_cast<uint64_t>(n) > M().diskRoom) {
+        n = static_cast<ssize_t>(M().diskRoom);
+        full = true;
+      }
+      if (M().diskRoom != fake::kNever) M().diskRoom -= static_cast<uint64_t>(n);
+    }
+    if (n < 0 || write(out, buffer, static_cast<size_t>(n)) != n || full) {
       ok = false;
       break;
     }
@@ -135,6 +146,7 @@ bool CopyFileOver(const wchar_t* from, const wchar_t* to) {
   MarkUnflushed(target);
   // The copy takes the source's attributes.
   SetAttributes(target, AttributesOf(source));
+  if (full) return FailWith(kErrorDiskFull);
   return ok ? true : Fail(error);
 }
 

@@ -205,6 +205,11 @@ int CallCount(const std::string& function) {
 
 const std::vector<std::string>& CallLog() { return M().callLog; }
 
+void SetDiskRoom(uint64_t bytes) {
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  M().diskRoom = bytes;
+}
+
 void FailThreadsOf(int32_t (*body)(void*)) {
   std::lock_guard<std::mutex> lock(g_machineMutex);
   M().failThreadsOf = body;

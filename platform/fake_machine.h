@@ -84,6 +84,7 @@ struct Machine {
   std::wstring output;
   std::map<std::string, std::set<int>> failOnce;
   int32_t (*failThreadsOf)(void*) = nullptr;
+  uint64_t diskRoom = ~0ull;  // bytes CopyFileOver may still write (fake::kNever: no limit)
   std::map<std::string, int> failFrom;
   std::map<std::string, int> callCounts;
   std::vector<std::string> callLog;

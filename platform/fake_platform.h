@@ -136,6 +136,10 @@ void PowerCut();
 // the named platform function fails. Names are the functions' own
 // ("MoveFileTo", "QueryServiceState" ...).
 void FailCall(const std::string& function, int occurrence);
+// The room left on the disk for copies (CopyFileOver): a copy that does
+// not fit writes what fits and fails with ERROR_DISK_FULL, cut short.
+// kNever: no limit.
+void SetDiskRoom(uint64_t bytes);
 // Every thread that would run `body` (a phase's worker) cannot be started.
 void FailThreadsOf(int32_t (*body)(void*));
 // Every call of the named function from the `occurrence`-th on fails.

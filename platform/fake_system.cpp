@@ -187,6 +187,7 @@ void ErrorText(uint32_t error, wchar_t* out, int outChars) {
       {1051, L"A stop control has been sent to a service that other running services are dependent on."},
       {1053, L"The service did not respond to the start or control request in a timely fashion."},
       {1056, L"An instance of the service is already running."},
+      {112, L"There is not enough space on the disk."},
       {1058, L"The service cannot be started, either because it is disabled or because it has no enabled devices associated with it."},
       {1060, L"The specified service does not exist as an installed service."},
       {1062, L"The service has not been started."}};

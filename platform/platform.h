@@ -122,6 +122,7 @@ bool ClearFileAttributes(const wchar_t* path);
 constexpr uint32_t kErrorAccessDenied = 5;       // ERROR_ACCESS_DENIED
 constexpr uint32_t kErrorSharingViolation = 32;  // ERROR_SHARING_VIOLATION
 constexpr uint32_t kErrorLockViolation = 33;     // ERROR_LOCK_VIOLATION
+constexpr uint32_t kErrorDiskFull = 112;         // ERROR_DISK_FULL
 // Calls `visit` for each entry of a folder (not "." and ".."), with its
 // name and whether it is a folder. False when the folder cannot be read.
 bool ListFolder(const wchar_t* path, void (*visit)(void* context, const wchar_t* name, bool isFolder),

@@ -11,22 +11,34 @@
 
 namespace {
 
-// The file put back is first copied in beside the installed file under
-// this suffix, then moved over it.
-constexpr const wchar_t* kRestoreSuffix = L".qlundo";
+const wchar_t* SuffixOf(BesideCopy copy) { return copy == BesideCopy::kNewCopy ? L".qlnew" : L".qlundo"; }
 
 }  // namespace
 
-bool BesidePath(const wchar_t* installed, wchar_t (&beside)[kPathChars]) {
-  if (std::wcslen(installed) + std::wcslen(kRestoreSuffix) >= static_cast<size_t>(kPathChars)) return false;
-  os::FormatWide(beside, kPathChars, L"%ls%ls", installed, kRestoreSuffix);
+bool BesidePath(const wchar_t* installed, BesideCopy copy, wchar_t (&beside)[kPathChars]) {
+  const wchar_t* suffix = SuffixOf(copy);
+  if (std::wcslen(installed) + std::wcslen(suffix) >= static_cast<size_t>(kPathChars)) return false;
+  os::FormatWide(beside, kPathChars, L"%ls%ls", installed, suffix);
   return true;
+}
+
+void RemoveBesideCopies(const wchar_t* moduleName, const wchar_t* installed) {
+  for (BesideCopy copy : {BesideCopy::kNewCopy, BesideCopy::kPutBack}) {
+    wchar_t beside[kPathChars] = {};
+    if (!BesidePath(installed, copy, beside) || !os::PathExists(beside)) continue;
+    FileStep remove;
+    if (DeleteRetrying(beside, &remove)) {
+      LogEvent(L"module %ls: %ls, left by a run that was cut off, removed", moduleName, beside);
+    } else {
+      LogFailure(remove.error, L"module %ls: %ls, left by a run that was cut off, stays", moduleName, beside);
+    }
+  }
 }
 
 ResultCode PutInPlace(const wchar_t* moduleName, const wchar_t* source, const wchar_t* installed,
                       const wchar_t* what) {
   wchar_t beside[kPathChars] = {};
-  if (!BesidePath(installed, beside)) return RC_MOVE_FILE_FAILED;
+  if (!BesidePath(installed, BesideCopy::kPutBack, beside)) return RC_MOVE_FILE_FAILED;
   FileStep copy;
   if (!CopyWrittenThrough(source, beside, &copy)) {
     LogFailure(copy.error, L"module %ls: the %ls cannot be copied in beside it (%d tries)", moduleName, what,

@@ -8,9 +8,14 @@
 #include "shared/result_codes.h"
 #include "shared/shared.h"
 
-// The copy made beside an installed file before it takes the file's place.
-// False when its path would not fit.
-bool BesidePath(const wchar_t* installed, wchar_t (&beside)[kPathChars]);
+// The copies made beside an installed file before they take its place in
+// one step: `.qlnew` for the new copy, `.qlundo` for what a put-back puts
+// back. False when the path would not fit.
+enum class BesideCopy { kNewCopy, kPutBack };
+bool BesidePath(const wchar_t* installed, BesideCopy copy, wchar_t (&beside)[kPathChars]);
+// Removes both copies beside an installed file, left by a run that was cut
+// off; neither is ever needed again.
+void RemoveBesideCopies(const wchar_t* moduleName, const wchar_t* installed);
 // Puts `source` in the installed file's place. The copy is whole on the
 // disk before it takes the installed file's place in one step: at every
 // moment one whole copy or the other is installed, never neither, and

@@ -40,7 +40,8 @@ ResultCode BuildModulePaths(const wchar_t* installFolder, const wchar_t* moduleN
   wchar_t beside[kPathChars] = {};
   if (!IsSafeModuleName(moduleName) || std::wcscmp(moduleName, kPreviousCurrentName) == 0 ||
       !BuildPath(paths->installed, installFolder, moduleName) ||
-      !BuildPath(paths->backup, paths->patchFolder, moduleName) || !BesidePath(paths->installed, beside)) {
+      !BuildPath(paths->backup, paths->patchFolder, moduleName) || !BesidePath(paths->installed, BesideCopy::kPutBack, beside) ||
+      !BesidePath(paths->installed, BesideCopy::kNewCopy, beside)) {
     return RC_MOVE_FILE_FAILED;
   }
   return RC_SUCCEED;
@@ -148,6 +149,7 @@ ResultCode BackupAndReplaceModule(const ModulePlan& plan, ModuleChange* change) 
   change->action = ModuleAction::kReplace;
   const wchar_t* name = plan.name.c_str();
   const ModulePaths& paths = plan.paths;
+  RemoveBesideCopies(name, paths.installed);
   if (plan.found == ModuleFound::kNew) {
     LogEvent(L"module %ls: already the new copy; left as it is", name);
     return RC_SUCCEED;
@@ -160,15 +162,31 @@ ResultCode BackupAndReplaceModule(const ModulePlan& plan, ModuleChange* change) 
     LogFailure(os::LastError(), L"module %ls: the backup folder %ls cannot be made", name, paths.patchFolder);
     return RC_CREATE_BACKUP_DIR_FAILED;
   }
+  // The new copy is made whole beside the module first, and written
+  // through: a copy that fails (a full disk) leaves the module as found,
+  // and the record written after the modules never claims a patch whose
+  // module a power cut could still leave holding zeros.
+  wchar_t beside[kPathChars] = {};
+  BesidePath(paths.installed, BesideCopy::kNewCopy, beside);  // it fits: BuildModulePaths checked
+  FileStep copy;
+  if (!CopyWrittenThrough(name, beside, &copy)) {
+    LogFailure(copy.error, L"module %ls: the new copy cannot be copied in beside it and written through (%d tries)",
+               name, copy.tries);
+    FileStep cleanUp;
+    DeleteRetrying(beside, &cleanUp);
+    return RC_COPY_FILE_FAILED;
+  }
   // Moving rather than copying lets a module still held open be replaced.
   // A backup that holds these very bytes (an earlier run's) is kept as it
-  // is, and the installed file stays until the copy replaces it; one cut
-  // short by an earlier run gets its new copy, or the product would stay
-  // without the module on every later run.
+  // is, and the installed file stays until the new copy replaces it; one
+  // cut short by an earlier run gets its new copy, or the product would
+  // stay without the module on every later run.
   if (plan.found == ModuleFound::kOriginal && plan.backup == BackupFound::kNone) {
     FileStep move;
     if (!MoveFileRetrying(paths.installed, paths.backup, &move)) {
       LogFailure(move.error, L"module %ls: cannot be moved to %ls (%d tries)", name, paths.backup, move.tries);
+      FileStep cleanUp;
+      DeleteRetrying(beside, &cleanUp);
       return RC_MOVE_FILE_FAILED;
     }
     change->movedToBackup = true;
@@ -176,26 +194,26 @@ ResultCode BackupAndReplaceModule(const ModulePlan& plan, ModuleChange* change) 
   } else {
     LogEvent(L"module %ls: the original kept by an earlier run of this patch stays in %ls", name, paths.backup);
   }
-  // The new copy is written through to the disk before the run goes on:
-  // the record written after the modules must never claim a patch whose
-  // module a power cut could still leave holding zeros.
-  change->installedWritten = true;
-  FileStep copy;
-  if (!CopyWrittenThrough(name, paths.installed, &copy)) {
-    LogFailure(copy.error, L"module %ls: the new copy cannot be copied in and written through (%d tries)", name,
-               copy.tries);
+  FileStep replace;
+  if (!ReplaceRetrying(beside, paths.installed, &replace)) {
+    LogFailure(replace.error, L"module %ls: the new copy cannot be moved in place (%d tries)", name, replace.tries);
+    FileStep cleanUp;
+    DeleteRetrying(beside, &cleanUp);
     return RC_COPY_FILE_FAILED;
   }
+  change->installedWritten = true;
   uint64_t size = 0;
   os::FileSizeAt(paths.installed, &size);
-  LogEvent(L"module %ls: new copy of %u bytes copied in and written through (%d tries)", name,
-           static_cast<unsigned>(size), copy.tries);
+  LogEvent(L"module %ls: new copy of %u bytes copied in beside it, written through and moved in place (%d tries "
+           L"to copy, %d to move in place)",
+           name, static_cast<unsigned>(size), copy.tries, replace.tries);
   return RC_SUCCEED;
 }
 
 ResultCode RestoreModule(const ModulePlan& plan, ModuleChange* change) {
   *change = ModuleChange();
   change->action = ModuleAction::kRestoreOriginal;
+  RemoveBesideCopies(plan.name.c_str(), plan.paths.installed);
   if (plan.found == ModuleFound::kOriginal && plan.backup == BackupFound::kSameAsInstalled) {
     LogEvent(L"module %ls: already the original", plan.name.c_str());
     return RC_SUCCEED;

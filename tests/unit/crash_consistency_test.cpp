@@ -129,10 +129,13 @@ class CrashConsistencyTest : public MachineTest {
     }
   }
 
+  // Patched, and no copy made beside a module outlives the run that
+  // finished it.
   void ExpectPatched(const std::string& when, const std::string& finalRecord) {
     for (const std::string& module : kModules) {
       EXPECT_EQ(ReadFile(install_ + "/" + module), "new " + module) << when;
       EXPECT_EQ(ReadFile(backup_ + "/" + module), "old " + module) << when;
+      for (const char* beside : {".qlnew", ".qlundo"}) EXPECT_FALSE(Exists(install_ + "/" + module + beside)) << when;
     }
     EXPECT_EQ(ReadFile(recordPath_), finalRecord) << when;
   }

@@ -42,7 +42,9 @@ class ModulesTest : public MachineTest {
   std::string backup_;
 };
 
-TEST_F(ModulesTest, ReplacesModulesInOrderMovingEachBeforeCopying) {
+// Each new copy is made whole beside its module before the original moves
+// and the copy takes its place.
+TEST_F(ModulesTest, ReplacesModulesInOrderCopyingBesideEachBeforeMovingIt) {
   Prepare({"core.dll", "profiles.dll"});
   EXPECT_EQ(ReplaceListedModules(), RC_SUCCEED);
   for (std::string m : {"core.dll", "profiles.dll"}) {
@@ -51,10 +53,11 @@ TEST_F(ModulesTest, ReplacesModulesInOrderMovingEachBeforeCopying) {
   }
   std::vector<std::string> fileCalls;
   for (const auto& call : fake::CallLog()) {
-    if (call == "MoveFileTo" || call == "CopyFileOver") fileCalls.push_back(call);
+    if (call == "MoveFileTo" || call == "CopyFileOver" || call == "ReplaceFileAtomically") fileCalls.push_back(call);
   }
-  EXPECT_EQ(fileCalls, (std::vector<std::string>{"MoveFileTo", "CopyFileOver", "MoveFileTo",
-                                                 "CopyFileOver"}));
+  EXPECT_EQ(fileCalls, (std::vector<std::string>{"CopyFileOver", "MoveFileTo", "ReplaceFileAtomically",
+                                                 "CopyFileOver", "MoveFileTo", "ReplaceFileAtomically"}));
+  EXPECT_FALSE(Exists(install_ + "/core.dll.qlnew"));
 }
 
 TEST_F(ModulesTest, WerNumZeroTouchesNothing) {

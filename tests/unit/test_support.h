@@ -62,11 +62,13 @@ enum class SweepStart {
   kCutAfterFirstModule,       // the first module replaced, the run cut off there
   kSlowStop,                  // QlProfileSvc takes longer to stop than its polls allow
   kDisabledRunning,           // QlProfileSvc runs, but its start type is disabled
-  kStartedAgainByTrigger  // QlSvc started again by a trigger after its stop, as the programs are ended
+  kStartedAgainByTrigger,  // QlSvc started again by a trigger after its stop, as the programs are ended
+  kDiskAlmostFull          // room on the disk for less than one module's copy
 };
 constexpr SweepStart kSweepStarts[] = {SweepStart::kClean,    SweepStart::kUnrecordedApply,
                                        SweepStart::kCutAfterFirstModule, SweepStart::kSlowStop,
-                                       SweepStart::kDisabledRunning,     SweepStart::kStartedAgainByTrigger};
+                                       SweepStart::kDisabledRunning,     SweepStart::kStartedAgainByTrigger,
+                                       SweepStart::kDiskAlmostFull};
 const char* StartName(SweepStart start);
 // The installed modules and their backups as `start` leaves them.
 void LayOutModules(SweepStart start, const std::string& install, const std::string& backup,
@@ -75,7 +77,8 @@ void LayOutModules(SweepStart start, const std::string& install, const std::stri
 std::string FoundBytes(SweepStart start, const std::string& module, size_t index);
 // What the backup holds of it (MachineTest::ReadFile's "<missing>" for none).
 std::string FoundBackup(SweepStart start, const std::string& module, size_t index);
-// The services as `start` has them, on a stand-in with the product's services.
+// The services and the disk as `start` has them, on a stand-in with the
+// product's services.
 void ApplyServiceStart(SweepStart start);
 // What an apply from `start` with nothing failing ends with.
 ResultCode HealthyOutcome(SweepStart start);
