@@ -96,6 +96,9 @@ install_product() {
 judge() {
   local checked stated applied findings
   wt_run_program "$DIR" 'C:\qltest\qlpatch_check.exe'
+  # The check only reads: a launch that Wine lost on a loaded machine (no
+  # exit line at all) is made again, once.
+  [ "$WT_EXIT" = none ] && wt_run_program "$DIR" 'C:\qltest\qlpatch_check.exe'
   checked=$WT_EXIT
   tr -d '\r' <"$WT_OUTPUT_FILE" >"$WT_TMP/findings.txt"
   # The findings are the lines before the summary.
