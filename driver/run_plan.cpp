@@ -6,26 +6,11 @@
 #include "patchdata/module_names.h"
 #include "shared/run_log.h"
 
-namespace {
-
-bool SameModuleName(const std::wstring& a, const std::wstring& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    wchar_t x = a[i], y = b[i];
-    if (x >= L'A' && x <= L'Z') x = static_cast<wchar_t>(x - L'A' + L'a');
-    if (y >= L'A' && y <= L'Z') y = static_cast<wchar_t>(y - L'A' + L'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 ResultCode ReadModulePlans(const std::vector<std::wstring>& names, RunPlan* plan) {
   plan->modules.clear();
   for (const std::wstring& name : names) {
     bool seen = false;
-    for (const ModulePlan& earlier : plan->modules) seen = seen || SameModuleName(earlier.name, name);
+    for (const ModulePlan& earlier : plan->modules) seen = seen || SameIgnoringAsciiCase(earlier.name, name);
     if (seen) {
       LogEvent(L"module %ls: listed more than once; handled once", name.c_str());
       continue;

@@ -22,3 +22,14 @@ bool BuildPath(wchar_t* out, const wchar_t* first, const wchar_t* second, const 
   std::wmemcpy(out, scratch, length + 1);
   return true;
 }
+
+bool SameIgnoringAsciiCase(const std::wstring& a, const std::wstring& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    wchar_t x = a[i], y = b[i];
+    if (x >= L'A' && x <= L'Z') x = static_cast<wchar_t>(x - L'A' + L'a');
+    if (y >= L'A' && y <= L'Z') y = static_cast<wchar_t>(y - L'A' + L'a');
+    if (x != y) return false;
+  }
+  return true;
+}

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 
 #include "shared/result_codes.h"
 #include "platform/platform.h"
@@ -32,6 +33,10 @@ constexpr int kValueBytes = 64;         // an XML value
 constexpr int kVersionValueBytes = 32;  // Version and BuildID in the version check
 constexpr int kNameChars = 64;          // versions, build IDs, module and image names
 constexpr int kPathChars = 255;         // install folder and paths built from it
+
+// Whether two names are equal with ASCII letters folded to one case, as
+// Windows compares service names and most file names.
+bool SameIgnoringAsciiCase(const std::wstring& a, const std::wstring& b);
 
 // Joins two or three parts with '\' into `out` (kPathChars wide characters).
 // False, with `out` emptied, when the path would not fit: a cut path could

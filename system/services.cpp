@@ -24,20 +24,9 @@ const wchar_t* StateName(uint32_t state) {
   }
 }
 
-bool SameName(const std::wstring& a, const wchar_t* b) {
-  size_t i = 0;
-  for (; i < a.size() && b[i] != 0; ++i) {
-    wchar_t x = a[i], y = b[i];
-    if (x >= L'A' && x <= L'Z') x = static_cast<wchar_t>(x - L'A' + L'a');
-    if (y >= L'A' && y <= L'Z') y = static_cast<wchar_t>(y - L'A' + L'a');
-    if (x != y) return false;
-  }
-  return i == a.size() && b[i] == 0;
-}
-
 bool IsProductService(const std::wstring& name) {
   for (const wchar_t* product : kProductServices) {
-    if (SameName(name, product)) return true;
+    if (SameIgnoringAsciiCase(name, product)) return true;
   }
   return false;
 }
@@ -260,6 +249,21 @@ ResultCode AwaitState(os::Handle service, const wchar_t* name, uint32_t wanted, 
   }
 }
 
+// Asks a stopped service to start: 0, or the Windows error. Windows
+// answers "already running" for a service still stopping too (a query that
+// failed was taken as stopped): that one is waited for and asked again.
+uint32_t RequestStart(os::Handle service, const wchar_t* name) {
+  if (os::RequestServiceStart(service)) return 0;
+  const uint32_t error = os::LastError();
+  os::ServiceStatus status = {};
+  if (error != os::kErrorServiceAlreadyRunning || !os::QueryServiceState(service, &status) ||
+      status.currentState != os::kServiceStopPending ||
+      AwaitState(service, name, os::kServiceStopped, RC_RUN_SERVICE_FAILED) != RC_SUCCEED) {
+    return error;
+  }
+  return os::RequestServiceStart(service) ? 0 : os::LastError();
+}
+
 // Starts a service by name on an open manager and waits for it. A service
 // still stopping is waited for first: it counts as started only once it
 // runs. One the run found stopped and disabled is left so.
@@ -294,33 +298,19 @@ ResultCode StartServiceNamed(os::Handle manager, const wchar_t* name, ServiceLed
   } else if (status.currentState != os::kServiceStopped) {
     // Running, or on its way there: counts as started.
     LogEvent(L"service %ls: %ls before the start; counts as started", name, StateName(status.currentState));
-  } else if (!os::RequestServiceStart(service)) {
-    uint32_t error = os::LastError();
-    // Windows answers "already running" for a service still stopping too
-    // (a query above that failed was taken as stopped): wait and ask again.
-    if (error == os::kErrorServiceAlreadyRunning && os::QueryServiceState(service, &status) &&
-        status.currentState == os::kServiceStopPending &&
-        AwaitState(service, name, os::kServiceStopped, RC_RUN_SERVICE_FAILED) == RC_SUCCEED) {
-      error = os::RequestServiceStart(service) ? 0 : os::LastError();
-    }
-    if (error == 0) {
-      LogEvent(L"service %ls: stopped at last; start asked", name);
-      ledger->NoteStart(name);
-      result = AwaitState(service, name, os::kServiceRunning, RC_START_SERVICE_FAILED);
-    } else if (error == os::kErrorServiceAlreadyRunning) {
-      // Something else (a watchdog, a delayed start) was first.
-      LogFailure(error, L"service %ls: stopped before the start, then started by something else", name);
-    } else if (error == os::kErrorServiceDisabled && record.stop == StopOutcome::kNotAsked) {
-      // It did not run before this run either: left as the admin set it.
-      LogFailure(error, L"service %ls: stopped and disabled before this run; left so", name);
-    } else {
-      LogFailure(error, L"service %ls: the start was refused", name);
-      result = RC_RUN_SERVICE_FAILED;
-    }
-  } else {
+  } else if (const uint32_t error = RequestStart(service, name); error == 0) {
     LogEvent(L"service %ls: stopped before the start; start asked", name);
     ledger->NoteStart(name);
     result = AwaitState(service, name, os::kServiceRunning, RC_START_SERVICE_FAILED);
+  } else if (error == os::kErrorServiceAlreadyRunning) {
+    // Something else (a watchdog, a delayed start) was first.
+    LogFailure(error, L"service %ls: stopped before the start, then started by something else", name);
+  } else if (error == os::kErrorServiceDisabled && record.stop == StopOutcome::kNotAsked) {
+    // It did not run before this run either: left as the admin set it.
+    LogFailure(error, L"service %ls: stopped and disabled before this run; left so", name);
+  } else {
+    LogFailure(error, L"service %ls: the start was refused", name);
+    result = RC_RUN_SERVICE_FAILED;
   }
   os::CloseServiceHandle(service);
   LogEvent(L"service %ls: start gave %d, took %u ms", name, result, MsSince(startMs));
@@ -428,7 +418,7 @@ bool IsRunningAgain(os::Handle manager, const wchar_t* name) {
 
 ServiceRecord& ServiceLedger::Of(const wchar_t* name) {
   for (ServiceRecord& record : records_) {
-    if (SameName(record.name, name)) return record;
+    if (SameIgnoringAsciiCase(record.name, name)) return record;
   }
   records_.push_back(ServiceRecord());
   records_.back().name = name;
@@ -443,9 +433,11 @@ void ServiceLedger::NoteStop(const wchar_t* name, StopOutcome outcome) {
 }
 
 void ServiceLedger::NoteStart(const wchar_t* name) {
-  ServiceRecord& record = Of(name);
-  if (!record.startAsked) startOrder_.push_back(record.name);
-  record.startAsked = true;
+  const ServiceRecord& record = Of(name);
+  for (const std::wstring& started : startOrder_) {
+    if (started == record.name) return;
+  }
+  startOrder_.push_back(record.name);
 }
 
 ResultCode SurveyServices(ServiceLedger* ledger) {

@@ -45,7 +45,6 @@ struct ServiceRecord {
   uint32_t stateFound = 0;      // its state when the run first looked (0: never looked)
   uint32_t startTypeFound = 0;  // its start type then (os::kServiceDisabled ...)
   StopOutcome stop = StopOutcome::kNotAsked;
-  bool startAsked = false;  // the start phase's start request was accepted
 };
 
 // The services one run deals with: the product's, and the services that
@@ -58,7 +57,6 @@ class ServiceLedger {
   // A stop this run sent to `name` and how it ended, in the order sent.
   void NoteStop(const wchar_t* name, StopOutcome outcome);
   void NoteStart(const wchar_t* name);
-  const std::deque<ServiceRecord>& Records() const { return records_; }
   // Names in the order this run sent them a stop / had a start accepted.
   const std::vector<std::wstring>& StopOrder() const { return stopOrder_; }
   const std::vector<std::wstring>& StartOrder() const { return startOrder_; }
