@@ -14,6 +14,7 @@
 struct ListedModule {
   int32_t index = 0;
   std::wstring name;         // as the tool widens it
+  std::wstring resolved;     // as the file system reads it (ResolveModuleName); empty when refused
   std::string borrowedFrom;  // the element whose UpdateModule it is, when not its own
   FileFingerprint newCopy;   // the new copy in the current folder
 };

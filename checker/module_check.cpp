@@ -177,8 +177,15 @@ class ModuleCheck {
     ListedModule listed;
     listed.index = index;
     listed.name = moduleName;
-    // A name the tool refuses is never looked for: it may point outside this folder.
-    if (IsSafeModuleName(moduleName)) listed.newCopy = FingerprintFile(moduleName);
+    // Named as the tool names it: by the install folder's files when the
+    // product is on this machine, else by this folder's. A name the tool
+    // refuses is never looked for: it may point outside this folder.
+    if (ResolveModuleName(NamesFolder(), moduleName, &listed.resolved) ==
+        ModuleNameProblem::kNone) {
+      listed.newCopy = FingerprintFile(listed.resolved.c_str());
+    } else {
+      listed.resolved.clear();
+    }
     if (own) {
       CheckName(elementName, listed, listPhase, phase);
     } else {
@@ -194,9 +201,19 @@ class ModuleCheck {
                  const std::wstring& phase) {
     const std::wstring& name = module.name;
     const std::wstring refused = L"; the tool refuses it with " + Outcome(RC_MOVE_FILE_FAILED) + listPhase;
-    switch (ClassifyModuleName(name.c_str())) {
+    std::wstring resolved;
+    switch (ResolveModuleName(NamesFolder(), name.c_str(), &resolved)) {
       case ModuleNameProblem::kNone:
         break;
+      case ModuleNameProblem::kStream:
+        Report(findings_, elementName, L"module name " + Quoted(name) +
+                                           L" names a data stream of a file (a ':' in it), never a module" + refused);
+        return;
+      case ModuleNameProblem::kToolFile:
+        Report(findings_, elementName, L"module name " + Quoted(name) +
+                                           L" is a name the tool keeps files of its own under (CurVersion.qlprev, "
+                                           L"*.qlnew, *.qlundo)" + refused);
+        return;
       case ModuleNameProblem::kEmpty:
         Report(findings_, elementName, L"UpdateModule empty; the tool refuses an empty module name with " +
                                            Outcome(RC_MOVE_FILE_FAILED) + listPhase);
@@ -235,16 +252,20 @@ class ModuleCheck {
                                          L"with " + Outcome(RC_MOVE_FILE_FAILED) + L" on every machine" + phase);
     }
     for (const ListedModule& earlier : *modules_) {
-      if (earlier.borrowedFrom.empty() && SameFileName(earlier.name, name)) {
-        Report(findings_, elementName, Quoted(name) + L" is listed by " + ModuleElement(earlier.index) +
-                                           L" already; the tool replaces it twice and another module "
-                                           L"was likely meant");
+      if (!earlier.resolved.empty() && SameFileName(earlier.resolved, resolved)) {
+        Report(findings_, elementName, Quoted(name) + L" is the file " + ModuleElement(earlier.index) +
+                                           L" lists already (" + Quoted(earlier.name) +
+                                           L"); another module was likely meant, and the tool refuses the "
+                                           L"list with " + Outcome(RC_MOVE_FILE_FAILED) + listPhase);
         break;
       }
     }
   }
 
+  const wchar_t* NamesFolder() const { return install_.folderRead ? install_.folder : L"."; }
+
   DescriptionTree* tree_;
+  const InstallInfo install_ = ReadInstallInfo();
   int32_t count_;
   Findings* findings_;
   std::vector<ListedModule>* modules_;

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <new>
 
+#include "driver/cut_off_run.h"
 #include "driver/driver.h"
 #include "patchdata/patchdata.h"
 #include "shared/shared.h"
@@ -77,7 +78,7 @@ ResultCode RunCommandLine(int argc, wchar_t** argv) {
         status = CheckInstalledProduct(install, description);
         if (status == RC_SUCCEED) {
           wchar_t recordPath[kPathChars] = {};
-          status = EvaluatePatchState(install, description, recordPath);
+          status = AnswerOverCutOffRun(install, EvaluatePatchState(install, description, recordPath));
         }
       } else if (std::strcmp(command, "undo") == 0) {
         status = RunUndo();

@@ -25,7 +25,20 @@ int ScanOption(int argc, char** arguments, const char* options);
 // Apply mode: reads the install values, runs PerformUpdate and prints its
 // outcome.
 ResultCode RunInteractiveUpdate();
+// The apply under the lock, after finishing a run that was cut off.
 ResultCode PerformUpdate(const InstallInfo& install);
+
+// Each mode's sequence, given the run that was cut off if this run
+// finishes it on its way (null: none).
+struct CutOffRun;
+ResultCode ApplySequence(const InstallInfo& install, const CutOffRun* cutOff);
+ResultCode UndoSequence(const InstallInfo& install, const CutOffRun* cutOff);
+// Writes the journal of a run about to make its first change. 0, or 12
+// when it cannot be written (nothing is changed then).
+class Journal;
+enum class RunMode;
+struct RunPlan;
+ResultCode BeginJournal(const InstallInfo& install, RunMode mode, const RunPlan& plan, Journal* journal);
 
 // The module steps of a plan, each done as a work item, in order, up to the
 // first that fails. 0 or its code.

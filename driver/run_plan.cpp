@@ -8,12 +8,20 @@
 
 ResultCode ReadModulePlans(const std::vector<std::wstring>& names, RunPlan* plan) {
   plan->modules.clear();
-  for (const std::wstring& name : names) {
-    bool seen = false;
-    for (const ModulePlan& earlier : plan->modules) seen = seen || SameIgnoringAsciiCase(earlier.name, name);
-    if (seen) {
-      LogEvent(L"module %ls: listed more than once; handled once", name.c_str());
-      continue;
+  for (const std::wstring& listed : names) {
+    std::wstring name;
+    if (ResolveModuleName(plan->install.folder, listed.c_str(), &name) != ModuleNameProblem::kNone) {
+      LogEvent(L"module %ls: refused (it leaves the install folder, names a device, the backup folder, a data "
+               L"stream or a file of the tool's own)", listed.c_str());
+      return RC_MOVE_FILE_FAILED;
+    }
+    if (name != listed) LogEvent(L"module %ls: is %ls", listed.c_str(), name.c_str());
+    for (const ModulePlan& earlier : plan->modules) {
+      if (SameIgnoringAsciiCase(earlier.name, name)) {
+        LogEvent(L"module %ls: listed twice (as %ls too); a second entry is a mistake in the list, refused",
+                 name.c_str(), earlier.name.c_str());
+        return RC_MOVE_FILE_FAILED;
+      }
     }
     ModulePlan module;
     const ResultCode result = ReadModulePlan(plan->install.folder, name.c_str(), HeldModule::kReadLater, &module);
@@ -38,7 +46,35 @@ ResultCode ReadApplyPlan(const InstallInfo& install, RunPlan* plan) {
     return RC_CREATE_BACKUP_DIR_FAILED;
   }
 
-  return ReadModulesToReplace(plan);
+  result = ReadModulesToReplace(plan);
+  return result != RC_SUCCEED ? result : CheckRoomForCopies(*plan, ModuleAction::kReplace);
+}
+
+ResultCode CheckRoomForCopies(const RunPlan& plan, ModuleAction action) {
+  uint64_t needed = 0;
+  for (const ModulePlan& module : plan.modules) {
+    uint64_t size = 0;
+    if (action == ModuleAction::kReplace) {
+      // A module already new, or held open and read later, may need none;
+      // counted all the same.
+      if (module.found == ModuleFound::kNew && module.read == ModuleRead::kRead) continue;
+      os::FileSizeAt(module.name.c_str(), &size);
+      needed += size;
+    } else if (os::FileSizeAt(module.paths.backup, &size) && size > needed) {
+      needed = size;
+    }
+  }
+  uint64_t free = 0;
+  if (!os::FreeBytesAt(plan.install.folder, &free)) {
+    LogFailure(os::LastError(), L"the free space on the disk of %ls cannot be read; the copies are made as they "
+               L"come", plan.install.folder);
+    return RC_SUCCEED;
+  }
+  if (free >= needed + kRoomMarginBytes) return RC_SUCCEED;
+  LogEvent(L"not enough room on the disk of %ls: %ls bytes free, %ls needed for the copies and %ls to spare; "
+           L"nothing is changed", plan.install.folder, std::to_wstring(free).c_str(),
+           std::to_wstring(needed).c_str(), std::to_wstring(kRoomMarginBytes).c_str());
+  return RC_COPY_FILE_FAILED;
 }
 
 ResultCode ReadModulesToReplace(RunPlan* plan) {

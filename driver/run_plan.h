@@ -26,6 +26,13 @@ struct RunPlan {
 // state, and every listed module as found. 0 to go on; otherwise the code
 // the run ends with, nothing touched (the patch state 19 among them).
 ResultCode ReadApplyPlan(const InstallInfo& install, RunPlan* plan);
+// Room on the install folder's disk for the copies the run makes: the new
+// copies beside the modules (the originals are moved, which takes none),
+// or for an undo the largest original copied in beside its module, plus
+// kRoomMarginBytes for the record, the journal and the log. 0, or 14
+// before anything is touched.
+constexpr uint64_t kRoomMarginBytes = 1024 * 1024;
+ResultCode CheckRoomForCopies(const RunPlan& plan, ModuleAction action);
 // The listed modules as found, into the plan's modules (its install folder
 // and g_backupFolderName known). 0, 2, 3, 18, or a refusal (12, 13, 14).
 ResultCode ReadModulesToReplace(RunPlan* plan);

@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "driver/cut_off_run.h"
 #include "driver/driver.h"
+#include "driver/journal.h"
 #include "driver/run_items.h"
 #include "driver/run_plan.h"
 #include "patchdata/module_names.h"
@@ -20,15 +22,17 @@
 
 namespace {
 
-// Every module the description lists has its original in the backup. 0 or
-// 13 (or the reading's code).
-ResultCode CheckListedModulesBackedUp(const std::vector<std::wstring>& backedUp) {
+// Every module the description lists has its original in the backup, each
+// named as the apply named it. 0 or 13 (or the reading's code).
+ResultCode CheckListedModulesBackedUp(const wchar_t* installFolder, const std::vector<std::wstring>& backedUp) {
   std::vector<std::wstring> listed;
   ResultCode result = ReadModuleList(&listed);
   if (result != RC_SUCCEED) return result;
   for (const std::wstring& module : listed) {
+    std::wstring resolved;
+    const bool named = ResolveModuleName(installFolder, module.c_str(), &resolved) == ModuleNameProblem::kNone;
     bool found = false;
-    for (const std::wstring& name : backedUp) found = found || name == module;
+    for (const std::wstring& name : backedUp) found = found || (named && SameIgnoringAsciiCase(name, resolved));
     if (!found) {
       LogEvent(L"module %ls: listed, but the backup holds no original of it", module.c_str());
       return RC_MOVE_FILE_FAILED;
@@ -38,13 +42,15 @@ ResultCode CheckListedModulesBackedUp(const std::vector<std::wstring>& backedUp)
 }
 
 // A failure once something is changed: what the undo changed is put back,
-// newest first.
-ResultCode PutBackAfter(WorkItemList* work, ResultCode failure) {
-  work->RollBack();
+// newest first; put back in full, the run has ended whole.
+ResultCode PutBackAfter(WorkItemList* work, Journal* journal, ResultCode failure) {
+  if (work->RollBack()) journal->Finish();
   return failure;
 }
 
-ResultCode UndoSequence(const InstallInfo& install) {
+}  // namespace
+
+ResultCode UndoSequence(const InstallInfo& install, const CutOffRun* cutOff) {
   RunPlan plan;
   plan.install = install;
   plan.description = ReadPatchDescription();
@@ -56,6 +62,8 @@ ResultCode UndoSequence(const InstallInfo& install) {
   // Current (0), not applied (16, 17), or a later patch over it (23).
   ResultCode state = CheckPatchIsCurrent(install, plan.description, plan.recordPath);
   LogPatchState(plan.description, plan.recordPath, state);
+  checked = CheckCutOffPatch(cutOff);
+  if (checked != RC_SUCCEED) return checked;
   if (state != RC_SUCCEED && state != RC_NOT_PATCHED && state != RC_RECORD_MISSING) return state;
   // A record that is there but could not be read may list the patch:
   // what the backup holds is then not known to be an unfinished apply's.
@@ -80,7 +88,7 @@ ResultCode UndoSequence(const InstallInfo& install) {
   }
   const bool recorded = state == RC_SUCCEED;
   if (recorded) {
-    checked = CheckListedModulesBackedUp(names);
+    checked = CheckListedModulesBackedUp(install.folder, names);
     if (checked != RC_SUCCEED) return checked;
   } else if (names.empty()) {
     // Not applied, and no apply was cut off half way: nothing to undo.
@@ -92,21 +100,28 @@ ResultCode UndoSequence(const InstallInfo& install) {
   }
   checked = ReadModulePlans(names, &plan);
   if (checked != RC_SUCCEED) return checked;
+  checked = CheckRoomForCopies(plan, ModuleAction::kRestoreOriginal);
+  if (checked != RC_SUCCEED) return checked;
 
   WorkItemList work;
   checked = work.Do(SurveyServicesItem(&plan.services));
   if (checked != RC_SUCCEED) return checked;  // nothing was touched
+  CarryCutOffServices(cutOff, &plan.services);
+  Journal journal;
+  checked = BeginJournal(install, RunMode::kUndo, plan, &journal);
+  if (checked != RC_SUCCEED) return checked;
+  work.AttachJournal(&journal);
   checked = work.Do(StopServicesItem(&plan.services));
-  if (checked != RC_SUCCEED) return PutBackAfter(&work, checked);
+  if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, checked);
   EndProductPrograms();
   checked = work.Do(StopAgainItem(&plan.services));
-  if (checked != RC_SUCCEED) return PutBackAfter(&work, checked);
+  if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, checked);
   checked = ReplaceModules(plan.modules, ModuleAction::kRestoreOriginal, &work);
-  if (checked != RC_SUCCEED) return PutBackAfter(&work, checked);
+  if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, checked);
   checked = work.Do(StopAgainItem(&plan.services));
-  if (checked != RC_SUCCEED) return PutBackAfter(&work, checked);
+  if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, checked);
   checked = work.Do(StartServicesItem(&plan.services));
-  if (checked != RC_SUCCEED) return PutBackAfter(&work, checked);
+  if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, checked);
   // The product runs on the originals: now the record and the backup.
   if (recorded) {
     char previous[kValueBytes] = {};
@@ -114,22 +129,21 @@ ResultCode UndoSequence(const InstallInfo& install) {
     checked = UnrecordPatch(plan.description, plan.recordPath, kept ? previous : nullptr);
     if (checked != RC_SUCCEED) {
       LogEvent(L"the record %ls cannot be changed: the new copies go back", plan.recordPath);
-      return PutBackAfter(&work, checked);
+      return PutBackAfter(&work, &journal, checked);
     }
     LogEvent(L"the patch is off the record %ls", plan.recordPath);
   }
   for (const ModulePlan& module : plan.modules) RemoveModuleBackup(module.name.c_str(), module.paths.backup);
   ForgetPreviousCurrent(plan.recordPath);
   RemovePatchBackupFolder(plan.patchFolder);
+  journal.Finish();
   return RC_SUCCEED;
 }
-
-}  // namespace
 
 ResultCode PerformUndo(const InstallInfo& install) {
   AttachRunLogToProduct(install);
   LogRunStart(L"undo");
-  return UndoSequence(install);
+  return RunAfterCutOffRun(install, RunMode::kUndo, ApplySequence, UndoSequence);
 }
 
 ResultCode RunUndo() {

@@ -2,7 +2,9 @@
 #include <string>
 #include <vector>
 
+#include "driver/cut_off_run.h"
 #include "driver/driver.h"
+#include "driver/journal.h"
 #include "driver/run_items.h"
 #include "driver/run_lock.h"
 #include "driver/run_plan.h"
@@ -56,9 +58,10 @@ ResultCode RunExclusively(const InstallInfo& install, Sequence sequence) {
 namespace {
 
 // A failure from the stop phase on: what the run changed is put back,
-// newest first, and the run ends with the failing step's code.
-ResultCode PutBackAfter(WorkItemList* work, ResultCode failure) {
-  work->RollBack();
+// newest first, and the run ends with the failing step's code. Put back in
+// full, the run has ended whole and its journal goes.
+ResultCode PutBackAfter(WorkItemList* work, Journal* journal, ResultCode failure) {
+  if (work->RollBack()) journal->Finish();
   return failure;
 }
 
@@ -74,19 +77,36 @@ ResultCode ReplaceModules(const std::vector<ModulePlan>& modules, ModuleAction a
   return RC_SUCCEED;
 }
 
-ResultCode PerformUpdate(const InstallInfo& install) {
-  AttachRunLogToProduct(install);
-  LogRunStart(L"apply");
+ResultCode BeginJournal(const InstallInfo& install, RunMode mode, const RunPlan& plan, Journal* journal) {
+  wchar_t path[kPathChars] = {};
+  if (JournalPathOf(install, path) && journal->Begin(path, mode, g_backupFolderName, plan.services, plan.modules)) {
+    return RC_SUCCEED;
+  }
+  LogFailure(os::LastError(), L"the journal %ls cannot be written: nothing is changed", path);
+  journal->Finish();
+  return RC_CREATE_BACKUP_DIR_FAILED;
+}
+
+ResultCode ApplySequence(const InstallInfo& install, const CutOffRun* cutOff) {
   RunPlan plan;
   ResultCode result = ReadApplyPlan(install, &plan);
+  if (result == RC_SUCCEED || result == RC_PATCH_IS_LATEST) {
+    const ResultCode patch = CheckCutOffPatch(cutOff);
+    if (patch != RC_SUCCEED) return patch;
+  }
   if (result != RC_SUCCEED) return result;
 
   WorkItemList work;
   result = work.Do(SurveyServicesItem(&plan.services));
   if (result != RC_SUCCEED) return result;  // nothing was touched
+  CarryCutOffServices(cutOff, &plan.services);
+  Journal journal;
+  result = BeginJournal(install, RunMode::kApply, plan, &journal);
+  if (result != RC_SUCCEED) return result;
+  work.AttachJournal(&journal);
   os::PrintWide(L"Stopping QL service, it maybe take several seconds, please wait...\r\n");
   result = work.Do(StopServicesItem(&plan.services));
-  if (result != RC_SUCCEED) return PutBackAfter(&work, result);
+  if (result != RC_SUCCEED) return PutBackAfter(&work, &journal, result);
 
   os::PrintWide(L"Updating QL...\r\n");
   EndProductPrograms();
@@ -96,29 +116,37 @@ ResultCode PerformUpdate(const InstallInfo& install) {
   // the services are started on the new ones, every service the run
   // stopped must still be stopped.
   result = work.Do(StopAgainItem(&plan.services));
-  if (result != RC_SUCCEED) return PutBackAfter(&work, result);
+  if (result != RC_SUCCEED) return PutBackAfter(&work, &journal, result);
   work.Do(BackupFolderItem(plan.patchFolder));
   result = ReplaceModules(plan.modules, ModuleAction::kReplace, &work);
-  if (result != RC_SUCCEED) return PutBackAfter(&work, result);
+  if (result != RC_SUCCEED) return PutBackAfter(&work, &journal, result);
   result = work.Do(StopAgainItem(&plan.services));
-  if (result != RC_SUCCEED) return PutBackAfter(&work, result);
+  if (result != RC_SUCCEED) return PutBackAfter(&work, &journal, result);
 
   os::PrintWide(L"Restarting Durirave, please wait...\r\n");
   result = work.Do(StartServicesItem(&plan.services));
-  if (result != RC_SUCCEED) return PutBackAfter(&work, result);
+  if (result != RC_SUCCEED) return PutBackAfter(&work, &journal, result);
 
-  // The product runs on the new modules. The record is not put back: a
-  // record that cannot be written is reported (2) and the next run finds
-  // the modules new and records the patch.
+  // The product runs whole on the new modules, and the journal goes. The
+  // record is not put back: a record that cannot be written is reported
+  // (2) and the next run finds the modules new and records the patch.
+  journal.Note(L"begin", L"record the patch");
   KeepPreviousCurrent(plan.description, plan.recordPath);
   if (plan.patchState == RC_RECORD_MISSING) CreatePatchRecord(plan.recordPath);
   result = RecordPatch(plan.description, plan.recordPath);
+  journal.Finish();
   if (result != RC_SUCCEED) {
     LogEvent(L"the patch could not be recorded in %ls: the next run applies it again", plan.recordPath);
     return RC_XML_LOAD_FAILED;
   }
   LogEvent(L"recorded in %ls", plan.recordPath);
   return RC_SUCCEED;
+}
+
+ResultCode PerformUpdate(const InstallInfo& install) {
+  AttachRunLogToProduct(install);
+  LogRunStart(L"apply");
+  return RunAfterCutOffRun(install, RunMode::kApply, ApplySequence, UndoSequence);
 }
 
 namespace {

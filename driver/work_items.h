@@ -10,6 +10,8 @@
 
 #include "shared/result_codes.h"
 
+class Journal;
+
 class WorkItem {
  public:
   virtual ~WorkItem() = default;
@@ -24,6 +26,8 @@ class WorkItem {
 
 class WorkItemList {
  public:
+  // Each step is written in `journal` as it begins and once it has ended.
+  void AttachJournal(Journal* journal) { journal_ = journal; }
   // Does `item` and keeps it, also when it fails (its Undo knows what part
   // of it was done). 0 or the item's code.
   ResultCode Do(std::unique_ptr<WorkItem> item);
@@ -34,5 +38,7 @@ class WorkItemList {
   bool RollBack();
 
  private:
+  void Note(const wchar_t* what, const std::wstring& step);
   std::vector<std::unique_ptr<WorkItem>> done_;
+  Journal* journal_ = nullptr;
 };

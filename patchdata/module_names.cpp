@@ -58,6 +58,22 @@ bool IsDeviceStep(const wchar_t* step, size_t length) {
   return base == 4 && (SameWord(step, 3, L"COM") || SameWord(step, 3, L"LPT")) && IsDeviceDigit(step[3]);
 }
 
+// Names under which the tool keeps files of its own: the record's earlier
+// CurVersion in the per-patch folder, and the copies beside a module.
+bool IsToolFileName(const wchar_t* name) {
+  const wchar_t* last = name;
+  for (const wchar_t* c = name; *c != 0; ++c) {
+    if (IsSeparator(*c)) last = c + 1;
+  }
+  const size_t length = TrimmedLength(last, std::wcslen(last));
+  if (SameWord(last, length, kPreviousCurrentName)) return true;
+  for (const wchar_t* suffix : {L".qlnew", L".qlundo"}) {
+    const size_t suffixLength = std::wcslen(suffix);
+    if (length >= suffixLength && SameWord(last + length - suffixLength, suffixLength, suffix)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 ResultCode ReadModuleCount(int32_t* count) {
@@ -124,7 +140,42 @@ ModuleNameProblem ClassifyModuleName(const wchar_t* name) {
     if (length > 0 && !here) firstStep = false;
     step = *end != 0 ? end + 1 : end;
   }
+  if (problem == ModuleNameProblem::kNone && std::wcschr(name, L':') != nullptr) return ModuleNameProblem::kStream;
+  if (problem == ModuleNameProblem::kNone && IsToolFileName(name)) return ModuleNameProblem::kToolFile;
   return problem;
+}
+
+ModuleNameProblem ResolveModuleName(const wchar_t* folder, const wchar_t* listed, std::wstring* resolved) {
+  resolved->clear();
+  ModuleNameProblem problem = ClassifyModuleName(listed);
+  if (problem != ModuleNameProblem::kNone) return problem;
+  std::vector<std::wstring> steps;
+  for (const wchar_t* step = listed; *step != 0;) {
+    const wchar_t* end = step;
+    while (*end != 0 && !IsSeparator(*end)) ++end;
+    const size_t length = TrimmedLength(step, static_cast<size_t>(end - step));
+    if (length > 0) steps.emplace_back(step, length);  // "." trims to nothing
+    step = *end != 0 ? end + 1 : end;
+  }
+  // Each step that exists goes by its long name; the first that does not
+  // ends the look-ups, as nothing below it exists either.
+  std::wstring path = folder != nullptr ? folder : L"";
+  bool lookUp = folder != nullptr;
+  for (std::wstring& step : steps) {
+    if (lookUp) {
+      path += L"\\" + step;
+      wchar_t longPath[kPathChars] = {};
+      lookUp = path.size() < static_cast<size_t>(kPathChars) && os::LongPathOf(path.c_str(), longPath, kPathChars);
+      if (lookUp) {
+        const wchar_t* last = std::wcsrchr(longPath, L'\\');
+        step = last != nullptr ? last + 1 : longPath;
+      }
+    }
+    if (!resolved->empty()) *resolved += L'\\';
+    *resolved += step;
+  }
+  if (resolved->empty()) return ModuleNameProblem::kEmpty;
+  return ClassifyModuleName(resolved->c_str());
 }
 
 bool IsSafeModuleName(const wchar_t* name) { return ClassifyModuleName(name) == ModuleNameProblem::kNone; }

@@ -28,7 +28,18 @@ enum class ModuleNameProblem {
   kLeavesFolder,  // a drive ("C:"), a root or UNC start ('\' or '/'), a ".." step up
   kDeviceName,    // a step Windows takes for a device (CON, NUL, COM1, LPT1 ...)
   kBackupFolder,  // inside the backup root, where the originals are kept
+  kStream,        // a ':' past the start: an alternate data stream of a file ("core.dll:x")
+  kToolFile,      // a name the tool keeps files of its own under ("CurVersion.qlprev", "*.qlnew", "*.qlundo")
 };
 ModuleNameProblem ClassifyModuleName(const wchar_t* name);
 // A module name the tool works with: ClassifyModuleName gives kNone.
 bool IsSafeModuleName(const wchar_t* name);
+// A listed name as the file system reads it, relative to `folder`: "." and
+// empty steps dropped ("./a.dll", ".\\a.dll"), '/' read as '\\', each
+// step without its trailing dots and spaces, and each step that exists
+// under `folder` by its long name (an 8.3 alias read as the name it stands
+// for). `folder` null: the name alone, nothing looked up. The apply, the
+// undo and the checker all name a module so, and two listed names are the
+// same module when their resolved names are equal in any case. kNone and
+// `resolved`, or why the listed or the resolved name is refused.
+ModuleNameProblem ResolveModuleName(const wchar_t* folder, const wchar_t* listed, std::wstring* resolved);

@@ -1,5 +1,6 @@
 // Stand-in files: real files under the test's sandbox ('\\' read as '/'),
 // with Windows' rules where POSIX differs and the power-cut model.
+#include <cctype>
 #include <dirent.h>
 
 #include <filesystem>
@@ -276,6 +277,53 @@ bool ListFolder(const wchar_t* path, void (*visit)(void* context, const wchar_t*
   }
   closedir(listing);
   for (const auto& [name, isFolder] : entries) visit(context, name.c_str(), isFolder);
+  return true;
+}
+
+bool FreeBytesAt(const wchar_t* folder, uint64_t* bytes) {
+  if (Call("FreeBytesAt")) return false;
+  if (!IsDirectory(ToUtf8(folder))) return Fail(ENOENT);
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  const uint64_t shown = M().diskRoomShown != fake::kNever ? M().diskRoomShown : M().diskRoom;
+  *bytes = shown != fake::kNever ? shown : (1ull << 40);
+  return true;
+}
+
+// Each step is found in its folder as NTFS finds it, in any case, or by
+// its 8.3 alias, and given as the folder spells it (the stand-in's files
+// are case-sensitive, so the spelling found is the one that opens).
+bool LongPathOf(const wchar_t* path, wchar_t* out, int outChars) {
+  if (Call("LongPathOf")) return false;
+  const std::string wanted = ToUtf8(path);
+  std::string found = wanted[0] == '/' ? "" : ".";
+  for (size_t start = wanted[0] == '/' ? 1 : 0; start <= wanted.size();) {
+    size_t end = wanted.find('/', start);
+    if (end == std::string::npos) end = wanted.size();
+    const std::string step = wanted.substr(start, end - start);
+    start = end + 1;
+    if (step.empty() || step == ".") continue;
+    std::string match;
+    DIR* listing = opendir((found.empty() ? "/" : found).c_str());
+    if (listing == nullptr) return Fail(ENOENT);
+    while (const dirent* entry = readdir(listing)) {
+      const std::string name = entry->d_name;
+      if (name == step || (match.empty() && Lower(FromUtf8(name)) == Lower(FromUtf8(step)))) match = name;
+    }
+    closedir(listing);
+    if (match.empty()) {
+      std::string upper = step;
+      for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      std::lock_guard<std::mutex> lock(g_machineMutex);
+      auto alias = M().shortNames.find(found + "/" + upper);
+      if (alias == M().shortNames.end()) return Fail(ENOENT);
+      match = alias->second;
+    }
+    found += "/" + match;
+  }
+  if (found.rfind("./", 0) == 0) found = found.substr(2);
+  const std::wstring wide = FromUtf8(found);
+  if (wide.size() + 1 > static_cast<size_t>(outChars)) return Fail(ENAMETOOLONG);
+  for (size_t i = 0; i <= wide.size(); ++i) out[i] = wide[i] == L'/' ? L'\\' : wide[i];
   return true;
 }
 

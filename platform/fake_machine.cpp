@@ -1,5 +1,6 @@
 // The stand-in's one machine: call log, fault injection, clock, output,
 // handles and the power-cut model shared by the area files.
+#include <cctype>
 #include "platform/fake_machine.h"
 
 using namespace fake_internal;
@@ -208,6 +209,19 @@ const std::vector<std::string>& CallLog() { return M().callLog; }
 void SetDiskRoom(uint64_t bytes) {
   std::lock_guard<std::mutex> lock(g_machineMutex);
   M().diskRoom = bytes;
+}
+
+void SetDiskRoomShown(uint64_t bytes) {
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  M().diskRoomShown = bytes;
+}
+
+void SetShortName(const std::string& path, const std::string& alias) {
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  const size_t slash = path.rfind('/');
+  std::string upper = alias;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  M().shortNames[path.substr(0, slash) + "/" + upper] = path.substr(slash + 1);
 }
 
 void FailThreadsOf(int32_t (*body)(void*)) {

@@ -85,6 +85,9 @@ struct Machine {
   std::map<std::string, std::set<int>> failOnce;
   int32_t (*failThreadsOf)(void*) = nullptr;
   uint64_t diskRoom = ~0ull;  // bytes CopyFileOver may still write (fake::kNever: no limit)
+  uint64_t diskRoomShown = ~0ull;  // what FreeBytesAt reports (fake::kNever: diskRoom)
+  // 8.3 aliases: folder path + "/" + alias in upper case -> the long name.
+  std::map<std::string, std::string> shortNames;
   std::map<std::string, int> failFrom;
   std::map<std::string, int> callCounts;
   std::vector<std::string> callLog;

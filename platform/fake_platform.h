@@ -140,6 +140,13 @@ void FailCall(const std::string& function, int occurrence);
 // not fit writes what fits and fails with ERROR_DISK_FULL, cut short.
 // kNever: no limit.
 void SetDiskRoom(uint64_t bytes);
+// What FreeBytesAt reports from now on, whatever the room is (kNever: the
+// room itself): another program fills the disk after the tool looked.
+void SetDiskRoomShown(uint64_t bytes);
+// `alias` is the 8.3 name of the file or folder at `path` (a Linux path):
+// LongPathOf reads it as the long name. The stand-in's other calls do not
+// know it, as the tool never uses an alias once resolved.
+void SetShortName(const std::string& path, const std::string& alias);
 // Every thread that would run `body` (a phase's worker) cannot be started.
 void FailThreadsOf(int32_t (*body)(void*));
 // Every call of the named function from the `occurrence`-th on fails.

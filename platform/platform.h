@@ -134,6 +134,16 @@ Handle OpenAppendWriteThrough(const wchar_t* path);
 bool AppendBytes(Handle file, const void* bytes, uint32_t count);
 // The size of a file in bytes; false when it cannot be read.
 bool FileSizeAt(const wchar_t* path, uint64_t* bytes);
+// The bytes this process may still write on the volume that holds
+// `folder` (GetDiskFreeSpaceExW, what is free to the caller, quotas
+// counted). False when it cannot be read.
+bool FreeBytesAt(const wchar_t* folder, uint64_t* bytes);
+// The path of what exists at `path` with every step by its long name, as
+// the file system spells it (GetLongPathNameW): an 8.3 alias ("UPDA~ZCN")
+// becomes its long name, a step typed in another case keeps the case it
+// was typed in on Windows. False when nothing is there or it does not fit
+// in `outChars`.
+bool LongPathOf(const wchar_t* path, wchar_t* out, int outChars);
 
 // ---- one run at a time: a lock file in a folder only administrators write ----
 constexpr uint32_t kErrorPathNotFound = 3;  // ERROR_PATH_NOT_FOUND

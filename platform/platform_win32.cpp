@@ -280,6 +280,20 @@ bool FileSizeAt(const wchar_t* path, uint64_t* bytes) {
   return true;
 }
 
+bool FreeBytesAt(const wchar_t* folder, uint64_t* bytes) {
+  ULARGE_INTEGER available = {};
+  if (!::GetDiskFreeSpaceExW(folder, &available, nullptr, nullptr)) return false;
+  *bytes = available.QuadPart;
+  return true;
+}
+
+bool LongPathOf(const wchar_t* path, wchar_t* out, int outChars) {
+  // The count is without the terminator on success, the size needed when
+  // the buffer is too small, 0 on failure.
+  const DWORD written = ::GetLongPathNameW(path, out, static_cast<DWORD>(outChars));
+  return written > 0 && written < static_cast<DWORD>(outChars);
+}
+
 // ---- one run at a time ----
 LockTake OpenLockFile(const wchar_t* path, Handle* lock) {
   *lock = nullptr;

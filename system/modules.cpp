@@ -35,10 +35,8 @@ ResultCode BuildModulePaths(const wchar_t* installFolder, const wchar_t* moduleN
       !BuildPath(paths->patchFolder, installFolder, kBackupRootName, g_backupFolderName)) {
     return RC_CREATE_BACKUP_DIR_FAILED;
   }
-  // The name under which the per-patch backup keeps the record's earlier
-  // CurVersion is not a module's.
   wchar_t beside[kPathChars] = {};
-  if (!IsSafeModuleName(moduleName) || std::wcscmp(moduleName, kPreviousCurrentName) == 0 ||
+  if (!IsSafeModuleName(moduleName) ||
       !BuildPath(paths->installed, installFolder, moduleName) ||
       !BuildPath(paths->backup, paths->patchFolder, moduleName) || !BesidePath(paths->installed, BesideCopy::kPutBack, beside) ||
       !BesidePath(paths->installed, BesideCopy::kNewCopy, beside)) {

@@ -432,6 +432,12 @@ void ServiceLedger::NoteStop(const wchar_t* name, StopOutcome outcome) {
   record.stop = outcome;
 }
 
+void ServiceLedger::CarryStop(const wchar_t* name) {
+  ServiceRecord& record = Of(name);
+  if (record.stateFound == 0 || record.stateFound == os::kServiceStopped) record.stateFound = os::kServiceRunning;
+  NoteStop(name, StopOutcome::kStopped);
+}
+
 void ServiceLedger::NoteStart(const wchar_t* name) {
   const ServiceRecord& record = Of(name);
   for (const std::wstring& started : startOrder_) {

@@ -57,6 +57,11 @@ class ServiceLedger {
   // A stop this run sent to `name` and how it ended, in the order sent.
   void NoteStop(const wchar_t* name, StopOutcome outcome);
   void NoteStart(const wchar_t* name);
+  // A run that was cut off found `name` running and sent it a stop: this
+  // run finishes that run's work, so the service counts as found running
+  // and stopped by this run, and is started again with the others.
+  void CarryStop(const wchar_t* name);
+  const std::deque<ServiceRecord>& Records() const { return records_; }
   // Names in the order this run sent them a stop / had a start accepted.
   const std::vector<std::wstring>& StopOrder() const { return stopOrder_; }
   const std::vector<std::wstring>& StartOrder() const { return startOrder_; }

@@ -138,8 +138,10 @@ TEST_F(CheckerTest, ValuesAreReadWithTheToolsLimits) {
 TEST_F(CheckerTest, AModuleElementWithoutItsOwnUpdateModuleBorrowsTheNext) {
   Folder({"core.dll", "x.dll"});
   Body("<WerNum>2</WerNum><WER1></WER1><WER2><UpdateModule>x.dll</UpdateModule></WER2>");
+  // The tool then reads "x.dll" twice, and refuses the list.
   ExpectFindings({"WER1: UpdateModule missing; the tool would read WER2's \"x.dll\" instead, so WER1's own "
-                  "module is never replaced"});
+                  "module is never replaced",
+                  "WER2: \"x.dll\" is the file WER1 lists already"});
   // It is what the tool reads for WER1.
   wchar_t name[kNameChars] = {};
   ASSERT_EQ(ReadModuleName(1, name), RC_SUCCEED);
@@ -147,7 +149,8 @@ TEST_F(CheckerTest, AModuleElementWithoutItsOwnUpdateModuleBorrowsTheNext) {
   // Text before the module element keeps the search out of it as well.
   Body("<WerNum>2</WerNum><WER1>core<UpdateModule>core.dll</UpdateModule></WER1>"
        "<WER2><UpdateModule>x.dll</UpdateModule></WER2>");
-  ExpectFindings({"WER1: UpdateModule missing; the tool would read WER2's \"x.dll\""});
+  ExpectFindings({"WER1: UpdateModule missing; the tool would read WER2's \"x.dll\"",
+                  "WER2: \"x.dll\" is the file WER1 lists already"});
   // Nothing after it to borrow from: an empty name.
   Body("<WerNum>2</WerNum><WER1><UpdateModule>core.dll</UpdateModule></WER1><WER2/>");
   ExpectFindings({"WER2: UpdateModule missing, here and in every element after it"});

@@ -134,8 +134,8 @@ bool CodeFitsPhase(Phase phase, ResultCode code) {
              code == RC_VERSION_MISMATCH || code == RC_BUILD_ID_MISMATCH || code == RC_DECIMAL_CONVERSION_FAILED ||
              code == RC_MOVE_FILE_FAILED || code == RC_COPY_FILE_FAILED || code == RC_CREATE_BACKUP_DIR_FAILED ||
              code == RC_ANOTHER_RUN_IN_PROGRESS || code == RC_STOP_SERVICE_FAILED;
-    case Phase::kStop:
-      return code >= RC_OPEN_SCM_FAILED && code <= RC_STOP_SERVICE_FAILED;
+    case Phase::kStop:  // and the journal, written between the survey and the stop
+      return (code >= RC_OPEN_SCM_FAILED && code <= RC_STOP_SERVICE_FAILED) || code == RC_CREATE_BACKUP_DIR_FAILED;
     case Phase::kModulePhase:  // and the look that the services are still stopped
       return (code >= RC_CREATE_BACKUP_DIR_FAILED && code <= RC_COPY_FILE_FAILED) ||
              (code >= RC_OPEN_SCM_FAILED && code <= RC_STOP_SERVICE_FAILED);
@@ -301,7 +301,7 @@ TEST_F(FaultInjectionTest, EveryFailingCallEndsCleanlyAndLosesNoModule) {
             "MakeDirectory", "MoveFileTo", "CopyFileOver", "FlushFileAt", "OpenFile", "FlushToDisk",
             "OpenLockFile", "CloseLockFile", "ReadFileAttributes", "FileSizeAt", "OpenAppendWriteThrough",
             "AppendBytes", "ClearFileAttributes", "ReplaceFileAtomically", "StartThread", "WaitWithoutTimeout",
-            "ReleaseSemaphoreOnce"}) {
+            "ReleaseSemaphoreOnce", "FreeBytesAt", "LongPathOf", "DeleteFileAt"}) {
         EXPECT_GT(occurrences[function], 0) << function << " is not in the healthy run";
       }
     }
@@ -344,7 +344,7 @@ TEST_F(FaultInjectionTest, EveryFailingCallEndsCleanlyAndLosesNoModule) {
         EXPECT_EQ(fake::OpenServiceHandles(), 0) << fault;
         EXPECT_EQ(fake::OpenKernelHandles(), 0) << fault;
         EXPECT_LT(fake::NowMs(), 400000u) << fault << ": waited too long on the virtual clock";
-        EXPECT_LT(fake::CallLog().size(), 3 * healthyLog.size()) << fault;
+        EXPECT_LT(fake::CallLog().size(), 3 * healthyLog.size() + 300) << fault;
         {
           std::lock_guard<std::mutex> lock(g_watch.mutex);
           CheckMachineLocked("at the end");

@@ -130,7 +130,7 @@ const char* StartName(SweepStart start) {
     case SweepStart::kSlowStop: return "a stop slower than its polls";
     case SweepStart::kDisabledRunning: return "a running disabled service";
     case SweepStart::kStartedAgainByTrigger: return "a service started again by a trigger";
-    case SweepStart::kDiskAlmostFull: return "a disk with room for less than one module";
+    case SweepStart::kDiskFillsUp: return "a disk filled by another program after the run looked";
   }
   return "";
 }
@@ -172,8 +172,9 @@ void ApplyServiceStart(SweepStart start) {
     case SweepStart::kStartedAgainByTrigger:
       fake::FindService(kProductServices[0])->startAgainOn = "SnapshotProcesses";
       break;
-    case SweepStart::kDiskAlmostFull:
-      fake::SetDiskRoom(5);  // a module's copy holds 12 bytes or more
+    case SweepStart::kDiskFillsUp:
+      fake::SetDiskRoomShown(1ull << 30);  // plenty when the run looks,
+      fake::SetDiskRoom(5);                // then less than a module's copy (12 bytes or more)
       break;
     default:
       break;
@@ -191,7 +192,7 @@ int SweepStride(SweepStart start) {
 }
 
 ResultCode HealthyOutcome(SweepStart start) {
-  if (start == SweepStart::kDiskAlmostFull) return RC_COPY_FILE_FAILED;
+  if (start == SweepStart::kDiskFillsUp) return RC_COPY_FILE_FAILED;
   return start == SweepStart::kSlowStop || start == SweepStart::kDisabledRunning ? RC_STOP_SERVICE_FAILED
                                                                                  : RC_SUCCEED;
 }

@@ -63,12 +63,12 @@ enum class SweepStart {
   kSlowStop,                  // QlProfileSvc takes longer to stop than its polls allow
   kDisabledRunning,           // QlProfileSvc runs, but its start type is disabled
   kStartedAgainByTrigger,  // QlSvc started again by a trigger after its stop, as the programs are ended
-  kDiskAlmostFull          // room on the disk for less than one module's copy
+  kDiskFillsUp             // room for the copies when the run looks, then less than one module's copy
 };
 constexpr SweepStart kSweepStarts[] = {SweepStart::kClean,    SweepStart::kUnrecordedApply,
                                        SweepStart::kCutAfterFirstModule, SweepStart::kSlowStop,
                                        SweepStart::kDisabledRunning,     SweepStart::kStartedAgainByTrigger,
-                                       SweepStart::kDiskAlmostFull};
+                                       SweepStart::kDiskFillsUp};
 const char* StartName(SweepStart start);
 // The installed modules and their backups as `start` leaves them.
 void LayOutModules(SweepStart start, const std::string& install, const std::string& backup,

@@ -1,0 +1,112 @@
+// The journal's lines, in the tool's own wide characters (UTF-16 on
+// Windows), each ended by CR LF and written through before the step it
+// names is taken:
+//   mode apply | mode undo
+//   service <name>     one for each service the run found running
+//   module <name>      one for each module it is to change
+//   patch Patch03      the heading's last line
+//   begin <step> / done <step> / failed <step> / undo <step> / undone <step>
+// A line cut short by a power cut holds zeros; it is skipped.
+#include "driver/journal.h"
+
+#include <cstdio>
+#include <cwchar>
+
+#include "shared/file_steps.h"
+#include "shared/run_log.h"
+
+bool JournalPathOf(const InstallInfo& install, wchar_t (&path)[kPathChars]) {
+  return install.folderRead && BuildPath(path, install.folder, kBackupRootName, kJournalFileName);
+}
+
+namespace {
+
+bool StartsWith(const std::wstring& line, const wchar_t* word, std::wstring* rest) {
+  const size_t length = std::wcslen(word);
+  if (line.compare(0, length, word) != 0 || line.size() <= length || line[length] != L' ') return false;
+  *rest = line.substr(length + 1);
+  return true;
+}
+
+}  // namespace
+
+JournalFound ReadJournal(const wchar_t* path, CutOffRun* run) {
+  *run = CutOffRun();
+  if (!os::PathExists(path)) return JournalFound::kNone;
+  std::FILE* file = os::OpenFile(path, L"rb");
+  // There but unreadable: taken as a run cut off, so nothing is answered
+  // or done as if the product were whole.
+  if (file == nullptr) return JournalFound::kCutOff;
+  std::wstring text;
+  wchar_t buffer[512];
+  for (size_t n; (n = std::fread(buffer, sizeof(wchar_t), 512, file)) > 0;) text.append(buffer, n);
+  std::fclose(file);
+  bool headed = false;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find(L"\r\n", start);
+    if (end == std::wstring::npos) end = text.size();
+    const std::wstring line = text.substr(start, end - start);
+    start = end + 2;
+    if (line.find(L'\0') != std::wstring::npos) continue;
+    std::wstring rest;
+    if (StartsWith(line, L"mode", &rest)) {
+      headed = rest == L"apply" || rest == L"undo";
+      run->mode = rest == L"undo" ? RunMode::kUndo : RunMode::kApply;
+    } else if (StartsWith(line, L"patch", &rest)) {
+      run->patch = rest;
+    } else if (StartsWith(line, L"service", &rest)) {
+      run->services.push_back(rest);
+    } else if (StartsWith(line, L"module", &rest)) {
+      run->modules.push_back(rest);
+    } else if (!line.empty()) {
+      run->lastStep = line;
+    }
+  }
+  // The patch line ends the heading.
+  return headed && !run->patch.empty() ? JournalFound::kCutOff : JournalFound::kBlank;
+}
+
+void RemoveJournal(const wchar_t* path) {
+  FileStep remove;
+  if (!DeleteRetrying(path, &remove)) {
+    LogFailure(remove.error, L"the journal %ls cannot be removed (%d tries)", path, remove.tries);
+  }
+}
+
+Journal::~Journal() {
+  if (file_ != nullptr) os::CloseKernelHandle(file_);
+}
+
+bool Journal::Begin(const wchar_t* path, RunMode mode, const wchar_t* patch, const ServiceLedger& services,
+                    const std::vector<ModulePlan>& modules) {
+  path_ = path;
+  FileStep remove;
+  if (!DeleteRetrying(path, &remove)) return false;
+  file_ = os::OpenAppendWriteThrough(path);
+  if (file_ == nullptr) return false;
+  // The heading in one write: a run cut off while it is written has
+  // changed nothing yet, and its journal reads as blank.
+  std::wstring heading = mode == RunMode::kApply ? L"mode apply" : L"mode undo";
+  for (const ServiceRecord& record : services.Records()) {
+    const bool running = record.stateFound != 0 && record.stateFound != os::kServiceStopped;
+    if (running) heading += L"\r\nservice " + record.name;
+  }
+  for (const ModulePlan& module : modules) heading += L"\r\nmodule " + module.name;
+  return Write(heading + L"\r\npatch " + patch);
+}
+
+void Journal::Note(const wchar_t* what, const std::wstring& step) {
+  if (file_ != nullptr) Write(std::wstring(what) + L" " + step);
+}
+
+void Journal::Finish() {
+  if (file_ == nullptr) return;
+  os::CloseKernelHandle(file_);
+  file_ = nullptr;
+  RemoveJournal(path_.c_str());
+}
+
+bool Journal::Write(const std::wstring& line) {
+  const std::wstring ended = line + L"\r\n";
+  return os::AppendBytes(file_, ended.data(), static_cast<uint32_t>(ended.size() * sizeof(wchar_t)));
+}

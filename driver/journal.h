@@ -1,0 +1,66 @@
+// The journal of a run that changes the machine: written through before
+// the run's first change, it says what the run is, what it found and
+// which step it is at, so that a run cut off (killed, or the power lost)
+// is finished by the next run instead of guessed at from the disk. It
+// lies beside the record and goes once the run has ended whole: done, or
+// put back in full.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "patchdata/patchdata.h"
+#include "platform/platform.h"
+#include "shared/shared.h"
+#include "system/modules.h"
+#include "system/services.h"
+
+constexpr const wchar_t* kJournalFileName = L"qlpatch.journal";
+
+enum class RunMode { kApply, kUndo };
+
+// What the journal of a run that was cut off says.
+struct CutOffRun {
+  RunMode mode = RunMode::kApply;
+  std::wstring patch;                  // its per-patch folder's name ("Patch03")
+  std::vector<std::wstring> services;  // the services it found running: they run again once it is finished
+  std::vector<std::wstring> modules;   // the modules it was to change, as resolved
+  std::wstring lastStep;               // the last step it began or ended, for the log
+};
+
+// The journal's path: the install folder's backup folder. False when it
+// would not fit.
+bool JournalPathOf(const InstallInfo& install, wchar_t (&path)[kPathChars]);
+
+enum class JournalFound {
+  kNone,    // no journal: the last run ended whole
+  kCutOff,  // a run was cut off (or is still going, when the lock is held)
+  kBlank,   // a journal cut off before its heading was written: nothing was changed yet
+};
+JournalFound ReadJournal(const wchar_t* path, CutOffRun* run);
+// Removes the journal at `path`; a journal that stays is logged.
+void RemoveJournal(const wchar_t* path);
+
+class Journal {
+ public:
+  Journal() = default;
+  Journal(const Journal&) = delete;
+  Journal& operator=(const Journal&) = delete;
+  ~Journal();
+
+  // Writes the run's heading and what it found, written through, over
+  // whatever the path held. False when it cannot be written: the run must
+  // not change anything then.
+  bool Begin(const wchar_t* path, RunMode mode, const wchar_t* patch, const ServiceLedger& services,
+             const std::vector<ModulePlan>& modules);
+  // One line for a step: `what` is "begin", "done", "failed", "undo",
+  // "undone" or "not undone".
+  void Note(const wchar_t* what, const std::wstring& step);
+  // The run ended whole: the journal goes.
+  void Finish();
+
+ private:
+  bool Write(const std::wstring& line);
+  os::Handle file_ = nullptr;
+  std::wstring path_;
+};
