@@ -6,9 +6,11 @@
 // Left behind must be: every module in the install folder or, with its
 // original bytes, in the backup folder, an installed module whole, and
 // the record either as it was before the run or as the finished run writes
-// it (a leftover temporary file beside it is allowed). Then the tool is run
-// again on what the kill left, and must finish the patch: the same end
-// state as a run that was never interrupted.
+// it (a leftover temporary file beside it is allowed). Then, from what the
+// kill left (files, and the services as the killed run left them), each
+// mode is run in turn: the query must be true to the product, and the next
+// apply or undo, whichever mode it is, must leave the product whole, in its
+// mode's end state, with every service running.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,15 +34,35 @@ namespace {
 const std::vector<std::string> kModules = {"core.dll", "profiles.dll", "help.dll"};
 const std::string kMissing = "<missing>";
 
+const wchar_t* const kServices[] = {L"QlSvc", L"QlProfileSvc", L"QlVpnSvc"};
+
 std::atomic<int> g_calls{0};
 int g_killAt = 0;
 bool g_powerCut = false;  // the kill is a power cut: unflushed file data is lost too
+std::string g_servicesFile;  // where a child leaves its services' states for the next run
+
+// One character per service: 'r' running (or on its way there), 's'
+// stopped (or stopping: it stops by itself).
+void SaveServices() {
+  std::string states;
+  for (const wchar_t* name : kServices) {
+    const fake::Service* service = fake::FindService(name);
+    const bool up = service != nullptr && (service->state == os::kServiceRunning ||
+                                           service->state == os::kServiceStartPending ||
+                                           service->state == os::kServiceContinuePending);
+    states += up ? 'r' : 's';
+  }
+  MachineTest::WriteFile(g_servicesFile, states);
+}
 
 void KillAtCall(const std::string&) {
   if (++g_calls != g_killAt) return;
+  SaveServices();
   if (g_powerCut) fake::PowerCut();
   _exit(0);
 }
+
+enum class Mode { kApply, kUndo, kQuery };
 
 class CrashConsistencyTest : public MachineTest {
  protected:
@@ -49,6 +71,9 @@ class CrashConsistencyTest : public MachineTest {
     WriteDescription(Description("03", kModules));
     for (const std::string& module : kModules) WriteFile(work_ + "/" + module, "new " + module);
     backup_ = install_ + "/UpdateBackup/Patch03";
+    kept_ = root_ + "/killed";
+    g_servicesFile = root_ + "/services";
+    std::filesystem::remove(g_servicesFile);
   }
 
   // The install folder as the product (and, from `start`, an earlier run)
@@ -62,7 +87,7 @@ class CrashConsistencyTest : public MachineTest {
 
   // The platform stand-in of a fresh process: the product installed and
   // running, its services as `start` has them.
-  void PreparePlatform(SweepStart start = SweepStart::kClean) {
+  void PreparePlatform(SweepStart start = SweepStart::kClean, bool servicesAsLeft = false) {
     fake::Reset();
     fake::SetMachineValue(kInstallKey, L"Version", L"4.20");
     fake::SetMachineValue(kInstallKey, L"BuildID", L"0137");
@@ -71,6 +96,10 @@ class CrashConsistencyTest : public MachineTest {
     AddProductServicesWithDependent();
     ApplyServiceStart(start);
     for (const wchar_t* name : kProductProcesses) fake::AddProcess(name);
+    const std::string states = ReadFile(g_servicesFile);
+    for (size_t i = 0; servicesAsLeft && i < states.size() && i < std::size(kServices); ++i) {
+      if (states[i] == 's') fake::FindService(kServices[i])->state = os::kServiceStopped;
+    }
   }
 
   static ResultCode Apply() {
@@ -79,26 +108,36 @@ class CrashConsistencyTest : public MachineTest {
     return RunEntry(1, argv);
   }
 
-  static ResultCode Undo() {
-    wchar_t name[] = L"qlpatch.exe", option[] = L"-c", command[] = L"undo";
+  static ResultCode Undo() { return Command(L"undo"); }
+
+  static ResultCode Command(const wchar_t* what) {
+    wchar_t name[] = L"qlpatch.exe", option[] = L"-c", command[16] = {};
+    std::wcsncpy(command, what, 15);
     wchar_t* argv[] = {name, option, command, nullptr};
     return RunEntry(3, argv);
   }
 
-  // Runs the apply in a child process, killed before its `killAt`-th
+  // Runs a mode in a child process, killed before its `killAt`-th
   // platform call (0: not killed; with a power cut, the power goes once the
-  // run has ended). The child's exit status: 0 when killed, otherwise 100 +
-  // the run's result.
-  int ApplyInChild(int killAt, bool powerCut = false, bool undo = false, SweepStart start = SweepStart::kClean) {
+  // run has ended), from the services as the last child left them when
+  // `servicesAsLeft`. The child's exit status: 0 when killed, otherwise 100
+  // + the run's result.
+  int ApplyInChild(int killAt, bool powerCut = false, bool undo = false, SweepStart start = SweepStart::kClean,
+                   bool servicesAsLeft = false) {
+    return RunInChild(undo ? Mode::kUndo : Mode::kApply, killAt, powerCut, start, servicesAsLeft);
+  }
+  int RunInChild(Mode mode, int killAt, bool powerCut, SweepStart start, bool servicesAsLeft) {
     std::fflush(nullptr);
     pid_t child = fork();
     if (child == 0) {
-      PreparePlatform(start);
+      PreparePlatform(start, servicesAsLeft);
       g_calls = 0;
       g_killAt = killAt;
       g_powerCut = powerCut;
       if (killAt > 0) fake::SetCallObserver(KillAtCall);
-      const ResultCode result = undo ? Undo() : Apply();
+      const ResultCode result = mode == Mode::kApply ? Apply() : mode == Mode::kUndo ? Undo() : Command(L"patch");
+      fake::SetCallObserver(nullptr);
+      if (mode != Mode::kQuery) SaveServices();
       if (powerCut) fake::PowerCut();
       _exit(100 + result);
     }
@@ -138,6 +177,56 @@ class CrashConsistencyTest : public MachineTest {
       for (const char* beside : {".qlnew", ".qlundo"}) EXPECT_FALSE(Exists(install_ + "/" + module + beside)) << when;
     }
     EXPECT_EQ(ReadFile(recordPath_), finalRecord) << when;
+    ExpectWholeAndRunning(when);
+  }
+
+  // The originals installed, no backup of them, and the patch off the record.
+  void ExpectUndone(const std::string& when, const std::string& oldRecord) {
+    for (const std::string& module : kModules) {
+      EXPECT_EQ(ReadFile(install_ + "/" + module), "old " + module) << when;
+      EXPECT_FALSE(Exists(backup_ + "/" + module)) << when;
+    }
+    const std::string record = ReadFile(recordPath_);
+    EXPECT_EQ(record.find("Patch03"), std::string::npos) << when << ": record holds '" << record << "'";
+    if (!oldRecord.empty()) {
+      EXPECT_NE(record.find("<CurVersion>02</CurVersion>"), std::string::npos) << when;
+    }
+    ExpectWholeAndRunning(when);
+  }
+
+  // Every service runs, and no journal or copy beside a module is left.
+  void ExpectWholeAndRunning(const std::string& when) {
+    EXPECT_EQ(ReadFile(g_servicesFile), "rrr") << when << ": services (QlSvc, QlProfileSvc, QlVpnSvc)";
+    EXPECT_FALSE(Exists(install_ + "/UpdateBackup/qlpatch.journal")) << when;
+    for (const std::string& module : kModules) {
+      for (const char* beside : {".qlnew", ".qlundo"}) EXPECT_FALSE(Exists(install_ + "/" + module + beside)) << when;
+    }
+  }
+
+  // The query's answer from what a kill left: 19 only over a product
+  // patched whole and running.
+  void ExpectQueryTrue(const std::string& when) {
+    const int answer = RunInChild(Mode::kQuery, 0, false, SweepStart::kClean, true) - 100;
+    if (answer == RC_PATCH_IS_LATEST) {
+      for (const std::string& module : kModules) {
+        EXPECT_EQ(ReadFile(install_ + "/" + module), "new " + module) << when << ": 19 over " << module;
+      }
+      EXPECT_EQ(ReadFile(g_servicesFile), "rrr") << when << ": 19 with a service stopped";
+    } else {
+      EXPECT_TRUE(answer == RC_NOT_PATCHED || answer == RC_RECORD_MISSING) << when << ": the query gave " << answer;
+    }
+  }
+
+  // What a kill left, kept, so that each mode can be run from it in turn.
+  void KeepKilledState() {
+    std::filesystem::remove_all(kept_);
+    std::filesystem::copy(install_, kept_, std::filesystem::copy_options::recursive);
+    keptServices_ = ReadFile(g_servicesFile);
+  }
+  void BackToKilledState() {
+    std::filesystem::remove_all(install_);
+    std::filesystem::copy(kept_, install_, std::filesystem::copy_options::recursive);
+    WriteFile(g_servicesFile, keptServices_);
   }
 
   // Kills the run from `start` at each of its calls, checks what is left
@@ -174,9 +263,16 @@ class CrashConsistencyTest : public MachineTest {
                   (oldRecord.empty() && record == "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<UpdateQL />\n"))
           << when << ": record holds '" << record << "'";
 
-      const int again = ApplyInChild(0) - 100;
+      KeepKilledState();
+      ExpectQueryTrue(when + ", then the query");
+      const int again = ApplyInChild(0, false, false, SweepStart::kClean, true) - 100;
       EXPECT_TRUE(again == RC_SUCCEED || again == RC_PATCH_IS_LATEST) << when << ": the next run gave " << again;
       ExpectPatched(when + ", then run again", finalRecord);
+      BackToKilledState();
+      const int undone = ApplyInChild(0, false, true, SweepStart::kClean, true) - 100;
+      EXPECT_TRUE(undone == RC_SUCCEED || undone == RC_NOT_PATCHED || undone == RC_RECORD_MISSING)
+          << when << ": the next undo gave " << undone;
+      ExpectUndone(when + ", then an undo", oldRecord);
       if (Failures() == failuresBefore) ++survived;
     }
     return survived;
@@ -187,6 +283,8 @@ class CrashConsistencyTest : public MachineTest {
   }
 
   std::string backup_;
+  std::string kept_;
+  std::string keptServices_;
 };
 
 TEST_F(CrashConsistencyTest, KillAtAnyCallLosesNothingAndTheNextRunFinishes) {
@@ -220,6 +318,31 @@ TEST_F(CrashConsistencyTest, PowerCutAtAnyCallNeverRecordsAnUnwrittenModule) {
   RecordProperty("power_cut_points_survived", survived);
   EXPECT_EQ(survived, points);
   EXPECT_GT(points, 200);
+}
+
+// The disk fills up after the run looked, at every byte of the copies:
+// each module stays whole, the services run, and once there is room the
+// next apply finishes.
+TEST_F(CrashConsistencyTest, ADiskFillingAtAnyByteOfTheCopiesLeavesEveryModuleWhole) {
+  size_t total = 0;
+  for (const std::string& module : kModules) total += ("new " + module).size();
+  for (uint64_t room = 0; room <= total; ++room) {
+    const std::string when = "room for " + std::to_string(room) + " bytes";
+    PrepareFiles("");
+    PreparePlatform();
+    fake::SetDiskRoomShown(1ull << 30);
+    fake::SetDiskRoom(room);
+    const ResultCode first = Apply();
+    EXPECT_EQ(first, room == total ? RC_SUCCEED : RC_COPY_FILE_FAILED) << when;
+    for (const std::string& module : kModules) {
+      EXPECT_EQ(ReadFile(install_ + "/" + module), (first == RC_SUCCEED ? "new " : "old ") + module) << when;
+      EXPECT_FALSE(Exists(install_ + "/" + module + ".qlnew")) << when;
+    }
+    for (const wchar_t* name : kServices) EXPECT_EQ(fake::FindService(name)->state, os::kServiceRunning) << when;
+    PreparePlatform();
+    EXPECT_EQ(Apply(), first == RC_SUCCEED ? RC_PATCH_IS_LATEST : RC_SUCCEED) << when << ", then with room";
+    for (const std::string& module : kModules) EXPECT_EQ(ReadFile(install_ + "/" + module), "new " + module) << when;
+  }
 }
 
 TEST_F(CrashConsistencyTest, ModuleLeftOnlyInTheBackupIsReplaced) {
@@ -270,15 +393,17 @@ TEST_F(CrashConsistencyTest, UndoKilledAtAnyCallLosesNothingAndTheNextUndoFinish
       }
     }
     // Killed before the backup went, the next undo takes the rest back.
-    bool backupLeft = false;
-    for (const std::string& module : kModules) backupLeft = backupLeft || Exists(backup_ + "/" + module);
-    const int again = ApplyInChild(0, false, true) - 100;
-    EXPECT_EQ(again, record == undoneRecord && !backupLeft ? RC_NOT_PATCHED : RC_SUCCEED) << when << ", then again";
-    for (const std::string& module : kModules) {
-      EXPECT_EQ(ReadFile(install_ + "/" + module), "old " + module) << when << ", then again";
-      EXPECT_FALSE(Exists(backup_ + "/" + module)) << when << ", then again";
-    }
+    KeepKilledState();
+    ExpectQueryTrue(when + ", then the query");
+    const int again = ApplyInChild(0, false, true, SweepStart::kClean, true) - 100;
+    EXPECT_TRUE(again == RC_SUCCEED || again == RC_NOT_PATCHED) << when << ", then again: " << again;
+    ExpectUndone(when + ", then again", "");
     EXPECT_EQ(ReadFile(recordPath_), undoneRecord) << when << ", then again";
+    // The apply finishes the undo first, then applies the patch again.
+    BackToKilledState();
+    const int reapplied = ApplyInChild(0, false, false, SweepStart::kClean, true) - 100;
+    EXPECT_TRUE(reapplied == RC_SUCCEED || reapplied == RC_PATCH_IS_LATEST) << when << ", then an apply: " << reapplied;
+    ExpectPatched(when + ", then an apply", appliedRecord);
     if (Failures() == failuresBefore) ++survived;
   }
   std::printf("undo kill points: %d, survived: %d\n", calls, survived);

@@ -51,3 +51,33 @@ TEST(ModuleNamesTest, NamesLeavingTheFolderAndEmptyNames) {
 }
 
 }  // namespace
+
+class ResolveNamesTest : public MachineTest {};
+
+TEST_F(ResolveNamesTest, NamesAreReadAsTheFileSystemReadsThem) {
+  WriteFile(install_ + "/module1.dll", "old");
+  WriteFile(install_ + "/longmodulename.dll", "old");
+  MakeDirs(install_ + "/UpdateBackup");
+  fake::SetShortName(install_ + "/longmodulename.dll", "LONGMO~1.DLL");
+  fake::SetShortName(install_ + "/UpdateBackup", "UPDA~ZCN");
+  const std::wstring folder = Wide(install_);
+  const std::vector<std::pair<std::wstring, std::wstring>> same = {
+      {L".\\module1.dll", L"module1.dll"}, {L"./module1.dll", L"module1.dll"}, {L"module1.dll.", L"module1.dll"},
+      {L"module1.dll . ", L"module1.dll"}, {L"MODULE1.DLL", L"module1.dll"}, {L"LONGMO~1.DLL", L"longmodulename.dll"},
+      {L"bin/./x.dll", L"bin\\x.dll"},     {L"new.dll", L"new.dll"}};
+  for (const auto& [listed, expected] : same) {
+    std::wstring resolved;
+    EXPECT_EQ(ResolveModuleName(folder.c_str(), listed.c_str(), &resolved), ModuleNameProblem::kNone)
+        << Narrow(listed);
+    EXPECT_EQ(resolved, expected) << Narrow(listed);
+  }
+  const std::vector<std::pair<std::wstring, ModuleNameProblem>> refused = {
+      {L"UPDA~ZCN\\x.dll", ModuleNameProblem::kBackupFolder}, {L"module1.dll:x", ModuleNameProblem::kStream},
+      {L"module1.dll::$DATA", ModuleNameProblem::kStream},   {L"CurVersion.qlprev", ModuleNameProblem::kToolFile},
+      {L"curversion.QLPREV.", ModuleNameProblem::kToolFile}, {L"core.dll.qlnew", ModuleNameProblem::kToolFile},
+      {L".\\", ModuleNameProblem::kEmpty}};
+  for (const auto& [listed, problem] : refused) {
+    std::wstring resolved;
+    EXPECT_EQ(ResolveModuleName(folder.c_str(), listed.c_str(), &resolved), problem) << Narrow(listed);
+  }
+}

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "driver/driver.h"
+#include "driver/run_plan.h"
 #include "patchdata/patchdata.h"
 #include "shared/shared.h"
 #include "shared/run_log.h"
@@ -273,6 +274,31 @@ TEST_F(UndoTest, TheRunLogIsAppendedAndMovedAsideWhenFull) {
   ASSERT_EQ(Undo(), RC_SUCCEED);
   EXPECT_EQ(ReadFile(log + ".1").size(), kRunLogLimitBytes + 1);
   EXPECT_EQ(ReadFile(log).find("qlpatch 1.1.0, undo"), 24u);
+}
+
+// Names the file system reads as the same file are one module for the
+// apply and the undo alike; two entries for one file are refused.
+TEST_F(UndoTest, ListedNamesMeanTheSameFileToTheApplyAndTheUndo) {
+  WriteDescription(Description("03", {".\\core.dll", "./profiles.dll."}));
+  ASSERT_EQ(Apply(), RC_SUCCEED);
+  EXPECT_EQ(Installed("profiles.dll"), "new profiles.dll");
+  ASSERT_EQ(Undo(), RC_SUCCEED);
+  for (const std::string& module : kModules) EXPECT_EQ(Installed(module), "old " + module);
+  WriteDescription(Description("03", {"core.dll", "profiles.dll", ".\\CORE.DLL"}));
+  const int stops = StopRequests();
+  EXPECT_EQ(Apply(), RC_MOVE_FILE_FAILED);
+  EXPECT_EQ(StopRequests(), stops) << "refused before the stop";
+  EXPECT_EQ(Installed("core.dll"), "old core.dll");
+}
+
+// Not room enough for the new copies: refused before the stop.
+TEST_F(UndoTest, TooLittleRoomForTheCopiesIsRefusedBeforeTheStop) {
+  fake::SetDiskRoom(kRoomMarginBytes + 10);  // the new copies hold 32 bytes
+  EXPECT_EQ(Apply(), RC_COPY_FILE_FAILED);
+  EXPECT_EQ(StopRequests(), 0);
+  for (const std::string& module : kModules) EXPECT_EQ(Installed(module), "old " + module);
+  fake::SetDiskRoom(kRoomMarginBytes + 32);
+  EXPECT_EQ(Apply(), RC_SUCCEED);
 }
 
 }  // namespace
