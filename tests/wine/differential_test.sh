@@ -4,6 +4,9 @@
 # elements missing, repeated and moved, odd WerNum forms, odd module names,
 # other encodings), each checked by qlpatch-check.exe and then applied by
 # qlpatch.exe on a healthy product whose services are already stopped.
+# Where the apply ends with 0 for a module name case, `-c undo` must then
+# end with 0 too, with the originals back: the apply, the undo and the
+# checker read every name alike.
 #
 # The two agree when the checker passes the folder and the apply ends with
 # 0, or when the first code a finding names is the apply's code. A folder
@@ -27,6 +30,8 @@ FAULTS=0
 DIR=""           # the case's patch folder
 INSTALLED=()     # the modules the case's product has installed
 CASE=""
+BACKUP_ROOT=0    # the case's product has its UpdateBackup folder already
+UNDO_TOO=0       # an apply that ends with 0 is undone, which must end with 0
 
 wt_set_install 4.20 0137 'C:\Qorlink'
 wt_register_service QlSvc stop-now
@@ -61,7 +66,8 @@ begin() {
   shift
   local modules=("$@") module
   [ "$#" -gt 0 ] || modules=("${GOOD_MODULES[@]}")
-  DIR="$CASES/$CASE"
+  # The case's folder: its name without what a path would read as a step.
+  DIR="$CASES/$(printf '%s' "$CASE" | tr '\\/:' '___')"
   rm -rf "$DIR"
   mkdir -p "$DIR"
   good_lines "${modules[@]}"
@@ -72,7 +78,7 @@ begin() {
   INSTALLED=()
   for module in "${modules[@]}"; do
     case "$module" in
-      '' | *..* | [A-Za-z]:* | [\\/]* | NUL | Com1 | 'aux .dll' | 'bin\prn.dll' | UpdateBackup) ;;
+      '' | *..* | [A-Za-z]:* | [\\/]* | *:* | NUL | Com1 | 'aux .dll' | 'bin\prn.dll' | UpdateBackup | CurVersion.qlprev) ;;
       *) INSTALLED+=("$module") ;;
     esac
   done
@@ -85,6 +91,7 @@ install_product() {
   local module path
   rm -rf "$INSTALL"
   mkdir -p "$INSTALL"
+  [ "$BACKUP_ROOT" = 1 ] && mkdir -p "$INSTALL/UpdateBackup"
   for module in "${INSTALLED[@]}"; do
     path="$INSTALL/${module//\\//}"
     mkdir -p "$(dirname "$path")"
@@ -92,9 +99,17 @@ install_product() {
   done
 }
 
-# judge: checks the case's folder, applies it and compares.
+# short_name FOLDER NAME: Wine's 8.3 alias of NAME in FOLDER (a Windows
+# path), as `dir /x` lists it.
+short_name() {
+  wine cmd /c "dir /x $1" 2>/dev/null </dev/null | tr -d '\r' | awk -v name="$2" '$NF == name { print $(NF - 1) }'
+}
+
+# judge: installs the case's product, checks the case's folder against it,
+# applies it and compares.
 judge() {
-  local checked stated applied findings
+  local checked stated applied findings undone=-
+  install_product
   wt_run_program "$DIR" 'C:\qltest\qlpatch_check.exe'
   # The check only reads: a launch that Wine lost on a loaded machine (no
   # exit line at all) is made again, once.
@@ -104,9 +119,16 @@ judge() {
   # The findings are the lines before the summary.
   findings=$(sed -n '/^Summary$/q;/^Checking /d;p' "$WT_TMP/findings.txt")
   stated=$(printf '%s\n' "$findings" | grep -o -m1 -E 'with -?[0-9]+ \(' | head -n1 | grep -o -E -- '-?[0-9]+')
-  install_product
   wt_run "$DIR"
   applied=$WT_EXIT
+  if [ "$UNDO_TOO" = 1 ] && [ "$applied" = 0 ]; then
+    wt_run "$DIR" -c undo
+    undone=$WT_EXIT
+    local module
+    for module in "${INSTALLED[@]}"; do
+      [ "$(tr -d '\r' <"$INSTALL/${module//\\//}")" = "old $module" ] || undone="$undone, $module not put back"
+    done
+  fi
   # The next case finds the services stopped again: a run that ends with
   # 0 started them, one that fails after the modules may have.
   case "$applied" in
@@ -118,7 +140,9 @@ judge() {
       ;;
   esac
   local verdict
-  if [ "$checked" = 0 ] && [ "$applied" = 0 ]; then
+  if [ "$undone" != - ] && [ "$undone" != 0 ]; then
+    verdict=fault
+  elif [ "$checked" = 0 ] && [ "$applied" = 0 ]; then
     verdict=agreed
   elif [ "$checked" = 1 ] && [ -n "$stated" ] && [ "$stated" = "$applied" ]; then
     verdict=agreed
@@ -134,8 +158,8 @@ judge() {
   esac
   local first
   first=$(printf '%s\n' "$findings" | head -n1)
-  printf '%-8s %-28s check %s (states %s), apply %s: %s\n' "$verdict" "$CASE" "$checked" "${stated:--}" \
-    "$applied" "${first:-no findings}"
+  printf '%-8s %-28s check %s (states %s), apply %s, undo %s: %s\n' "$verdict" "$CASE" "$checked" \
+    "${stated:--}" "$applied" "$undone" "${first:-no findings}"
   if [ "$verdict" = fault ]; then
     sed 's/^/#   /' "$WT_TMP/findings.txt"
     wt_print_tail "$INSTALL/UpdateBackup/qlpatch.log" 15 "the apply's run log ends"
@@ -183,12 +207,13 @@ mutate "PatchVersion-word" 's#<PatchVersion>03<#<PatchVersion>3 hotfix<#'
 mutate "PatchVersion-fullwidth" $'s#<PatchVersion>03<#<PatchVersion>\xEF\xBC\x90\xEF\xBC\x93<#'
 
 echo "# module names"
+UNDO_TOO=1
 name_case() {  # NAME MODULE [installed-too]
   begin "$1" core.dll "$2"
   judge
 }
 for name in NUL 'Com1' 'aux .dll' 'bin\prn.dll' UpdateBackup \
-            './m1.dll' '.\m2.dll' 'bin\m3.dll' '..\m4.dll' 'C:\m5.dll' 'M7.DLL' \
+            './m1.dll' '.\m2.dll' 'bin\m3.dll' '..\m4.dll' 'C:\m5.dll' 'M7.DLL' 'm9.dll:x' CurVersion.qlprev \
             "$(printf 'm%060d.dll' 9)" "$(printf 'm%058d.dll' 9)"; do
   name_case "name[$name]" "$name"
 done
@@ -201,6 +226,26 @@ begin "name-empty" core.dll ''
 judge
 begin "same-module-twice" core.dll CORE.DLL
 judge
+begin "same-module-dotted" core.dll '.\core.dll'
+judge
+# 8.3 aliases, as Wine makes them for the installed files: one of another
+# listed module, and one of the backup folder.
+begin "alias-of-a-listed-module" core.dll longmodulename.dll
+install_product
+alias=$(short_name 'C:\Qorlink' longmodulename.dll)
+[ -n "$alias" ] && [ "$alias" != longmodulename.dll ] || wt_die "no 8.3 alias of longmodulename.dll: '$alias'"
+good_lines core.dll longmodulename.dll "$alias"
+write_lines
+judge
+BACKUP_ROOT=1
+begin "alias-of-the-backup-folder" core.dll
+install_product
+alias=$(short_name 'C:\Qorlink' UpdateBackup)
+[ -n "$alias" ] && [ "$alias" != UpdateBackup ] || wt_die "no 8.3 alias of UpdateBackup: '$alias'"
+good_lines core.dll "$alias\\x.dll"
+write_lines
+judge
+BACKUP_ROOT=0
 # A name outside ASCII: the tool widens its bytes with the ANSI code page,
 # so its files carry the name that makes (what Linux shows of it is UTF-8).
 begin "name-outside-ascii" core.dll $'\xE6\x97\xA5\xE6\x9C\xAC.dll'
@@ -208,6 +253,8 @@ widened=$(printf '\xE6\x97\xA5\xE6\x9C\xAC.dll' | iconv -f CP1252 -t UTF-8)
 mv "$DIR/"$'\xE6\x97\xA5\xE6\x9C\xAC.dll' "$DIR/$widened"
 INSTALLED=(core.dll "$widened")
 judge
+
+UNDO_TOO=0
 
 echo "# new copies"
 begin "new-copy-missing"
