@@ -55,7 +55,7 @@ ResultCode CheckCutOffPatch(const CutOffRun* cutOff) {
 
 void CarryCutOffServices(const CutOffRun* cutOff, ServiceLedger* ledger) {
   if (cutOff == nullptr) return;
-  for (const std::wstring& name : cutOff->services) ledger->CarryStop(name.c_str());
+  for (const std::wstring& name : cutOff->services) ledger->Carry(name.c_str());
 }
 
 ResultCode AnswerOverCutOffRun(const InstallInfo& install, ResultCode state) {

@@ -39,6 +39,13 @@ class Journal;
 enum class RunMode;
 struct RunPlan;
 ResultCode BeginJournal(const InstallInfo& install, RunMode mode, const RunPlan& plan, Journal* journal);
+// A failure once something is changed: what the run changed is put back,
+// newest first, and the run ends with `failure`. Put back in full, a run
+// that found the product whole has ended whole and its journal goes; one
+// that was finishing `cutOff` is back at what that run left, and its
+// journal stays for the next run.
+class WorkItemList;
+ResultCode PutBackAfter(WorkItemList* work, Journal* journal, const CutOffRun* cutOff, ResultCode failure);
 
 // The module steps of a plan, each done as a work item, in order, up to the
 // first that fails. 0 or its code.

@@ -6,7 +6,10 @@
 //   module <name>      one for each module it is to change
 //   patch Patch03      the heading's last line
 //   begin <step> / done <step> / failed <step> / undo <step> / undone <step>
-// A line cut short by a power cut holds zeros; it is skipped.
+// A line cut short by a power cut holds zeros; it is skipped. A run that
+// finishes one that was cut off adds its heading after that run's lines:
+// the last whole heading names the run to finish, and every service any
+// of them found running is to run again.
 #include "driver/journal.h"
 
 #include <cstdio>
@@ -41,7 +44,7 @@ JournalFound ReadJournal(const wchar_t* path, CutOffRun* run) {
   wchar_t buffer[512];
   for (size_t n; (n = std::fread(buffer, sizeof(wchar_t), 512, file)) > 0;) text.append(buffer, n);
   std::fclose(file);
-  bool headed = false;
+  CutOffRun heading;  // the heading being read
   for (size_t start = 0; start < text.size();) {
     size_t end = text.find(L"\r\n", start);
     if (end == std::wstring::npos) end = text.size();
@@ -50,20 +53,22 @@ JournalFound ReadJournal(const wchar_t* path, CutOffRun* run) {
     if (line.find(L'\0') != std::wstring::npos) continue;
     std::wstring rest;
     if (StartsWith(line, L"mode", &rest)) {
-      headed = rest == L"apply" || rest == L"undo";
-      run->mode = rest == L"undo" ? RunMode::kUndo : RunMode::kApply;
+      heading = CutOffRun();
+      heading.mode = rest == L"undo" ? RunMode::kUndo : RunMode::kApply;
+      heading.services = run->services;
     } else if (StartsWith(line, L"patch", &rest)) {
-      run->patch = rest;
+      heading.patch = rest;
+      heading.lastStep = run->lastStep;
+      *run = heading;  // a whole heading
     } else if (StartsWith(line, L"service", &rest)) {
-      run->services.push_back(rest);
+      heading.services.push_back(rest);
     } else if (StartsWith(line, L"module", &rest)) {
-      run->modules.push_back(rest);
+      heading.modules.push_back(rest);
     } else if (!line.empty()) {
       run->lastStep = line;
     }
   }
-  // The patch line ends the heading.
-  return headed && !run->patch.empty() ? JournalFound::kCutOff : JournalFound::kBlank;
+  return run->patch.empty() ? JournalFound::kBlank : JournalFound::kCutOff;
 }
 
 void RemoveJournal(const wchar_t* path) {
@@ -80,8 +85,6 @@ Journal::~Journal() {
 bool Journal::Begin(const wchar_t* path, RunMode mode, const wchar_t* patch, const ServiceLedger& services,
                     const std::vector<ModulePlan>& modules) {
   path_ = path;
-  FileStep remove;
-  if (!DeleteRetrying(path, &remove)) return false;
   file_ = os::OpenAppendWriteThrough(path);
   if (file_ == nullptr) return false;
   // The heading in one write: a run cut off while it is written has
@@ -91,6 +94,7 @@ bool Journal::Begin(const wchar_t* path, RunMode mode, const wchar_t* patch, con
     const bool running = record.stateFound != 0 && record.stateFound != os::kServiceStopped;
     if (running) heading += L"\r\nservice " + record.name;
   }
+  for (const std::wstring& name : services.Carried()) heading += L"\r\nservice " + name;
   for (const ModulePlan& module : modules) heading += L"\r\nmodule " + module.name;
   return Write(heading + L"\r\npatch " + patch);
 }

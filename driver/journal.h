@@ -48,9 +48,10 @@ class Journal {
   Journal& operator=(const Journal&) = delete;
   ~Journal();
 
-  // Writes the run's heading and what it found, written through, over
-  // whatever the path held. False when it cannot be written: the run must
-  // not change anything then.
+  // Writes the run's heading and what it found, written through, after
+  // the lines of a run cut off that this run finishes (whose services stay
+  // named). False when it cannot be written: the run must not change
+  // anything then.
   bool Begin(const wchar_t* path, RunMode mode, const wchar_t* patch, const ServiceLedger& services,
              const std::vector<ModulePlan>& modules);
   // One line for a step: `what` is "begin", "done", "failed", "undo",

@@ -41,13 +41,6 @@ ResultCode CheckListedModulesBackedUp(const wchar_t* installFolder, const std::v
   return RC_SUCCEED;
 }
 
-// A failure once something is changed: what the undo changed is put back,
-// newest first; put back in full, the run has ended whole.
-ResultCode PutBackAfter(WorkItemList* work, Journal* journal, ResultCode failure) {
-  if (work->RollBack()) journal->Finish();
-  return failure;
-}
-
 }  // namespace
 
 ResultCode UndoSequence(const InstallInfo& install, const CutOffRun* cutOff) {
@@ -112,16 +105,16 @@ ResultCode UndoSequence(const InstallInfo& install, const CutOffRun* cutOff) {
   if (checked != RC_SUCCEED) return checked;
   work.AttachJournal(&journal);
   checked = work.Do(StopServicesItem(&plan.services));
-  if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, checked);
+  if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, checked);
   EndProductPrograms();
   checked = work.Do(StopAgainItem(&plan.services));
-  if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, checked);
+  if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, checked);
   checked = ReplaceModules(plan.modules, ModuleAction::kRestoreOriginal, &work);
-  if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, checked);
+  if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, checked);
   checked = work.Do(StopAgainItem(&plan.services));
-  if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, checked);
+  if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, checked);
   checked = work.Do(StartServicesItem(&plan.services));
-  if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, checked);
+  if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, checked);
   // The product runs on the originals: now the record and the backup.
   if (recorded) {
     char previous[kValueBytes] = {};
@@ -129,7 +122,7 @@ ResultCode UndoSequence(const InstallInfo& install, const CutOffRun* cutOff) {
     checked = UnrecordPatch(plan.description, plan.recordPath, kept ? previous : nullptr);
     if (checked != RC_SUCCEED) {
       LogEvent(L"the record %ls cannot be changed: the new copies go back", plan.recordPath);
-      return PutBackAfter(&work, &journal, checked);
+      return PutBackAfter(&work, &journal, cutOff, checked);
     }
     LogEvent(L"the patch is off the record %ls", plan.recordPath);
   }

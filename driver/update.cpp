@@ -57,15 +57,18 @@ ResultCode RunExclusively(const InstallInfo& install, Sequence sequence) {
 
 namespace {
 
-// A failure from the stop phase on: what the run changed is put back,
-// newest first, and the run ends with the failing step's code. Put back in
-// full, the run has ended whole and its journal goes.
-ResultCode PutBackAfter(WorkItemList* work, Journal* journal, ResultCode failure) {
-  if (work->RollBack()) journal->Finish();
+}  // namespace
+
+ResultCode PutBackAfter(WorkItemList* work, Journal* journal, const CutOffRun* cutOff, ResultCode failure) {
+  const bool putBack = work->RollBack();
+  if (putBack && cutOff == nullptr) {
+    journal->Finish();
+  } else if (putBack) {
+    LogEvent(L"put back as this run found it, which a run cut off had left unfinished: its journal stays, and "
+             L"the services that run stopped stay stopped");
+  }
   return failure;
 }
-
-}  // namespace
 
 // Strictly in the plan's order, each module done before the next; the
 // first that fails ends the loop with its code.
@@ -106,7 +109,7 @@ ResultCode ApplySequence(const InstallInfo& install, const CutOffRun* cutOff) {
   work.AttachJournal(&journal);
   os::PrintWide(L"Stopping QL service, it maybe take several seconds, please wait...\r\n");
   result = work.Do(StopServicesItem(&plan.services));
-  if (result != RC_SUCCEED) return PutBackAfter(&work, &journal, result);
+  if (result != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, result);
 
   os::PrintWide(L"Updating QL...\r\n");
   EndProductPrograms();
@@ -116,16 +119,16 @@ ResultCode ApplySequence(const InstallInfo& install, const CutOffRun* cutOff) {
   // the services are started on the new ones, every service the run
   // stopped must still be stopped.
   result = work.Do(StopAgainItem(&plan.services));
-  if (result != RC_SUCCEED) return PutBackAfter(&work, &journal, result);
+  if (result != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, result);
   work.Do(BackupFolderItem(plan.patchFolder));
   result = ReplaceModules(plan.modules, ModuleAction::kReplace, &work);
-  if (result != RC_SUCCEED) return PutBackAfter(&work, &journal, result);
+  if (result != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, result);
   result = work.Do(StopAgainItem(&plan.services));
-  if (result != RC_SUCCEED) return PutBackAfter(&work, &journal, result);
+  if (result != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, result);
 
   os::PrintWide(L"Restarting Durirave, please wait...\r\n");
   result = work.Do(StartServicesItem(&plan.services));
-  if (result != RC_SUCCEED) return PutBackAfter(&work, &journal, result);
+  if (result != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, result);
 
   // The product runs whole on the new modules, and the journal goes. The
   // record is not put back: a record that cannot be written is reported

@@ -432,10 +432,11 @@ void ServiceLedger::NoteStop(const wchar_t* name, StopOutcome outcome) {
   record.stop = outcome;
 }
 
-void ServiceLedger::CarryStop(const wchar_t* name) {
-  ServiceRecord& record = Of(name);
-  if (record.stateFound == 0 || record.stateFound == os::kServiceStopped) record.stateFound = os::kServiceRunning;
-  NoteStop(name, StopOutcome::kStopped);
+void ServiceLedger::Carry(const wchar_t* name) {
+  for (const std::wstring& carried : carried_) {
+    if (SameIgnoringAsciiCase(carried, name)) return;
+  }
+  carried_.push_back(Of(name).name);
 }
 
 void ServiceLedger::NoteStart(const wchar_t* name) {
@@ -499,6 +500,12 @@ int32_t StartServicesWorker(void* ledger) {
   const std::vector<std::wstring> stopped = services->StopOrder();
   for (auto it = stopped.rbegin(); it != stopped.rend() && result == RC_SUCCEED; ++it) {
     if (!IsProductService(*it)) result = ControlNamedService(kServiceStart, it->c_str(), services);
+  }
+  for (const std::wstring& name : services->Carried()) {
+    if (result != RC_SUCCEED || IsProductService(name)) continue;
+    bool stoppedHere = false;
+    for (const std::wstring& other : stopped) stoppedHere = stoppedHere || SameIgnoringAsciiCase(other, name);
+    if (!stoppedHere) result = ControlNamedService(kServiceStart, name.c_str(), services);
   }
   return FinishPhase(result);
 }

@@ -57,10 +57,11 @@ class ServiceLedger {
   // A stop this run sent to `name` and how it ended, in the order sent.
   void NoteStop(const wchar_t* name, StopOutcome outcome);
   void NoteStart(const wchar_t* name);
-  // A run that was cut off found `name` running and sent it a stop: this
-  // run finishes that run's work, so the service counts as found running
-  // and stopped by this run, and is started again with the others.
-  void CarryStop(const wchar_t* name);
+  // A run that was cut off found `name` running and sent it a stop. This
+  // run, which finishes that run's work, starts it with the others once it
+  // has done so; its put-back leaves it as this run found it.
+  void Carry(const wchar_t* name);
+  const std::vector<std::wstring>& Carried() const { return carried_; }
   const std::deque<ServiceRecord>& Records() const { return records_; }
   // Names in the order this run sent them a stop / had a start accepted.
   const std::vector<std::wstring>& StopOrder() const { return stopOrder_; }
@@ -70,6 +71,7 @@ class ServiceLedger {
   std::deque<ServiceRecord> records_;
   std::vector<std::wstring> stopOrder_;
   std::vector<std::wstring> startOrder_;
+  std::vector<std::wstring> carried_;
 };
 
 // Reads the state and start type of each product service, and of each
@@ -96,7 +98,8 @@ int32_t StopServicesWorker(void* ledger);
 // (started by a trigger, or by a dependent's start) is stopped again.
 int32_t StopAgainWorker(void* ledger);
 // Starts QlSvc, then QlProfileSvc, then the other services the stop phase
-// stopped (dependents), the last stopped first, up to the first failure.
+// stopped (dependents), the last stopped first, then those carried from a
+// run that was cut off, up to the first failure.
 int32_t StartServicesWorker(void* ledger);
 // Put-back of the stop phase: every service this run sent a stop is started
 // again once it has stopped, the last stopped first; each is tried whatever

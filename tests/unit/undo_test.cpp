@@ -301,4 +301,36 @@ TEST_F(UndoTest, TooLittleRoomForTheCopiesIsRefusedBeforeTheStop) {
   EXPECT_EQ(Apply(), RC_SUCCEED);
 }
 
+// An undo whose put-back cannot finish leaves a mix, the services stopped
+// and its journal: the query does not answer 19 over it, an apply that
+// cannot finish it leaves it so, and one that can finishes the undo and
+// applies the patch again.
+TEST_F(UndoTest, AnUnfinishedUndoIsNotAnsweredAsAppliedAndTheApplyFinishesIt) {
+  ASSERT_EQ(Apply(), RC_SUCCEED);
+  const std::string applied = ReadFile(recordPath_);
+  // core.dll's original goes in; profiles.dll's does not, nor core.dll's new copy back.
+  fake::FailCallsFrom("ReplaceFileAtomically", fake::CallCount("ReplaceFileAtomically") + 2);
+  EXPECT_NE(Undo(), RC_SUCCEED);
+  fake::FailCallsFrom("ReplaceFileAtomically", 1 << 30);
+  ASSERT_EQ(Installed("core.dll"), "old core.dll");
+  ASSERT_EQ(Installed("profiles.dll"), "new profiles.dll");
+  ASSERT_EQ(fake::FindService(L"QlSvc")->state, os::kServiceStopped);
+  EXPECT_EQ(Query(), RC_NOT_PATCHED);
+
+  fake::HoldFile(install_ + "/profiles.dll", -1);
+  EXPECT_EQ(Apply(), RC_MOVE_FILE_FAILED);
+  EXPECT_EQ(Installed("profiles.dll"), "new profiles.dll");
+  EXPECT_EQ(fake::FindService(L"QlSvc")->state, os::kServiceStopped) << "not started on a mix";
+  EXPECT_EQ(Query(), RC_NOT_PATCHED);
+
+  fake::HoldFile(install_ + "/profiles.dll", 0);
+  EXPECT_EQ(Apply(), RC_SUCCEED);
+  for (const std::string& module : kModules) EXPECT_EQ(Installed(module), "new " + module);
+  EXPECT_EQ(ReadFile(recordPath_), applied);
+  EXPECT_FALSE(Exists(install_ + "/UpdateBackup/qlpatch.journal"));
+  EXPECT_EQ(fake::FindService(L"QlSvc")->state, os::kServiceRunning);
+  EXPECT_EQ(fake::FindService(L"QlProfileSvc")->state, os::kServiceRunning);
+  EXPECT_EQ(Query(), RC_PATCH_IS_LATEST);
+}
+
 }  // namespace
