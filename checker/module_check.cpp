@@ -212,7 +212,7 @@ class ModuleCheck {
       case ModuleNameProblem::kToolFile:
         Report(findings_, elementName, L"module name " + Quoted(name) +
                                            L" is a name the tool keeps files of its own under (CurVersion.qlprev, "
-                                           L"*.qlnew, *.qlundo)" + refused);
+                                           L"*.qlnew, *.qlundo, *.qlswap)" + refused);
         return;
       case ModuleNameProblem::kEmpty:
         Report(findings_, elementName, L"UpdateModule empty; the tool refuses an empty module name with " +

@@ -1,6 +1,8 @@
 #include "driver/cut_off_run.h"
 
 #include "shared/run_log.h"
+#include "system/module_restore.h"
+#include "system/restart_swap.h"
 
 namespace {
 
@@ -14,6 +16,33 @@ bool EndedWhole(RunMode mode, ResultCode result) {
   return result == RC_NOT_PATCHED || result == RC_RECORD_MISSING;
 }
 
+// An apply that scheduled the patch for the restart left its journal.
+// Before the restart an apply answers 3010 and does nothing, and an undo
+// takes the swap back (0); after it, the swap is done and the run goes on
+// (0). 13 when the waiting renames cannot be read or written back.
+ResultCode HandlePendingSwap(const InstallInfo& install, RunMode mode, const std::wstring& patch) {
+  wchar_t backupRoot[kPathChars] = {};
+  if (!BuildPath(backupRoot, install.folder, kBackupRootName)) return RC_REGISTRY_READ_FAILED;
+  const PendingSwap pending = FindPendingSwap(backupRoot);
+  if (pending == PendingSwap::kNone) {
+    LogEvent(L"the patch scheduled for the restart was put in place by the restart");
+    return RC_SUCCEED;
+  }
+  if (mode == RunMode::kApply) {
+    LogEvent(L"the patch waits for the next restart to be put in place; nothing is done");
+    return RC_SWAP_AT_RESTART;
+  }
+  if (pending == PendingSwap::kUnknown || !CancelPendingSwap(backupRoot)) return RC_MOVE_FILE_FAILED;
+  // What the apply kept for the record goes too, and the per-patch folder
+  // with it when nothing else is in it.
+  wchar_t patchFolder[kPathChars] = {}, previous[kPathChars] = {};
+  if (BuildPath(patchFolder, backupRoot, patch.c_str()) && BuildPath(previous, patchFolder, kPreviousCurrentName)) {
+    os::DeleteFileAt(previous);
+    RemovePatchBackupFolder(patchFolder);
+  }
+  return RC_SUCCEED;
+}
+
 }  // namespace
 
 ResultCode RunAfterCutOffRun(const InstallInfo& install, RunMode mode, ModeSequence apply, ModeSequence undo) {
@@ -22,6 +51,15 @@ ResultCode RunAfterCutOffRun(const InstallInfo& install, RunMode mode, ModeSeque
   JournalFound found = JournalPathOf(install, path) ? ReadJournal(path, &cutOff) : JournalFound::kNone;
   if (found == JournalFound::kBlank) {
     LogEvent(L"a journal cut off before a run's first change is removed: nothing was changed");
+    RemoveJournal(path);
+    found = JournalFound::kNone;
+  }
+  if (found == JournalFound::kCutOff && cutOff.lastStep == std::wstring(L"swap ") + kSwapPending) {
+    const ResultCode pending = HandlePendingSwap(install, mode, cutOff.patch);
+    if (pending != RC_SUCCEED || mode == RunMode::kUndo) {
+      if (pending == RC_SUCCEED) RemoveJournal(path);
+      return pending;
+    }
     RemoveJournal(path);
     found = JournalFound::kNone;
   }

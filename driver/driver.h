@@ -38,18 +38,22 @@ ResultCode UndoSequence(const InstallInfo& install, const CutOffRun* cutOff);
 class Journal;
 enum class RunMode;
 struct RunPlan;
-ResultCode BeginJournal(const InstallInfo& install, RunMode mode, const RunPlan& plan, Journal* journal);
+ResultCode BeginJournal(const InstallInfo& install, RunMode mode, const wchar_t* patch, const RunPlan& plan,
+                        Journal* journal);
 // A failure once something is changed: what the run changed is put back,
 // newest first, and the run ends with `failure`. Put back in full, a run
 // that found the product whole has ended whole and its journal goes; one
 // that was finishing `cutOff` is back at what that run left, and its
 // journal stays for the next run.
 class WorkItemList;
-ResultCode PutBackAfter(WorkItemList* work, Journal* journal, const CutOffRun* cutOff, ResultCode failure);
+ResultCode PutBackAfter(WorkItemList* work, Journal* journal, const CutOffRun* cutOff, ResultCode failure,
+                        bool* putBack = nullptr);
 
 // The module steps of a plan, each done as a work item, in order, up to the
-// first that fails. 0 or its code.
-ResultCode ReplaceModules(const std::vector<ModulePlan>& modules, ModuleAction action, WorkItemList* work);
+// first that fails. 0 or its code; a module held open past the retries is
+// added to `held`.
+ResultCode ReplaceModules(const std::vector<ModulePlan>& modules, ModuleAction action, WorkItemList* work,
+                          std::vector<std::wstring>* held);
 
 // `-c undo`: puts the originals of the current patch back and takes it off
 // the record. Prints nothing.

@@ -16,6 +16,8 @@
 #include "system/services.h"
 
 constexpr const wchar_t* kJournalFileName = L"qlpatch.journal";
+// The last step of an apply that scheduled the patch for the next restart.
+constexpr const wchar_t* kSwapPending = L"pending at the restart";
 
 enum class RunMode { kApply, kUndo };
 

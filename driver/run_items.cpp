@@ -72,7 +72,8 @@ class StartServicesStep : public WorkItem {
 
 class ModuleStep : public WorkItem {
  public:
-  ModuleStep(const ModulePlan& module, ModuleAction action) : module_(module), action_(action) {}
+  ModuleStep(const ModulePlan& module, ModuleAction action, std::vector<std::wstring>* held)
+      : module_(module), action_(action), held_(held) {}
   std::wstring Describe() const override {
     return (action_ == ModuleAction::kReplace ? L"replace " : L"put back the original of ") + module_.name;
   }
@@ -82,20 +83,26 @@ class ModuleStep : public WorkItem {
       const std::wstring installFolder = module_.installFolder;
       const std::wstring name = module_.name;
       const ResultCode read = ReadModulePlan(installFolder.c_str(), name.c_str(), HeldModule::kWaitOut, &module_);
-      if (read != RC_SUCCEED) return read;
+      if (read != RC_SUCCEED) {
+        if (module_.read == ModuleRead::kHeldOpen) held_->push_back(module_.paths.installed);
+        return read;
+      }
       if (action_ == ModuleAction::kReplace) {
         const ResultCode usable = CheckModuleCanBeReplaced(module_);
         if (usable != RC_SUCCEED) return usable;
       }
     }
-    return action_ == ModuleAction::kReplace ? BackupAndReplaceModule(module_, &change_)
-                                             : RestoreModule(module_, &change_);
+    const ResultCode result = action_ == ModuleAction::kReplace ? BackupAndReplaceModule(module_, &change_)
+                                                                : RestoreModule(module_, &change_);
+    if (result != RC_SUCCEED && change_.held) held_->push_back(module_.paths.installed);
+    return result;
   }
   bool Undo() override { return PutModuleBackAsFound(module_, change_) == RC_SUCCEED; }
 
  private:
   ModulePlan module_;
   ModuleAction action_;
+  std::vector<std::wstring>* held_;
   ModuleChange change_;
 };
 
@@ -129,8 +136,8 @@ std::unique_ptr<WorkItem> StartServicesItem(ServiceLedger* ledger) {
   return std::make_unique<StartServicesStep>(ledger);
 }
 
-std::unique_ptr<WorkItem> ModuleItem(const ModulePlan& module, ModuleAction action) {
-  return std::make_unique<ModuleStep>(module, action);
+std::unique_ptr<WorkItem> ModuleItem(const ModulePlan& module, ModuleAction action, std::vector<std::wstring>* held) {
+  return std::make_unique<ModuleStep>(module, action, held);
 }
 
 std::unique_ptr<WorkItem> BackupFolderItem(const wchar_t* patchFolder) {

@@ -20,6 +20,8 @@ struct RunPlan {
   std::vector<ModulePlan> modules;
   // Filled by the survey of the services, then by the steps that change them.
   ServiceLedger services;
+  // The module files another program held open past the retries.
+  std::vector<std::wstring> heldFiles;
 };
 
 // The apply's plan: the product and patch checks, the record's patch

@@ -101,7 +101,7 @@ ResultCode UndoSequence(const InstallInfo& install, const CutOffRun* cutOff) {
   if (checked != RC_SUCCEED) return checked;  // nothing was touched
   CarryCutOffServices(cutOff, &plan.services);
   Journal journal;
-  checked = BeginJournal(install, RunMode::kUndo, plan, &journal);
+  checked = BeginJournal(install, RunMode::kUndo, g_backupFolderName, plan, &journal);
   if (checked != RC_SUCCEED) return checked;
   work.AttachJournal(&journal);
   checked = work.Do(StopServicesItem(&plan.services));
@@ -109,7 +109,7 @@ ResultCode UndoSequence(const InstallInfo& install, const CutOffRun* cutOff) {
   EndProductPrograms();
   checked = work.Do(StopAgainItem(&plan.services));
   if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, checked);
-  checked = ReplaceModules(plan.modules, ModuleAction::kRestoreOriginal, &work);
+  checked = ReplaceModules(plan.modules, ModuleAction::kRestoreOriginal, &work, &plan.heldFiles);
   if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, checked);
   checked = work.Do(StopAgainItem(&plan.services));
   if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, checked);

@@ -5,6 +5,7 @@
 #include "driver/cut_off_run.h"
 #include "driver/driver.h"
 #include "driver/journal.h"
+#include "system/restart_swap.h"
 #include "driver/run_items.h"
 #include "driver/run_lock.h"
 #include "driver/run_plan.h"
@@ -59,8 +60,10 @@ namespace {
 
 }  // namespace
 
-ResultCode PutBackAfter(WorkItemList* work, Journal* journal, const CutOffRun* cutOff, ResultCode failure) {
+ResultCode PutBackAfter(WorkItemList* work, Journal* journal, const CutOffRun* cutOff, ResultCode failure,
+                        bool* wholeAgain) {
   const bool putBack = work->RollBack();
+  if (wholeAgain != nullptr) *wholeAgain = putBack && cutOff == nullptr;
   if (putBack && cutOff == nullptr) {
     journal->Finish();
   } else if (putBack) {
@@ -72,23 +75,51 @@ ResultCode PutBackAfter(WorkItemList* work, Journal* journal, const CutOffRun* c
 
 // Strictly in the plan's order, each module done before the next; the
 // first that fails ends the loop with its code.
-ResultCode ReplaceModules(const std::vector<ModulePlan>& modules, ModuleAction action, WorkItemList* work) {
+ResultCode ReplaceModules(const std::vector<ModulePlan>& modules, ModuleAction action, WorkItemList* work,
+                          std::vector<std::wstring>* held) {
   for (const ModulePlan& module : modules) {
-    const ResultCode result = work->Do(ModuleItem(module, action));
+    const ResultCode result = work->Do(ModuleItem(module, action, held));
     if (result != RC_SUCCEED) return result;
   }
   return RC_SUCCEED;
 }
 
-ResultCode BeginJournal(const InstallInfo& install, RunMode mode, const RunPlan& plan, Journal* journal) {
+ResultCode BeginJournal(const InstallInfo& install, RunMode mode, const wchar_t* patch, const RunPlan& plan,
+                        Journal* journal) {
   wchar_t path[kPathChars] = {};
-  if (JournalPathOf(install, path) && journal->Begin(path, mode, g_backupFolderName, plan.services, plan.modules)) {
+  if (JournalPathOf(install, path) && journal->Begin(path, mode, patch, plan.services, plan.modules)) {
     return RC_SUCCEED;
   }
   LogFailure(os::LastError(), L"the journal %ls cannot be written: nothing is changed", path);
   journal->Finish();
   return RC_CREATE_BACKUP_DIR_FAILED;
 }
+
+namespace {
+
+// The whole patch staged and scheduled for the next restart, once the run
+// has put the product back whole: 3010, with a journal that says so, or
+// `failure` when it cannot be scheduled.
+ResultCode SwapAtRestart(const InstallInfo& install, const RunPlan& plan, ResultCode failure) {
+  for (const std::wstring& path : plan.heldFiles) LogFileHolders(path.c_str());
+  wchar_t backupRoot[kPathChars] = {};
+  if (!BuildPath(backupRoot, install.folder, kBackupRootName)) return failure;
+  RunPlan swap;
+  swap.modules = plan.modules;
+  Journal journal;
+  if (BeginJournal(install, RunMode::kApply, g_backupFolderName, swap, &journal) != RC_SUCCEED) return failure;
+  KeepPreviousCurrent(plan.description, plan.recordPath);
+  if (ScheduleSwapAtRestart(plan.modules, plan.description, plan.patchState, plan.recordPath, backupRoot) !=
+      RC_SUCCEED) {
+    journal.Finish();
+    return failure;
+  }
+  journal.Note(L"swap", kSwapPending);
+  LogEvent(L"the product runs whole on its originals; the patch is put in place at the next restart");
+  return RC_SWAP_AT_RESTART;
+}
+
+}  // namespace
 
 ResultCode ApplySequence(const InstallInfo& install, const CutOffRun* cutOff) {
   RunPlan plan;
@@ -104,7 +135,7 @@ ResultCode ApplySequence(const InstallInfo& install, const CutOffRun* cutOff) {
   if (result != RC_SUCCEED) return result;  // nothing was touched
   CarryCutOffServices(cutOff, &plan.services);
   Journal journal;
-  result = BeginJournal(install, RunMode::kApply, plan, &journal);
+  result = BeginJournal(install, RunMode::kApply, g_backupFolderName, plan, &journal);
   if (result != RC_SUCCEED) return result;
   work.AttachJournal(&journal);
   os::PrintWide(L"Stopping QL service, it maybe take several seconds, please wait...\r\n");
@@ -121,8 +152,15 @@ ResultCode ApplySequence(const InstallInfo& install, const CutOffRun* cutOff) {
   result = work.Do(StopAgainItem(&plan.services));
   if (result != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, result);
   work.Do(BackupFolderItem(plan.patchFolder));
-  result = ReplaceModules(plan.modules, ModuleAction::kReplace, &work);
-  if (result != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, result);
+  result = ReplaceModules(plan.modules, ModuleAction::kReplace, &work, &plan.heldFiles);
+  if (result != RC_SUCCEED) {
+    bool wholeAgain = false;
+    result = PutBackAfter(&work, &journal, cutOff, result, &wholeAgain);
+    // Held open past the retries: the product runs whole on its originals
+    // again, and the patch is put in place at the next restart.
+    if (plan.heldFiles.empty() || !wholeAgain) return result;
+    return SwapAtRestart(install, plan, result);
+  }
   result = work.Do(StopAgainItem(&plan.services));
   if (result != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, result);
 

@@ -67,7 +67,7 @@ bool IsToolFileName(const wchar_t* name) {
   }
   const size_t length = TrimmedLength(last, std::wcslen(last));
   if (SameWord(last, length, kPreviousCurrentName)) return true;
-  for (const wchar_t* suffix : {L".qlnew", L".qlundo"}) {
+  for (const wchar_t* suffix : {L".qlnew", L".qlundo", L".qlswap"}) {
     const size_t suffixLength = std::wcslen(suffix);
     if (length >= suffixLength && SameWord(last + length - suffixLength, suffixLength, suffix)) return true;
   }

@@ -29,7 +29,7 @@ enum class ModuleNameProblem {
   kDeviceName,    // a step Windows takes for a device (CON, NUL, COM1, LPT1 ...)
   kBackupFolder,  // inside the backup root, where the originals are kept
   kStream,        // a ':' past the start: an alternate data stream of a file ("core.dll:x")
-  kToolFile,      // a name the tool keeps files of its own under ("CurVersion.qlprev", "*.qlnew", "*.qlundo")
+  kToolFile,      // a name the tool keeps files of its own under ("CurVersion.qlprev", "*.qlnew", "*.qlundo", "*.qlswap")
 };
 ModuleNameProblem ClassifyModuleName(const wchar_t* name);
 // A module name the tool works with: ClassifyModuleName gives kNone.

@@ -104,6 +104,10 @@ struct Machine {
   // Files another program holds open: how many more operations on each
   // fail with a sharing violation (-1: for good).
   std::map<std::string, int> holds;
+  // PendingFileRenameOperations as Windows stores it (see os::ReadPendingRenames).
+  std::wstring pendingRenames;
+  // Who Restart Manager says holds a file, by path; a path not here it cannot tell.
+  std::map<std::string, std::vector<os::FileHolder>> holders;
 };
 
 Machine& M();

@@ -126,6 +126,19 @@ void SetFileAttributesOf(const std::string& path, uint32_t attributes);
 // lets it go.
 void HoldFile(const std::string& path, int tries);
 
+// Restart Manager's answer for a file held open (by its Linux path):
+// without one it cannot tell who holds it.
+void SetFileHolders(const std::string& path, const std::vector<os::FileHolder>& holders);
+// Another program's rename waiting for the restart (Windows paths as it
+// wrote them, `to` empty for a delete).
+void AddPendingRename(const std::wstring& from, const std::wstring& to);
+// PendingFileRenameOperations as it stands.
+std::wstring PendingRenames();
+// A restart: the waiting renames are carried out in order on the files
+// (a source that is gone is passed over, as Windows does), every program
+// and every hold on a file ends, the lock files go and the services run.
+void Restart();
+
 // Power cut: file data written and not yet flushed (FlushToDisk,
 // FlushFileAt) is lost: such a file keeps its size and holds zeros, as a
 // file system that journals its metadata but not the data leaves it.

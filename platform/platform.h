@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 namespace os {
 
@@ -157,6 +158,32 @@ enum class LockTake {
 // process that is killed. With kOwned, *lock is the handle to give to CloseLockFile.
 LockTake OpenLockFile(const wchar_t* path, Handle* lock);
 void CloseLockFile(Handle lock);  // CloseHandle: the file goes
+
+// ---- what waits for the next restart, and who holds a file ----------------------
+// MoveFileExW(from, to, MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING):
+// the rename is added to PendingFileRenameOperations, and Windows carries
+// the renames out in the order added, early in the next start, before any
+// service starts. Only administrators may; both paths on one volume.
+bool ScheduleRenameAtRestart(const wchar_t* from, const wchar_t* to);
+// PendingFileRenameOperations (in HKLM, SYSTEM\CurrentControlSet\Control\Session
+// Manager, REG_MULTI_SZ) as it is stored: pairs of a source
+// ("\??\C:\a") and a target ("\??\C:\b", "!\??\C:\b" to replace, empty
+// to delete), each ended by a zero. Empty when there is none. False when it
+// cannot be read.
+bool ReadPendingRenames(std::wstring* value);
+// Writes the value back as given; an empty one removes it.
+bool WritePendingRenames(const std::wstring& value);
+// A process that holds a file open, as Restart Manager names it.
+struct FileHolder {
+  uint32_t processId;
+  uint32_t sessionId;   // the Terminal Services session it runs in
+  uint32_t appType;     // RM_APP_TYPE: 1 a window, 2 another program, 3 a service, 4 Explorer, 5 a console, 1000 critical
+  wchar_t name[260];    // its application name (strAppName)
+};
+// The processes that hold `path` open (RmStartSession, RmRegisterResources,
+// RmGetList, from rstrtmgr.dll loaded from the system folder only). False
+// when Restart Manager cannot tell.
+bool ListFileHolders(const wchar_t* path, FileHolder* holders, int capacity, int* count);
 
 // ---- threads, semaphore, clock ------------------------------------------------
 Handle CreateCountingSemaphore(int32_t initialCount, int32_t maximumCount);  // unnamed

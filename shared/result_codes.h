@@ -33,6 +33,10 @@ constexpr ResultCode RC_LATER_PATCH_APPLIED = 23;
 // Another apply holds the single-instance lock; Windows Installer's
 // ERROR_INSTALL_ALREADY_RUNNING, which fleet tools retry.
 constexpr ResultCode RC_ANOTHER_RUN_IN_PROGRESS = 1618;
+// The patch is put in place whole at the next restart: another program
+// held one of its files open. Windows Installer's
+// ERROR_SUCCESS_REBOOT_REQUIRED, which fleet tools count as success.
+constexpr ResultCode RC_SWAP_AT_RESTART = 3010;
 
 constexpr int kMessageChars = 255;
 

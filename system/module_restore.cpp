@@ -122,7 +122,10 @@ ResultCode ListBackedUpModules(const wchar_t* patchFolder, std::vector<std::wstr
   std::vector<std::wstring> files, folders;
   if (!Walk(patchFolder, L"", &files, &folders, 0)) return RC_MOVE_FILE_FAILED;
   for (const std::wstring& file : files) {
-    if (file == kPreviousCurrentName) continue;
+    // The record's earlier CurVersion, and copies staged for a restart.
+    if (file == kPreviousCurrentName || (file.size() > 7 && file.compare(file.size() - 7, 7, L".qlswap") == 0)) {
+      continue;
+    }
     // A name the apply would refuse was never put there by it.
     if (!IsSafeModuleName(file.c_str()) || file.size() >= static_cast<size_t>(kNameChars)) return RC_MOVE_FILE_FAILED;
     modules->push_back(file);

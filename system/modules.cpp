@@ -109,6 +109,7 @@ ResultCode ReadModulePlan(const wchar_t* installFolder, const wchar_t* moduleNam
       backupVsInstalled = CompareModuleFiles(paths.backup, paths.installed, held);
     }
     if (installedVsNew == Comparison::kUnreadable || backupVsInstalled == Comparison::kUnreadable) {
+      if (IsHeldError(os::LastError())) plan->read = ModuleRead::kHeldOpen;  // and still held
       LogFailure(os::LastError(), L"module %ls: the installed file or its backup cannot be read", moduleName);
       return RC_MOVE_FILE_FAILED;
     }
@@ -170,6 +171,7 @@ ResultCode BackupAndReplaceModule(const ModulePlan& plan, ModuleChange* change) 
   if (!CopyWrittenThrough(name, beside, &copy)) {
     LogFailure(copy.error, L"module %ls: the new copy cannot be copied in beside it and written through (%d tries)",
                name, copy.tries);
+    change->held = IsHeldError(copy.error);
     FileStep cleanUp;
     DeleteRetrying(beside, &cleanUp);
     return RC_COPY_FILE_FAILED;
@@ -183,6 +185,7 @@ ResultCode BackupAndReplaceModule(const ModulePlan& plan, ModuleChange* change) 
     FileStep move;
     if (!MoveFileRetrying(paths.installed, paths.backup, &move)) {
       LogFailure(move.error, L"module %ls: cannot be moved to %ls (%d tries)", name, paths.backup, move.tries);
+      change->held = IsHeldError(move.error);
       FileStep cleanUp;
       DeleteRetrying(beside, &cleanUp);
       return RC_MOVE_FILE_FAILED;
@@ -195,6 +198,7 @@ ResultCode BackupAndReplaceModule(const ModulePlan& plan, ModuleChange* change) 
   FileStep replace;
   if (!ReplaceRetrying(beside, paths.installed, &replace)) {
     LogFailure(replace.error, L"module %ls: the new copy cannot be moved in place (%d tries)", name, replace.tries);
+    change->held = IsHeldError(replace.error);
     FileStep cleanUp;
     DeleteRetrying(beside, &cleanUp);
     return RC_COPY_FILE_FAILED;

@@ -73,6 +73,7 @@ struct ModuleChange {
   ModuleAction action = ModuleAction::kReplace;
   bool movedToBackup = false;     // the installed original now lies in the backup
   bool installedWritten = false;  // the installed path was written (maybe in part)
+  bool held = false;  // it failed because another program held a file open past the retries
 };
 
 // The apply's step: the original moved into the per-patch backup folder

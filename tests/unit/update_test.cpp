@@ -222,19 +222,51 @@ TEST_F(UpdateTest, ReadOnlyFilesAndPassingLocksDoNotStopTheApply) {
 
 // A file held open for good is given up after 30 s of tries, and the run
 // puts back what it did.
-TEST_F(UpdateTest, ModuleHeldOpenForGoodIsGivenUpAfterThirtySeconds) {
-  fake::HoldFile(install_ + "/profiles.dll", -1);
-  EXPECT_EQ(Apply(), RC_MOVE_FILE_FAILED);
-  uint64_t waited = 0;
-  for (uint32_t sleep : fake::Sleeps()) waited += sleep;
-  EXPECT_EQ(waited, 10000u + 10000u + kFileRetryBudgetMs + 0u + 0u) << "two stop polls, the tries, two starts";
-  ExpectProductAsFound();
-  EXPECT_NE(RunLog().find("module profiles.dll: the installed file or its backup cannot be read"),
-            std::string::npos);
-  EXPECT_NE(RunLog().find("error 32 (The process cannot access the file because it is being used by another "
-                          "process.)"),
-            std::string::npos)
-      << RunLog();
+// A module held open past the retries: the product runs whole on its
+// originals again, the whole patch waits for the restart (3010), and the
+// log names who held it. Until the restart an apply stops nothing and an
+// undo takes the swap back, keeping other programs' renames; the restart
+// puts the patch in place.
+TEST_F(UpdateTest, ModuleHeldOpenForGoodIsPutInPlaceWholeAtTheRestart) {
+  const std::wstring other[] = {L"\\??\\C:\\Other\\a.tmp", L""};
+  fake::AddPendingRename(other[0], other[1]);
+  const std::wstring othersOnly = fake::PendingRenames();
+  for (bool undoFirst : {true, false}) {
+    fake::HoldFile(install_ + "/profiles.dll", -1);
+    fake::SetFileHolders(install_ + "/profiles.dll", {{4242, 1, 2, L"Indexer"}});
+    EXPECT_EQ(Apply(), RC_SWAP_AT_RESTART);
+    uint64_t waited = 0;
+    for (uint32_t sleep : fake::Sleeps()) waited += sleep;
+    EXPECT_GE(waited, kFileRetryBudgetMs) << "the tries come first";
+    for (const char* module : {"core.dll", "profiles.dll"}) {
+      EXPECT_EQ(ReadFile(install_ + "/" + module), std::string("old ") + module);
+    }
+    for (const wchar_t* service : kProductServices) EXPECT_EQ(fake::FindService(service)->state, os::kServiceRunning);
+    EXPECT_NE(RunLog().find("held open by process 4242 (Indexer), session 1"), std::string::npos) << RunLog();
+    const int stops = fake::FindService(L"QlSvc")->stopRequests;
+    EXPECT_EQ(Apply(), RC_SWAP_AT_RESTART);
+    EXPECT_EQ(fake::FindService(L"QlSvc")->stopRequests, stops) << "nothing stopped before the restart";
+    if (undoFirst) {
+      wchar_t name[] = L"qlpatch.exe", option[] = L"-c", command[] = L"undo";
+      wchar_t* argv[] = {name, option, command, nullptr};
+      EXPECT_EQ(RunEntry(3, argv), RC_SUCCEED);
+      EXPECT_EQ(fake::PendingRenames(), othersOnly) << "only the tool's own renames go";
+      EXPECT_FALSE(Exists(install_ + "/UpdateBackup/Patch03/core.dll.qlswap"));
+      EXPECT_FALSE(Exists(install_ + "/UpdateBackup/QlPatch.xml.qlswap"));
+      fake::Restart();
+      ExpectProductAsFound();
+      continue;
+    }
+    fake::Restart();
+    for (const char* module : {"core.dll", "profiles.dll"}) {
+      EXPECT_EQ(ReadFile(install_ + "/" + module), std::string("new ") + module);
+      EXPECT_EQ(ReadFile(install_ + "/UpdateBackup/Patch03/" + module), std::string("old ") + module);
+    }
+    EXPECT_NE(ReadFile(recordPath_).find("<CurVersion>03</CurVersion>"), std::string::npos);
+    EXPECT_EQ(Apply(), RC_PATCH_IS_LATEST);
+    EXPECT_NE(RunLog().find("put in place by the restart"), std::string::npos);
+    EXPECT_FALSE(Exists(install_ + "/UpdateBackup/qlpatch.journal"));
+  }
 }
 
 // An installed module that is not there, with no original in the backup,

@@ -1,0 +1,182 @@
+#include "system/restart_swap.h"
+
+#include <cwchar>
+
+#include "platform/platform.h"
+#include "shared/file_steps.h"
+#include "shared/run_log.h"
+#include "shared/shared.h"
+#include "system/module_restore.h"
+
+namespace {
+
+wchar_t Fold(wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
+
+// A path as PendingFileRenameOperations holds it, without "!" and "\??\".
+std::wstring Bare(std::wstring text) {
+  if (!text.empty() && text[0] == L'!') text.erase(0, 1);
+  if (text.compare(0, 4, L"\\??\\") == 0) text.erase(0, 4);
+  return text;
+}
+
+bool Inside(const std::wstring& path, const wchar_t* folder) {
+  const size_t length = std::wcslen(folder);
+  if (path.size() <= length || path[length] != L'\\') return false;
+  for (size_t i = 0; i < length; ++i) {
+    if (Fold(path[i]) != Fold(folder[i])) return false;
+  }
+  return true;
+}
+
+// The value's strings, in order (the closing zero ends the list).
+std::vector<std::wstring> Strings(const std::wstring& value) {
+  std::vector<std::wstring> strings;
+  for (size_t start = 0; start < value.size();) {
+    size_t end = value.find(L'\0', start);
+    if (end == std::wstring::npos) end = value.size();
+    strings.push_back(value.substr(start, end - start));
+    start = end + 1;
+  }
+  // The closing zero reads as one more, empty string after the last pair.
+  if (strings.size() % 2 == 1 && strings.back().empty()) strings.pop_back();
+  return strings;
+}
+
+bool IsOwnPair(const std::wstring& from, const std::wstring& to, const wchar_t* backupRoot) {
+  return Inside(Bare(from), backupRoot) || Inside(Bare(to), backupRoot);
+}
+
+bool StagedPath(const wchar_t* path, wchar_t (&staged)[kPathChars]) {
+  if (std::wcslen(path) + std::wcslen(kStagedSuffix) >= static_cast<size_t>(kPathChars)) return false;
+  os::FormatWide(staged, kPathChars, L"%ls%ls", path, kStagedSuffix);
+  return true;
+}
+
+void RemoveStaged(const wchar_t* staged) {
+  FileStep remove;
+  if (!DeleteRetrying(staged, &remove)) {
+    LogFailure(remove.error, L"the staged copy %ls stays (%d tries to remove it)", staged, remove.tries);
+  }
+}
+
+// The record as the patch leaves it, staged: the record's bytes (or a
+// fresh record), with the patch recorded.
+bool StageRecord(const PatchDescription& description, ResultCode patchState, const wchar_t* recordPath,
+                 const wchar_t* staged) {
+  FileStep step;
+  if (patchState == RC_RECORD_MISSING && RecordAbsentOrBlank(recordPath)) {
+    DeleteRetrying(staged, &step);
+    CreatePatchRecord(staged);
+  } else if (!CopyWrittenThrough(recordPath, staged, &step)) {
+    LogFailure(step.error, L"the record cannot be copied to %ls", staged);
+    return false;
+  }
+  return RecordPatch(description, staged) == RC_SUCCEED;
+}
+
+}  // namespace
+
+void LogFileHolders(const wchar_t* path) {
+  constexpr int kMostHolders = 16;
+  os::FileHolder holders[kMostHolders] = {};
+  int count = 0;
+  if (!os::ListFileHolders(path, holders, kMostHolders, &count)) {
+    LogFailure(os::LastError(), L"%ls: who holds it open cannot be told (Restart Manager gives no answer)", path);
+    return;
+  }
+  if (count == 0) LogEvent(L"%ls: Restart Manager names no process that holds it open", path);
+  for (int i = 0; i < count; ++i) {
+    LogEvent(L"%ls: held open by process %ls (%ls), session %ls, application type %ls", path,
+             std::to_wstring(holders[i].processId).c_str(), holders[i].name,
+             std::to_wstring(holders[i].sessionId).c_str(), std::to_wstring(holders[i].appType).c_str());
+  }
+}
+
+ResultCode ScheduleSwapAtRestart(const std::vector<ModulePlan>& modules, const PatchDescription& description,
+                                 ResultCode patchState, const wchar_t* recordPath, const wchar_t* backupRoot) {
+  std::vector<std::pair<std::wstring, std::wstring>> renames;
+  std::vector<std::wstring> staged;
+  ResultCode result = RC_SUCCEED;
+  for (const ModulePlan& module : modules) {
+    if (module.found == ModuleFound::kNew && module.read == ModuleRead::kRead) continue;
+    wchar_t stagedPath[kPathChars] = {};
+    FileStep copy;
+    if ((!os::MakeDirectory(module.paths.patchFolder) && os::LastError() != os::kErrorAlreadyExists) ||
+        !StagedPath(module.paths.backup, stagedPath) || !CopyWrittenThrough(module.name.c_str(), stagedPath, &copy)) {
+      LogFailure(copy.error, L"module %ls: its new copy cannot be staged for the restart", module.name.c_str());
+      result = RC_COPY_FILE_FAILED;
+      break;
+    }
+    staged.push_back(stagedPath);
+    // An original already in the per-patch folder (an earlier run's) is
+    // the one to keep: the installed file is then an earlier new copy.
+    if (!os::PathExists(module.paths.backup)) renames.emplace_back(module.paths.installed, module.paths.backup);
+    renames.emplace_back(stagedPath, module.paths.installed);
+  }
+  wchar_t stagedRecord[kPathChars] = {};
+  if (result == RC_SUCCEED) {
+    if (StagedPath(recordPath, stagedRecord) && StageRecord(description, patchState, recordPath, stagedRecord)) {
+      staged.push_back(stagedRecord);
+      renames.emplace_back(stagedRecord, recordPath);
+    } else {
+      LogEvent(L"the record as the patch leaves it cannot be staged for the restart");
+      result = RC_COPY_FILE_FAILED;
+    }
+  }
+  for (size_t i = 0; i < renames.size() && result == RC_SUCCEED; ++i) {
+    if (!os::ScheduleRenameAtRestart(renames[i].first.c_str(), renames[i].second.c_str())) {
+      LogFailure(os::LastError(), L"%ls cannot be scheduled to move to %ls at the restart",
+                 renames[i].first.c_str(), renames[i].second.c_str());
+      result = RC_MOVE_FILE_FAILED;
+    }
+  }
+  if (result != RC_SUCCEED) {
+    CancelPendingSwap(backupRoot);
+    for (const std::wstring& path : staged) RemoveStaged(path.c_str());
+    return result;
+  }
+  for (const auto& rename : renames) {
+    LogEvent(L"at the restart: %ls moves to %ls", rename.first.c_str(), rename.second.c_str());
+  }
+  return RC_SUCCEED;
+}
+
+PendingSwap FindPendingSwap(const wchar_t* backupRoot) {
+  std::wstring value;
+  if (!os::ReadPendingRenames(&value)) return PendingSwap::kUnknown;
+  const std::vector<std::wstring> strings = Strings(value);
+  for (size_t i = 0; i + 1 < strings.size(); i += 2) {
+    if (IsOwnPair(strings[i], strings[i + 1], backupRoot)) return PendingSwap::kWaiting;
+  }
+  return PendingSwap::kNone;
+}
+
+bool CancelPendingSwap(const wchar_t* backupRoot) {
+  std::wstring value;
+  if (!os::ReadPendingRenames(&value)) {
+    LogFailure(os::LastError(), L"the renames waiting for the restart cannot be read");
+    return false;
+  }
+  const std::vector<std::wstring> strings = Strings(value);
+  std::wstring kept;
+  std::vector<std::wstring> staged;
+  for (size_t i = 0; i + 1 < strings.size(); i += 2) {
+    if (!IsOwnPair(strings[i], strings[i + 1], backupRoot)) {
+      kept.append(strings[i]).push_back(L'\0');
+      kept.append(strings[i + 1]).push_back(L'\0');
+    } else if (Bare(strings[i]).size() > std::wcslen(kStagedSuffix) &&
+               Bare(strings[i]).compare(Bare(strings[i]).size() - std::wcslen(kStagedSuffix), std::wstring::npos,
+                                        kStagedSuffix) == 0) {
+      staged.push_back(Bare(strings[i]));
+    }
+  }
+  if (!kept.empty()) kept.push_back(L'\0');
+  if (kept.size() != value.size() && !os::WritePendingRenames(kept)) {
+    LogFailure(os::LastError(), L"the renames waiting for the restart cannot be written back");
+    return false;
+  }
+  for (const std::wstring& path : staged) RemoveStaged(path.c_str());
+  LogEvent(L"the swap that waited for the restart is taken back: %d staged copies removed, every other program's "
+           L"renames kept", static_cast<int>(staged.size()));
+  return true;
+}
