@@ -26,6 +26,7 @@ ResultCode HandlePendingSwap(const InstallInfo& install, RunMode mode, const std
   const PendingSwap pending = FindPendingSwap(backupRoot);
   if (pending == PendingSwap::kNone) {
     LogEvent(L"the patch scheduled for the restart was put in place by the restart");
+    RemoveStagedCopies(backupRoot, patch);  // left only when the renames were taken away
     return RC_SUCCEED;
   }
   if (mode == RunMode::kApply) {
@@ -63,6 +64,13 @@ ResultCode RunAfterCutOffRun(const InstallInfo& install, RunMode mode, ModeSeque
     RemoveJournal(path);
     found = JournalFound::kNone;
   }
+  // A swap cut off while it was being scheduled: its renames would move
+  // files over what this run does, so they go before anything else.
+  wchar_t backupRoot[kPathChars] = {};
+  if (found == JournalFound::kCutOff && BuildPath(backupRoot, install.folder, kBackupRootName) &&
+      FindPendingSwap(backupRoot) != PendingSwap::kNone && !CancelPendingSwap(backupRoot)) {
+    return RC_MOVE_FILE_FAILED;
+  }
   const CutOffRun* carried = nullptr;
   if (found == JournalFound::kCutOff) {
     LogEvent(L"%ls of %ls was cut off (its last step: %ls); it is finished first", ModeName(cutOff.mode),
@@ -89,6 +97,13 @@ ResultCode CheckCutOffPatch(const CutOffRun* cutOff) {
   LogEvent(L"the run that was cut off was of %ls, not %ls: only that patch's tool can finish it",
            cutOff->patch.c_str(), g_backupFolderName);
   return RC_MOVE_FILE_FAILED;
+}
+
+void ForgetStagedSwap(const InstallInfo& install) {
+  wchar_t backupRoot[kPathChars] = {};
+  if (BuildPath(backupRoot, install.folder, kBackupRootName) && FindPendingSwap(backupRoot) == PendingSwap::kNone) {
+    RemoveStagedCopies(backupRoot, g_backupFolderName);
+  }
 }
 
 void CarryCutOffServices(const CutOffRun* cutOff, ServiceLedger* ledger) {

@@ -19,6 +19,10 @@ ResultCode RunAfterCutOffRun(const InstallInfo& install, RunMode mode, ModeSeque
 // Inside a sequence, once its patch is known (g_backupFolderName): 0 when
 // this run can finish `cutOff` (none, or one of this patch), else 13.
 ResultCode CheckCutOffPatch(const CutOffRun* cutOff);
+// Copies staged for a swap at the restart that no rename waits for (a
+// run cut off while it staged or scheduled them) are removed; the patch is
+// known (g_backupFolderName).
+void ForgetStagedSwap(const InstallInfo& install);
 // The services the run that was cut off stopped, carried into this run's
 // ledger after its survey, so that this run starts them again.
 void CarryCutOffServices(const CutOffRun* cutOff, ServiceLedger* ledger);

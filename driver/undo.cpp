@@ -57,6 +57,7 @@ ResultCode UndoSequence(const InstallInfo& install, const CutOffRun* cutOff) {
   LogPatchState(plan.description, plan.recordPath, state);
   checked = CheckCutOffPatch(cutOff);
   if (checked != RC_SUCCEED) return checked;
+  ForgetStagedSwap(install);
   if (state != RC_SUCCEED && state != RC_NOT_PATCHED && state != RC_RECORD_MISSING) return state;
   // A record that is there but could not be read may list the patch:
   // what the backup holds is then not known to be an unfinished apply's.

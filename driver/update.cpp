@@ -5,6 +5,7 @@
 #include "driver/cut_off_run.h"
 #include "driver/driver.h"
 #include "driver/journal.h"
+#include "system/module_restore.h"
 #include "system/restart_swap.h"
 #include "driver/run_items.h"
 #include "driver/run_lock.h"
@@ -97,20 +98,25 @@ ResultCode BeginJournal(const InstallInfo& install, RunMode mode, const wchar_t*
 
 namespace {
 
-// The whole patch staged and scheduled for the next restart, once the run
-// has put the product back whole: 3010, with a journal that says so, or
-// `failure` when it cannot be scheduled.
-ResultCode SwapAtRestart(const InstallInfo& install, const RunPlan& plan, ResultCode failure) {
+// The whole patch, staged while the product was stopped, scheduled for
+// the next restart once the run has put the product back whole: 3010, with
+// a journal that says so, or `failure` when it cannot be scheduled.
+ResultCode SwapAtRestart(const InstallInfo& install, const RunPlan& plan, const StagedSwap& staged,
+                         ResultCode failure) {
   for (const std::wstring& path : plan.heldFiles) LogFileHolders(path.c_str());
   wchar_t backupRoot[kPathChars] = {};
-  if (!BuildPath(backupRoot, install.folder, kBackupRootName)) return failure;
   RunPlan swap;
   swap.modules = plan.modules;
   Journal journal;
-  if (BeginJournal(install, RunMode::kApply, g_backupFolderName, swap, &journal) != RC_SUCCEED) return failure;
+  if (!BuildPath(backupRoot, install.folder, kBackupRootName) ||
+      BeginJournal(install, RunMode::kApply, g_backupFolderName, swap, &journal) != RC_SUCCEED) {
+    DropStagedSwap(staged);
+    return failure;
+  }
   KeepPreviousCurrent(plan.description, plan.recordPath);
-  if (ScheduleSwapAtRestart(plan.modules, plan.description, plan.patchState, plan.recordPath, backupRoot) !=
-      RC_SUCCEED) {
+  if (ScheduleSwapAtRestart(plan.modules, staged, plan.recordPath, backupRoot) != RC_SUCCEED) {
+    ForgetPreviousCurrent(plan.recordPath);
+    RemovePatchBackupFolder(plan.patchFolder);
     journal.Finish();
     return failure;
   }
@@ -127,6 +133,7 @@ ResultCode ApplySequence(const InstallInfo& install, const CutOffRun* cutOff) {
   if (result == RC_SUCCEED || result == RC_PATCH_IS_LATEST) {
     const ResultCode patch = CheckCutOffPatch(cutOff);
     if (patch != RC_SUCCEED) return patch;
+    ForgetStagedSwap(install);
   }
   if (result != RC_SUCCEED) return result;
 
@@ -154,12 +161,21 @@ ResultCode ApplySequence(const InstallInfo& install, const CutOffRun* cutOff) {
   work.Do(BackupFolderItem(plan.patchFolder));
   result = ReplaceModules(plan.modules, ModuleAction::kReplace, &work, &plan.heldFiles);
   if (result != RC_SUCCEED) {
+    // Held open past the retries: the patch is staged while the product is
+    // still stopped, the product is put back whole on its originals, and
+    // the patch is put in place at the next restart.
+    StagedSwap staged;
+    const bool swap = !plan.heldFiles.empty() && cutOff == nullptr &&
+                      StageSwapAtRestart(plan.modules, plan.description, plan.patchState, plan.recordPath,
+                                         &staged) == RC_SUCCEED;
     bool wholeAgain = false;
     result = PutBackAfter(&work, &journal, cutOff, result, &wholeAgain);
-    // Held open past the retries: the product runs whole on its originals
-    // again, and the patch is put in place at the next restart.
-    if (plan.heldFiles.empty() || !wholeAgain) return result;
-    return SwapAtRestart(install, plan, result);
+    if (!swap) return result;
+    if (!wholeAgain) {
+      DropStagedSwap(staged);
+      return result;
+    }
+    return SwapAtRestart(install, plan, staged, result);
   }
   result = work.Do(StopAgainItem(&plan.services));
   if (result != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, result);

@@ -132,8 +132,9 @@ void SetFileHolders(const std::string& path, const std::vector<os::FileHolder>& 
 // Another program's rename waiting for the restart (Windows paths as it
 // wrote them, `to` empty for a delete).
 void AddPendingRename(const std::wstring& from, const std::wstring& to);
-// PendingFileRenameOperations as it stands.
+// PendingFileRenameOperations as it stands, and set as a whole.
 std::wstring PendingRenames();
+void SetPendingRenames(const std::wstring& value);
 // A restart: the waiting renames are carried out in order on the files
 // (a source that is gone is passed over, as Windows does), every program
 // and every hold on a file ends, the lock files go and the services run.

@@ -91,6 +91,11 @@ std::wstring PendingRenames() {
   return M().pendingRenames;
 }
 
+void SetPendingRenames(const std::wstring& value) {
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  M().pendingRenames = value;
+}
+
 void Restart() {
   std::lock_guard<std::mutex> lock(g_machineMutex);
   Machine& m = M();

@@ -92,48 +92,63 @@ void LogFileHolders(const wchar_t* path) {
   }
 }
 
-ResultCode ScheduleSwapAtRestart(const std::vector<ModulePlan>& modules, const PatchDescription& description,
-                                 ResultCode patchState, const wchar_t* recordPath, const wchar_t* backupRoot) {
-  std::vector<std::pair<std::wstring, std::wstring>> renames;
-  std::vector<std::wstring> staged;
-  ResultCode result = RC_SUCCEED;
+ResultCode StageSwapAtRestart(const std::vector<ModulePlan>& modules, const PatchDescription& description,
+                              ResultCode patchState, const wchar_t* recordPath, StagedSwap* staged) {
+  *staged = StagedSwap();
   for (const ModulePlan& module : modules) {
-    if (module.found == ModuleFound::kNew && module.read == ModuleRead::kRead) continue;
     wchar_t stagedPath[kPathChars] = {};
+    if (module.found == ModuleFound::kNew && module.read == ModuleRead::kRead) {
+      staged->modules.emplace_back();
+      continue;
+    }
     FileStep copy;
     if ((!os::MakeDirectory(module.paths.patchFolder) && os::LastError() != os::kErrorAlreadyExists) ||
         !StagedPath(module.paths.backup, stagedPath) || !CopyWrittenThrough(module.name.c_str(), stagedPath, &copy)) {
       LogFailure(copy.error, L"module %ls: its new copy cannot be staged for the restart", module.name.c_str());
-      result = RC_COPY_FILE_FAILED;
-      break;
+      if (stagedPath[0] != 0) RemoveStaged(stagedPath);
+      DropStagedSwap(*staged);
+      return RC_COPY_FILE_FAILED;
     }
-    staged.push_back(stagedPath);
-    // An original already in the per-patch folder (an earlier run's) is
-    // the one to keep: the installed file is then an earlier new copy.
-    if (!os::PathExists(module.paths.backup)) renames.emplace_back(module.paths.installed, module.paths.backup);
-    renames.emplace_back(stagedPath, module.paths.installed);
+    staged->modules.push_back(stagedPath);
   }
   wchar_t stagedRecord[kPathChars] = {};
-  if (result == RC_SUCCEED) {
-    if (StagedPath(recordPath, stagedRecord) && StageRecord(description, patchState, recordPath, stagedRecord)) {
-      staged.push_back(stagedRecord);
-      renames.emplace_back(stagedRecord, recordPath);
-    } else {
-      LogEvent(L"the record as the patch leaves it cannot be staged for the restart");
-      result = RC_COPY_FILE_FAILED;
-    }
+  if (!StagedPath(recordPath, stagedRecord) || !StageRecord(description, patchState, recordPath, stagedRecord)) {
+    LogEvent(L"the record as the patch leaves it cannot be staged for the restart");
+    if (stagedRecord[0] != 0) RemoveStaged(stagedRecord);
+    DropStagedSwap(*staged);
+    return RC_COPY_FILE_FAILED;
   }
-  for (size_t i = 0; i < renames.size() && result == RC_SUCCEED; ++i) {
-    if (!os::ScheduleRenameAtRestart(renames[i].first.c_str(), renames[i].second.c_str())) {
-      LogFailure(os::LastError(), L"%ls cannot be scheduled to move to %ls at the restart",
-                 renames[i].first.c_str(), renames[i].second.c_str());
-      result = RC_MOVE_FILE_FAILED;
-    }
+  staged->record = stagedRecord;
+  return RC_SUCCEED;
+}
+
+void DropStagedSwap(const StagedSwap& staged) {
+  for (const std::wstring& path : staged.modules) {
+    if (!path.empty()) RemoveStaged(path.c_str());
   }
-  if (result != RC_SUCCEED) {
+  if (!staged.record.empty()) RemoveStaged(staged.record.c_str());
+}
+
+ResultCode ScheduleSwapAtRestart(const std::vector<ModulePlan>& modules, const StagedSwap& staged,
+                                 const wchar_t* recordPath, const wchar_t* backupRoot) {
+  std::vector<std::pair<std::wstring, std::wstring>> renames;
+  for (size_t i = 0; i < modules.size() && i < staged.modules.size(); ++i) {
+    if (staged.modules[i].empty()) continue;
+    // An original already in the per-patch folder (an earlier run's) is
+    // the one to keep: the installed file is then an earlier new copy.
+    if (!os::PathExists(modules[i].paths.backup)) {
+      renames.emplace_back(modules[i].paths.installed, modules[i].paths.backup);
+    }
+    renames.emplace_back(staged.modules[i], modules[i].paths.installed);
+  }
+  renames.emplace_back(staged.record, recordPath);
+  for (const auto& rename : renames) {
+    if (os::ScheduleRenameAtRestart(rename.first.c_str(), rename.second.c_str())) continue;
+    LogFailure(os::LastError(), L"%ls cannot be scheduled to move to %ls at the restart", rename.first.c_str(),
+               rename.second.c_str());
     CancelPendingSwap(backupRoot);
-    for (const std::wstring& path : staged) RemoveStaged(path.c_str());
-    return result;
+    DropStagedSwap(staged);
+    return RC_MOVE_FILE_FAILED;
   }
   for (const auto& rename : renames) {
     LogEvent(L"at the restart: %ls moves to %ls", rename.first.c_str(), rename.second.c_str());
@@ -179,4 +194,30 @@ bool CancelPendingSwap(const wchar_t* backupRoot) {
   LogEvent(L"the swap that waited for the restart is taken back: %d staged copies removed, every other program's "
            L"renames kept", static_cast<int>(staged.size()));
   return true;
+}
+
+namespace {
+
+void CollectStaged(void* context, const wchar_t* name, bool isFolder) {
+  const size_t length = std::wcslen(name), suffix = std::wcslen(kStagedSuffix);
+  if (!isFolder && length > suffix && std::wcscmp(name + length - suffix, kStagedSuffix) == 0) {
+    static_cast<std::vector<std::wstring>*>(context)->push_back(name);
+  }
+}
+
+}  // namespace
+
+void RemoveStagedCopies(const wchar_t* backupRoot, const std::wstring& patch) {
+  wchar_t folder[kPathChars] = {}, path[kPathChars] = {};
+  std::vector<std::wstring> names;
+  if (BuildPath(folder, backupRoot, patch.c_str()) && os::PathExists(folder)) {
+    os::ListFolder(folder, CollectStaged, &names);
+  }
+  for (const std::wstring& name : names) {
+    if (BuildPath(path, folder, name.c_str())) RemoveStaged(path);
+  }
+  wchar_t record[kPathChars] = {};
+  if (BuildPath(record, backupRoot, kRecordFileName) && StagedPath(record, path) && os::PathExists(path)) {
+    RemoveStaged(path);
+  }
 }

@@ -18,17 +18,26 @@ constexpr const wchar_t* kStagedSuffix = L".qlswap";
 // cannot tell.
 void LogFileHolders(const wchar_t* path);
 
-// Stages the whole patch and schedules it for the next restart: each
-// module's new copy and the record as it will be are staged, written
-// through; then, in this order, each module not yet new has its installed
-// file moved into the per-patch folder (where that folder holds no
-// original of it yet) and its staged copy moved over it, and last the
-// staged record is moved over the record. Nothing is changed before the
-// restart but the staged copies and the renames. 0, or 14 (a copy cannot
-// be staged) or 13 (a rename cannot be scheduled), with nothing left
+// The copies staged for a swap at the restart: each module's new copy,
+// and the record as the patch leaves it.
+struct StagedSwap {
+  std::vector<std::wstring> modules;  // one per module of the plan; empty for one already new
+  std::wstring record;
+};
+// Stages the whole patch, written through, while the product is still
+// stopped: 0, or 14 with nothing left staged.
+ResultCode StageSwapAtRestart(const std::vector<ModulePlan>& modules, const PatchDescription& description,
+                              ResultCode patchState, const wchar_t* recordPath, StagedSwap* staged);
+// Removes what StageSwapAtRestart staged.
+void DropStagedSwap(const StagedSwap& staged);
+// Schedules what is staged for the next restart, once the product is back
+// as the run found it: in this order, each module not yet new has its
+// installed file moved into the per-patch folder (where that folder holds
+// no original of it yet) and its staged copy moved over it, and last the
+// staged record is moved over the record. 0, or 13 with nothing left
 // staged or scheduled.
-ResultCode ScheduleSwapAtRestart(const std::vector<ModulePlan>& modules, const PatchDescription& description,
-                                 ResultCode patchState, const wchar_t* recordPath, const wchar_t* backupRoot);
+ResultCode ScheduleSwapAtRestart(const std::vector<ModulePlan>& modules, const StagedSwap& staged,
+                                 const wchar_t* recordPath, const wchar_t* backupRoot);
 
 // Whether renames of this tool (into or out of `backupRoot`) wait for the
 // next restart.
@@ -38,3 +47,6 @@ PendingSwap FindPendingSwap(const wchar_t* backupRoot);
 // other program's entry kept as it stands, and removes the staged copies.
 // True when none is left waiting.
 bool CancelPendingSwap(const wchar_t* backupRoot);
+// Removes staged copies no rename waits for any more: in the per-patch
+// folder `patch` of `backupRoot`, and the record's.
+void RemoveStagedCopies(const wchar_t* backupRoot, const std::wstring& patch);

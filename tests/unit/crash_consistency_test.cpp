@@ -53,6 +53,24 @@ void SaveServices() {
     states += up ? 'r' : 's';
   }
   MachineTest::WriteFile(g_servicesFile, states);
+  const std::wstring pending = fake::PendingRenames();
+  MachineTest::WriteFile(g_servicesFile + ".renames",
+                         std::string(reinterpret_cast<const char*>(pending.data()), pending.size() * sizeof(wchar_t)));
+}
+
+std::wstring SavedRenames() {
+  const std::string bytes = MachineTest::ReadFile(g_servicesFile + ".renames");
+  if (bytes == "<missing>") return L"";
+  return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+}
+
+// The machine restarted: what waited for it is done, and every service runs.
+void RestartMachine() {
+  fake::Reset();
+  fake::SetPendingRenames(SavedRenames());
+  fake::Restart();
+  MachineTest::WriteFile(g_servicesFile, "rrr");
+  MachineTest::WriteFile(g_servicesFile + ".renames", "");
 }
 
 void KillAtCall(const std::string&) {
@@ -74,6 +92,7 @@ class CrashConsistencyTest : public MachineTest {
     kept_ = root_ + "/killed";
     g_servicesFile = root_ + "/services";
     std::filesystem::remove(g_servicesFile);
+    std::filesystem::remove(g_servicesFile + ".renames");
   }
 
   // The install folder as the product (and, from `start`, an earlier run)
@@ -94,12 +113,13 @@ class CrashConsistencyTest : public MachineTest {
     fake::SetMachineValue(kInstallKey, L"Path", Wide(install_));
     fake::SetLocalDate(2020, 3, 15);
     AddProductServicesWithDependent();
-    ApplyServiceStart(start);
+    ApplyServiceStart(start, install_);
     for (const wchar_t* name : kProductProcesses) fake::AddProcess(name);
     const std::string states = ReadFile(g_servicesFile);
     for (size_t i = 0; servicesAsLeft && i < states.size() && i < std::size(kServices); ++i) {
       if (states[i] == 's') fake::FindService(kServices[i])->state = os::kServiceStopped;
     }
+    if (servicesAsLeft) fake::SetPendingRenames(SavedRenames());
   }
 
   static ResultCode Apply() {
@@ -139,11 +159,12 @@ class CrashConsistencyTest : public MachineTest {
       fake::SetCallObserver(nullptr);
       if (mode != Mode::kQuery) SaveServices();
       if (powerCut) fake::PowerCut();
-      _exit(100 + result);
+      _exit(result == RC_SWAP_AT_RESTART ? 99 : 100 + result);  // an exit status holds one byte
     }
     int status = 0;
     waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (!WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status) == 99 ? 100 + RC_SWAP_AT_RESTART : WEXITSTATUS(status);
   }
 
   // Each module's original bytes are installed or backed up, an installed
@@ -200,7 +221,9 @@ class CrashConsistencyTest : public MachineTest {
     EXPECT_FALSE(Exists(install_ + "/UpdateBackup/qlpatch.journal")) << when;
     for (const std::string& module : kModules) {
       for (const char* beside : {".qlnew", ".qlundo"}) EXPECT_FALSE(Exists(install_ + "/" + module + beside)) << when;
+      EXPECT_FALSE(Exists(backup_ + "/" + module + ".qlswap")) << when;
     }
+    EXPECT_EQ(SavedRenames(), L"") << when << ": a rename still waits for the restart";
   }
 
   // The query's answer from what a kill left: 19 only over a product
@@ -222,11 +245,22 @@ class CrashConsistencyTest : public MachineTest {
     std::filesystem::remove_all(kept_);
     std::filesystem::copy(install_, kept_, std::filesystem::copy_options::recursive);
     keptServices_ = ReadFile(g_servicesFile);
+    keptRenames_ = ReadFile(g_servicesFile + ".renames");
   }
   void BackToKilledState() {
     std::filesystem::remove_all(install_);
     std::filesystem::copy(kept_, install_, std::filesystem::copy_options::recursive);
     WriteFile(g_servicesFile, keptServices_);
+    WriteFile(g_servicesFile + ".renames", keptRenames_ == "<missing>" ? "" : keptRenames_);
+  }
+
+  // The next apply; one that leaves the patch for the restart is followed
+  // by the restart and one more apply.
+  int ApplyThroughRestart() {
+    const int result = ApplyInChild(0, false, false, SweepStart::kClean, true) - 100;
+    if (result != RC_SWAP_AT_RESTART) return result;
+    RestartMachine();
+    return ApplyInChild(0, false, false, SweepStart::kClean, true) - 100;
   }
 
   // Kills the run from `start` at each of its calls, checks what is left
@@ -265,7 +299,7 @@ class CrashConsistencyTest : public MachineTest {
 
       KeepKilledState();
       ExpectQueryTrue(when + ", then the query");
-      const int again = ApplyInChild(0, false, false, SweepStart::kClean, true) - 100;
+      const int again = ApplyThroughRestart();
       EXPECT_TRUE(again == RC_SUCCEED || again == RC_PATCH_IS_LATEST) << when << ": the next run gave " << again;
       ExpectPatched(when + ", then run again", finalRecord);
       BackToKilledState();
@@ -285,6 +319,7 @@ class CrashConsistencyTest : public MachineTest {
   std::string backup_;
   std::string kept_;
   std::string keptServices_;
+  std::string keptRenames_;
 };
 
 TEST_F(CrashConsistencyTest, KillAtAnyCallLosesNothingAndTheNextRunFinishes) {

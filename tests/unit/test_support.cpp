@@ -131,6 +131,7 @@ const char* StartName(SweepStart start) {
     case SweepStart::kDisabledRunning: return "a running disabled service";
     case SweepStart::kStartedAgainByTrigger: return "a service started again by a trigger";
     case SweepStart::kDiskFillsUp: return "a disk filled by another program after the run looked";
+    case SweepStart::kHeldForGood: return "a module held open until a restart";
   }
   return "";
 }
@@ -159,7 +160,7 @@ void LayOutModules(SweepStart start, const std::string& install, const std::stri
   }
 }
 
-void ApplyServiceStart(SweepStart start) {
+void ApplyServiceStart(SweepStart start, const std::string& install) {
   fake::Service* profiles = fake::FindService(kProductServices[1]);
   switch (start) {
     case SweepStart::kSlowStop:
@@ -175,6 +176,9 @@ void ApplyServiceStart(SweepStart start) {
     case SweepStart::kDiskFillsUp:
       fake::SetDiskRoomShown(1ull << 30);  // plenty when the run looks,
       fake::SetDiskRoom(5);                // then less than a module's copy (12 bytes or more)
+      break;
+    case SweepStart::kHeldForGood:
+      fake::HoldFile(install + "/profiles.dll", -1);
       break;
     default:
       break;
@@ -193,6 +197,7 @@ int SweepStride(SweepStart start) {
 
 ResultCode HealthyOutcome(SweepStart start) {
   if (start == SweepStart::kDiskFillsUp) return RC_COPY_FILE_FAILED;
+  if (start == SweepStart::kHeldForGood) return RC_SWAP_AT_RESTART;
   return start == SweepStart::kSlowStop || start == SweepStart::kDisabledRunning ? RC_STOP_SERVICE_FAILED
                                                                                  : RC_SUCCEED;
 }

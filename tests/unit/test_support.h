@@ -63,12 +63,13 @@ enum class SweepStart {
   kSlowStop,                  // QlProfileSvc takes longer to stop than its polls allow
   kDisabledRunning,           // QlProfileSvc runs, but its start type is disabled
   kStartedAgainByTrigger,  // QlSvc started again by a trigger after its stop, as the programs are ended
-  kDiskFillsUp             // room for the copies when the run looks, then less than one module's copy
+  kDiskFillsUp,            // room for the copies when the run looks, then less than one module's copy
+  kHeldForGood             // another program holds the second module open for good (until a restart)
 };
 constexpr SweepStart kSweepStarts[] = {SweepStart::kClean,    SweepStart::kUnrecordedApply,
                                        SweepStart::kCutAfterFirstModule, SweepStart::kSlowStop,
                                        SweepStart::kDisabledRunning,     SweepStart::kStartedAgainByTrigger,
-                                       SweepStart::kDiskFillsUp};
+                                       SweepStart::kDiskFillsUp,         SweepStart::kHeldForGood};
 const char* StartName(SweepStart start);
 // The installed modules and their backups as `start` leaves them.
 void LayOutModules(SweepStart start, const std::string& install, const std::string& backup,
@@ -77,9 +78,9 @@ void LayOutModules(SweepStart start, const std::string& install, const std::stri
 std::string FoundBytes(SweepStart start, const std::string& module, size_t index);
 // What the backup holds of it (MachineTest::ReadFile's "<missing>" for none).
 std::string FoundBackup(SweepStart start, const std::string& module, size_t index);
-// The services and the disk as `start` has them, on a stand-in with the
-// product's services.
-void ApplyServiceStart(SweepStart start);
+// The services, the disk and the holds on files as `start` has them, on a
+// stand-in with the product's services installed in `install`.
+void ApplyServiceStart(SweepStart start, const std::string& install);
 // What an apply from `start` with nothing failing ends with.
 ResultCode HealthyOutcome(SweepStart start);
 // Which of a sweep's points run from `start`: every one, but under the
