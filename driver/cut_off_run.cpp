@@ -57,12 +57,15 @@ ResultCode RunAfterCutOffRun(const InstallInfo& install, RunMode mode, ModeSeque
   }
   if (found == JournalFound::kCutOff && cutOff.lastStep == std::wstring(L"swap ") + kSwapPending) {
     const ResultCode pending = HandlePendingSwap(install, mode, cutOff.patch);
-    if (pending != RC_SUCCEED || mode == RunMode::kUndo) {
-      if (pending == RC_SUCCEED) RemoveJournal(path);
-      return pending;
-    }
+    if (pending != RC_SUCCEED) return pending;
     RemoveJournal(path);
     found = JournalFound::kNone;
+    // An undo that took the swap back has nothing more to do but what an
+    // apply that scheduled only the record left: its new modules.
+    if (mode == RunMode::kUndo) {
+      const ResultCode undone = undo(install, nullptr);
+      return EndedWhole(RunMode::kUndo, undone) ? RC_SUCCEED : undone;
+    }
   }
   // A swap cut off while it was being scheduled: its renames would move
   // files over what this run does, so they go before anything else.

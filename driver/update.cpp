@@ -190,8 +190,25 @@ ResultCode ApplySequence(const InstallInfo& install, const CutOffRun* cutOff) {
   journal.Note(L"begin", L"record the patch");
   KeepPreviousCurrent(plan.description, plan.recordPath);
   if (plan.patchState == RC_RECORD_MISSING) CreatePatchRecord(plan.recordPath);
-  result = RecordPatch(plan.description, plan.recordPath);
+  bool held = false;
+  result = RecordPatch(plan.description, plan.recordPath, &held);
   journal.Finish();
+  if (result != RC_SUCCEED && held) {
+    // Held open past the retries: the record alone waits for the restart.
+    LogFileHolders(plan.recordPath);
+    wchar_t backupRoot[kPathChars] = {};
+    Journal swap;
+    RunPlan none;
+    if (BuildPath(backupRoot, install.folder, kBackupRootName) &&
+        BeginJournal(install, RunMode::kApply, g_backupFolderName, none, &swap) == RC_SUCCEED) {
+      if (ScheduleRecordAtRestart(plan.description, plan.patchState, plan.recordPath, backupRoot) == RC_SUCCEED) {
+        swap.Note(L"swap", kSwapPending);
+        LogEvent(L"the product runs whole on the new modules; the record is written at the next restart");
+        return RC_SWAP_AT_RESTART;
+      }
+      swap.Finish();
+    }
+  }
   if (result != RC_SUCCEED) {
     LogEvent(L"the patch could not be recorded in %ls: the next run applies it again", plan.recordPath);
     return RC_XML_LOAD_FAILED;

@@ -80,7 +80,9 @@ bool RecordAbsentOrBlank(const wchar_t* recordPath);
 void CreatePatchRecord(const wchar_t* recordPath);
 // Adds this patch to the record and moves CurVersion on. 0, 2 or 3. A
 // record without a usable root is kept beside it and recorded afresh.
-ResultCode RecordPatch(const PatchDescription& description, const wchar_t* recordPath);
+// `held`, when given, tells whether a 2 came from another program holding
+// the record open past the retries.
+ResultCode RecordPatch(const PatchDescription& description, const wchar_t* recordPath, bool* held = nullptr);
 // Takes this patch off the record: this version's elements for it go, and
 // CurVersion falls back to the last patch left, or the version element goes
 // when none is left. 0, 2 (the record cannot be read or written) or 3.

@@ -85,8 +85,12 @@ bool WriteBytes(const wchar_t* target, const std::string& bytes) {
 // same way (an attribute value that is not valid UTF-8 in a UTF-8 record
 // takes its closing quote with it), and a record that reads otherwise is
 // not put in place (kUnseen).
+bool IsHeldError(uint32_t error) { return error == os::kErrorSharingViolation || error == os::kErrorLockViolation; }
+
+// `held`, when given, tells whether another program held the record open
+// past the retries.
 Saved SaveRecord(const TiXmlDocument& document, const wchar_t* recordPath,
-                 const ReadBack* expected = nullptr) {
+                 const ReadBack* expected = nullptr, bool* held = nullptr) {
   wchar_t tempPath[kPathChars] = {};
   bool named = false;
   for (int number = 1; number <= kSideNameLimit && !named; ++number) {
@@ -113,6 +117,7 @@ Saved SaveRecord(const TiXmlDocument& document, const wchar_t* recordPath,
   if (saved && expected != nullptr) outcome = ReadBackOf(tempPath, *expected);
   if (outcome == Saved::kYes && !ReplaceRetrying(tempPath, recordPath, &step)) {
     LogFailure(step.error, L"record: %ls cannot be replaced (%d tries)", recordPath, step.tries);
+    if (held != nullptr) *held = IsHeldError(step.error);
     outcome = Saved::kFailed;
   }
   if (outcome != Saved::kYes) {
@@ -204,7 +209,7 @@ struct PatchEntry {
 // or a comment, and stops along the siblings at a comment; what comes
 // before may not read back as it was written), the element goes first in
 // the root, where it is read before anything else.
-Saved AddPatchAndSave(TiXmlDocument* record, const PatchEntry& entry, const wchar_t* recordPath) {
+Saved AddPatchAndSave(TiXmlDocument* record, const PatchEntry& entry, const wchar_t* recordPath, bool* held) {
   TiXmlElement* root = RecordRoot(record);
   TiXmlElement* versionElement = FindElement(root, entry.versionName);
   if (versionElement == nullptr) {
@@ -221,12 +226,12 @@ Saved AddPatchAndSave(TiXmlDocument* record, const PatchEntry& entry, const wcha
   SetCurrentVersion(versionElement, entry.patchVersion);
 
   const ReadBack applied{entry.versionName, entry.patchNumber, true};
-  Saved saved = SaveRecord(*record, recordPath, &applied);
+  Saved saved = SaveRecord(*record, recordPath, &applied, held);
   if (saved == Saved::kUnseen && versionElement != root->FirstChild()) {
     TiXmlElement moved(*versionElement);
     versionElement->Parent()->RemoveChild(versionElement);
     root->InsertBeforeChild(root->FirstChild(), moved);
-    saved = SaveRecord(*record, recordPath, &applied);
+    saved = SaveRecord(*record, recordPath, &applied, held);
   }
   return saved;
 }
@@ -259,7 +264,8 @@ void CreatePatchRecord(const wchar_t* recordPath) {
   SaveRecord(record, recordPath);  // a record not written shows on the next run
 }
 
-ResultCode RecordPatch(const PatchDescription& description, const wchar_t* recordPath) {
+ResultCode RecordPatch(const PatchDescription& description, const wchar_t* recordPath, bool* held) {
+  if (held != nullptr) *held = false;
   PatchIdentity identity;
   const ResultCode result = ReadPatchIdentity(description, &identity);
   if (result != RC_SUCCEED) return result;
@@ -295,6 +301,7 @@ ResultCode RecordPatch(const PatchDescription& description, const wchar_t* recor
   }, &open);
   if (load == XmlLoad::kCannotOpen) {
     LogFailure(open.error, L"record: %ls cannot be opened (%d tries)", recordPath, open.tries);
+    if (held != nullptr) *held = IsHeldError(open.error);
     return RC_XML_LOAD_FAILED;
   }
   // A record the library could not be given, one without a usable root, and
@@ -309,7 +316,7 @@ ResultCode RecordPatch(const PatchDescription& description, const wchar_t* recor
   // is kept. Any other gets a fresh record holding this patch, or the patch
   // would never be recorded and every later run would apply it again.
   if (usable) {
-    const Saved saved = AddPatchAndSave(&record, entry, recordPath);
+    const Saved saved = AddPatchAndSave(&record, entry, recordPath, held);
     if (saved != Saved::kUnseen) return saved == Saved::kYes ? RC_SUCCEED : RC_XML_LOAD_FAILED;
     // The same for a record in which even the first place does not read back.
     if (!KeepDamagedRecord(recordPath)) return RC_XML_LOAD_FAILED;
@@ -318,7 +325,7 @@ ResultCode RecordPatch(const PatchDescription& description, const wchar_t* recor
   LayDownEmptyRecord(&fresh);
   // A record that could not be written is reported: the run did not record
   // the patch, and the next one applies it again.
-  return AddPatchAndSave(&fresh, entry, recordPath) == Saved::kYes ? RC_SUCCEED : RC_XML_LOAD_FAILED;
+  return AddPatchAndSave(&fresh, entry, recordPath, held) == Saved::kYes ? RC_SUCCEED : RC_XML_LOAD_FAILED;
 }
 
 namespace {

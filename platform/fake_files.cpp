@@ -26,8 +26,11 @@ bool FailWith(uint32_t error) {
 
 // Another program has the file open: this operation meets a sharing
 // violation (and uses up one of the hold's tries).
-bool HeldOpen(const std::string& path) {
+// `reading`: the operation only reads the file, which a holder that shares
+// reading lets it do.
+bool HeldOpen(const std::string& path, bool reading = false) {
   std::lock_guard<std::mutex> lock(g_machineMutex);
+  if (reading && M().readableHolds.count(Key(path))) return false;
   auto found = M().holds.find(Key(path));
   if (found == M().holds.end() || found->second == 0) return false;
   if (found->second > 0) --found->second;
@@ -101,7 +104,7 @@ bool CopyFileOver(const wchar_t* from, const wchar_t* to) {
   if (Call("CopyFileOver")) return false;
   std::string source = ToUtf8(from), target = ToUtf8(to);
   if (IsDirectory(source) || IsDirectory(target)) return Fail(EACCES);
-  if (HeldOpen(source) || HeldOpen(target)) return FailWith(kErrorSharingViolation);
+  if (HeldOpen(source, true) || HeldOpen(target)) return FailWith(kErrorSharingViolation);
   // CopyFileW does not overwrite a read-only or hidden file.
   if (Exists(target) && (AttributesOf(target) & (kAttributeReadOnly | kAttributeHidden)) != 0) {
     return FailWith(kErrorAccessDenied);
@@ -187,7 +190,7 @@ std::FILE* OpenFile(const wchar_t* path, const wchar_t* mode) {
     return nullptr;
   }
   const bool writing = narrowMode.find_first_of("wa+") != std::string::npos;
-  if (HeldOpen(target)) {
+  if (HeldOpen(target, !writing)) {
     FailWith(kErrorSharingViolation);
     return nullptr;
   }
@@ -384,6 +387,13 @@ void SetFileAttributesOf(const std::string& path, uint32_t attributes) { SetAttr
 void HoldFile(const std::string& path, int tries) {
   std::lock_guard<std::mutex> lock(g_machineMutex);
   M().holds[Key(path)] = tries;
+  M().readableHolds.erase(Key(path));
+}
+
+void HoldFileLettingRead(const std::string& path) {
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  M().holds[Key(path)] = -1;
+  M().readableHolds.insert(Key(path));
 }
 
 }  // namespace fake

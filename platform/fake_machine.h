@@ -104,6 +104,7 @@ struct Machine {
   // Files another program holds open: how many more operations on each
   // fail with a sharing violation (-1: for good).
   std::map<std::string, int> holds;
+  std::set<std::string> readableHolds;  // held paths whose holder lets others read
   // PendingFileRenameOperations as Windows stores it (see os::ReadPendingRenames).
   std::wstring pendingRenames;
   // Who Restart Manager says holds a file, by path; a path not here it cannot tell.

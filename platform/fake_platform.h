@@ -125,6 +125,10 @@ void SetFileAttributesOf(const std::string& path, uint32_t attributes);
 // source or target) fail with a sharing violation; -1 holds it for good, 0
 // lets it go.
 void HoldFile(const std::string& path, int tries);
+// Another program holds the file open for good, sharing reading but not
+// deleting (FILE_SHARE_READ alone): it can be read and copied, never
+// renamed, replaced, deleted or written.
+void HoldFileLettingRead(const std::string& path);
 
 // Restart Manager's answer for a file held open (by its Linux path):
 // without one it cannot tell who holds it.

@@ -118,6 +118,7 @@ void Restart() {
   }
   m.pendingRenames.clear();
   m.holds.clear();
+  m.readableHolds.clear();
   m.holders.clear();
   m.lockFilesHeld.clear();
   m.lockFilesHeldElsewhere.clear();

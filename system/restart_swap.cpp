@@ -156,6 +156,19 @@ ResultCode ScheduleSwapAtRestart(const std::vector<ModulePlan>& modules, const S
   return RC_SUCCEED;
 }
 
+ResultCode ScheduleRecordAtRestart(const PatchDescription& description, ResultCode patchState,
+                                   const wchar_t* recordPath, const wchar_t* backupRoot) {
+  StagedSwap staged;
+  wchar_t stagedRecord[kPathChars] = {};
+  if (!StagedPath(recordPath, stagedRecord) || !StageRecord(description, patchState, recordPath, stagedRecord)) {
+    LogEvent(L"the record as the patch leaves it cannot be staged for the restart");
+    if (stagedRecord[0] != 0) RemoveStaged(stagedRecord);
+    return RC_COPY_FILE_FAILED;
+  }
+  staged.record = stagedRecord;
+  return ScheduleSwapAtRestart({}, staged, recordPath, backupRoot);
+}
+
 PendingSwap FindPendingSwap(const wchar_t* backupRoot) {
   std::wstring value;
   if (!os::ReadPendingRenames(&value)) return PendingSwap::kUnknown;

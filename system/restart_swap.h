@@ -39,6 +39,11 @@ void DropStagedSwap(const StagedSwap& staged);
 ResultCode ScheduleSwapAtRestart(const std::vector<ModulePlan>& modules, const StagedSwap& staged,
                                  const wchar_t* recordPath, const wchar_t* backupRoot);
 
+// The record alone, staged and scheduled for the restart (the modules are
+// in place and the product runs on them). 0, or 13/14 with nothing left.
+ResultCode ScheduleRecordAtRestart(const PatchDescription& description, ResultCode patchState,
+                                   const wchar_t* recordPath, const wchar_t* backupRoot);
+
 // Whether renames of this tool (into or out of `backupRoot`) wait for the
 // next restart.
 enum class PendingSwap { kNone, kWaiting, kUnknown };

@@ -269,6 +269,21 @@ TEST_F(UpdateTest, ModuleHeldOpenForGoodIsPutInPlaceWholeAtTheRestart) {
   }
 }
 
+// The record held open past the retries once the product runs on the new
+// modules: the record alone is written at the restart (3010, not 2).
+TEST_F(UpdateTest, RecordHeldOpenForGoodIsWrittenAtTheRestart) {
+  WriteFile(recordPath_, "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<UpdateQL>\n    <QL4.20>\n"
+                         "        <CurVersion>02</CurVersion>\n    </QL4.20>\n</UpdateQL>\n");
+  fake::HoldFileLettingRead(recordPath_);
+  EXPECT_EQ(Apply(), RC_SWAP_AT_RESTART);
+  EXPECT_EQ(ReadFile(install_ + "/profiles.dll"), "new profiles.dll");
+  EXPECT_EQ(fake::FindService(L"QlSvc")->state, os::kServiceRunning);
+  EXPECT_NE(RunLog().find("QlPatch.xml: who holds it open cannot be told"), std::string::npos) << RunLog();
+  fake::Restart();
+  EXPECT_NE(ReadFile(recordPath_).find("<CurVersion>03</CurVersion>"), std::string::npos) << ReadFile(recordPath_);
+  EXPECT_EQ(Apply(), RC_PATCH_IS_LATEST);
+}
+
 // An installed module that is not there, with no original in the backup,
 // is refused before anything is stopped.
 TEST_F(UpdateTest, InstalledModuleMissingIsRefusedBeforeAnythingIsStopped) {
