@@ -1,5 +1,6 @@
 #include "driver/cut_off_run.h"
 
+#include "patchdata/module_names.h"
 #include "shared/run_log.h"
 #include "system/module_restore.h"
 #include "system/restart_swap.h"
@@ -78,7 +79,17 @@ ResultCode RunAfterCutOffRun(const InstallInfo& install, RunMode mode, ModeSeque
   if (found == JournalFound::kCutOff) {
     LogEvent(L"%ls of %ls was cut off (its last step: %ls); it is finished first", ModeName(cutOff.mode),
              cutOff.patch.c_str(), cutOff.lastStep.empty() ? L"none" : cutOff.lastStep.c_str());
-    if (cutOff.mode == mode) {
+    // Copies it was making beside its modules are never needed again:
+    // finishing makes its own.
+    for (const std::wstring& module : cutOff.modules) {
+      wchar_t installed[kPathChars] = {};
+      if (IsSafeModuleName(module.c_str()) && BuildPath(installed, install.folder, module.c_str())) {
+        RemoveBesideCopies(module.c_str(), installed);
+      }
+    }
+    // An undo takes a cut-off apply back itself: what that apply moved is
+    // in the backup, and the undo puts the originals back from there.
+    if (cutOff.mode == mode || mode == RunMode::kUndo) {
       carried = &cutOff;
     } else {
       const ResultCode finished = (cutOff.mode == RunMode::kApply ? apply : undo)(install, &cutOff);

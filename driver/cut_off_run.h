@@ -10,9 +10,9 @@
 using ModeSequence = ResultCode (*)(const InstallInfo& install, const CutOffRun* cutOff);
 
 // Under the lock: a journal left by a run that was cut off is finished
-// first. One of this run's own mode is finished by this run's sequence;
-// one of the other mode by that mode's sequence, run to its end, before
-// this run's. 0 from either, or the code that ends the run; the journal
+// first. One of this run's own mode, or an apply met by an undo, is
+// finished by this run's sequence (the undo takes the apply back); an undo
+// met by an apply is run to its end first, then the apply runs. 0 from either, or the code that ends the run; the journal
 // stays while what it names is not finished.
 ResultCode RunAfterCutOffRun(const InstallInfo& install, RunMode mode, ModeSequence apply, ModeSequence undo);
 

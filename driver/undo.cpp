@@ -85,7 +85,15 @@ ResultCode UndoSequence(const InstallInfo& install, const CutOffRun* cutOff) {
     checked = CheckListedModulesBackedUp(install.folder, names);
     if (checked != RC_SUCCEED) return checked;
   } else if (names.empty()) {
-    // Not applied, and no apply was cut off half way: nothing to undo.
+    // Not applied, and no apply was cut off half way: nothing to undo, but
+    // the services an apply cut off before its modules stopped run again.
+    if (cutOff != nullptr && !cutOff->services.empty()) {
+      WorkItemList work;
+      checked = work.Do(SurveyServicesItem(&plan.services));
+      CarryCutOffServices(cutOff, &plan.services);
+      if (checked == RC_SUCCEED) checked = work.Do(StartServicesItem(&plan.services));
+      if (checked != RC_SUCCEED) return checked;
+    }
     return state;
   } else {
     LogEvent(L"the record does not list the patch, but the backup holds %d original(s) of an apply that "

@@ -84,7 +84,7 @@ void LogFileHolders(const wchar_t* path) {
     LogFailure(os::LastError(), L"%ls: who holds it open cannot be told (Restart Manager gives no answer)", path);
     return;
   }
-  if (count == 0) LogEvent(L"%ls: Restart Manager names no process that holds it open", path);
+  if (count == 0) LogEvent(L"%ls: Restart Manager names no process that holds it open (it cannot tell)", path);
   for (int i = 0; i < count; ++i) {
     LogEvent(L"%ls: held open by process %ls (%ls), session %ls, application type %ls", path,
              std::to_wstring(holders[i].processId).c_str(), holders[i].name,
