@@ -165,9 +165,13 @@ ResultCode ApplySequence(const InstallInfo& install, const CutOffRun* cutOff) {
     // still stopped, the product is put back whole on its originals, and
     // the patch is put in place at the next restart.
     StagedSwap staged;
-    const bool swap = !plan.heldFiles.empty() && cutOff == nullptr &&
-                      StageSwapAtRestart(plan.modules, plan.description, plan.patchState, plan.recordPath,
-                                         &staged) == RC_SUCCEED;
+    bool swap = !plan.heldFiles.empty() && cutOff == nullptr &&
+                StageSwapAtRestart(plan.modules, plan.description, plan.patchState, plan.recordPath, &staged) ==
+                    RC_SUCCEED;
+    if (swap && PutEarlierOriginalsBack(plan.modules) != RC_SUCCEED) {
+      DropStagedSwap(staged);
+      swap = false;
+    }
     bool wholeAgain = false;
     result = PutBackAfter(&work, &journal, cutOff, result, &wholeAgain);
     if (!swap) return result;

@@ -100,6 +100,15 @@ bool MoveFileTo(const wchar_t* from, const wchar_t* to) {
   return true;
 }
 
+bool LinkFile(const wchar_t* existing, const wchar_t* link) {
+  if (Call("LinkFile")) return false;
+  const std::string source = ToUtf8(existing), target = ToUtf8(link);
+  if (HeldOpen(source)) return FailWith(kErrorSharingViolation);
+  if (::link(source.c_str(), target.c_str()) != 0) return Fail(errno);
+  SetAttributes(target, AttributesOf(source));  // one file, one set of attributes
+  return true;
+}
+
 bool CopyFileOver(const wchar_t* from, const wchar_t* to) {
   if (Call("CopyFileOver")) return false;
   std::string source = ToUtf8(from), target = ToUtf8(to);

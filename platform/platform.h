@@ -91,6 +91,10 @@ void CloseKernelHandle(Handle handle);  // snapshots, processes, semaphores
 bool MakeDirectory(const wchar_t* path);                     // CreateDirectoryW
 bool RemoveFolder(const wchar_t* path);                      // RemoveDirectoryW: an empty folder
 bool MoveFileTo(const wchar_t* from, const wchar_t* to);     // MoveFileW
+// CreateHardLinkW: `link` becomes a second name of `existing`'s data, on
+// the same volume, nothing copied. NTFS only: false on FAT and exFAT, for
+// a `link` that exists, and where the file cannot be opened.
+bool LinkFile(const wchar_t* existing, const wchar_t* link);
 bool CopyFileOver(const wchar_t* from, const wchar_t* to);   // CopyFileW, overwrite
 bool FileExists(const wchar_t* path);                        // a file, not a folder
 bool PathExists(const wchar_t* path);                        // a file or a folder

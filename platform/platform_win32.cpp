@@ -194,6 +194,10 @@ bool RemoveFolder(const wchar_t* path) { return ::RemoveDirectoryW(path) != FALS
 
 bool MoveFileTo(const wchar_t* from, const wchar_t* to) { return ::MoveFileW(from, to) != FALSE; }
 
+bool LinkFile(const wchar_t* existing, const wchar_t* link) {
+  return ::CreateHardLinkW(link, existing, nullptr) != FALSE;
+}
+
 bool CopyFileOver(const wchar_t* from, const wchar_t* to) {
   return ::CopyFileW(from, to, FALSE) != FALSE;
 }

@@ -143,6 +143,14 @@ ResultCode CheckModuleCanBeReplaced(const ModulePlan& plan) {
   return RC_SUCCEED;
 }
 
+namespace {
+
+// One try: a link refused for any reason (held open, no hard links on the
+// volume) leaves the move to find out, with its retries.
+bool LinkOriginal(const ModulePaths& paths) { return os::LinkFile(paths.installed, paths.backup); }
+
+}  // namespace
+
 ResultCode BackupAndReplaceModule(const ModulePlan& plan, ModuleChange* change) {
   *change = ModuleChange();
   change->action = ModuleAction::kReplace;
@@ -176,12 +184,20 @@ ResultCode BackupAndReplaceModule(const ModulePlan& plan, ModuleChange* change) 
     DeleteRetrying(beside, &cleanUp);
     return RC_COPY_FILE_FAILED;
   }
-  // Moving rather than copying lets a module still held open be replaced.
-  // A backup that holds these very bytes (an earlier run's) is kept as it
-  // is, and the installed file stays until the new copy replaces it; one
-  // cut short by an earlier run gets its new copy, or the product would
-  // stay without the module on every later run.
-  if (plan.found == ModuleFound::kOriginal && plan.backup == BackupFound::kNone) {
+  // The original gets a second name in the per-patch folder (a hard link:
+  // nothing copied, no room needed), and the new copy then takes the
+  // module's name in one step: the name never stands empty. Where the
+  // volume has no hard links (FAT), the original is moved there instead,
+  // and a cut between the move and the replace leaves the name empty until
+  // the next run, its original in the backup. A backup that holds these
+  // very bytes (an earlier run's) is kept as it is; one cut short by an
+  // earlier run gets its new copy, or the product would stay without the
+  // module on every later run.
+  if (plan.found == ModuleFound::kOriginal && plan.backup == BackupFound::kNone && LinkOriginal(paths)) {
+    change->movedToBackup = true;
+    change->linkedToBackup = true;
+    LogEvent(L"module %ls: its original kept as %ls (a second name, nothing copied)", name, paths.backup);
+  } else if (plan.found == ModuleFound::kOriginal && plan.backup == BackupFound::kNone) {
     FileStep move;
     if (!MoveFileRetrying(paths.installed, paths.backup, &move)) {
       LogFailure(move.error, L"module %ls: cannot be moved to %ls (%d tries)", name, paths.backup, move.tries);
@@ -228,6 +244,14 @@ ResultCode RestoreModule(const ModulePlan& plan, ModuleChange* change) {
 ResultCode PutModuleBackAsFound(const ModulePlan& plan, const ModuleChange& change) {
   const wchar_t* name = plan.name.c_str();
   const ModulePaths& paths = plan.paths;
+  if (change.linkedToBackup && !change.installedWritten) {
+    // The installed name still holds the original: its second name goes.
+    FileStep remove;
+    if (!DeleteRetrying(paths.backup, &remove)) {
+      LogFailure(remove.error, L"module %ls: its second name %ls stays (%d tries)", name, paths.backup, remove.tries);
+    }
+    return RC_SUCCEED;
+  }
   if (change.movedToBackup) {
     // The original goes back over whatever the step left, in one step.
     FileStep replace;

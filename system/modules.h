@@ -72,6 +72,7 @@ enum class ModuleAction { kReplace, kRestoreOriginal };
 struct ModuleChange {
   ModuleAction action = ModuleAction::kReplace;
   bool movedToBackup = false;     // the installed original now lies in the backup
+  bool linkedToBackup = false;    // by a second name: until the replace, it is installed too
   bool installedWritten = false;  // the installed path was written (maybe in part)
   bool held = false;  // it failed because another program held a file open past the retries
 };

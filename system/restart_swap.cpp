@@ -97,10 +97,6 @@ ResultCode StageSwapAtRestart(const std::vector<ModulePlan>& modules, const Patc
   *staged = StagedSwap();
   for (const ModulePlan& module : modules) {
     wchar_t stagedPath[kPathChars] = {};
-    if (module.found == ModuleFound::kNew && module.read == ModuleRead::kRead) {
-      staged->modules.emplace_back();
-      continue;
-    }
     FileStep copy;
     if ((!os::MakeDirectory(module.paths.patchFolder) && os::LastError() != os::kErrorAlreadyExists) ||
         !StagedPath(module.paths.backup, stagedPath) || !CopyWrittenThrough(module.name.c_str(), stagedPath, &copy)) {
@@ -119,6 +115,18 @@ ResultCode StageSwapAtRestart(const std::vector<ModulePlan>& modules, const Patc
     return RC_COPY_FILE_FAILED;
   }
   staged->record = stagedRecord;
+  return RC_SUCCEED;
+}
+
+ResultCode PutEarlierOriginalsBack(const std::vector<ModulePlan>& modules) {
+  for (const ModulePlan& module : modules) {
+    const bool earlier = module.found == ModuleFound::kCutShort ||
+                         (module.found == ModuleFound::kNew && module.backup != BackupFound::kNone);
+    if (!earlier || module.read != ModuleRead::kRead) continue;
+    const ResultCode result =
+        PutInPlace(module.name.c_str(), module.paths.backup, module.paths.installed, L"original");
+    if (result != RC_SUCCEED) return result;
+  }
   return RC_SUCCEED;
 }
 

@@ -24,10 +24,16 @@ struct StagedSwap {
   std::vector<std::wstring> modules;  // one per module of the plan; empty for one already new
   std::wstring record;
 };
-// Stages the whole patch, written through, while the product is still
-// stopped: 0, or 14 with nothing left staged.
+// Stages the whole patch (every module's new copy, and the record as the
+// patch leaves it), written through, while the product is still stopped:
+// 0, or 14 with nothing left staged.
 ResultCode StageSwapAtRestart(const std::vector<ModulePlan>& modules, const PatchDescription& description,
                               ResultCode patchState, const wchar_t* recordPath, StagedSwap* staged);
+// An earlier run's new copies (found new, or cut short, with the original
+// in the backup) get their originals back, so that until the restart the
+// product runs whole on its originals, not on the mix that run left. The
+// staged swap puts them new again. 0, or the failing put-back's code.
+ResultCode PutEarlierOriginalsBack(const std::vector<ModulePlan>& modules);
 // Removes what StageSwapAtRestart staged.
 void DropStagedSwap(const StagedSwap& staged);
 // Schedules what is staged for the next restart, once the product is back

@@ -314,7 +314,7 @@ TEST_F(FaultInjectionTest, EveryFailingCallEndsCleanlyAndLosesNoModule) {
             "QueryServiceState", "ReadServiceStartType", "RequestServiceStop", "RequestServiceStart",
             "ListActiveDependents", "SnapshotProcesses", "FirstProcess", "NextProcess",
             "OpenProcessForTerminate", "TerminateProcessHandle", "OpenProcessForWait", "WaitForProcessEnd",
-            "MakeDirectory", "MoveFileTo", "CopyFileOver", "FlushFileAt", "OpenFile", "FlushToDisk",
+            "MakeDirectory", "LinkFile", "CopyFileOver", "FlushFileAt", "OpenFile", "FlushToDisk",
             "OpenLockFile", "CloseLockFile", "ReadFileAttributes", "FileSizeAt", "OpenAppendWriteThrough",
             "AppendBytes", "ClearFileAttributes", "ReplaceFileAtomically", "StartThread", "WaitWithoutTimeout",
             "ReleaseSemaphoreOnce", "FreeBytesAt", "LongPathOf", "DeleteFileAt"}) {

@@ -215,7 +215,7 @@ TEST_F(UpdateTest, ReadOnlyFilesAndPassingLocksDoNotStopTheApply) {
   // the hold waited out with growing pauses after the two stop polls.
   EXPECT_NE(RunLog().find("module core.dll: held open by another program; read again"), std::string::npos)
       << RunLog();
-  EXPECT_NE(RunLog().find("module core.dll: moved to"), std::string::npos);
+  EXPECT_NE(RunLog().find("module core.dll: its original kept as"), std::string::npos);
   EXPECT_EQ(std::vector<uint32_t>(fake::Sleeps().begin() + 2, fake::Sleeps().begin() + 4),
             (std::vector<uint32_t>{100, 200}));
 }
@@ -267,6 +267,22 @@ TEST_F(UpdateTest, ModuleHeldOpenForGoodIsPutInPlaceWholeAtTheRestart) {
     EXPECT_NE(RunLog().find("put in place by the restart"), std::string::npos);
     EXPECT_FALSE(Exists(install_ + "/UpdateBackup/qlpatch.journal"));
   }
+}
+
+// Held for good over the mix a cut-off run left (core.dll new, its
+// original backed up): until the restart the product runs on originals
+// alone, never on the mix.
+TEST_F(UpdateTest, HeldForGoodOverAnEarlierRunsMixRunsOnOriginalsUntilTheRestart) {
+  WriteFile(install_ + "/UpdateBackup/Patch03/core.dll", "old core.dll");
+  WriteFile(install_ + "/core.dll", "new core.dll");
+  fake::HoldFile(install_ + "/profiles.dll", -1);
+  EXPECT_EQ(Apply(), RC_SWAP_AT_RESTART);
+  EXPECT_EQ(ReadFile(install_ + "/core.dll"), "old core.dll");
+  EXPECT_EQ(ReadFile(install_ + "/profiles.dll"), "old profiles.dll");
+  fake::Restart();
+  EXPECT_EQ(ReadFile(install_ + "/core.dll"), "new core.dll");
+  EXPECT_EQ(ReadFile(install_ + "/profiles.dll"), "new profiles.dll");
+  EXPECT_EQ(ReadFile(install_ + "/UpdateBackup/Patch03/core.dll"), "old core.dll");
 }
 
 // The record held open past the retries once the product runs on the new

@@ -1,0 +1,86 @@
+// One machine of the simulated fleet: what it is drawn to be, its files on
+// the disk, and each run of the real tool on it, made in a child process
+// on the platform stand-in (a fresh process per run, as on Windows), so
+// that a run can be killed, or lose the power, at any platform call.
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace fleet {
+
+// How the machine starts and which faults it meets, drawn from its seed.
+struct Draw {
+  enum class Product { kInstalled, kMissing, kOtherVersion } product = Product::kInstalled;
+  enum class Start { kClean, kRecord02, kUnrecordedApply, kCutAfterModule } start = Start::kClean;
+  int cutAfter = 0;               // kCutAfterModule: modules replaced before the cut
+  enum class Stop { kWithinPolls, kSlowerThanPolls, kNever } profilesStop = Stop::kWithinPolls;
+  uint32_t processLingerMs = 0;   // QlSvc's process outlives its stop by this much
+  bool dependent = false;         // QlVpnSvc runs and depends on QlSvc
+  enum class Disabled { kNo, kStopped, kRunning } profilesDisabled = Disabled::kNo;
+  bool triggerStart = false;      // QlSvc started again by a trigger in the module phase
+  bool readOnlyModules = false, hiddenModules = false;
+  int passingLockTries = 0;       // an antivirus holds core.dll for this many operations, each run
+  int userHoldDays = 0;           // a user's program holds a file (reading shared) for this many days
+  bool userHoldsRecord = false;   // the record, rather than profiles.dll
+  uint64_t diskRoom = ~0ull;      // room for copies until diskFreedDay (~0: no limit)
+  bool diskFillsAfterLook = false;
+  int diskFreedDay = 0;
+  int killRun = -1;               // the run (0-based, on this machine) that is cut off, or -1
+  int killCall = 0;               // before this platform call of it
+  bool powerCut = false;          // the cut is a power cut
+  int uninstallDay = -1;          // the fleet sends the uninstall on this day, the install again after
+  int restartDelayDays = 0;       // after a 3010, the machine restarts this many days later
+};
+
+Draw DrawMachine(uint64_t seed, uint64_t machine);
+// The distribution DrawMachine draws from, one line per start or fault.
+std::vector<std::string> DescribeDistribution();
+
+enum class Mode { kApply, kUndo, kQuery };
+
+// What one run did, as the fleet tool and the simulator see it.
+struct RunResult {
+  int code = 0;
+  bool killed = false;       // cut off: by the draw, or by the fleet tool after 60 minutes
+  uint64_t virtualMs = 0;    // the stand-in's clock
+  double wallMs = 0;
+};
+
+class Machine {
+ public:
+  Machine(const std::string& root, uint64_t seed, uint64_t index, const Draw& draw);
+  ~Machine();
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  RunResult Run(Mode mode, int day);
+  void Restart(int day);
+  // Empty when every invariant holds after `last` (a run of `mode`), or
+  // after a restart (null); otherwise why not.
+  std::string CheckInvariants(const RunResult* last, Mode mode) const;
+  bool SwapPending() const { return !pendingRenames_.empty(); }
+  bool Patched() const;  // every module new and the patch on record
+  const std::vector<std::string>& History() const { return history_; }
+  std::string RunLog() const;
+
+ private:
+  void LayOut();
+  // The modules, their backups and the record, as one string.
+  std::string Snapshot() const;
+  void PrepareChild(int day);
+
+  std::string root_, work_, install_, state_;
+  uint64_t seed_, index_;
+  Draw draw_;
+  int runs_ = 0;
+  std::string serviceStates_ = "rrr";   // QlSvc, QlProfileSvc, QlVpnSvc: 'r' running, 's' stopped
+  std::wstring pendingRenames_;
+  bool lastKilled_ = false;
+  std::vector<std::string> history_;
+  std::string found_;  // the snapshot as laid out
+};
+
+}  // namespace fleet

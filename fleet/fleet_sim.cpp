@@ -1,0 +1,208 @@
+// A fleet in simulation: N machines drawn from a seed, each run through C
+// daily cycles of a fleet tool's policy (Intune's Win32 apps and
+// Configuration Manager, as documented) with the real apply, query and
+// undo on the platform stand-in, its invariants checked after every run
+// and every restart.
+//
+//   fleet_sim [--machines N] [--cycles C] [--seed S] [--only K]
+//
+// Exit 0 when no machine is broken. A broken machine is printed with its
+// draw, its history, the end of its run log and the command that replays it.
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "fleet/fleet_machine.h"
+#include "shared/result_codes.h"
+
+namespace {
+
+using fleet::Machine;
+using fleet::Mode;
+using fleet::RunResult;
+
+struct Options {
+  uint64_t machines = 1000;
+  int cycles = 7;
+  uint64_t seed = 1;
+  int64_t only = -1;  // replay one machine
+};
+
+struct CycleCounts {
+  uint64_t patched = 0, pending = 0, notApplicable = 0, broken = 0, runs = 0;
+  std::map<int, uint64_t> failed;  // by the last code of the day
+};
+
+struct Fleet {
+  Options options;
+  std::vector<CycleCounts> cycles;
+  std::vector<double> runMs;
+  std::map<uint64_t, uint64_t> runsPerMachine;
+  uint64_t broken = 0;
+  std::string root;
+};
+
+constexpr int kRetries1618 = 3;
+
+// One machine through every cycle. False when it broke.
+bool Simulate(Fleet* fleet, uint64_t index) {
+  const fleet::Draw draw = fleet::DrawMachine(fleet->options.seed, index);
+  Machine machine(fleet->root + "/m" + std::to_string(index), fleet->options.seed, index, draw);
+  std::string why;
+  int restartDay = -1;
+  bool uninstallDue = false;
+  uint64_t runs = 0;
+  const auto run = [&](Mode mode, int day) {
+    const RunResult result = machine.Run(mode, day);
+    fleet->runMs.push_back(result.wallMs);
+    ++runs;
+    ++fleet->cycles[static_cast<size_t>(day)].runs;
+    if (why.empty()) why = machine.CheckInvariants(&result, mode);
+    return result;
+  };
+  for (int day = 0; day < fleet->options.cycles && why.empty(); ++day) {
+    if (restartDay == day) {
+      machine.Restart(day);
+      why = machine.CheckInvariants(nullptr, Mode::kQuery);
+      restartDay = -1;
+    }
+    if (day == draw.uninstallDay) uninstallDue = true;
+    int last = 0;
+    if (uninstallDue) {
+      // The uninstall is retried each cycle until it succeeds; the install
+      // is sent again the day after.
+      const RunResult undone = run(Mode::kUndo, day);
+      last = undone.code;
+      if (!undone.killed && (undone.code == RC_SUCCEED || undone.code == RC_NOT_PATCHED ||
+                             undone.code == RC_RECORD_MISSING)) {
+        uninstallDue = false;
+      }
+    } else {
+      const RunResult detected = run(Mode::kQuery, day);
+      last = detected.code;
+      if (why.empty() && detected.code != RC_PATCH_IS_LATEST) {
+        RunResult installed;
+        for (int attempt = 0; attempt <= kRetries1618 && why.empty(); ++attempt) {
+          installed = run(Mode::kApply, day);
+          if (installed.killed || installed.code != RC_ANOTHER_RUN_IN_PROGRESS) break;
+        }
+        last = installed.killed ? -1000 : installed.code;
+        if (installed.code == RC_SWAP_AT_RESTART && restartDay < 0) {
+          restartDay = day + draw.restartDelayDays;
+          if (restartDay == day) {  // restarted the same day
+            machine.Restart(day);
+            if (why.empty()) why = machine.CheckInvariants(nullptr, Mode::kQuery);
+            restartDay = -1;
+          }
+        }
+      }
+    }
+    CycleCounts& counts = fleet->cycles[static_cast<size_t>(day)];
+    if (!why.empty()) {
+      ++counts.broken;
+    } else if (draw.product != fleet::Draw::Product::kInstalled) {
+      ++counts.notApplicable;
+    } else if (machine.Patched()) {
+      ++counts.patched;
+    } else if (machine.SwapPending()) {
+      ++counts.pending;
+    } else {
+      ++counts.failed[last];
+    }
+  }
+  fleet->runsPerMachine[runs]++;
+  if (why.empty()) return true;
+  std::printf("BROKEN machine %llu (seed %llu): %s\n", static_cast<unsigned long long>(index),
+              static_cast<unsigned long long>(fleet->options.seed), why.c_str());
+  for (const std::string& line : machine.History()) std::printf("  %s\n", line.c_str());
+  const std::string log = machine.RunLog();
+  const size_t tail = log.size() > 3000 ? log.size() - 3000 : 0;
+  std::printf("  run log ends:\n%s\n", log.substr(tail).c_str());
+  std::printf("  replay: fleet_sim --seed %llu --cycles %d --only %llu\n",
+              static_cast<unsigned long long>(fleet->options.seed), fleet->options.cycles,
+              static_cast<unsigned long long>(index));
+  return false;
+}
+
+double Percentile(std::vector<double> values, double p) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())))];
+}
+
+bool ParseOptions(int argc, char** argv, Options* options) {
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const uint64_t value = std::strtoull(argv[i + 1], nullptr, 10);
+    if (std::strcmp(argv[i], "--machines") == 0) options->machines = value;
+    else if (std::strcmp(argv[i], "--cycles") == 0) options->cycles = static_cast<int>(value);
+    else if (std::strcmp(argv[i], "--seed") == 0) options->seed = value;
+    else if (std::strcmp(argv[i], "--only") == 0) options->only = static_cast<int64_t>(value);
+    else return false;
+  }
+  return argc % 2 == 1 && options->cycles > 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Fleet fleet;
+  if (!ParseOptions(argc, argv, &fleet.options)) {
+    std::fprintf(stderr, "usage: fleet_sim [--machines N] [--cycles C] [--seed S] [--only K]\n");
+    return 2;
+  }
+  char pattern[] = "/tmp/qlpatch-fleet-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) return 2;
+  fleet.root = pattern;
+  fleet.cycles.resize(static_cast<size_t>(fleet.options.cycles));
+  std::printf("fleet: %llu machines, %d daily cycles, seed %llu; each machine drawn from:\n",
+              static_cast<unsigned long long>(fleet.options.machines), fleet.options.cycles,
+              static_cast<unsigned long long>(fleet.options.seed));
+  for (const std::string& line : fleet::DescribeDistribution()) std::printf("  %s\n", line.c_str());
+  const auto began = std::chrono::steady_clock::now();
+  for (uint64_t index = 0; index < fleet.options.machines; ++index) {
+    if (fleet.options.only >= 0 && index != static_cast<uint64_t>(fleet.options.only)) continue;
+    if (!Simulate(&fleet, index)) ++fleet.broken;
+  }
+  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  std::filesystem::remove_all(fleet.root);
+
+  std::printf("cycle  patched  pending  n/a  broken  runs  failed (last code x machines)\n");
+  for (size_t day = 0; day < fleet.cycles.size(); ++day) {
+    const CycleCounts& c = fleet.cycles[day];
+    std::string failed;
+    for (const auto& [code, n] : c.failed) failed += " " + std::to_string(code) + "x" + std::to_string(n);
+    std::printf("%5zu  %7llu  %7llu  %3llu  %6llu  %4llu %s\n", day + 1,
+                static_cast<unsigned long long>(c.patched), static_cast<unsigned long long>(c.pending),
+                static_cast<unsigned long long>(c.notApplicable), static_cast<unsigned long long>(c.broken),
+                static_cast<unsigned long long>(c.runs), failed.empty() ? " -" : failed.c_str());
+  }
+  std::printf("runs per machine:");
+  for (const auto& [runs, n] : fleet.runsPerMachine) {
+    std::printf(" %llux%llu", static_cast<unsigned long long>(runs), static_cast<unsigned long long>(n));
+  }
+  std::printf("\nrun wall time, ms: median %.2f, p99 %.2f, max %.2f\n", Percentile(fleet.runMs, 0.5),
+              Percentile(fleet.runMs, 0.99), Percentile(fleet.runMs, 1.0));
+  rusage self = {}, children = {};
+  getrusage(RUSAGE_SELF, &self);
+  getrusage(RUSAGE_CHILDREN, &children);
+  const CycleCounts& end = fleet.cycles.back();
+  uint64_t failed = 0;
+  for (const auto& entry : end.failed) failed += entry.second;
+  std::printf("machines=%llu cycles=%d patched=%llu pending=%llu failed=%llu broken=%llu runs=%zu wall_s=%.1f "
+              "peak_rss_mib=%.1f\n",
+              static_cast<unsigned long long>(fleet.options.only >= 0 ? 1 : fleet.options.machines),
+              fleet.options.cycles, static_cast<unsigned long long>(end.patched),
+              static_cast<unsigned long long>(end.pending), static_cast<unsigned long long>(failed),
+              static_cast<unsigned long long>(fleet.broken), fleet.runMs.size(), wall,
+              static_cast<double>(std::max(self.ru_maxrss, children.ru_maxrss)) / 1024.0);
+  return fleet.broken == 0 ? 0 : 1;
+}
