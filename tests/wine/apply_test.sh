@@ -112,7 +112,9 @@ wt_check_exit "first service never stops" 9
 check_output "first service never stops" "$STOP_LINE"$'stop service error!\r\r\n'"$EXIT_LINE"
 wt_check "first service never stops: no program ended" running "$(wt_program_exit Qorlink qltray.exe)"
 wt_check "first service never stops: core.dll untouched" "old core.dll" "$(cat "$INSTALL/core.dll")"
-wt_check "first service never stops: nothing backed up (the run log only)" nothing \
+# Its put-back cannot start a service that is still stopping: the journal
+# stays, and the next run starts it once it has stopped.
+wt_check "first service never stops: nothing backed up (the run log and the journal only)" "qlpatch.journal " \
   "$(wt_beside_log "$BACKUP")"
 wt_check "first service never stops: QlProfileSvc untouched" "$RUNNING" "$(wt_service_state QlProfileSvc)"
 wt_remove_service QlSvc

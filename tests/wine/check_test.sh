@@ -161,7 +161,8 @@ faulty count-too-low "WER2: beyond WerNum (1); the tool never reads it"
 
 good_folder borrowed
 sed -i 's#<WER1><UpdateModule>core.dll</UpdateModule></WER1>#<WER1></WER1>#' "$CHECKS/borrowed/$WT_DATA_FILE"
-faulty borrowed 'WER1: UpdateModule missing; the tool would read WER2'"'"'s "profiles.dll" instead, so WER1'"'"'s own module is never replaced'
+# The tool then reads profiles.dll twice, and refuses the list.
+faulty borrowed 'WER1: UpdateModule missing; the tool would read WER2'"'"'s "profiles.dll" instead, so WER1'"'"'s own module is never replaced' 2
 
 good_folder unsafe-name
 wt_write_description "$CHECKS/unsafe-name" 4.20 0137 03 '..\core.dll' profiles.dll
@@ -178,7 +179,7 @@ faulty typo 'WER2: new copy "proflies.dll" missing from this folder; the tool wo
 
 good_folder twice
 wt_write_description "$CHECKS/twice" 4.20 0137 03 core.dll CORE.dll
-faulty twice 'WER2: "CORE.dll" is listed by WER1 already'
+faulty twice 'WER2: "CORE.dll" is the file WER1 lists already ("core.dll")'
 
 echo "# names the tool refuses before it touches a module, and names it takes"
 REFUSED="; the tool refuses it with 13 (move file error!) here, before touching anything"
