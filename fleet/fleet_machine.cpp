@@ -137,8 +137,8 @@ Draw DrawMachine(uint64_t seed, uint64_t machine) {
     d.diskFreedDay = 1 + upTo(4);
   }
   if (chance(0.10)) {
-    d.killRun = upTo(4);
-    d.killCall = 1 + upTo(400);
+    d.killRun = upTo(3);
+    d.killCall = 1 + upTo(250);
     d.powerCut = chance(0.3);
   }
   if (chance(0.05)) d.uninstallDay = 1 + upTo(4);
@@ -160,7 +160,8 @@ std::vector<std::string> DescribeDistribution() {
       "an antivirus holding core.dll for 1 to 5 operations, each run: 10%",
       "a user's program holding profiles.dll (70%) or the record (30%) for 1 to 5 days: 3%",
       "a disk with room for 0 to 39 bytes of copies (on the look, or filled after it) until day 1 to 4: 3%",
-      "one of the first four runs cut off before a platform call drawn from 1 to 400 (a power cut 30%): 10%",
+      "one of the first three installs or uninstalls cut off before a platform call drawn from 1 to 250 "
+      "(a power cut 30%): 10%",
       "the uninstall sent on day 1 to 4, the install again the day after: 5%",
       "a restart 0 to 3 days after a 3010",
   };
@@ -241,10 +242,9 @@ void Machine::PrepareChild(int day) {
     if (attributes != 0 && ReadFile(path) == Old(i)) fake::SetFileAttributesOf(path, attributes);
   }
   if (draw_.passingLockTries > 0) fake::HoldFile(install_ + "/core.dll", draw_.passingLockTries);
-  if (day < draw_.userHoldDays) {
-    fake::HoldFileLettingRead(draw_.userHoldsRecord ? install_ + "/UpdateBackup/QlPatch.xml"
-                                                    : install_ + "/profiles.dll");
-  }
+  // A program can hold only a file that is there: the record once it is.
+  const std::string held = draw_.userHoldsRecord ? install_ + "/UpdateBackup/QlPatch.xml" : install_ + "/profiles.dll";
+  if (day < draw_.userHoldDays && std::filesystem::exists(held)) fake::HoldFileLettingRead(held);
   if (draw_.diskRoom != ~0ull && day < draw_.diskFreedDay) {
     fake::SetDiskRoom(draw_.diskRoom);
     if (draw_.diskFillsAfterLook) fake::SetDiskRoomShown(1ull << 30);
@@ -254,7 +254,7 @@ void Machine::PrepareChild(int day) {
 
 RunResult Machine::Run(Mode mode, int day) {
   RunResult result;
-  const int run = runs_++;
+  const int run = mode == Mode::kQuery ? -1 : changingRuns_++;
   const auto began = std::chrono::steady_clock::now();
   std::fflush(nullptr);
   const pid_t child = fork();
@@ -320,6 +320,8 @@ bool Machine::Patched() const {
   }
   return ReadFile(install_ + "/UpdateBackup/QlPatch.xml").find("<CurVersion>03</CurVersion>") != std::string::npos;
 }
+
+void Machine::BreakOnPurpose() { WriteFile(install_ + "/core.dll", "garbage"); }
 
 std::string Machine::RunLog() const { return ReadFile(install_ + "/UpdateBackup/qlpatch.log"); }
 

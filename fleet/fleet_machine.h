@@ -28,7 +28,7 @@ struct Draw {
   uint64_t diskRoom = ~0ull;      // room for copies until diskFreedDay (~0: no limit)
   bool diskFillsAfterLook = false;
   int diskFreedDay = 0;
-  int killRun = -1;               // the run (0-based, on this machine) that is cut off, or -1
+  int killRun = -1;               // the install or uninstall (0-based, on this machine) cut off, or -1
   int killCall = 0;               // before this platform call of it
   bool powerCut = false;          // the cut is a power cut
   int uninstallDay = -1;          // the fleet sends the uninstall on this day, the install again after
@@ -65,6 +65,8 @@ class Machine {
   bool Patched() const;  // every module new and the patch on record
   const std::vector<std::string>& History() const { return history_; }
   std::string RunLog() const;
+  // Overwrites core.dll with garbage, as a tool that broke a module would.
+  void BreakOnPurpose();
 
  private:
   void LayOut();
@@ -75,7 +77,7 @@ class Machine {
   std::string root_, work_, install_, state_;
   uint64_t seed_, index_;
   Draw draw_;
-  int runs_ = 0;
+  int changingRuns_ = 0;  // installs and uninstalls so far
   std::string serviceStates_ = "rrr";   // QlSvc, QlProfileSvc, QlVpnSvc: 'r' running, 's' stopped
   std::wstring pendingRenames_;
   bool lastKilled_ = false;

@@ -4,7 +4,11 @@
 // undo on the platform stand-in, its invariants checked after every run
 // and every restart.
 //
-//   fleet_sim [--machines N] [--cycles C] [--seed S] [--only K]
+//   fleet_sim [--machines N] [--cycles C] [--seed S] [--only K] [--break-after R]
+//
+// --break-after R overwrites a module with garbage after each machine's
+// R-th run: a fleet that must then report broken machines, which shows
+// that the invariants can fail.
 //
 // Exit 0 when no machine is broken. A broken machine is printed with its
 // draw, its history, the end of its run log and the command that replays it.
@@ -34,11 +38,12 @@ struct Options {
   uint64_t machines = 1000;
   int cycles = 7;
   uint64_t seed = 1;
-  int64_t only = -1;  // replay one machine
+  int64_t only = -1;       // replay one machine
+  int64_t breakAfter = -1;  // break each machine on purpose after this run
 };
 
 struct CycleCounts {
-  uint64_t patched = 0, pending = 0, notApplicable = 0, broken = 0, runs = 0;
+  uint64_t patched = 0, pending = 0, uninstalled = 0, notApplicable = 0, broken = 0, runs = 0;
   std::map<int, uint64_t> failed;  // by the last code of the day
 };
 
@@ -48,14 +53,27 @@ struct Fleet {
   std::vector<double> runMs;
   std::map<uint64_t, uint64_t> runsPerMachine;
   uint64_t broken = 0;
+  uint64_t cutsDrawn = 0, cutsMade = 0;  // cut-off runs drawn, and those that met their call
+  // Machines whose every fault has cleared by the third cycle, and those of
+  // them patched or waiting for a restart at its end.
+  uint64_t patchable = 0, patchedByThird = 0;
   std::string root;
 };
 
 constexpr int kRetries1618 = 3;
 
+// Nothing on the machine keeps the patch out for good or past the second
+// cycle: the product is there, its services stop within their polls and
+// may be started, and the disk has room by then.
+bool Patchable(const fleet::Draw& draw) {
+  return draw.product == fleet::Draw::Product::kInstalled && draw.profilesStop == fleet::Draw::Stop::kWithinPolls &&
+         draw.profilesDisabled != fleet::Draw::Disabled::kRunning && (draw.diskRoom == ~0ull || draw.diskFreedDay <= 2);
+}
+
 // One machine through every cycle. False when it broke.
 bool Simulate(Fleet* fleet, uint64_t index) {
   const fleet::Draw draw = fleet::DrawMachine(fleet->options.seed, index);
+  if (draw.killRun >= 0 && draw.product == fleet::Draw::Product::kInstalled) ++fleet->cutsDrawn;
   Machine machine(fleet->root + "/m" + std::to_string(index), fleet->options.seed, index, draw);
   std::string why;
   int restartDay = -1;
@@ -64,6 +82,8 @@ bool Simulate(Fleet* fleet, uint64_t index) {
   const auto run = [&](Mode mode, int day) {
     const RunResult result = machine.Run(mode, day);
     fleet->runMs.push_back(result.wallMs);
+    if (result.killed) ++fleet->cutsMade;
+    if (static_cast<int64_t>(runs) == fleet->options.breakAfter) machine.BreakOnPurpose();
     ++runs;
     ++fleet->cycles[static_cast<size_t>(day)].runs;
     if (why.empty()) why = machine.CheckInvariants(&result, mode);
@@ -77,6 +97,7 @@ bool Simulate(Fleet* fleet, uint64_t index) {
     }
     if (day == draw.uninstallDay) uninstallDue = true;
     int last = 0;
+    bool uninstalledLast = false;
     if (uninstallDue) {
       // The uninstall is retried each cycle until it succeeds; the install
       // is sent again the day after.
@@ -85,6 +106,7 @@ bool Simulate(Fleet* fleet, uint64_t index) {
       if (!undone.killed && (undone.code == RC_SUCCEED || undone.code == RC_NOT_PATCHED ||
                              undone.code == RC_RECORD_MISSING)) {
         uninstallDue = false;
+        uninstalledLast = true;
       }
     } else {
       const RunResult detected = run(Mode::kQuery, day);
@@ -107,6 +129,15 @@ bool Simulate(Fleet* fleet, uint64_t index) {
       }
     }
     CycleCounts& counts = fleet->cycles[static_cast<size_t>(day)];
+    if (day == 2 && Patchable(draw) && draw.uninstallDay < 0) {
+      ++fleet->patchable;
+      if (why.empty() && (machine.Patched() || machine.SwapPending())) {
+        ++fleet->patchedByThird;
+      } else if (why.empty()) {
+        std::printf("not patched after 3 cycles though nothing keeps it out: machine %llu, last code %d\n",
+                    static_cast<unsigned long long>(index), last);
+      }
+    }
     if (!why.empty()) {
       ++counts.broken;
     } else if (draw.product != fleet::Draw::Product::kInstalled) {
@@ -115,14 +146,18 @@ bool Simulate(Fleet* fleet, uint64_t index) {
       ++counts.patched;
     } else if (machine.SwapPending()) {
       ++counts.pending;
+    } else if (uninstalledLast) {
+      ++counts.uninstalled;
     } else {
       ++counts.failed[last];
     }
   }
   fleet->runsPerMachine[runs]++;
-  if (why.empty()) return true;
-  std::printf("BROKEN machine %llu (seed %llu): %s\n", static_cast<unsigned long long>(index),
-              static_cast<unsigned long long>(fleet->options.seed), why.c_str());
+  // A replay prints the machine's history whether it broke or not.
+  if (why.empty() && fleet->options.only < 0) return true;
+  std::printf("%s machine %llu (seed %llu): %s\n", why.empty() ? "replayed" : "BROKEN",
+              static_cast<unsigned long long>(index), static_cast<unsigned long long>(fleet->options.seed),
+              why.empty() ? "every invariant held" : why.c_str());
   for (const std::string& line : machine.History()) std::printf("  %s\n", line.c_str());
   const std::string log = machine.RunLog();
   const size_t tail = log.size() > 3000 ? log.size() - 3000 : 0;
@@ -130,7 +165,7 @@ bool Simulate(Fleet* fleet, uint64_t index) {
   std::printf("  replay: fleet_sim --seed %llu --cycles %d --only %llu\n",
               static_cast<unsigned long long>(fleet->options.seed), fleet->options.cycles,
               static_cast<unsigned long long>(index));
-  return false;
+  return why.empty();
 }
 
 double Percentile(std::vector<double> values, double p) {
@@ -146,6 +181,7 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     else if (std::strcmp(argv[i], "--cycles") == 0) options->cycles = static_cast<int>(value);
     else if (std::strcmp(argv[i], "--seed") == 0) options->seed = value;
     else if (std::strcmp(argv[i], "--only") == 0) options->only = static_cast<int64_t>(value);
+    else if (std::strcmp(argv[i], "--break-after") == 0) options->breakAfter = static_cast<int64_t>(value);
     else return false;
   }
   return argc % 2 == 1 && options->cycles > 0;
@@ -175,13 +211,14 @@ int main(int argc, char** argv) {
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   std::filesystem::remove_all(fleet.root);
 
-  std::printf("cycle  patched  pending  n/a  broken  runs  failed (last code x machines)\n");
+  std::printf("cycle  patched  pending  uninstalled  n/a  broken  runs  failed (last code x machines; -1000 cut off)\n");
   for (size_t day = 0; day < fleet.cycles.size(); ++day) {
     const CycleCounts& c = fleet.cycles[day];
     std::string failed;
     for (const auto& [code, n] : c.failed) failed += " " + std::to_string(code) + "x" + std::to_string(n);
-    std::printf("%5zu  %7llu  %7llu  %3llu  %6llu  %4llu %s\n", day + 1,
+    std::printf("%5zu  %7llu  %7llu  %11llu  %3llu  %6llu  %4llu %s\n", day + 1,
                 static_cast<unsigned long long>(c.patched), static_cast<unsigned long long>(c.pending),
+                static_cast<unsigned long long>(c.uninstalled),
                 static_cast<unsigned long long>(c.notApplicable), static_cast<unsigned long long>(c.broken),
                 static_cast<unsigned long long>(c.runs), failed.empty() ? " -" : failed.c_str());
   }
@@ -189,6 +226,12 @@ int main(int argc, char** argv) {
   for (const auto& [runs, n] : fleet.runsPerMachine) {
     std::printf(" %llux%llu", static_cast<unsigned long long>(runs), static_cast<unsigned long long>(n));
   }
+  std::printf("\ncut-off runs drawn %llu, made %llu (the others' call came after the run had ended)",
+              static_cast<unsigned long long>(fleet.cutsDrawn), static_cast<unsigned long long>(fleet.cutsMade));
+  std::printf("\npatchable machines (no uninstall) %llu; patched or waiting for a restart after 3 cycles %llu (%.2f%%)",
+              static_cast<unsigned long long>(fleet.patchable), static_cast<unsigned long long>(fleet.patchedByThird),
+              fleet.patchable == 0 ? 100.0 : 100.0 * static_cast<double>(fleet.patchedByThird) /
+                                                  static_cast<double>(fleet.patchable));
   std::printf("\nrun wall time, ms: median %.2f, p99 %.2f, max %.2f\n", Percentile(fleet.runMs, 0.5),
               Percentile(fleet.runMs, 0.99), Percentile(fleet.runMs, 1.0));
   rusage self = {}, children = {};
