@@ -11,7 +11,7 @@ apply_runs=${2:-3}
 bash scripts/setup.sh >/dev/null || { echo "setup failed" >&2; exit 1; }
 cmake --preset windows-x86 >/dev/null && cmake --build --preset windows-x86 -j2 >/dev/null || exit 1
 cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release >/dev/null &&
-  cmake --build build/bench -j2 --target native_apply >/dev/null || exit 1
+  cmake --build build/bench -j2 --target native_apply fleet_sim >/dev/null || exit 1
 
 now_ns() { date +%s%N; }
 # stats FILE: median and mean of the numbers (seconds) in FILE
@@ -24,6 +24,10 @@ echo "== native apply, stand-in platform with its virtual clock (Release build)"
 for modules in 1 100 1000 5000; do
   ./build/bench/native_apply "$modules" 4096
 done
+
+echo
+echo "== the fleet in simulation (Release build): ${FLEET_MACHINES:-10000} machines, 7 cycles, seed 1"
+./build/bench/fleet_sim --machines "${FLEET_MACHINES:-10000}" --cycles 7 --seed 1 | grep -vE '^  [a-zA-Z]|^20[0-9]{2}-'
 
 bin="$here/build/windows-x86"
 echo

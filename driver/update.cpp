@@ -127,6 +127,29 @@ ResultCode SwapAtRestart(const InstallInfo& install, const RunPlan& plan, const 
 
 }  // namespace
 
+namespace {
+
+// The product as found is whole: every module the original, or every
+// module the new copy. A module held open when the run began is the
+// original when it has no backup (a new copy never takes a module's name
+// before the original has its backup).
+bool FoundWhole(const RunPlan& plan) {
+  int originals = 0, news = 0;
+  for (const ModulePlan& module : plan.modules) {
+    if (module.read == ModuleRead::kHeldOpen) {
+      originals += module.backup == BackupFound::kNone ? 1 : 0;
+    } else if (module.found == ModuleFound::kOriginal && module.backup != BackupFound::kOther) {
+      ++originals;
+    } else if (module.found == ModuleFound::kNew) {
+      ++news;
+    }
+  }
+  const int all = static_cast<int>(plan.modules.size());
+  return originals == all || news == all;
+}
+
+}  // namespace
+
 ResultCode ApplySequence(const InstallInfo& install, const CutOffRun* cutOff) {
   RunPlan plan;
   ResultCode result = ReadApplyPlan(install, &plan);
@@ -141,6 +164,13 @@ ResultCode ApplySequence(const InstallInfo& install, const CutOffRun* cutOff) {
   result = work.Do(SurveyServicesItem(&plan.services));
   if (result != RC_SUCCEED) return result;  // nothing was touched
   CarryCutOffServices(cutOff, &plan.services);
+  // A run cut off where the product was whole (before its first module,
+  // or after its last) left only its services stopped: this run takes them
+  // as its own, and a failure puts them back running, as any run's does.
+  if (cutOff != nullptr && FoundWhole(plan)) {
+    plan.services.TakeCarriedAsStopped();
+    cutOff = nullptr;
+  }
   Journal journal;
   result = BeginJournal(install, RunMode::kApply, g_backupFolderName, plan, &journal);
   if (result != RC_SUCCEED) return result;

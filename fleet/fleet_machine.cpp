@@ -363,8 +363,10 @@ std::string Machine::CheckInvariants(const RunResult* last, Mode mode) const {
     if (last->code == RC_SWAP_AT_RESTART && (pendingRenames_.empty() || (olds != kModuleCount && news != kModuleCount))) {
       return "3010 without the whole patch waiting for the restart";
     }
-    const bool mayBeStopped = journal || draw_.profilesDisabled == Draw::Disabled::kStopped;
-    if (!mayBeStopped && serviceStates_.find('s') != std::string::npos) {
+    // Stopped only while the product is on a mix a run could not finish.
+    const bool mix = olds > 0 && news > 0;
+    const bool mayBeStopped = (journal && mix) || draw_.profilesDisabled == Draw::Disabled::kStopped;
+    if (mode != Mode::kQuery && !mayBeStopped && serviceStates_.find('s') != std::string::npos) {
       return "a run ended whole with a service stopped (" + serviceStates_ + ")";
     }
   }

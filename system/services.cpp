@@ -439,6 +439,14 @@ void ServiceLedger::Carry(const wchar_t* name) {
   carried_.push_back(Of(name).name);
 }
 
+void ServiceLedger::TakeCarriedAsStopped() {
+  for (const std::wstring& name : carried_) {
+    ServiceRecord& record = Of(name.c_str());
+    if (record.stateFound == 0 || record.stateFound == os::kServiceStopped) record.stateFound = os::kServiceRunning;
+    NoteStop(name.c_str(), StopOutcome::kStopped);
+  }
+}
+
 void ServiceLedger::NoteStart(const wchar_t* name) {
   const ServiceRecord& record = Of(name);
   for (const std::wstring& started : startOrder_) {

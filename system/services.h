@@ -62,6 +62,9 @@ class ServiceLedger {
   // has done so; its put-back leaves it as this run found it.
   void Carry(const wchar_t* name);
   const std::vector<std::wstring>& Carried() const { return carried_; }
+  // The carried services count as found running and stopped by this run:
+  // its put-back starts them again too.
+  void TakeCarriedAsStopped();
   const std::deque<ServiceRecord>& Records() const { return records_; }
   // Names in the order this run sent them a stop / had a start accepted.
   const std::vector<std::wstring>& StopOrder() const { return stopOrder_; }
