@@ -195,12 +195,18 @@ ResultCode ApplySequence(const InstallInfo& install, const CutOffRun* cutOff) {
     // still stopped, the product is put back whole on its originals, and
     // the patch is put in place at the next restart.
     StagedSwap staged;
-    bool swap = !plan.heldFiles.empty() && cutOff == nullptr &&
+    bool swap = !plan.heldFiles.empty() &&
                 StageSwapAtRestart(plan.modules, plan.description, plan.patchState, plan.recordPath, &staged) ==
                     RC_SUCCEED;
     if (swap && PutEarlierOriginalsBack(plan.modules) != RC_SUCCEED) {
       DropStagedSwap(staged);
       swap = false;
+    }
+    // Whole on its originals now, whatever a cut-off run left: the services
+    // that run stopped run again with the others.
+    if (swap && cutOff != nullptr) {
+      plan.services.TakeCarriedAsStopped();
+      cutOff = nullptr;
     }
     bool wholeAgain = false;
     result = PutBackAfter(&work, &journal, cutOff, result, &wholeAgain);
