@@ -147,6 +147,8 @@ std::unique_ptr<WorkItem> BackupFolderItem(const wchar_t* patchFolder) {
 void AttachRunLogToProduct(const InstallInfo& install) {
   wchar_t backupRoot[kPathChars] = {};
   if (!install.folderRead || !BuildPath(backupRoot, install.folder, kBackupRootName)) return;
+  // Never written through a link: the log would land where it points.
+  if (os::IsReparsePoint(backupRoot)) return;
   AttachRunLog(backupRoot);
 }
 

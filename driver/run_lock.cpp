@@ -5,6 +5,8 @@
 // every apply and undo for good.
 #include "driver/run_lock.h"
 
+#include "shared/run_log.h"
+
 
 ResultCode TakeRunLock(const InstallInfo& install, RunLock* lock) {
   *lock = RunLock{};
@@ -15,6 +17,9 @@ ResultCode TakeRunLock(const InstallInfo& install, RunLock* lock) {
       !BuildPath(path, lock->folder, kRunLockFileName)) {
     return RC_REGISTRY_READ_FAILED;
   }
+  // A backup folder that is a link would take the lock, the log, the
+  // record and the backups wherever it points: refused, nothing written.
+  if (os::IsReparsePoint(lock->folder)) return RC_LINK_REFUSED;
   if (os::MakeDirectory(lock->folder)) {
     lock->madeFolder = true;
   } else if (os::LastError() == os::kErrorPathNotFound) {
@@ -25,7 +30,9 @@ ResultCode TakeRunLock(const InstallInfo& install, RunLock* lock) {
   // Otherwise the folder is there already, mostly; opening the file tells.
   if (os::OpenLockFile(path, &lock->file) == os::LockTake::kOwned) return RC_SUCCEED;
   // Held by another run, or not to be had at all: retrying later is safe,
-  // going on without it is not.
+  // going on without it is not. The log says which.
+  LogFailure(os::LastError(), L"the lock %ls cannot be had%ls", path,
+             os::LastError() == os::kErrorSharingViolation ? L": another run holds it" : L"");
   lock->file = nullptr;
   if (lock->madeFolder) os::RemoveFolder(lock->folder);
   lock->madeFolder = false;

@@ -17,7 +17,8 @@ struct RunLock {
 };
 
 // 0 when this run holds the lock; 1 when the install folder is unknown or
-// not there; 1618 when another run holds it, or it cannot be had.
+// not there; 24 when the backup folder is a link; 1618 when another run
+// holds it, or it cannot be had (a link in its place, say).
 ResultCode TakeRunLock(const InstallInfo& install, RunLock* lock);
 // Gives the lock back; the backup folder goes again when this run made it
 // and left nothing in it.

@@ -45,6 +45,8 @@ ResultCode ReadApplyPlan(const InstallInfo& install, RunPlan* plan) {
   if (!BuildPath(plan->patchFolder, install.folder, kBackupRootName, g_backupFolderName)) {
     return RC_CREATE_BACKUP_DIR_FAILED;
   }
+  const ResultCode linked = RefuseLinkedFolder(plan->patchFolder);
+  if (linked != RC_SUCCEED) return linked;
 
   result = ReadModulesToReplace(plan);
   return result != RC_SUCCEED ? result : CheckRoomForCopies(*plan, ModuleAction::kReplace);
@@ -75,6 +77,12 @@ ResultCode CheckRoomForCopies(const RunPlan& plan, ModuleAction action) {
            L"nothing is changed", plan.install.folder, std::to_wstring(free).c_str(),
            std::to_wstring(needed).c_str(), std::to_wstring(kRoomMarginBytes).c_str());
   return RC_COPY_FILE_FAILED;
+}
+
+ResultCode RefuseLinkedFolder(const wchar_t* folder) {
+  if (!os::IsReparsePoint(folder)) return RC_SUCCEED;
+  LogEvent(L"%ls is a link (a junction, a symbolic link or a mount point): nothing is written through it", folder);
+  return RC_LINK_REFUSED;
 }
 
 ResultCode ReadModulesToReplace(RunPlan* plan) {

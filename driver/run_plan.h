@@ -28,6 +28,9 @@ struct RunPlan {
 // state, and every listed module as found. 0 to go on; otherwise the code
 // the run ends with, nothing touched (the patch state 19 among them).
 ResultCode ReadApplyPlan(const InstallInfo& install, RunPlan* plan);
+// 0, or 24 (logged) when `folder` is a link: a junction, a symbolic link
+// or a mount point, which would take what is written through it elsewhere.
+ResultCode RefuseLinkedFolder(const wchar_t* folder);
 // Room on the install folder's disk for the copies the run makes: the new
 // copies beside the modules (the originals are moved, which takes none),
 // or for an undo the largest original copied in beside its module, plus

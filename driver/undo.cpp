@@ -73,6 +73,8 @@ ResultCode UndoSequence(const InstallInfo& install, const CutOffRun* cutOff) {
   if (!BuildPath(plan.patchFolder, install.folder, kBackupRootName, g_backupFolderName)) {
     return RC_REGISTRY_READ_FAILED;
   }
+  checked = RefuseLinkedFolder(plan.patchFolder);
+  if (checked != RC_SUCCEED) return checked;
 
   // The per-patch backup is the list of what the apply replaced.
   std::vector<std::wstring> names;

@@ -4,7 +4,7 @@
 // undo on the platform stand-in, its invariants checked after every run
 // and every restart.
 //
-//   fleet_sim [--machines N] [--cycles C] [--seed S] [--only K] [--break-after R]
+//   fleet_sim [--machines N] [--cycles C] [--seed S] [--only K] [--break-after R] [--history 1]
 //
 // --break-after R overwrites a module with garbage after each machine's
 // R-th run: a fleet that must then report broken machines, which shows
@@ -40,6 +40,7 @@ struct Options {
   uint64_t seed = 1;
   int64_t only = -1;       // replay one machine
   int64_t breakAfter = -1;  // break each machine on purpose after this run
+  bool history = false;     // print every machine's history
 };
 
 struct CycleCounts {
@@ -154,6 +155,10 @@ bool Simulate(Fleet* fleet, uint64_t index) {
   }
   fleet->runsPerMachine[runs]++;
   // A replay prints the machine's history whether it broke or not.
+  if (why.empty() && fleet->options.history) {
+    std::printf("machine %llu:\n", static_cast<unsigned long long>(index));
+    for (const std::string& line : machine.History()) std::printf("  %s\n", line.c_str());
+  }
   if (why.empty() && fleet->options.only < 0) return true;
   std::printf("%s machine %llu (seed %llu): %s\n", why.empty() ? "replayed" : "BROKEN",
               static_cast<unsigned long long>(index), static_cast<unsigned long long>(fleet->options.seed),
@@ -182,6 +187,7 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     else if (std::strcmp(argv[i], "--seed") == 0) options->seed = value;
     else if (std::strcmp(argv[i], "--only") == 0) options->only = static_cast<int64_t>(value);
     else if (std::strcmp(argv[i], "--break-after") == 0) options->breakAfter = static_cast<int64_t>(value);
+    else if (std::strcmp(argv[i], "--history") == 0) options->history = value != 0;
     else return false;
   }
   return argc % 2 == 1 && options->cycles > 0;

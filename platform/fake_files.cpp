@@ -2,6 +2,7 @@
 // with Windows' rules where POSIX differs and the power-cut model.
 #include <cctype>
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -339,9 +340,19 @@ bool LongPathOf(const wchar_t* path, wchar_t* out, int outChars) {
   return true;
 }
 
+bool IsReparsePoint(const wchar_t* path) {
+  struct stat link;
+  return lstat(ToUtf8(path).c_str(), &link) == 0 && S_ISLNK(link.st_mode);
+}
+
 Handle OpenAppendWriteThrough(const wchar_t* path) {
   if (Call("OpenAppendWriteThrough")) return nullptr;
   const std::string target = ToUtf8(path);
+  struct stat link;
+  if (lstat(target.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+    FailWith(kErrorReparsePointEncountered);
+    return nullptr;
+  }
   if (HeldOpen(target)) {
     FailWith(kErrorSharingViolation);
     return nullptr;

@@ -1,5 +1,6 @@
 // Stand-in system services: the single-instance lock file, semaphores, threads,
 // the virtual clock and the code pages (1252 and 437, through iconv).
+#include <sys/stat.h>
 #include "platform/fake_machine.h"
 
 using namespace fake_internal;
@@ -57,6 +58,11 @@ LockTake OpenLockFile(const wchar_t* path, Handle* lock) {
   }
   if (IsDirectory(target)) {
     Fail(EACCES);
+    return LockTake::kFailed;
+  }
+  struct stat link;
+  if (lstat(target.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+    t_lastError = kErrorReparsePointEncountered;
     return LockTake::kFailed;
   }
   std::lock_guard<std::mutex> guard(g_machineMutex);

@@ -133,7 +133,9 @@ constexpr uint32_t kErrorDiskFull = 112;         // ERROR_DISK_FULL
 bool ListFolder(const wchar_t* path, void (*visit)(void* context, const wchar_t* name, bool isFolder),
                 void* context);
 // A file opened for appending whose every write goes through to the disk
-// (the run log); made when missing, others may read it meanwhile. Closed
+// (the run log, the journal); made when missing, others may read it
+// meanwhile. A link in its place is never followed: null
+// (kErrorReparsePointEncountered). Closed
 // with CloseKernelHandle. Null on failure.
 Handle OpenAppendWriteThrough(const wchar_t* path);
 bool AppendBytes(Handle file, const void* bytes, uint32_t count);
@@ -150,6 +152,18 @@ bool FreeBytesAt(const wchar_t* folder, uint64_t* bytes);
 // in `outChars`.
 bool LongPathOf(const wchar_t* path, wchar_t* out, int outChars);
 
+// ---- links: what the tool never acts through ---------------------------------
+// ERROR_REPARSE_POINT_ENCOUNTERED: a file of the tool's own turned out to
+// be a link, and was not used.
+constexpr uint32_t kErrorReparsePointEncountered = 4395;
+// Whether `path` is a reparse point (a junction, a symbolic link, a mount
+// point), which would take what is written through it somewhere else: its
+// attributes read through a handle opened with FILE_READ_ATTRIBUTES alone
+// and FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS
+// (GetFileInformationByHandle), and by name (GetFileAttributesW) as well;
+// either one saying so is enough. False when nothing is there.
+bool IsReparsePoint(const wchar_t* path);
+
 // ---- one run at a time: a lock file in a folder only administrators write ----
 constexpr uint32_t kErrorPathNotFound = 3;  // ERROR_PATH_NOT_FOUND
 enum class LockTake {
@@ -159,7 +173,8 @@ enum class LockTake {
 };
 // Opens the file at `path`, made when missing, for this process alone: no
 // sharing, deleted when its handle is closed, which Windows also does for a
-// process that is killed. With kOwned, *lock is the handle to give to CloseLockFile.
+// process that is killed. A link in its place is never followed: kFailed
+// (kErrorReparsePointEncountered). With kOwned, *lock is the handle to give to CloseLockFile.
 LockTake OpenLockFile(const wchar_t* path, Handle* lock);
 void CloseLockFile(Handle lock);  // CloseHandle: the file goes
 

@@ -261,12 +261,44 @@ bool ListFolder(const wchar_t* path, void (*visit)(void* context, const wchar_t*
   return complete;
 }
 
+namespace {
+
+// The file a handle was opened on is a reparse point (opened with
+// FILE_FLAG_OPEN_REPARSE_POINT, the handle is the link's own).
+bool HandleIsReparsePoint(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION information = {};
+  return !::GetFileInformationByHandle(file, &information) ||
+         (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+}  // namespace
+
+bool IsReparsePoint(const wchar_t* path) {
+  const DWORD byName = ::GetFileAttributesW(path);
+  if (byName == INVALID_FILE_ATTRIBUTES) return false;
+  if (byName & FILE_ATTRIBUTE_REPARSE_POINT) return true;
+  HANDLE file = ::CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                              nullptr);
+  if (file == INVALID_HANDLE_VALUE) return true;  // there, but not to be looked at: not to be trusted either
+  const bool link = HandleIsReparsePoint(file);
+  ::CloseHandle(file);
+  return link;
+}
+
 Handle OpenAppendWriteThrough(const wchar_t* path) {
   // Shared for writing too: a run refused while another holds the lock
   // appends its lines beside the other's (each write an atomic append).
   HANDLE file = ::CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr);
-  return file == INVALID_HANDLE_VALUE ? nullptr : file;
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH | FILE_FLAG_OPEN_REPARSE_POINT,
+                              nullptr);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  if (HandleIsReparsePoint(file)) {
+    ::CloseHandle(file);
+    ::SetLastError(kErrorReparsePointEncountered);
+    return nullptr;
+  }
+  return file;
 }
 
 bool AppendBytes(Handle file, const void* bytes, uint32_t count) {
@@ -303,8 +335,16 @@ LockTake OpenLockFile(const wchar_t* path, Handle* lock) {
   *lock = nullptr;
   // Share mode 0: while this handle is open no one else can open the file.
   // DELETE access is what FILE_FLAG_DELETE_ON_CLOSE needs.
+  // A link in its place is opened as itself, never followed: closing it
+  // then deletes the link alone, not what it points to.
   HANDLE file = ::CreateFileW(path, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT,
+                              nullptr);
+  if (file != INVALID_HANDLE_VALUE && HandleIsReparsePoint(file)) {
+    ::CloseHandle(file);
+    ::SetLastError(kErrorReparsePointEncountered);
+    return LockTake::kFailed;
+  }
   if (file != INVALID_HANDLE_VALUE) {
     *lock = file;
     return LockTake::kOwned;

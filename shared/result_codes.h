@@ -30,6 +30,9 @@ constexpr ResultCode RC_TOO_MANY_ARGUMENTS = 21;
 constexpr ResultCode RC_BAD_COMMAND_LINE = 22;
 // An undo of a patch over which a later patch of the version is applied.
 constexpr ResultCode RC_LATER_PATCH_APPLIED = 23;
+// The backup folder, the per-patch folder or a module is a link (a
+// junction, a symbolic link, a mount point): nothing is written through it.
+constexpr ResultCode RC_LINK_REFUSED = 24;
 // Another apply holds the single-instance lock; Windows Installer's
 // ERROR_INSTALL_ALREADY_RUNNING, which fleet tools retry.
 constexpr ResultCode RC_ANOTHER_RUN_IN_PROGRESS = 1618;

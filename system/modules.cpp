@@ -91,6 +91,12 @@ ResultCode ReadModulePlan(const wchar_t* installFolder, const wchar_t* moduleNam
     return built;
   }
   const ModulePaths& paths = plan->paths;
+  // A module, or its backup, that is a link would be replaced or kept
+  // wherever it points.
+  if (os::IsReparsePoint(paths.installed) || os::IsReparsePoint(paths.backup)) {
+    LogEvent(L"module %ls: it or its backup is a link (a symbolic link or a mount point); refused", moduleName);
+    return RC_LINK_REFUSED;
+  }
   // Without a new copy the module would be moved away and not replaced.
   if (!NewCopyReadable(moduleName)) {
     LogFailure(os::LastError(), L"module %ls: the new copy beside the tool cannot be read", moduleName);
@@ -164,6 +170,11 @@ ResultCode BackupAndReplaceModule(const ModulePlan& plan, ModuleChange* change) 
   if (plan.found == ModuleFound::kMissing) {
     LogEvent(L"module %ls: not installed, and no backup of it", name);
     return RC_MOVE_FILE_FAILED;
+  }
+  if (os::IsReparsePoint(paths.backupRoot) || os::IsReparsePoint(paths.patchFolder)) {
+    LogEvent(L"module %ls: the backup folder %ls is a link now; nothing is written through it", name,
+             paths.patchFolder);
+    return RC_LINK_REFUSED;
   }
   if (!MakeFolder(paths.backupRoot) || !MakeFolder(paths.patchFolder)) {
     LogFailure(os::LastError(), L"module %ls: the backup folder %ls cannot be made", name, paths.patchFolder);

@@ -300,6 +300,45 @@ TEST_F(UpdateTest, RecordHeldOpenForGoodIsWrittenAtTheRestart) {
   EXPECT_EQ(Apply(), RC_PATCH_IS_LATEST);
 }
 
+// A backup folder, a per-patch folder, a module, a lock or a log that is a
+// link (a user's junction or symbolic link) is never written through: the
+// run refuses (24) or cannot have the lock (1618), and where the link points
+// stays as it was.
+TEST_F(UpdateTest, NothingIsWrittenThroughALink) {
+  const std::string elsewhere = root_ + "/elsewhere";
+  MakeDirs(elsewhere);
+  WriteFile(elsewhere + "/keep.txt", "keep");
+  const auto untouched = [&](const std::string& when) {
+    size_t entries = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(elsewhere)) entries += entry.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(entries, 1u) << when;
+    EXPECT_EQ(ReadFile(elsewhere + "/keep.txt"), "keep") << when;
+    EXPECT_EQ(fake::FindService(L"QlSvc")->stopRequests, 0) << when;
+    EXPECT_EQ(ReadFile(install_ + "/core.dll"), "old core.dll") << when;
+  };
+  std::filesystem::create_directory_symlink(elsewhere, install_ + "/UpdateBackup");
+  EXPECT_EQ(Apply(), RC_LINK_REFUSED);
+  untouched("the backup folder a link");
+  std::filesystem::remove(install_ + "/UpdateBackup");
+  MakeDirs(install_ + "/UpdateBackup");
+  std::filesystem::create_directory_symlink(elsewhere, install_ + "/UpdateBackup/Patch03");
+  EXPECT_EQ(Apply(), RC_LINK_REFUSED);
+  untouched("the per-patch folder a link");
+  EXPECT_NE(RunLog().find("Patch03 is a link"), std::string::npos) << RunLog();
+  std::filesystem::remove(install_ + "/UpdateBackup/Patch03");
+  std::filesystem::create_symlink(elsewhere + "/keep.txt", install_ + "/UpdateBackup/qlpatch.lock");
+  EXPECT_EQ(Apply(), RC_ANOTHER_RUN_IN_PROGRESS);
+  untouched("the lock a link");
+  std::filesystem::remove(install_ + "/UpdateBackup/qlpatch.lock");
+  std::filesystem::remove(install_ + "/UpdateBackup/qlpatch.log");
+  std::filesystem::create_symlink(elsewhere + "/keep.txt", install_ + "/UpdateBackup/qlpatch.log");
+  std::filesystem::rename(install_ + "/profiles.dll", elsewhere + "/profiles.dll");
+  std::filesystem::create_symlink(elsewhere + "/profiles.dll", install_ + "/profiles.dll");
+  EXPECT_EQ(Apply(), RC_LINK_REFUSED);
+  EXPECT_EQ(ReadFile(elsewhere + "/keep.txt"), "keep") << "the log a link";
+  EXPECT_EQ(ReadFile(elsewhere + "/profiles.dll"), "old profiles.dll") << "a module a link";
+}
+
 // An installed module that is not there, with no original in the backup,
 // is refused before anything is stopped.
 TEST_F(UpdateTest, InstalledModuleMissingIsRefusedBeforeAnythingIsStopped) {

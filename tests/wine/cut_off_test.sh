@@ -4,8 +4,9 @@
 # install when the query does not answer 19), which must leave the patch
 # applied and the product running; an apply on a disk with room for less
 # than one new module, which must stop nothing and change nothing, then
-# with room. (Dotted module names, applied and undone, are cases of the
-# differential test.) The two share one prefix.
+# with room; and an apply whose backup folder is a symbolic link, which
+# must write nothing through it. (Dotted module names, applied and undone,
+# are cases of the differential test.) The cases share one prefix.
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=lib.sh
 source "$here/lib.sh"
@@ -187,5 +188,18 @@ else
   wt_check "small disk given room: no journal left" absent "$(present "$JOURNAL")"
   case_done "a disk with room for less than one module"
 fi
+
+echo "# a backup folder that is a link: refused, nothing written through it"
+fresh_machine 'C:\Qorlink' "$WT_C/Qorlink" 0 QlSvc QlProfileSvc
+mkdir -p "$WT_TMP/elsewhere"
+ln -s "$WT_TMP/elsewhere" "$BACKUP"
+before=$(service_processes)
+wt_run "$PATCH_DIR"
+wt_check_exit "linked backup folder: apply" 24
+wt_check "linked backup folder: nothing written through it" "" "$(ls -A "$WT_TMP/elsewhere")"
+wt_check "linked backup folder: neither service stopped" "$before" "$(service_processes)"
+wt_check "linked backup folder: every module the original" "$ALL" "$(modules_in_state old)"
+rm "$BACKUP"
+case_done "a backup folder that is a link"
 
 wt_finish
