@@ -117,7 +117,7 @@ Saved SaveRecord(const TiXmlDocument& document, const wchar_t* recordPath,
   if (saved && expected != nullptr) outcome = ReadBackOf(tempPath, *expected);
   if (outcome == Saved::kYes && !ReplaceRetrying(tempPath, recordPath, &step)) {
     LogFailure(step.error, L"record: %ls cannot be replaced (%d tries)", recordPath, step.tries);
-    if (held != nullptr) *held = IsHeldError(step.error);
+    if (held != nullptr) *held = IsHeldError(step.error) || step.error == os::kErrorAccessDenied;
     outcome = Saved::kFailed;
   }
   if (outcome != Saved::kYes) {

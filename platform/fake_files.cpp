@@ -250,7 +250,10 @@ bool FlushFileAt(const wchar_t* path) {
 bool ReplaceFileAtomically(const wchar_t* source, const wchar_t* target) {
   if (Call("ReplaceFileAtomically")) return false;
   const std::string from = ToUtf8(source), to = ToUtf8(target);
-  if (HeldOpen(from) || HeldOpen(to)) return FailWith(kErrorSharingViolation);
+  if (HeldOpen(from)) return FailWith(kErrorSharingViolation);
+  // A target held open without sharing deletion: MoveFileExW answers
+  // ERROR_ACCESS_DENIED.
+  if (HeldOpen(to)) return FailWith(kErrorAccessDenied);
   // MoveFileExW does not replace a read-only file.
   if (Exists(to) && ReadOnly(to)) return FailWith(kErrorAccessDenied);
   if (rename(from.c_str(), to.c_str()) != 0) return Fail(errno);

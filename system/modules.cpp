@@ -225,7 +225,9 @@ ResultCode BackupAndReplaceModule(const ModulePlan& plan, ModuleChange* change) 
   FileStep replace;
   if (!ReplaceRetrying(beside, paths.installed, &replace)) {
     LogFailure(replace.error, L"module %ls: the new copy cannot be moved in place (%d tries)", name, replace.tries);
-    change->held = IsHeldError(replace.error);
+    // MoveFileEx answers ERROR_ACCESS_DENIED, not a sharing violation, for
+    // a target another program holds open without sharing deletion.
+    change->held = IsHeldError(replace.error) || replace.error == os::kErrorAccessDenied;
     FileStep cleanUp;
     DeleteRetrying(beside, &cleanUp);
     return RC_COPY_FILE_FAILED;

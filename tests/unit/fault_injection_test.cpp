@@ -136,8 +136,9 @@ bool CodeFitsPhase(Phase phase, ResultCode code) {
              code == RC_ANOTHER_RUN_IN_PROGRESS || code == RC_STOP_SERVICE_FAILED;
     case Phase::kStop:  // and the journal, written between the survey and the stop
       return (code >= RC_OPEN_SCM_FAILED && code <= RC_STOP_SERVICE_FAILED) || code == RC_CREATE_BACKUP_DIR_FAILED;
-    case Phase::kModulePhase:  // and the look that the services are still stopped
-      return (code >= RC_CREATE_BACKUP_DIR_FAILED && code <= RC_COPY_FILE_FAILED) ||
+    case Phase::kModulePhase:  // and the look that the services are still stopped; a file step refused
+                               // past its retries may go to the restart
+      return (code >= RC_CREATE_BACKUP_DIR_FAILED && code <= RC_COPY_FILE_FAILED) || code == RC_SWAP_AT_RESTART ||
              (code >= RC_OPEN_SCM_FAILED && code <= RC_STOP_SERVICE_FAILED);
     case Phase::kStart:
       return code >= RC_OPEN_SCM_FAILED && code <= RC_START_SERVICE_FAILED;
