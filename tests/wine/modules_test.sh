@@ -206,24 +206,26 @@ cp "$RECORD" "$WT_TMP/record-held.xml"
 wt_hold_file 'C:\Qorlink\UpdateBackup\QlPatch.xml'
 wt_run "$PATCH_DIR"
 wt_let_go
-wt_check_exit "record held" 2
+wt_check_exit "record held" 3010
 wt_check "record held: report" "Stopping QL service, it maybe take several seconds, please wait...
 Updating QL...
 Restarting Durirave, please wait...
-load xml fail!
+file in use, update will finish at restart!
 Press any key to exit." "$(printed)"
 check_content "record held: core.dll replaced" "$INSTALL_DIR/core.dll" "new core.dll"
 wt_check "record held: services running" "$RUNNING $RUNNING" "$(services)"
 wt_check_file "record held: record as it was" "$RECORD" "$WT_TMP/record-held.xml"
 wt_run "$PATCH_DIR" -c patch
-wt_check_exit "record let go: query" 16
+wt_check_exit "record let go: query before the restart" 16
 wt_run "$PATCH_DIR"
-wt_check_exit "record let go: apply again" 0
-wt_check "record let go: Patch02 and Patch03 on record" "1 1" \
+wt_check_exit "record let go: apply again before the restart" 3010
+# The restart writes the record the run staged.
+wt_wine wineboot -r
+wt_check "record let go, restarted: Patch02 and Patch03 on record" "1 1" \
   "$(grep -c '<Patch02>' "$RECORD") $(grep -c '<Patch03>' "$RECORD")"
 check_content "record let go: the first original still backed up" "$BACKUP_DIR/core.dll" "old core.dll"
 wt_run "$PATCH_DIR" -c patch
-wt_check_exit "record let go: query after" 19
+wt_check_exit "record let go: query after the restart" 19
 
 echo "# a read-only new copy, and a read-only original put back by the undo"
 fresh_install core.dll profiles.dll
