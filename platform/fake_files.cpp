@@ -12,13 +12,7 @@ using namespace fake_internal;
 
 namespace {
 
-// Attributes and holds are kept by absolute path, as the tool names a new
-// copy by a path relative to its working folder.
-std::string Key(const std::string& path) {
-  std::error_code error;
-  const std::filesystem::path absolute = std::filesystem::absolute(path, error);
-  return error ? path : absolute.lexically_normal().string();
-}
+std::string Key(const std::string& path) { return PathKey(path); }
 
 bool FailWith(uint32_t error) {
   t_lastError = error;

@@ -1,6 +1,7 @@
 // The stand-in's one machine: call log, fault injection, clock, output,
 // handles and the power-cut model shared by the area files.
 #include <cctype>
+#include <filesystem>
 #include "platform/fake_machine.h"
 
 using namespace fake_internal;
@@ -44,6 +45,12 @@ fake::Service* Find(const std::wstring& name) {
 }
 
 // ---- files ----
+std::string PathKey(const std::string& path) {
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  return error ? path : absolute.lexically_normal().string();
+}
+
 std::string ToUtf8(const wchar_t* text) {
   std::string out;
   for (; *text; ++text) {

@@ -123,6 +123,9 @@ fake::Service* Find(const std::wstring& name);
 // Services whose trigger is this call of this function start by themselves.
 void StartTriggeredServices(const char* function, int occurrence);
 std::string ToUtf8(const wchar_t* text);
+// Attributes, holds and holders are kept by absolute path, as the tool names
+// a new copy by a path relative to its working folder.
+std::string PathKey(const std::string& path);
 std::wstring FromUtf8(const std::string& text);
 uint32_t ErrnoToWin32(int error);
 bool Fail(int error);

@@ -10,12 +10,6 @@ using namespace fake_internal;
 
 namespace {
 
-std::string Normal(const std::string& path) {
-  std::error_code error;
-  const std::filesystem::path absolute = std::filesystem::absolute(path, error);
-  return error ? path : absolute.lexically_normal().string();
-}
-
 // A path as PendingFileRenameOperations holds it, back to the stand-in's own.
 std::string FromPending(std::wstring text) {
   if (!text.empty() && text[0] == L'!') text.erase(0, 1);
@@ -61,7 +55,7 @@ bool ListFileHolders(const wchar_t* path, FileHolder* holders, int capacity, int
   *count = 0;
   if (Call("ListFileHolders")) return false;
   std::lock_guard<std::mutex> lock(g_machineMutex);
-  auto found = M().holders.find(Normal(ToUtf8(path)));
+  auto found = M().holders.find(PathKey(ToUtf8(path)));
   if (found == M().holders.end()) {
     t_lastError = kErrorAccessDenied;
     return false;
@@ -78,7 +72,7 @@ namespace fake {
 
 void SetFileHolders(const std::string& path, const std::vector<os::FileHolder>& holders) {
   std::lock_guard<std::mutex> lock(g_machineMutex);
-  M().holders[Normal(path)] = holders;
+  M().holders[PathKey(path)] = holders;
 }
 
 void AddPendingRename(const std::wstring& from, const std::wstring& to) {
@@ -114,7 +108,7 @@ void Restart() {
     } else {
       std::filesystem::rename(from, FromPending(strings[i + 1]), error);
     }
-    m.unflushed.erase(Normal(from));
+    m.unflushed.erase(PathKey(from));
   }
   m.pendingRenames.clear();
   m.holds.clear();

@@ -70,17 +70,6 @@ fresh_machine() {
 
 service_is() { [ "$(wt_service_state "$1")" = "$2" ]; }
 
-services() { echo "$(wt_service_state QlSvc) $(wt_service_state QlProfileSvc)"; }
-
-# The process ids the services run in: the same ids after a run mean it
-# stopped neither of them.
-service_processes() {
-  local name
-  for name in QlSvc QlProfileSvc; do
-    wt_driver process "$name"
-    printf '%s=%s ' "$name" "$(tr -d '\r' <"$WT_OUTPUT_FILE" | sed -n 's/^pid=\([0-9]*\) .*/\1/p')"
-  done
-}
 
 # How many installed modules are the originals, byte for byte ("old"), or
 # the new copies ("new").
@@ -131,14 +120,14 @@ echo "# an undo killed while it stops QlSvc, then one fleet cycle"
 fresh_machine 'C:\Qorlink' "$WT_C/Qorlink" 0
 wt_run "$PATCH_DIR"
 wt_check_exit "killed undo: the apply before it" 0
-wt_check "killed undo: both services running before the undo" "$RUNNING $RUNNING" "$(services)"
+wt_check "killed undo: both services running before the undo" "$RUNNING $RUNNING" "$(wt_product_services)"
 # The undo asks QlSvc to stop, which it does at once, and then waits 10 s
 # before it looks again and goes on to QlProfileSvc: killed in that wait.
 # (A QlSvc slow to stop would add another 10 s wait to each run here.)
 wt_start_tool "$PATCH_DIR" -c undo
 wt_wait_until 60 service_is QlSvc "$STOPPED" || wt_fail "killed undo: the undo never stopped QlSvc"
 wt_kill_tool
-wt_check "killed undo: killed in the stop, QlSvc stopped and QlProfileSvc not yet" "$STOPPED $RUNNING" "$(services)"
+wt_check "killed undo: killed in the stop, QlSvc stopped and QlProfileSvc not yet" "$STOPPED $RUNNING" "$(wt_product_services)"
 wt_check "killed undo: killed before any module changed" "$ALL" "$(modules_in_state new)"
 # The fleet tool's cycle: the detection query, and the install (an apply)
 # unless the query finds the patch applied (19).
@@ -153,7 +142,7 @@ wt_check "fleet cycle: the install (exit code)" 0 "$install"
 wt_check "fleet cycle: every module new" "$ALL" "$(modules_in_state new)"
 wt_check "fleet cycle: nothing left beside the modules" nothing "$(beside_modules)"
 wt_check "fleet cycle: the record lists the patch once" 1 "$(on_record)"
-wt_check "fleet cycle: both services running" "$RUNNING $RUNNING" "$(services)"
+wt_check "fleet cycle: both services running" "$RUNNING $RUNNING" "$(wt_product_services)"
 wt_check "fleet cycle: no journal left" absent "$(present "$JOURNAL")"
 case_done "an undo killed while it stops QlSvc"
 
@@ -171,20 +160,20 @@ else
   size=$(stat -c %s "$PATCH_DIR/module1.dll")
   [ "$free" -lt "$size" ] || wt_die "the small disk has $free bytes free, room for a module of $size"
   echo "# $free bytes free for new modules of $size bytes"
-  before=$(service_processes)
+  before=$(wt_service_processes)
   wt_run "$PATCH_DIR"
   wt_check_exit "small disk: apply" 14
   wt_check "small disk: every module the original, byte for byte" "$ALL" "$(modules_in_state old)"
   wt_check "small disk: nothing left beside the modules" nothing "$(beside_modules)"
-  wt_check "small disk: both services running" "$RUNNING $RUNNING" "$(services)"
-  wt_check "small disk: neither service stopped (the same processes)" "$before" "$(service_processes)"
+  wt_check "small disk: both services running" "$RUNNING $RUNNING" "$(wt_product_services)"
+  wt_check "small disk: neither service stopped (the same processes)" "$before" "$(wt_service_processes)"
   wt_check "small disk: no backup, record or journal (the run log only)" nothing "$(wt_beside_log "$BACKUP")"
   mount -o remount,size=64m "$DISK" || wt_die "cannot make the small disk bigger"
   wt_run "$PATCH_DIR"
   wt_check_exit "small disk given room: apply" 0
   wt_check "small disk given room: every module new" "$ALL" "$(modules_in_state new)"
   wt_check "small disk given room: the record lists the patch once" 1 "$(on_record)"
-  wt_check "small disk given room: both services running" "$RUNNING $RUNNING" "$(services)"
+  wt_check "small disk given room: both services running" "$RUNNING $RUNNING" "$(wt_product_services)"
   wt_check "small disk given room: no journal left" absent "$(present "$JOURNAL")"
   case_done "a disk with room for less than one module"
 fi
@@ -193,11 +182,11 @@ echo "# a backup folder that is a link: refused, nothing written through it"
 fresh_machine 'C:\Qorlink' "$WT_C/Qorlink" 0 QlSvc QlProfileSvc
 mkdir -p "$WT_TMP/elsewhere"
 ln -s "$WT_TMP/elsewhere" "$BACKUP"
-before=$(service_processes)
+before=$(wt_service_processes)
 wt_run "$PATCH_DIR"
 wt_check_exit "linked backup folder: apply" 24
 wt_check "linked backup folder: nothing written through it" "" "$(ls -A "$WT_TMP/elsewhere")"
-wt_check "linked backup folder: neither service stopped" "$before" "$(service_processes)"
+wt_check "linked backup folder: neither service stopped" "$before" "$(wt_service_processes)"
 wt_check "linked backup folder: every module the original" "$ALL" "$(modules_in_state old)"
 rm "$BACKUP"
 case_done "a backup folder that is a link"

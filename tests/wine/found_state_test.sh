@@ -50,17 +50,6 @@ count_equal() {
   echo "$n"
 }
 
-services() { echo "$(wt_service_state QlSvc) $(wt_service_state QlProfileSvc)"; }
-
-# The process ids the services run in: the same ids after a run mean it
-# stopped neither of them.
-service_processes() {
-  local name
-  for name in QlSvc QlProfileSvc; do
-    wt_driver process "$name"
-    printf '%s=%s ' "$name" "$(tr -d '\r' <"$WT_OUTPUT_FILE" | sed -n 's/^pid=\([0-9]*\) .*/\1/p')"
-  done
-}
 
 on_record() {
   if grep -q '<Patch03>' "$RECORD" 2>/dev/null; then echo "Patch03 on record"; else echo "not on record"; fi
@@ -82,14 +71,14 @@ case_done() {  # NAME
 echo "# case 1: QlProfileSvc takes 100 s to stop"
 fresh_machine stop-delay 100000
 wt_run "$PATCH_DIR"
-after=$(services)
+after=$(wt_product_services)
 wt_check_exit "slow stop: apply" 9
 wt_check "slow stop: both services running when the tool has ended" "$RUNNING $RUNNING" "$after"
 wt_check "slow stop: every module the original" "$ALL" "$(count_equal "$INSTALL" "$ORIGINALS")"
 wt_check "slow stop: the record" "not on record" "$(on_record)"
 if [ "$after" != "$RUNNING $RUNNING" ]; then
   wt_wait_until 60 profile_stop_over
-  echo "# slow stop: the services once QlProfileSvc's 100 s were over: $(services)"
+  echo "# slow stop: the services once QlProfileSvc's 100 s were over: $(wt_product_services)"
 fi
 case_done "case 1 (slow stop)"
 
@@ -109,7 +98,7 @@ case "$new $old" in
   "$ALL 0" | "0 $ALL") wt_pass "found new: no mix ($new of $ALL new, $old original)" ;;
   *) wt_fail "found new: no mix: $new of $ALL new, $old original, $((ALL - new - old)) neither" ;;
 esac
-wt_check "found new: both services running" "$RUNNING $RUNNING" "$(services)"
+wt_check "found new: both services running" "$RUNNING $RUNNING" "$(wt_product_services)"
 wt_check_exit "found new: apply" 0
 wt_check "found new: every module new" "$ALL" "$new"
 wt_check "found new: the record" "Patch03 on record" "$(on_record)"
@@ -120,11 +109,11 @@ case_done "case 2 (found new)"
 echo "# case 3: QlProfileSvc runs, but is disabled"
 fresh_machine stop-now
 wt_disable_service QlProfileSvc
-before=$(service_processes)
+before=$(wt_service_processes)
 wt_run "$PATCH_DIR"
 wt_check_exit "disabled: apply" 9
-wt_check "disabled: both services running" "$RUNNING $RUNNING" "$(services)"
-wt_check "disabled: neither service stopped (the same processes)" "$before" "$(service_processes)"
+wt_check "disabled: both services running" "$RUNNING $RUNNING" "$(wt_product_services)"
+wt_check "disabled: neither service stopped (the same processes)" "$before" "$(wt_service_processes)"
 wt_check "disabled: QlProfileSvc still disabled" "$SERVICE_DISABLED" "$(wt_start_type QlProfileSvc)"
 wt_check "disabled: every module the original" "$ALL" "$(count_equal "$INSTALL" "$ORIGINALS")"
 wt_check "disabled: no record, no backup (nothing in UpdateBackup but the run log)" nothing "$(wt_beside_log "$BACKUP")"

@@ -605,6 +605,19 @@ wt_fail() {
   echo "FAIL - $1"
 }
 
+# The states of QlSvc and QlProfileSvc, in that order.
+wt_product_services() { echo "$(wt_service_state QlSvc) $(wt_service_state QlProfileSvc)"; }
+
+# The process ids QlSvc and QlProfileSvc run in: the same ids after a run
+# mean it stopped neither of them.
+wt_service_processes() {
+  local name
+  for name in QlSvc QlProfileSvc; do
+    wt_driver process "$name"
+    printf '%s=%s ' "$name" "$(tr -d '\r' <"$WT_OUTPUT_FILE" | sed -n 's/^pid=\([0-9]*\) .*/\1/p')"
+  done
+}
+
 # wt_check NAME EXPECTED ACTUAL
 wt_check() {
   if [ "$2" = "$3" ]; then

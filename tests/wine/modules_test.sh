@@ -180,7 +180,6 @@ wt_check_exit "UTF-8 description" 0
 check_content "UTF-8 description: modulÃ©.dll replaced" "$INSTALL_DIR/modulÃ©.dll" "new modulÃ©.dll"
 check_content "UTF-8 description: modulé.dll untouched" "$INSTALL_DIR/modulé.dll" "old modulé.dll"
 
-services() { echo "$(wt_service_state QlSvc) $(wt_service_state QlProfileSvc)"; }
 writable() { [ -w "$1" ] && echo writable || echo read-only; }
 present() { [ -e "$1" ] && echo present || echo absent; }
 
@@ -213,7 +212,7 @@ Restarting Durirave, please wait...
 file in use, update will finish at restart!
 Press any key to exit." "$(printed)"
 check_content "record held: core.dll replaced" "$INSTALL_DIR/core.dll" "new core.dll"
-wt_check "record held: services running" "$RUNNING $RUNNING" "$(services)"
+wt_check "record held: services running" "$RUNNING $RUNNING" "$(wt_product_services)"
 wt_check_file "record held: record as it was" "$RECORD" "$WT_TMP/record-held.xml"
 wt_run "$PATCH_DIR" -c patch
 wt_check_exit "record let go: query before the restart" 16

@@ -35,7 +35,6 @@ modules() {  # what each installed module holds, in order
   for module in "${MODULES[@]}"; do out+="$(cat "$INSTALL/$module") "; done
   echo "${out% }"
 }
-services() { echo "$(wt_service_state QlSvc) $(wt_service_state QlProfileSvc)"; }
 pending() {  # PendingFileRenameOperations as reg.exe lists it
   wine reg query "$SESSION_MANAGER" /v PendingFileRenameOperations 2>/dev/null </dev/null | tr -d '\r' |
     sed -n 's/.*REG_MULTI_SZ[[:space:]]*//p'
@@ -51,7 +50,7 @@ wt_hold_file 'C:\Qorlink\profiles.dll'
 wt_run "$PATCH_DIR"
 wt_check_exit "held: the apply" 3010
 wt_check "held: both modules the originals" "old core.dll old profiles.dll" "$(modules)"
-wt_check "held: both services running" "$RUNNING $RUNNING" "$(services)"
+wt_check "held: both services running" "$RUNNING $RUNNING" "$(wt_product_services)"
 wt_check_log "held: the log says who held it, or that it cannot tell" "$BACKUP/qlpatch.log" \
   'profiles.dll: (held open by process|who holds it open cannot be told|Restart Manager names no process)'
 case "$(pending)" in

@@ -53,7 +53,6 @@ modules_in_state() {  # old|new
   echo "$n"
 }
 
-services() { echo "$(wt_service_state QlSvc) $(wt_service_state QlProfileSvc)"; }
 
 present() { [ -e "$1" ] && echo present || echo absent; }
 
@@ -77,7 +76,7 @@ check_refused() {  # NAME CODE
   wt_check_silent "$1: undo"
   wt_check "$1: modules untouched" "$new_before $old_before" "$(modules_in_state new) $(modules_in_state old)"
   wt_check "$1: record untouched" "$record_before" "$(cat "$RECORD" 2>/dev/null | od -An -c)"
-  wt_check "$1: services never stopped" "$RUNNING $RUNNING" "$(services)"
+  wt_check "$1: services never stopped" "$RUNNING $RUNNING" "$(wt_product_services)"
 }
 
 echo "# apply, undo, query, apply again"
@@ -88,7 +87,7 @@ wt_run "$PATCH_DIR" -c undo
 wt_check_exit "undo" 0
 wt_check_silent "undo"
 wt_check "undo: every original back byte for byte" "${#MODULES[@]}" "$(modules_in_state old)"
-wt_check "undo: services running" "$RUNNING $RUNNING" "$(services)"
+wt_check "undo: services running" "$RUNNING $RUNNING" "$(wt_product_services)"
 wt_check "undo: Patch03 off the record" 0 "$(grep -c 'Patch03' "$RECORD")"
 wt_check "undo: the per-patch backup removed" absent "$([ -e "$BACKUP/Patch03" ] && echo present || echo absent)"
 wt_run "$PATCH_DIR" -c patch
@@ -120,7 +119,7 @@ wt_check_exit "module missing" 13
 wt_check "module missing: report" "move file error!
 Press any key to exit." "$(printed)"
 wt_check "module missing: module1.dll the original, untouched" 1 "$(modules_in_state old)"
-wt_check "module missing: services running" "$RUNNING $RUNNING" "$(services)"
+wt_check "module missing: services running" "$RUNNING $RUNNING" "$(wt_product_services)"
 wt_check "module missing: no per-patch backup, no record" "absent absent" \
   "$(present "$BACKUP/Patch03") $(present "$RECORD")"
 wt_check "module missing: nothing left beside the modules" "" "$(cd "$INSTALL" && ls -- *.qlundo 2>/dev/null)"
@@ -135,7 +134,7 @@ wt_run "$PATCH_DIR"
 case "$WT_EXIT" in 10 | 11) wt_pass "refused module: exit code 10 or 11 ($WT_EXIT)" ;;
   *) wt_fail "refused module: exit code 10 or 11, got $WT_EXIT" ;; esac
 wt_check "refused module: every original back" "${#MODULES[@]}" "$(modules_in_state old)"
-wt_check "refused module: services running" "$RUNNING $RUNNING" "$(services)"
+wt_check "refused module: services running" "$RUNNING $RUNNING" "$(wt_product_services)"
 wt_check "refused module: no per-patch backup, no record" "absent absent" \
   "$(present "$BACKUP/Patch03") $(present "$RECORD")"
 wt_check_log "refused module: the log shows the put-back" "$LOG" 'put back: replace module1\.dll'
@@ -150,13 +149,13 @@ wt_run "$PATCH_DIR" -c undo
 case "$WT_EXIT" in 10 | 11) wt_pass "undo, refused original: exit code 10 or 11 ($WT_EXIT)" ;;
   *) wt_fail "undo, refused original: exit code 10 or 11, got $WT_EXIT" ;; esac
 wt_check "undo, refused original: every module new again" "${#MODULES[@]}" "$(modules_in_state new)"
-wt_check "undo, refused original: services running" "$RUNNING $RUNNING" "$(services)"
+wt_check "undo, refused original: services running" "$RUNNING $RUNNING" "$(wt_product_services)"
 wt_check "undo, refused original: record and backup as they were" "$kept" "$(record_and_backup)"
 cp "$ORIGINALS/module1.dll" "$BACKUP/Patch03/module1.dll"
 wt_run "$PATCH_DIR" -c undo
 wt_check_exit "undo, refused original, run again with the original mended" 0
 wt_check "undo run again: every original back" "${#MODULES[@]}" "$(modules_in_state old)"
-wt_check "undo run again: services running" "$RUNNING $RUNNING" "$(services)"
+wt_check "undo run again: services running" "$RUNNING $RUNNING" "$(wt_product_services)"
 wt_check "undo run again: off the record, backup removed" "0 absent" \
   "$(grep -c '<Patch03>' "$RECORD") $(present "$BACKUP/Patch03")"
 
@@ -170,7 +169,7 @@ wt_run "$PATCH_DIR" -c undo
 wt_let_go
 wt_check_exit "undo, module held" 13
 wt_check "undo, module held: every module new again" "${#MODULES[@]}" "$(modules_in_state new)"
-wt_check "undo, module held: services running" "$RUNNING $RUNNING" "$(services)"
+wt_check "undo, module held: services running" "$RUNNING $RUNNING" "$(wt_product_services)"
 wt_check "undo, module held: record and backup as they were" "$kept" "$(record_and_backup)"
 wt_check "undo, module held: nothing left beside the modules" "" "$(cd "$INSTALL" && ls -- *.qlundo 2>/dev/null)"
 wt_check_log "undo, module held: the log names the module and the Windows error" "$LOG" \
@@ -188,7 +187,7 @@ echo "# killed with $(modules_in_state new) of 8 modules new"
 wt_run "$PATCH_DIR" -c undo
 wt_check_exit "undo of a cut-off apply" 0
 wt_check "undo of a cut-off apply: every original back" 8 "$(modules_in_state old)"
-wt_check "undo of a cut-off apply: services running" "$RUNNING $RUNNING" "$(services)"
+wt_check "undo of a cut-off apply: services running" "$RUNNING $RUNNING" "$(wt_product_services)"
 wt_check "undo of a cut-off apply: backup removed, no record" "absent absent" \
   "$(present "$BACKUP/Patch03") $(present "$RECORD")"
 wt_run "$PATCH_DIR" -c undo
@@ -209,7 +208,7 @@ wt_check_exit "killed undo, run again" 0
 wt_check "killed undo, run again: every original back" 8 "$(modules_in_state old)"
 wt_check "killed undo, run again: nothing left beside the modules" "" \
   "$(cd "$INSTALL" && ls -- *.qlundo 2>/dev/null)"
-wt_check "killed undo, run again: services running" "$RUNNING $RUNNING" "$(services)"
+wt_check "killed undo, run again: services running" "$RUNNING $RUNNING" "$(wt_product_services)"
 wt_run "$PATCH_DIR" -c patch
 wt_check_exit "killed undo, run again: query" 16
 
