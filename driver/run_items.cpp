@@ -1,5 +1,7 @@
 #include "driver/run_items.h"
 
+#include "driver/folder_trust.h"
+
 #include "driver/driver.h"
 #include "shared/run_log.h"
 #include "shared/shared.h"
@@ -147,8 +149,9 @@ std::unique_ptr<WorkItem> BackupFolderItem(const wchar_t* patchFolder) {
 void AttachRunLogToProduct(const InstallInfo& install) {
   wchar_t backupRoot[kPathChars] = {};
   if (!install.folderRead || !BuildPath(backupRoot, install.folder, kBackupRootName)) return;
-  // Never written through a link: the log would land where it points.
-  if (os::IsReparsePoint(backupRoot)) return;
+  // Never written through a link, where the log would land where it points,
+  // nor where a standard user may change it.
+  if (!MayWriteInFolder(backupRoot)) return;
   AttachRunLog(backupRoot);
 }
 

@@ -5,8 +5,59 @@
 // every apply and undo for good.
 #include "driver/run_lock.h"
 
+#include "driver/folder_trust.h"
 #include "shared/run_log.h"
 
+
+namespace {
+
+// The install folder is the product installer's choice: who may change it
+// is logged for the admin, and the run goes on (those users may change the
+// modules themselves, whatever the tool does).
+void LogWhoMayChangeInstallFolder(const wchar_t* installFolder) {
+  os::Handle folder = nullptr;
+  if (os::HoldFolder(installFolder, &folder) != os::FolderOpen::kHeld) return;
+  CheckFolderTrust(folder, installFolder, TrustFindings::kLog);
+  os::LetGoOfFolder(folder);
+}
+
+// Holds the backup folder, made by this run when missing, for the rest of
+// the run: while held it cannot be renamed, removed or made a link.
+ResultCode HoldBackupFolder(RunLock* lock) {
+  os::FolderOpen open = os::HoldFolder(lock->folder, &lock->heldFolder);
+  if (open == os::FolderOpen::kMissing) {
+    if (os::MakeDirectory(lock->folder)) {
+      lock->madeFolder = true;
+    } else if (os::LastError() == os::kErrorPathNotFound) {
+      // No install folder where the install values say: the product is
+      // not usable, and nothing would be found to patch.
+      return RC_REGISTRY_READ_FAILED;
+    }
+    open = os::HoldFolder(lock->folder, &lock->heldFolder);
+  }
+  switch (open) {
+    case os::FolderOpen::kHeld:
+      break;
+    case os::FolderOpen::kLink:
+      // It would take the lock, the log, the record and the backups
+      // wherever it points: refused, nothing written.
+      LogEvent(L"%ls is a link (a junction, a symbolic link or a mount point): nothing is written through it",
+               lock->folder);
+      return RC_LINK_REFUSED;
+    case os::FolderOpen::kMissing:
+    case os::FolderOpen::kFailed:
+      LogFailure(os::LastError(), L"the backup folder %ls cannot be opened", lock->folder);
+      return RC_ANOTHER_RUN_IN_PROGRESS;
+  }
+  if (CheckFolderTrust(lock->heldFolder, lock->folder, TrustFindings::kLog) != FolderTrust::kAdminsOnly) {
+    LogEvent(L"nothing is read from or written to %ls: only administrators and SYSTEM may be able to change it "
+             L"(remove it, or give it back to Administrators with their rights alone)", lock->folder);
+    return RC_BACKUP_OPEN_TO_USERS;
+  }
+  return RC_SUCCEED;
+}
+
+}  // namespace
 
 ResultCode TakeRunLock(const InstallInfo& install, RunLock* lock) {
   *lock = RunLock{};
@@ -17,31 +68,27 @@ ResultCode TakeRunLock(const InstallInfo& install, RunLock* lock) {
       !BuildPath(path, lock->folder, kRunLockFileName)) {
     return RC_REGISTRY_READ_FAILED;
   }
-  // A backup folder that is a link would take the lock, the log, the
-  // record and the backups wherever it points: refused, nothing written.
-  if (os::IsReparsePoint(lock->folder)) return RC_LINK_REFUSED;
-  if (os::MakeDirectory(lock->folder)) {
-    lock->madeFolder = true;
-  } else if (os::LastError() == os::kErrorPathNotFound) {
-    // No install folder where the install values say: the product is not
-    // usable, and nothing would be found to patch.
-    return RC_REGISTRY_READ_FAILED;
+  LogWhoMayChangeInstallFolder(install.folder);
+  const ResultCode held = HoldBackupFolder(lock);
+  if (held != RC_SUCCEED) {
+    ReleaseRunLock(lock);
+    return held;
   }
-  // Otherwise the folder is there already, mostly; opening the file tells.
   if (os::OpenLockFile(path, &lock->file) == os::LockTake::kOwned) return RC_SUCCEED;
   // Held by another run, or not to be had at all: retrying later is safe,
   // going on without it is not. The log says which.
   LogFailure(os::LastError(), L"the lock %ls cannot be had%ls", path,
              os::LastError() == os::kErrorSharingViolation ? L": another run holds it" : L"");
   lock->file = nullptr;
-  if (lock->madeFolder) os::RemoveFolder(lock->folder);
-  lock->madeFolder = false;
+  ReleaseRunLock(lock);
   return RC_ANOTHER_RUN_IN_PROGRESS;
 }
 
 void ReleaseRunLock(RunLock* lock) {
   if (lock->file != nullptr) os::CloseLockFile(lock->file);
   lock->file = nullptr;
+  os::LetGoOfFolder(lock->heldFolder);
+  lock->heldFolder = nullptr;
   // Only an empty folder can be removed: one holding backups or the record stays.
   if (lock->madeFolder) os::RemoveFolder(lock->folder);
   lock->madeFolder = false;

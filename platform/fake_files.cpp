@@ -73,6 +73,8 @@ namespace os {
 bool MakeDirectory(const wchar_t* path) {
   if (Call("MakeDirectory")) return false;
   if (mkdir(ToUtf8(path).c_str(), 0777) != 0) return Fail(errno == ENOENT ? ENOTDIR : errno);
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  MarkToolFolder(ToUtf8(path));
   return true;
 }
 

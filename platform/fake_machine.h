@@ -109,6 +109,10 @@ struct Machine {
   std::wstring pendingRenames;
   // Who Restart Manager says holds a file, by path; a path not here it cannot tell.
   std::map<std::string, std::vector<os::FileHolder>> holders;
+  // Owners and DACLs set on folders, by path; a folder without one has its
+  // nearest parent's, as inherited (fake::kInstalledFolderSecurity at the top).
+  std::map<std::string, os::FolderSecurity> folderSecurity;
+  std::wstring accountSid = L"S-1-5-18";  // the tool runs as SYSTEM
 };
 
 Machine& M();
@@ -133,6 +137,9 @@ void MarkUnflushed(const std::string& path);
 void MarkFlushed(const std::string& path);
 void MoveUnflushed(const std::string& from, const std::string& to);
 bool IsDirectory(const std::string& path);
+// A folder the tool made: its owner and DACL are the tool's own. The caller
+// holds g_machineMutex.
+void MarkToolFolder(const std::string& path);
 // The process list; the caller holds g_machineMutex.
 fake::Process* FindProcessLocked(uint32_t processId);
 bool RunningLocked(const fake::Process& process);

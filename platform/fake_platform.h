@@ -176,4 +176,16 @@ const std::vector<std::string>& CallLog();
 // logged; lets a test observe the machine at that moment.
 void SetCallObserver(void (*observer)(const std::string& function));
 
+// Owners and DACLs. A folder's own, by its Linux path; a folder without
+// one has its nearest parent's, as if inherited. Folders the tool makes
+// (os::MakeDirectory) get ToolFolderSecurity(), as on Windows.
+void SetFolderSecurity(const std::string& path, const os::FolderSecurity& security);
+// What the product's installer leaves: Administrators own it, SYSTEM and
+// Administrators may do anything, Users read and run.
+os::FolderSecurity InstalledFolderSecurity();
+os::FolderSecurity ToolFolderSecurity();
+// Where a folder at the root of C: inherits its rights from: Authenticated
+// Users may modify what is made inside it.
+os::FolderSecurity OpenToUsersSecurity();
+
 }  // namespace fake

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace os {
 
@@ -88,7 +89,12 @@ void CloseKernelHandle(Handle handle);  // snapshots, processes, semaphores
 
 // ---- files and folders -------------------------------------------------------
 // Paths use '\' as separator, as on Windows.
-bool MakeDirectory(const wchar_t* path);                     // CreateDirectoryW
+// CreateDirectoryW. Every folder the tool makes is one of its own (the
+// backup folder and what is inside it), so each is made with a protected
+// DACL, nothing inherited from its parent: SYSTEM and Administrators may do
+// anything, Users may read and run, for the folder, its subfolders and files.
+// Its owner is the token's default: Administrators or SYSTEM.
+bool MakeDirectory(const wchar_t* path);
 bool RemoveFolder(const wchar_t* path);                      // RemoveDirectoryW: an empty folder
 bool MoveFileTo(const wchar_t* from, const wchar_t* to);     // MoveFileW
 // CreateHardLinkW: `link` becomes a second name of `existing`'s data, on
@@ -163,6 +169,36 @@ constexpr uint32_t kErrorReparsePointEncountered = 4395;
 // (GetFileInformationByHandle), and by name (GetFileAttributesW) as well;
 // either one saying so is enough. False when nothing is there.
 bool IsReparsePoint(const wchar_t* path);
+
+// ---- who may change a folder ---------------------------------------------------
+// One allowing entry of a DACL (ACCESS_ALLOWED_ACE_TYPE); denying entries
+// only take rights away and are not listed.
+struct AllowedAccess {
+  std::wstring sid;    // in string form: "S-1-5-32-545"
+  uint32_t mask = 0;   // ACCESS_MASK, generic rights included as stored
+  bool inheritOnly = false;  // INHERIT_ONLY_ACE: for what is made inside, not the folder
+};
+struct FolderSecurity {
+  std::wstring ownerSid;
+  bool nullDacl = false;  // no DACL at all: everyone may do anything
+  std::vector<AllowedAccess> allowed;
+};
+enum class FolderOpen { kHeld, kMissing, kLink, kFailed };
+// Opens the folder at `path` with READ_CONTROL | FILE_READ_ATTRIBUTES and
+// FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, shared for
+// reading and writing but not for deleting, so that while the handle is
+// held the folder cannot be renamed, removed or swapped for a link. Its
+// attributes are read through that handle (GetFileInformationByHandle): a
+// reparse point, or a file, is let go and answered kLink. kMissing when
+// nothing is there; kFailed otherwise (LastError tells why).
+FolderOpen HoldFolder(const wchar_t* path, Handle* folder);
+// The owner and DACL of a held folder, read through its handle
+// (GetSecurityInfo, OWNER and DACL). False when they cannot be read.
+bool ReadFolderSecurity(Handle folder, FolderSecurity* security);
+void LetGoOfFolder(Handle folder);  // CloseHandle
+// The SID of the account this process runs as (its token's user), in
+// string form; empty when it cannot be read.
+std::wstring RunningAccountSid();
 
 // ---- one run at a time: a lock file in a folder only administrators write ----
 constexpr uint32_t kErrorPathNotFound = 3;  // ERROR_PATH_NOT_FOUND

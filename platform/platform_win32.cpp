@@ -188,8 +188,6 @@ ProcessWait WaitForProcessEnd(Handle process, uint32_t timeoutMs) {
 void CloseKernelHandle(Handle handle) { ::CloseHandle(handle); }
 
 // ---- files ----
-bool MakeDirectory(const wchar_t* path) { return ::CreateDirectoryW(path, nullptr) != FALSE; }
-
 bool RemoveFolder(const wchar_t* path) { return ::RemoveDirectoryW(path) != FALSE; }
 
 bool MoveFileTo(const wchar_t* from, const wchar_t* to) { return ::MoveFileW(from, to) != FALSE; }

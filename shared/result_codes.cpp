@@ -33,6 +33,7 @@ constexpr MessageEntry kMessages[] = {
     {RC_PATCH_IS_LATEST, L"Patch is latest!"},
     {RC_LATER_PATCH_APPLIED, L"later patch applied, undo it first!"},
     {RC_LINK_REFUSED, L"backup folder or module is a link!"},
+    {RC_BACKUP_OPEN_TO_USERS, L"backup folder can be changed by users!"},
     {RC_ANOTHER_RUN_IN_PROGRESS, L"another update is running!"},
     {RC_SWAP_AT_RESTART, L"file in use, update will finish at restart!"},
 };

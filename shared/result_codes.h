@@ -33,6 +33,10 @@ constexpr ResultCode RC_LATER_PATCH_APPLIED = 23;
 // The backup folder, the per-patch folder or a module is a link (a
 // junction, a symbolic link, a mount point): nothing is written through it.
 constexpr ResultCode RC_LINK_REFUSED = 24;
+// The backup folder is owned by, or may be written by, someone other than
+// administrators and SYSTEM: what is in it cannot be trusted, and nothing
+// is written there.
+constexpr ResultCode RC_BACKUP_OPEN_TO_USERS = 25;
 // Another apply holds the single-instance lock; Windows Installer's
 // ERROR_INSTALL_ALREADY_RUNNING, which fleet tools retry.
 constexpr ResultCode RC_ANOTHER_RUN_IN_PROGRESS = 1618;

@@ -133,7 +133,8 @@ bool CodeFitsPhase(Phase phase, ResultCode code) {
       return code == RC_REGISTRY_READ_FAILED || code == RC_XML_LOAD_FAILED || code == RC_XML_ELEMENT_MISSING ||
              code == RC_VERSION_MISMATCH || code == RC_BUILD_ID_MISMATCH || code == RC_DECIMAL_CONVERSION_FAILED ||
              code == RC_MOVE_FILE_FAILED || code == RC_COPY_FILE_FAILED || code == RC_CREATE_BACKUP_DIR_FAILED ||
-             code == RC_ANOTHER_RUN_IN_PROGRESS || code == RC_STOP_SERVICE_FAILED;
+             code == RC_ANOTHER_RUN_IN_PROGRESS || code == RC_STOP_SERVICE_FAILED ||
+             code == RC_BACKUP_OPEN_TO_USERS;  // who may change the backup folder, unread
     case Phase::kStop:  // and the journal, written between the survey and the stop
       return (code >= RC_OPEN_SCM_FAILED && code <= RC_STOP_SERVICE_FAILED) || code == RC_CREATE_BACKUP_DIR_FAILED;
     case Phase::kModulePhase:  // and the look that the services are still stopped; a file step refused
@@ -318,7 +319,8 @@ TEST_F(FaultInjectionTest, EveryFailingCallEndsCleanlyAndLosesNoModule) {
             "MakeDirectory", "LinkFile", "CopyFileOver", "FlushFileAt", "OpenFile", "FlushToDisk",
             "OpenLockFile", "CloseLockFile", "ReadFileAttributes", "FileSizeAt", "OpenAppendWriteThrough",
             "AppendBytes", "ClearFileAttributes", "ReplaceFileAtomically", "StartThread", "WaitWithoutTimeout",
-            "ReleaseSemaphoreOnce", "FreeBytesAt", "LongPathOf", "DeleteFileAt"}) {
+            "ReleaseSemaphoreOnce", "FreeBytesAt", "LongPathOf", "DeleteFileAt", "HoldFolder",
+            "ReadFolderSecurity"}) {
         EXPECT_GT(occurrences[function], 0) << function << " is not in the healthy run";
       }
     }

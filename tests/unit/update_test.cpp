@@ -41,6 +41,12 @@ class UpdateTest : public MachineTest {
     return RunEntry(1, argv);
   }
 
+  ResultCode Undo() {
+    wchar_t name[] = L"qlpatch.exe", flag[] = L"-c", mode[] = L"undo";
+    wchar_t* argv[] = {name, flag, mode, nullptr};
+    return RunEntry(3, argv);
+  }
+
   int Ended() {
     int n = 0;
     for (const auto& p : fake::Processes()) n += p.terminated ? 1 : 0;
@@ -337,6 +343,36 @@ TEST_F(UpdateTest, NothingIsWrittenThroughALink) {
   EXPECT_EQ(Apply(), RC_LINK_REFUSED);
   EXPECT_EQ(ReadFile(elsewhere + "/keep.txt"), "keep") << "the log a link";
   EXPECT_EQ(ReadFile(elsewhere + "/profiles.dll"), "old profiles.dll") << "a module a link";
+}
+
+// The backup folder is the tool's own: made so that only administrators may
+// change it, whoever may change the install folder. One that someone else
+// owns or may write to is neither read nor written, not even the log (25).
+TEST_F(UpdateTest, ABackupFolderUsersMayChangeIsNeverUsed) {
+  const std::string backup = install_ + "/UpdateBackup";
+  MakeDirs(backup);
+  os::FolderSecurity userOwned = fake::InstalledFolderSecurity();
+  userOwned.ownerSid = L"S-1-5-21-1-2-3-1001";
+  for (const os::FolderSecurity& security : {fake::OpenToUsersSecurity(), userOwned}) {
+    fake::SetFolderSecurity(backup, security);
+    EXPECT_EQ(Apply(), RC_BACKUP_OPEN_TO_USERS);
+    EXPECT_EQ(Undo(), RC_BACKUP_OPEN_TO_USERS);
+    EXPECT_EQ(fake::FindService(L"QlSvc")->stopRequests, 0);
+    EXPECT_EQ(ReadFile(install_ + "/core.dll"), "old core.dll");
+    EXPECT_TRUE(std::filesystem::is_empty(backup));
+  }
+  std::filesystem::remove(backup);
+  fake::SetFolderSecurity(backup, fake::InstalledFolderSecurity());
+  fake::SetFolderSecurity(install_, fake::OpenToUsersSecurity());
+  EXPECT_EQ(Apply(), RC_SUCCEED);
+  EXPECT_NE(RunLog().find("may be changed by S-1-5-11 (Authenticated Users): rights 0x001301bf"),
+            std::string::npos) << RunLog();
+  os::Handle folder = nullptr;
+  os::FolderSecurity made;
+  ASSERT_EQ(os::HoldFolder(Wide(backup).c_str(), &folder), os::FolderOpen::kHeld);
+  EXPECT_TRUE(os::ReadFolderSecurity(folder, &made));
+  os::LetGoOfFolder(folder);
+  for (const os::AllowedAccess& allowed : made.allowed) EXPECT_NE(allowed.sid, L"S-1-5-11");
 }
 
 // An installed module that is not there, with no original in the backup,

@@ -1,0 +1,23 @@
+// Who, other than administrators, may change the folders a run acts in.
+// The tool runs as SYSTEM: a folder a standard user may write to, or owns
+// (and so may give himself any right to), may hold what that user planted.
+#pragma once
+
+#include "platform/platform.h"
+
+enum class FolderTrust {
+  kAdminsOnly,   // only SYSTEM, Administrators, TrustedInstaller and this run's account may change it
+  kOpenToUsers,  // someone else owns it or may write to it
+  kUnknown,      // its owner and DACL cannot be read
+};
+enum class TrustFindings { kLog, kKeep };
+
+// Reads the held folder's owner and DACL. With kLog, a line of the run log
+// names the folder, each other owner and each other SID that may write to
+// it, with its rights.
+FolderTrust CheckFolderTrust(os::Handle folder, const wchar_t* path, TrustFindings findings);
+
+// Whether the folder at `path` is one whose files the tool may write: a
+// plain folder (not a link) that only administrators may change, or none
+// at all yet (the tool makes it so). Nothing is logged.
+bool MayWriteInFolder(const wchar_t* path);

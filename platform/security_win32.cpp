@@ -1,0 +1,120 @@
+// Who may change a folder, and the folders the tool makes, served by the
+// Win32 security API.
+#ifndef UNICODE
+#define UNICODE
+#endif
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <string>
+
+#include "platform/platform.h"
+
+namespace os {
+
+namespace {
+
+// SYSTEM and Administrators: everything; Users: read and run (FILE_GENERIC_READ
+// | FILE_GENERIC_EXECUTE); each for the folder, its subfolders and files. "P":
+// nothing inherited from the parent, whoever may change that.
+constexpr const wchar_t* kToolFolderSddl = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+
+std::wstring SidText(PSID sid) {
+  wchar_t* text = nullptr;
+  if (sid == nullptr || !::ConvertSidToStringSidW(sid, &text)) return std::wstring();
+  std::wstring result(text);
+  ::LocalFree(text);
+  return result;
+}
+
+}  // namespace
+
+bool MakeDirectory(const wchar_t* path) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kToolFolderSddl, SDDL_REVISION_1, &descriptor,
+                                                              nullptr)) {
+    return false;
+  }
+  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+  const BOOL made = ::CreateDirectoryW(path, &attributes);
+  const DWORD error = ::GetLastError();
+  ::LocalFree(descriptor);
+  ::SetLastError(error);
+  return made != FALSE;
+}
+
+FolderOpen HoldFolder(const wchar_t* path, Handle* folder) {
+  *folder = nullptr;
+  HANDLE handle = ::CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FolderOpen::kMissing
+                                                                          : FolderOpen::kFailed;
+  }
+  BY_HANDLE_FILE_INFORMATION information = {};
+  const bool read = ::GetFileInformationByHandle(handle, &information) != FALSE;
+  // By name as well: Wine shows a link to a folder there only.
+  const DWORD byName = ::GetFileAttributesW(path);
+  if (!read || (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+      !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      (byName != INVALID_FILE_ATTRIBUTES && (byName & FILE_ATTRIBUTE_REPARSE_POINT))) {
+    ::CloseHandle(handle);
+    ::SetLastError(kErrorReparsePointEncountered);
+    return FolderOpen::kLink;
+  }
+  *folder = handle;
+  return FolderOpen::kHeld;
+}
+
+bool ReadFolderSecurity(Handle folder, FolderSecurity* security) {
+  *security = FolderSecurity{};
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD status = ::GetSecurityInfo(static_cast<HANDLE>(folder), SE_FILE_OBJECT,
+                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                                         &dacl, nullptr, &descriptor);
+  if (status != ERROR_SUCCESS) {
+    ::SetLastError(status);
+    return false;
+  }
+  security->ownerSid = SidText(owner);
+  security->nullDacl = dacl == nullptr;
+  for (DWORD index = 0; dacl != nullptr && index < dacl->AceCount; ++index) {
+    void* entry = nullptr;
+    if (!::GetAce(dacl, index, &entry)) continue;
+    const ACE_HEADER* header = static_cast<const ACE_HEADER*>(entry);
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    const ACCESS_ALLOWED_ACE* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+    AllowedAccess access;
+    access.sid = SidText(const_cast<DWORD*>(&allowed->SidStart));
+    access.mask = allowed->Mask;
+    access.inheritOnly = (header->AceFlags & INHERIT_ONLY_ACE) != 0;
+    security->allowed.push_back(access);
+  }
+  ::LocalFree(descriptor);
+  return true;
+}
+
+void LetGoOfFolder(Handle folder) {
+  if (folder != nullptr) ::CloseHandle(static_cast<HANDLE>(folder));
+}
+
+std::wstring RunningAccountSid() {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return std::wstring();
+  union {
+    TOKEN_USER user;
+    BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  } buffer = {};
+  DWORD size = 0;
+  std::wstring result;
+  if (::GetTokenInformation(token, TokenUser, &buffer, sizeof(buffer), &size)) result = SidText(buffer.user.User.Sid);
+  ::CloseHandle(token);
+  return result;
+}
+
+}  // namespace os
