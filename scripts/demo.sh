@@ -2,8 +2,9 @@
 # The tool's main job, shown on a throwaway Wine prefix: a demo Qorlink 4.20
 # (build 0137) is installed with its two services running and its eight
 # programs open; patch 03 is laid out in a folder beside qlpatch.exe, which
-# is run there without arguments, as an admin would. Then the machine is
-# shown as the tool left it, and `qlpatch.exe -c patch` is asked again.
+# is run there without arguments, as an admin would. Its output is shown,
+# then this run's lines of the run log, then the machine as the tool left
+# it, and `qlpatch.exe -c patch` is asked again.
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -73,6 +74,20 @@ apply_exit=$WT_EXIT
 echo "--- its output"
 tr -d '\r' <"$WT_OUTPUT_FILE"
 echo "--- exit code: $apply_exit"
+
+echo
+echo "== The run log (what an admin reads): C:\\Qorlink\\UpdateBackup\\qlpatch.log"
+# The log may hold earlier runs. A run's lines start with "qlpatch
+# <version>, apply" (or undo), or, for a run refused before it began, just
+# after the run before it ended ("outcome: ..."); the last run's are shown.
+log="$install/UpdateBackup/qlpatch.log"
+if [ -f "$log" ]; then
+  tr -d '\r' <"$log" | awk 'ended || / qlpatch [^ ]+, (apply|undo)$/ { n = 0 }
+                            { lines[++n] = $0; ended = / outcome: / }
+                            END { for (i = 1; i <= n; i++) print lines[i] }'
+else
+  echo "(no run log)"
+fi
 
 echo
 echo "== The machine afterwards"

@@ -11,9 +11,9 @@
 # The two agree when the checker passes the folder and the apply ends with
 # 0, or when the first code a finding names is the apply's code. A folder
 # the checker flags only with findings that name no code (a warning, see
-# the README's table) while the apply ends with 0 is a documented
-# disagreement. Anything else is a fault: the test prints the count of
-# each kind and fails on the first kind.
+# the findings table in docs/patch-authors.md) while the apply ends with 0
+# is a documented disagreement. Anything else is a fault: the test prints
+# the count of each kind and fails on the first kind.
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=lib.sh
 source "$here/lib.sh"
