@@ -9,7 +9,11 @@
 ' runs nothing from a place a standard user can write: the install folder
 ' comes from the product's install key in HKLM, and the tool only from the
 ' folder install.cmd made inside it, <install folder>\UpdateBackup\QlPatch03,
-' which only SYSTEM and Administrators may change.
+' which only SYSTEM and Administrators may change: it runs the tool only
+' after checking that this folder, the backup folder above it and the
+' tool are no links, are owned by SYSTEM or Administrators, and that
+' nobody else may change them. A folder a user made or may change is
+' "not detected", and the install replaces it.
 Option Explicit
 On Error Resume Next
 
@@ -20,7 +24,69 @@ Const PatchApplied = 19
 Const InstallKey = "HKLM\SOFTWARE\Tarvex\Durirave\Install\Path"
 Const InstallKey32 = "HKLM\SOFTWARE\WOW6432Node\Tarvex\Durirave\Install\Path"
 
+' Rights that change a folder or file: add files or write, add folders or
+' append, delete inside, delete, change rights, take ownership, generic all,
+' generic write.
+Const ChangingRights = &H500D0046
+Const ReparsePoint = 1024  ' what the file system object calls an alias
+
 Dim shell, files, product, folder, tool, code
+
+' SYSTEM, Administrators, TrustedInstaller and CREATOR OWNER (which stands
+' for whoever makes something inside, and gives nobody anything itself).
+Function Trusted(sid)
+  Trusted = (sid = "S-1-5-18" Or sid = "S-1-5-32-544" Or sid = "S-1-3-0" Or _
+             sid = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464")
+End Function
+
+' Whether only SYSTEM and Administrators may change the folder or file at
+' path: no link, and no one else may change it.
+Function AdminsOnly(path, isFolder)
+  ' Errors are handled here: one passed up would resume the caller inside
+  ' its If, as if the check had passed.
+  On Error Resume Next
+  AdminsOnly = False
+  Err.Clear
+  If isFolder Then
+    If (files.GetFolder(path).Attributes And ReparsePoint) <> 0 Or Err.Number <> 0 Then Exit Function
+  Else
+    If (files.GetFile(path).Attributes And ReparsePoint) <> 0 Or Err.Number <> 0 Then Exit Function
+  End If
+  AdminsOnly = OnlyAdminsMayChange(path)
+End Function
+
+' Owned by SYSTEM or Administrators, and nobody else allowed a right that
+' changes it: owner and DACL read through WMI, by SID. What cannot be read
+' is not trusted: the tool is then not run, the answer is "not detected",
+' and the install puts a fresh folder in place.
+Function OnlyAdminsMayChange(path)
+  Dim wmi, setting, descriptor, entry, mask
+  On Error Resume Next
+  OnlyAdminsMayChange = False
+  Err.Clear
+  Set wmi = GetObject("winmgmts:{impersonationLevel=impersonate}!\\.\root\cimv2")
+  Set setting = wmi.Get("Win32_LogicalFileSecuritySetting.Path='" & _
+                        Replace(Replace(path, "\", "\\"), "'", "\'") & "'")
+  If Err.Number <> 0 Then Exit Function
+  If setting.GetSecurityDescriptor(descriptor) <> 0 Or Err.Number <> 0 Then Exit Function
+  If Not Trusted(descriptor.Owner.SIDString) Or Err.Number <> 0 Then Exit Function
+  ' SE_DACL_PRESENT: without a DACL everyone may do anything.
+  If (descriptor.ControlFlags And 4) = 0 Then Exit Function
+  If Not IsNull(descriptor.DACL) Then
+    For Each entry In descriptor.DACL
+      ' An allowing entry (0) with a changing right, for anyone else.
+      ' GENERIC_READ, the top bit, is taken off first: a uint32 above
+      ' a Long's range cannot be masked.
+      mask = entry.AccessMask
+      If mask > 2147483647 Then mask = mask - 2147483648
+      If entry.AceType = 0 And (mask And ChangingRights) <> 0 Then
+        If Not Trusted(entry.Trustee.SIDString) Then Exit Function
+      End If
+    Next
+  End If
+  OnlyAdminsMayChange = (Err.Number = 0)
+End Function
+
 Set shell = CreateObject("WScript.Shell")
 Set files = CreateObject("Scripting.FileSystemObject")
 ' The product is a 32-bit program: its install values are in the 32-bit
@@ -41,7 +107,8 @@ If Err.Number = 0 And VarType(product) = vbString Then
     If Right(product, 1) = "\" Then product = Left(product, Len(product) - 1)
     folder = product & "\UpdateBackup\" & PatchFolder
     tool = folder & "\qlpatch.exe"
-    If files.FileExists(tool) Then
+    If files.FileExists(tool) And AdminsOnly(product & "\UpdateBackup", True) And AdminsOnly(folder, True) _
+        And AdminsOnly(tool, False) Then
       ' qlpatch.exe reads its description file from the current folder.
       shell.CurrentDirectory = folder
       If Err.Number = 0 Then

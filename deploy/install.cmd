@@ -14,10 +14,14 @@ rem standard user can write: the system's programs by their full path, the
 rem install folder only from HKLM, and the tool only from a folder inside
 rem the install folder that only SYSTEM and Administrators may change.
 rem
+rem Every path is quoted wherever it is used or written to the log: a
+rem folder name may hold & ^ %% ! or characters of any language.
+rem
 rem Exit codes of its own (qlpatch.exe has none of these):
 rem   1603  the product is not installed (no install folder in its install
 rem         key, or not there), or the patch folder could not be put in
-rem         place: nothing was run
+rem         place, or a staged file differs from the package's: nothing
+rem         was run
 rem   1618  the patch folder is in use, most likely by a run of qlpatch.exe
 rem         started from it: try again later
 setlocal EnableExtensions DisableDelayedExpansion
@@ -36,22 +40,39 @@ if not exist "%source%patchql58302.dat" exit /b 1603
 
 rem The install folder, as the product's installer wrote it: HKLM, the
 rem 32-bit view (the product and qlpatch.exe are 32-bit programs). Only a
-rem local folder (X:\...) that is there is used.
+rem local folder (X:\...) that is there is used. reg.exe's output reaches
+rem "for /f" through the console code page: UTF-8 (65001) while it is read,
+rem so that a name outside the OEM code page comes back whole.
 set "product="
-for /f "tokens=1,2,*" %%a in ('%system%\reg.exe query HKLM\Software\Tarvex\Durirave\Install /v Path /reg:32 2^>nul') do if /i "%%a"=="Path" if /i "%%b"=="REG_SZ" set "product=%%c"
+set "codepage="
+for /f "tokens=2 delims=:." %%c in ('"%system%\chcp.com"') do set "codepage=%%c"
+"%system%\chcp.com" 65001 >nul
+for /f "tokens=1,2,*" %%a in ('"%system%\reg.exe" query HKLM\Software\Tarvex\Durirave\Install /v Path /reg:32 2^>nul') do if /i "%%a"=="Path" if /i "%%b"=="REG_SZ" set "product=%%c"
+if defined codepage set "codepage=%codepage: =%"
+if defined codepage if not "%codepage%"=="0" "%system%\chcp.com" %codepage% >nul
 if not defined product exit /b 1603
 if not "%product:~1,2%"==":\" exit /b 1603
 if "%product:~-1%"=="\" set "product=%product:~0,-1%"
 if not exist "%product%\" exit /b 1603
 
-rem The backup folder inherits the install folder's ACL: only SYSTEM and
-rem Administrators may write in it.
+rem The backup folder is qlpatch.exe's own: made here, it gets the rights
+rem qlpatch.exe gives it, not the install folder's (which users may be
+rem allowed to change). One that users may change, qlpatch.exe refuses (25).
 set "backup=%product%\UpdateBackup"
 set "target=%backup%\%PATCH_FOLDER%"
 set "log=%backup%\%PATCH_FOLDER%-install.log"
-if not exist "%backup%\" mkdir "%backup%"
-if not exist "%backup%\" exit /b 1603
->>"%log%" echo %date% %time% install.cmd: patch %PATCH_FOLDER% from %source%
+rem A link (a junction a user made before the folder was) would take
+rem every step below wherever it points: nothing is done.
+set "attributes=-"
+for %%a in ("%backup%") do set "attributes=-%%~aa"
+if not "%attributes:l=%"=="%attributes%" exit /b 1603
+if exist "%backup%\" goto have_backup
+mkdir "%backup%"
+if errorlevel 1 exit /b 1603
+"%system%\icacls.exe" "%backup%" /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX >nul
+if errorlevel 1 exit /b 1603
+:have_backup
+>>"%log%" echo %date% %time% install.cmd: patch %PATCH_FOLDER% from "%source%"
 
 rem A folder left by an earlier install is moved aside in one step and then
 rem removed, so a run still using it never sees it half deleted.
@@ -78,6 +99,22 @@ if defined found goto cannot_place
 "%system%\xcopy.exe" "%source%*" "%target%\" /e /i /q /y /h /r >nul
 if errorlevel 1 goto cannot_place
 
+rem Each staged file, in the package folder and in its subfolders, is
+rem compared with the package's, its size and then byte for byte: a copy
+rem cut short or changed on its way is never run.
+set "differs="
+for %%f in ("%source%*") do (
+  for %%t in ("%target%\%%~nxf") do if not "%%~zt"=="%%~zf" set "differs=%%~ff"
+  "%system%\fc.exe" /b "%%~ff" "%target%\%%~nxf" >nul 2>&1
+  if errorlevel 1 set "differs=%%~ff"
+)
+for /d %%d in ("%source%*") do for %%f in ("%%~fd\*") do (
+  for %%t in ("%target%\%%~nxd\%%~nxf") do if not "%%~zt"=="%%~zf" set "differs=%%~ff"
+  "%system%\fc.exe" /b "%%~ff" "%target%\%%~nxd\%%~nxf" >nul 2>&1
+  if errorlevel 1 set "differs=%%~ff"
+)
+if defined differs goto staged_differs
+
 rem qlpatch.exe reads its description file from the current folder.
 cd /d "%target%"
 if errorlevel 1 goto cannot_place
@@ -87,9 +124,13 @@ set "code=%errorlevel%"
 exit /b %code%
 
 :cannot_place
->>"%log%" echo %date% %time% install.cmd: %target% could not be put in place; nothing was run
+>>"%log%" echo %date% %time% install.cmd: "%target%" could not be put in place; nothing was run
+exit /b 1603
+
+:staged_differs
+>>"%log%" echo %date% %time% install.cmd: the staged copy of "%differs%" differs from it; nothing was run
 exit /b 1603
 
 :in_use
->>"%log%" echo %date% %time% install.cmd: %target% is in use; nothing was run
+>>"%log%" echo %date% %time% install.cmd: "%target%" is in use; nothing was run
 exit /b 1618

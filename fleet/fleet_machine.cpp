@@ -143,12 +143,16 @@ Draw DrawMachine(uint64_t seed, uint64_t machine) {
   }
   if (chance(0.05)) d.uninstallDay = 1 + upTo(4);
   d.restartDelayDays = upTo(4);
+  d.installFolderOpenToUsers = chance(0.2);
+  if (d.product == Draw::Product::kInstalled && chance(0.01)) d.product = Draw::Product::kBackupOpenToUsers;
   return d;
 }
 
 std::vector<std::string> DescribeDistribution() {
   return {
-      "product: installed 98%, missing 1%, another version 1% (never to be touched)",
+      "product: installed 97%, missing 1%, another version 1%, an UpdateBackup users may change 1% "
+      "(never to be touched)",
+      "the install folder one users may change (made at the root of C:): 20%",
       "start: clean 75%, record at patch 02 15%, an apply that ended with 2 (modules new, no record) 5%, "
       "an apply cut off after module 1 or 2 5%",
       "QlProfileSvc stops: within its polls 96.5%, slower than its polls (100 s) 3%, never 0.5%",
@@ -197,6 +201,7 @@ void Machine::LayOut() {
     if (replaced) WriteFile(install_ + "/UpdateBackup/Patch03/" + kModules[i], Old(i));
   }
   if (draw_.start == Draw::Start::kRecord02) WriteFile(install_ + "/UpdateBackup/QlPatch.xml", kRecord02);
+  if (draw_.product == Draw::Product::kBackupOpenToUsers) std::filesystem::create_directories(install_ + "/UpdateBackup");
   found_ = Snapshot();
   if (!draw_.dependent) serviceStates_[2] = '-';
   if (draw_.profilesDisabled == Draw::Disabled::kStopped) serviceStates_[1] = 's';
@@ -211,6 +216,14 @@ void Machine::PrepareChild(int day) {
     fake::SetMachineValue(kInstallKey, L"Path", Wide(install_));
   }
   fake::SetLocalDate(2027, 1, 1 + day);
+  // Owners and rights: the install folder's as drawn; an UpdateBackup there
+  // is the tool's own (made by it, or by install.cmd), unless drawn open.
+  if (draw_.installFolderOpenToUsers) fake::SetFolderSecurity(install_, fake::OpenToUsersSecurity());
+  if (std::filesystem::exists(install_ + "/UpdateBackup")) {
+    fake::SetFolderSecurity(install_ + "/UpdateBackup", draw_.product == Draw::Product::kBackupOpenToUsers
+                                                            ? fake::OpenToUsersSecurity()
+                                                            : fake::ToolFolderSecurity());
+  }
   for (int i = 0; i < 2; ++i) {
     const uint32_t process = fake::AddProcess(std::wstring(kServiceNames[i]) + L".exe");
     fake::Service& service = fake::AddService(kServiceNames[i]);

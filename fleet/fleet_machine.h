@@ -13,7 +13,10 @@ namespace fleet {
 
 // How the machine starts and which faults it meets, drawn from its seed.
 struct Draw {
-  enum class Product { kInstalled, kMissing, kOtherVersion } product = Product::kInstalled;
+  // kBackupOpenToUsers: installed, but with an UpdateBackup that users may
+  // change (made by a user, say), which the tool must never use.
+  enum class Product { kInstalled, kMissing, kOtherVersion, kBackupOpenToUsers } product = Product::kInstalled;
+  bool installFolderOpenToUsers = false;  // made at the root of C: (Authenticated Users may modify inside)
   enum class Start { kClean, kRecord02, kUnrecordedApply, kCutAfterModule } start = Start::kClean;
   int cutAfter = 0;               // kCutAfterModule: modules replaced before the cut
   enum class Stop { kWithinPolls, kSlowerThanPolls, kNever } profilesStop = Stop::kWithinPolls;

@@ -42,6 +42,15 @@ fresh_machine() {
   done
   cp "$WT_BIN/qlpatch.exe" "$PACKAGE/qlpatch.exe"
   cp "$source_dir/deploy/install.cmd" "$source_dir/deploy/uninstall.cmd" "$source_dir/deploy/detect.vbs" "$PACKAGE/"
+  # Wine's WMI has no Win32_LogicalFileSecuritySetting and its file system
+  # object no Folder.Attributes (error 445), so the shipped script never
+  # trusts a folder here: what cannot be read is not trusted (checked after
+  # the apply). The rest of it runs from a copy whose look at the folders
+  # answers yes.
+  sed 's/^Function AdminsOnly(path, isFolder)\r\?$/&\r\n  AdminsOnly = True: Exit Function\r/' \
+    "$source_dir/deploy/detect.vbs" >"$PACKAGE/detect-rights-taken-as-read.vbs"
+  grep -q 'AdminsOnly = True: Exit' "$PACKAGE/detect-rights-taken-as-read.vbs" ||
+    wt_die "the detection script's rights look was not found"
   wt_register_service QlSvc stop-now
   wt_register_service QlProfileSvc stop-now
   wt_start_service QlSvc
@@ -80,7 +89,7 @@ uninstall() {  # its uninstall command
 # (started from here), and checks exit 0 with exactly the detected line, or
 # with no output. The two read the product's install key in different ways.
 detect() {
-  wt_run_program "$WT_C" "$CSCRIPT" //nologo 'C:\package\detect.vbs'
+  wt_run_program "$WT_C" "$CSCRIPT" //nologo 'C:\package\detect-rights-taken-as-read.vbs'
   wt_check_exit "$1: detect.vbs" 0
   if [ "${2:-}" = detected ]; then
     wt_check "$1: detect.vbs writes the detected line" "$DETECTED_LINE" "$(cat "$WT_OUTPUT_FILE")"
@@ -88,7 +97,7 @@ detect() {
     wt_check_silent "$1: detect.vbs, not detected"
   fi
   local out="$WT_TMP/detect64.out" code
-  (cd "$WT_C" && wt_wine_to "$out" "$WT_TMP/detect64.err" "$CSCRIPT" //nologo 'C:\package\detect.vbs')
+  (cd "$WT_C" && wt_wine_to "$out" "$WT_TMP/detect64.err" "$CSCRIPT" //nologo 'C:\package\detect-rights-taken-as-read.vbs')
   code=$?
   if [ "${2:-}" = detected ]; then
     wt_check "$1: detect.vbs, 64-bit host" "0 $DETECTED_LINE" "$code $(cat "$out")"
@@ -148,6 +157,9 @@ wt_check "apply: the earlier folder is replaced, not merged" "absent absent" \
 wt_check "apply: no lock file left" absent "$(absent "$BACKUP/qlpatch.lock")"
 detect "after the apply" detected
 check_planted_not_run "after the apply"
+wt_run_program "$WT_C" "$CSCRIPT" //nologo 'C:\package\detect.vbs'
+wt_check_exit "after the apply, rights not readable: detect.vbs" 0
+wt_check_silent "after the apply, rights not readable: detect.vbs runs nothing"
 
 echo "# installed again"
 install
@@ -209,6 +221,66 @@ install
 wt_check_exit "no description in the package: install.cmd fails on its own" 1603
 wt_check "no description in the package: nothing copied" absent "$(absent "$TARGET")"
 wt_check "no description in the package: modules untouched" "old core.dll|old profiles.dll" "$(modules)"
+
+echo "# a backup folder that is a link to a user's folder"
+fresh_machine
+install
+wt_check_exit "link: installed" 0
+mv "$BACKUP" "$INSTALL/real-backup"
+ln -s "$INSTALL/real-backup" "$BACKUP"
+install
+wt_check_exit "the backup folder a link: install.cmd does nothing" 1603
+wt_check "the backup folder a link: nothing staged through it" "absent absent" \
+  "$(absent "$INSTALL/real-backup/QlPatch03.old") $(absent "$INSTALL/real-backup/QlPatch03-install.log.new")"
+rm "$BACKUP"
+
+odd_install_path() {  # WINDOWS-PATH
+  INSTALL_WIN=$1
+  INSTALL=$(wt_unix_path "$INSTALL_WIN")
+  BACKUP="$INSTALL/UpdateBackup"
+  TARGET="$BACKUP/QlPatch03"
+  INSTALL_LOG="$BACKUP/QlPatch03-install.log"
+  fresh_machine
+}
+
+echo "# an install path holding ^ and !"
+odd_install_path 'C:\Qor ^ x !'
+install
+wt_check_exit "odd path: install.cmd passes qlpatch's code" 0
+wt_check "odd path: modules replaced" "new core.dll|new profiles.dll" "$(modules)"
+wt_check "odd path: the tool's lines in the install log" yes "$(log_has 'Update patch succeed!!')"
+detect "odd path, applied" detected
+uninstall
+wt_check_exit "odd path: uninstall.cmd passes qlpatch's code" 0
+wt_check "odd path: the originals back" "old core.dll|old profiles.dll" "$(modules)"
+
+# Windows' cmd reads these whole. Wine's cuts a for variable's value at &,
+# expands % again in a value, and has no console whose code page could be
+# set to UTF-8 for reg.exe's answer, so the install finds no such folder
+# and ends with 1603. Either way nothing in the path is run.
+for odd in 'C:\Qor & mkdir ran' 'C:\Qor %PATCH_FOLDER% 50% x' 'C:\Qor 雪é'; do
+  echo "# an install path: $odd"
+  odd_install_path "$odd"
+  install
+  wt_check "$odd: installed, or refused having done nothing" yes \
+    "$( { [ "$WT_EXIT" = 0 ] && [ "$(modules)" = 'new core.dll|new profiles.dll' ]; } ||
+        { [ "$WT_EXIT" = 1603 ] && [ "$(modules)" = 'old core.dll|old profiles.dll' ] &&
+          [ "$(wt_service_state QlSvc)" = "$RUNNING" ]; } && echo yes)"
+  uninstall
+  wt_check "$odd: no command in the path was run" "absent absent" "$(absent "$WT_C/ran") $(absent "$PACKAGE/ran")"
+  rm -rf "$INSTALL"
+done
+odd_install_path 'C:\Program Files (x86)\Qorlink'
+
+echo "# a package folder holding &"
+rm -rf "$WT_C/pack & mkdir ran"
+cp -r "$PACKAGE" "$WT_C/pack & mkdir ran"
+rm -rf "$WT_C/ran"  # made by an unquoted command line of the test's own, if ever
+wt_run_program "$WT_C/pack & mkdir ran" "$CMD" /c install.cmd  # from its own folder, as fleet tools run it
+wt_check_exit "& in the package folder: install.cmd passes qlpatch's code" 0
+wt_check "& in the package folder: the folder whole in the log, nothing run" "yes absent absent" \
+  "$(grep -qF 'from "C:\pack & mkdir ran\"' "$INSTALL_LOG" && echo yes) $(absent "$WT_C/ran") \
+$(absent "$WT_C/pack & mkdir ran/ran")"
 
 echo "# running it by hand, as the guide says"
 fresh_machine
