@@ -77,8 +77,9 @@ bool WriteBytes(const wchar_t* target, const std::string& bytes) {
 
 // Writes the document to a temporary file beside the record and then puts
 // it in the record's place in one step. The temporary name is the first of
-// "QlPatch.xml.tmp", ".tmp.2", ... that no folder takes (a file there is a
-// leftover of a run that was cut off). When any step fails the temporary
+// "QlPatch.xml.tmp", ".tmp.2", ... that no folder or link takes (a file
+// there is a leftover of a run that was cut off; a link is passed over, as
+// writing through it would write where it points). When any step fails the temporary
 // file is removed and the old record stays as it was. Given what the
 // record must tell the check, the written file is first read back the way
 // the check reads it: the library does not always read what it wrote the
@@ -94,7 +95,7 @@ Saved SaveRecord(const TiXmlDocument& document, const wchar_t* recordPath,
   wchar_t tempPath[kPathChars] = {};
   bool named = false;
   for (int number = 1; number <= kSideNameLimit && !named; ++number) {
-    named = SidePath(tempPath, recordPath, L".tmp", number) &&
+    named = SidePath(tempPath, recordPath, L".tmp", number) && !os::IsReparsePoint(tempPath) &&
             (os::FileExists(tempPath) || !os::PathExists(tempPath));
   }
   if (!named) return Saved::kFailed;

@@ -343,6 +343,12 @@ TEST_F(UpdateTest, NothingIsWrittenThroughALink) {
   EXPECT_EQ(Apply(), RC_LINK_REFUSED);
   EXPECT_EQ(ReadFile(elsewhere + "/keep.txt"), "keep") << "the log a link";
   EXPECT_EQ(ReadFile(elsewhere + "/profiles.dll"), "old profiles.dll") << "a module a link";
+  std::filesystem::remove(install_ + "/profiles.dll");
+  std::filesystem::rename(elsewhere + "/profiles.dll", install_ + "/profiles.dll");
+  std::filesystem::remove(install_ + "/UpdateBackup/qlpatch.log");
+  std::filesystem::create_symlink(elsewhere + "/keep.txt", install_ + "/UpdateBackup/QlPatch.xml.tmp");
+  EXPECT_EQ(Apply(), RC_SUCCEED);
+  EXPECT_EQ(ReadFile(elsewhere + "/keep.txt"), "keep") << "the record's temporary name a link";
 }
 
 // The backup folder is the tool's own: made so that only administrators may
