@@ -100,3 +100,18 @@ ResultCode ReadModulesToReplace(RunPlan* plan) {
   }
   return RC_SUCCEED;
 }
+
+bool FoundWhole(const RunPlan& plan) {
+  int originals = 0, news = 0;
+  for (const ModulePlan& module : plan.modules) {
+    if (module.read == ModuleRead::kHeldOpen) {
+      originals += module.backup == BackupFound::kNone ? 1 : 0;
+    } else if (module.found == ModuleFound::kOriginal && module.backup != BackupFound::kOther) {
+      ++originals;
+    } else if (module.found == ModuleFound::kNew) {
+      ++news;
+    }
+  }
+  const int all = static_cast<int>(plan.modules.size());
+  return originals == all || news == all;
+}

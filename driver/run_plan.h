@@ -38,6 +38,11 @@ ResultCode RefuseLinkedFolder(const wchar_t* folder);
 // before anything is touched.
 constexpr uint64_t kRoomMarginBytes = 1024 * 1024;
 ResultCode CheckRoomForCopies(const RunPlan& plan, ModuleAction action);
+// The product as found is whole: every module the original, or every
+// module the new copy. A module held open when the run began is the
+// original when it has no backup (a new copy never takes a module's name
+// before the original has its backup).
+bool FoundWhole(const RunPlan& plan);
 // The listed modules as found, into the plan's modules (its install folder
 // and g_backupFolderName known). 0, 2, 3, 18, or a refusal (12, 13, 14).
 ResultCode ReadModulesToReplace(RunPlan* plan);

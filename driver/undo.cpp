@@ -111,6 +111,12 @@ ResultCode UndoSequence(const InstallInfo& install, const CutOffRun* cutOff) {
   checked = work.Do(SurveyServicesItem(&plan.services));
   if (checked != RC_SUCCEED) return checked;  // nothing was touched
   CarryCutOffServices(cutOff, &plan.services);
+  // As for the apply: a run cut off where the product was whole left only
+  // its services stopped, and this run takes them as its own.
+  if (cutOff != nullptr && FoundWhole(plan)) {
+    plan.services.TakeCarriedAsStopped();
+    cutOff = nullptr;
+  }
   Journal journal;
   checked = BeginJournal(install, RunMode::kUndo, g_backupFolderName, plan, &journal);
   if (checked != RC_SUCCEED) return checked;

@@ -57,10 +57,6 @@ ResultCode RunExclusively(const InstallInfo& install, Sequence sequence) {
   return result;
 }
 
-namespace {
-
-}  // namespace
-
 ResultCode PutBackAfter(WorkItemList* work, Journal* journal, const CutOffRun* cutOff, ResultCode failure,
                         bool* wholeAgain) {
   const bool putBack = work->RollBack();
@@ -123,29 +119,6 @@ ResultCode SwapAtRestart(const InstallInfo& install, const RunPlan& plan, const 
   journal.Note(L"swap", kSwapPending);
   LogEvent(L"the product runs whole on its originals; the patch is put in place at the next restart");
   return RC_SWAP_AT_RESTART;
-}
-
-}  // namespace
-
-namespace {
-
-// The product as found is whole: every module the original, or every
-// module the new copy. A module held open when the run began is the
-// original when it has no backup (a new copy never takes a module's name
-// before the original has its backup).
-bool FoundWhole(const RunPlan& plan) {
-  int originals = 0, news = 0;
-  for (const ModulePlan& module : plan.modules) {
-    if (module.read == ModuleRead::kHeldOpen) {
-      originals += module.backup == BackupFound::kNone ? 1 : 0;
-    } else if (module.found == ModuleFound::kOriginal && module.backup != BackupFound::kOther) {
-      ++originals;
-    } else if (module.found == ModuleFound::kNew) {
-      ++news;
-    }
-  }
-  const int all = static_cast<int>(plan.modules.size());
-  return originals == all || news == all;
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cwchar>
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -435,6 +436,18 @@ TEST_F(CrashConsistencyTest, UndoKilledAtAnyCallLosesNothingAndTheNextUndoFinish
     EXPECT_TRUE(again == RC_SUCCEED || again == RC_NOT_PATCHED) << when << ", then again: " << again;
     ExpectUndone(when + ", then again", "");
     EXPECT_EQ(ReadFile(recordPath_), undoneRecord) << when << ", then again";
+    // An undo that cannot finish (a module held open for good) leaves the
+    // product running wherever it is whole.
+    BackToKilledState();
+    ApplyInChild(0, false, true, SweepStart::kHeldLettingRead, true);
+    const bool whole = std::all_of(kModules.begin(), kModules.end(), [&](const std::string& m) {
+      return ReadFile(install_ + "/" + m) == "old " + m;
+    }) || std::all_of(kModules.begin(), kModules.end(), [&](const std::string& m) {
+      return ReadFile(install_ + "/" + m) == "new " + m;
+    });
+    if (whole) {
+      EXPECT_EQ(ReadFile(g_servicesFile), "rrr") << when << ", then a held undo: whole, but stopped";
+    }
     // The apply finishes the undo first, then applies the patch again.
     BackToKilledState();
     const int reapplied = ApplyInChild(0, false, false, SweepStart::kClean, true) - 100;

@@ -132,6 +132,7 @@ const char* StartName(SweepStart start) {
     case SweepStart::kStartedAgainByTrigger: return "a service started again by a trigger";
     case SweepStart::kDiskFillsUp: return "a disk filled by another program after the run looked";
     case SweepStart::kHeldForGood: return "a module held open until a restart";
+    case SweepStart::kHeldLettingRead: return "a module held open until a restart, letting others read";
   }
   return "";
 }
@@ -179,6 +180,9 @@ void ApplyServiceStart(SweepStart start, const std::string& install) {
       break;
     case SweepStart::kHeldForGood:
       fake::HoldFile(install + "/profiles.dll", -1);
+      break;
+    case SweepStart::kHeldLettingRead:
+      fake::HoldFileLettingRead(install + "/profiles.dll");
       break;
     default:
       break;

@@ -64,7 +64,8 @@ enum class SweepStart {
   kDisabledRunning,           // QlProfileSvc runs, but its start type is disabled
   kStartedAgainByTrigger,  // QlSvc started again by a trigger after its stop, as the programs are ended
   kDiskFillsUp,            // room for the copies when the run looks, then less than one module's copy
-  kHeldForGood             // another program holds the second module open for good (until a restart)
+  kHeldForGood,            // another program holds the second module open for good (until a restart)
+  kHeldLettingRead         // a user's program holds it for good, letting others read it (not swept)
 };
 constexpr SweepStart kSweepStarts[] = {SweepStart::kClean,    SweepStart::kUnrecordedApply,
                                        SweepStart::kCutAfterFirstModule, SweepStart::kSlowStop,
