@@ -71,17 +71,6 @@ fresh_machine() {
 service_is() { [ "$(wt_service_state "$1")" = "$2" ]; }
 
 
-# How many installed modules are the originals, byte for byte ("old"), or
-# the new copies ("new").
-modules_in_state() {  # old|new
-  local module n=0 reference
-  for module in "${MODULES[@]}"; do
-    reference="$ORIGINALS/$module"
-    [ "$1" = new ] && reference="$PATCH_DIR/$module"
-    cmp -s "$INSTALL/$module" "$reference" && n=$((n + 1))
-  done
-  echo "$n"
-}
 
 present() { [ -e "$1" ] && echo present || echo absent; }
 
@@ -100,16 +89,6 @@ beside_modules() {
 
 on_record() { grep -c '<Patch03>' "$RECORD" 2>/dev/null || true; }
 
-CASE_FAILED=0
-case_done() {  # NAME
-  if [ "$WT_FAILED" -eq "$CASE_FAILED" ]; then
-    echo "# $1: passed"
-  else
-    echo "# $1: FAILED ($((WT_FAILED - CASE_FAILED)) checks)"
-    wt_print_tail "$LOG" 12 "the end of the run log"
-  fi
-  CASE_FAILED=$WT_FAILED
-}
 
 # Both services stop at once when asked (stop-now).
 wt_register_service QlSvc stop-now
@@ -128,7 +107,7 @@ wt_start_tool "$PATCH_DIR" -c undo
 wt_wait_until 60 service_is QlSvc "$STOPPED" || wt_fail "killed undo: the undo never stopped QlSvc"
 wt_kill_tool
 wt_check "killed undo: killed in the stop, QlSvc stopped and QlProfileSvc not yet" "$STOPPED $RUNNING" "$(wt_product_services)"
-wt_check "killed undo: killed before any module changed" "$ALL" "$(modules_in_state new)"
+wt_check "killed undo: killed before any module changed" "$ALL" "$(wt_modules_in_state new)"
 # The fleet tool's cycle: the detection query, and the install (an apply)
 # unless the query finds the patch applied (19).
 wt_run "$PATCH_DIR" -c patch
@@ -139,12 +118,12 @@ if [ "$WT_EXIT" != 19 ]; then
   install=$WT_EXIT
 fi
 wt_check "fleet cycle: the install (exit code)" 0 "$install"
-wt_check "fleet cycle: every module new" "$ALL" "$(modules_in_state new)"
+wt_check "fleet cycle: every module new" "$ALL" "$(wt_modules_in_state new)"
 wt_check "fleet cycle: nothing left beside the modules" nothing "$(beside_modules)"
 wt_check "fleet cycle: the record lists the patch once" 1 "$(on_record)"
 wt_check "fleet cycle: both services running" "$RUNNING $RUNNING" "$(wt_product_services)"
 wt_check "fleet cycle: no journal left" absent "$(present "$JOURNAL")"
-case_done "an undo killed while it stops QlSvc"
+wt_case_done "an undo killed while it stops QlSvc" "$LOG"
 
 echo "# a disk with room for less than one new module, then with room"
 mkdir -p "$DISK"
@@ -163,7 +142,7 @@ else
   before=$(wt_service_processes)
   wt_run "$PATCH_DIR"
   wt_check_exit "small disk: apply" 14
-  wt_check "small disk: every module the original, byte for byte" "$ALL" "$(modules_in_state old)"
+  wt_check "small disk: every module the original, byte for byte" "$ALL" "$(wt_modules_in_state old)"
   wt_check "small disk: nothing left beside the modules" nothing "$(beside_modules)"
   wt_check "small disk: both services running" "$RUNNING $RUNNING" "$(wt_product_services)"
   wt_check "small disk: neither service stopped (the same processes)" "$before" "$(wt_service_processes)"
@@ -171,11 +150,11 @@ else
   mount -o remount,size=64m "$DISK" || wt_die "cannot make the small disk bigger"
   wt_run "$PATCH_DIR"
   wt_check_exit "small disk given room: apply" 0
-  wt_check "small disk given room: every module new" "$ALL" "$(modules_in_state new)"
+  wt_check "small disk given room: every module new" "$ALL" "$(wt_modules_in_state new)"
   wt_check "small disk given room: the record lists the patch once" 1 "$(on_record)"
   wt_check "small disk given room: both services running" "$RUNNING $RUNNING" "$(wt_product_services)"
   wt_check "small disk given room: no journal left" absent "$(present "$JOURNAL")"
-  case_done "a disk with room for less than one module"
+  wt_case_done "a disk with room for less than one module" "$LOG"
 fi
 
 echo "# a backup folder that is a link: refused, nothing written through it"
@@ -187,8 +166,8 @@ wt_run "$PATCH_DIR"
 wt_check_exit "linked backup folder: apply" 24
 wt_check "linked backup folder: nothing written through it" "" "$(ls -A "$WT_TMP/elsewhere")"
 wt_check "linked backup folder: neither service stopped" "$before" "$(wt_service_processes)"
-wt_check "linked backup folder: every module the original" "$ALL" "$(modules_in_state old)"
+wt_check "linked backup folder: every module the original" "$ALL" "$(wt_modules_in_state old)"
 rm "$BACKUP"
-case_done "a backup folder that is a link"
+wt_case_done "a backup folder that is a link" "$LOG"
 
 wt_finish

@@ -57,16 +57,6 @@ on_record() {
 
 profile_stop_over() { [ "$(wt_service_state QlProfileSvc)" != "$STOP_PENDING" ]; }
 
-CASE_FAILED=0
-case_done() {  # NAME
-  if [ "$WT_FAILED" -eq "$CASE_FAILED" ]; then
-    echo "# $1: passed"
-  else
-    echo "# $1: FAILED ($((WT_FAILED - CASE_FAILED)) checks)"
-    wt_print_tail "$LOG" 12 "the end of the run log"
-  fi
-  CASE_FAILED=$WT_FAILED
-}
 
 echo "# case 1: QlProfileSvc takes 100 s to stop"
 fresh_machine stop-delay 100000
@@ -80,7 +70,7 @@ if [ "$after" != "$RUNNING $RUNNING" ]; then
   wt_wait_until 60 profile_stop_over
   echo "# slow stop: the services once QlProfileSvc's 100 s were over: $(wt_product_services)"
 fi
-case_done "case 1 (slow stop)"
+wt_case_done "case 1 (slow stop)" "$LOG"
 
 echo "# case 2: every module already new, not on record, profiles.dll held open"
 fresh_machine stop-now
@@ -104,7 +94,7 @@ wt_check "found new: every module new" "$ALL" "$new"
 wt_check "found new: the record" "Patch03 on record" "$(on_record)"
 wt_check "found new: every original kept in the per-patch backup" "$ALL" \
   "$(count_equal "$BACKUP/Patch03" "$ORIGINALS")"
-case_done "case 2 (found new)"
+wt_case_done "case 2 (found new)" "$LOG"
 
 echo "# case 3: QlProfileSvc runs, but is disabled"
 fresh_machine stop-now
@@ -124,6 +114,6 @@ if [ -n "$said" ]; then
 else
   wt_fail "disabled: no line of the run log names QlProfileSvc as disabled"
 fi
-case_done "case 3 (disabled)"
+wt_case_done "case 3 (disabled)" "$LOG"
 
 wt_finish

@@ -594,6 +594,32 @@ wt_stop_service() {
 }
 
 # ---- checks ---------------------------------------------------------------------
+# How many installed modules are the originals, byte for byte ("old"), or
+# the new copies ("new"): the caller's MODULES in INSTALL, against the
+# copies in ORIGINALS and PATCH_DIR.
+wt_modules_in_state() {  # old|new
+  local module n=0 reference
+  for module in "${MODULES[@]}"; do
+    reference="$ORIGINALS/$module"
+    [ "$1" = new ] && reference="$PATCH_DIR/$module"
+    cmp -s "$INSTALL/$module" "$reference" && n=$((n + 1))
+  done
+  echo "$n"
+}
+
+# Ends a case of a test of many: says whether its checks passed, and when
+# not shows the end of the run log.
+WT_CASE_FAILED=0
+wt_case_done() {  # NAME LOG
+  if [ "$WT_FAILED" -eq "$WT_CASE_FAILED" ]; then
+    echo "# $1: passed"
+  else
+    echo "# $1: FAILED ($((WT_FAILED - WT_CASE_FAILED)) checks)"
+    wt_print_tail "$2" 12 "the end of the run log"
+  fi
+  WT_CASE_FAILED=$WT_FAILED
+}
+
 
 wt_pass() {
   WT_PASSED=$((WT_PASSED + 1))

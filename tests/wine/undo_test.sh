@@ -41,17 +41,6 @@ fresh_machine() {
   wt_start_service QlProfileSvc
 }
 
-# How many installed modules are the originals, byte for byte ("old"), or
-# the new copies ("new").
-modules_in_state() {  # old|new
-  local module n=0 reference
-  for module in "${MODULES[@]}"; do
-    reference="$ORIGINALS/$module"
-    [ "$1" = new ] && reference="$PATCH_DIR/$module"
-    cmp -s "$INSTALL/$module" "$reference" && n=$((n + 1))
-  done
-  echo "$n"
-}
 
 
 present() { [ -e "$1" ] && echo present || echo absent; }
@@ -69,12 +58,12 @@ check_refused() {  # NAME CODE
   local record_before
   record_before=$(cat "$RECORD" 2>/dev/null | od -An -c)
   local new_before old_before
-  new_before=$(modules_in_state new)
-  old_before=$(modules_in_state old)
+  new_before=$(wt_modules_in_state new)
+  old_before=$(wt_modules_in_state old)
   wt_run "$PATCH_DIR" -c undo
   wt_check_exit "$1: undo" "$2"
   wt_check_silent "$1: undo"
-  wt_check "$1: modules untouched" "$new_before $old_before" "$(modules_in_state new) $(modules_in_state old)"
+  wt_check "$1: modules untouched" "$new_before $old_before" "$(wt_modules_in_state new) $(wt_modules_in_state old)"
   wt_check "$1: record untouched" "$record_before" "$(cat "$RECORD" 2>/dev/null | od -An -c)"
   wt_check "$1: services never stopped" "$RUNNING $RUNNING" "$(wt_product_services)"
 }
@@ -86,7 +75,7 @@ wt_check_exit "apply" 0
 wt_run "$PATCH_DIR" -c undo
 wt_check_exit "undo" 0
 wt_check_silent "undo"
-wt_check "undo: every original back byte for byte" "${#MODULES[@]}" "$(modules_in_state old)"
+wt_check "undo: every original back byte for byte" "${#MODULES[@]}" "$(wt_modules_in_state old)"
 wt_check "undo: services running" "$RUNNING $RUNNING" "$(wt_product_services)"
 wt_check "undo: Patch03 off the record" 0 "$(grep -c 'Patch03' "$RECORD")"
 wt_check "undo: the per-patch backup removed" absent "$([ -e "$BACKUP/Patch03" ] && echo present || echo absent)"
@@ -94,7 +83,7 @@ wt_run "$PATCH_DIR" -c patch
 wt_check_exit "query after the undo" 16
 wt_run "$PATCH_DIR"
 wt_check_exit "apply again" 0
-wt_check "apply again: every module new" "${#MODULES[@]}" "$(modules_in_state new)"
+wt_check "apply again: every module new" "${#MODULES[@]}" "$(wt_modules_in_state new)"
 wt_run "$PATCH_DIR" -c patch
 wt_check_exit "query after applying again" 19
 
@@ -118,7 +107,7 @@ wt_run "$PATCH_DIR"
 wt_check_exit "module missing" 13
 wt_check "module missing: report" "move file error!
 Press any key to exit." "$(printed)"
-wt_check "module missing: module1.dll the original, untouched" 1 "$(modules_in_state old)"
+wt_check "module missing: module1.dll the original, untouched" 1 "$(wt_modules_in_state old)"
 wt_check "module missing: services running" "$RUNNING $RUNNING" "$(wt_product_services)"
 wt_check "module missing: no per-patch backup, no record" "absent absent" \
   "$(present "$BACKUP/Patch03") $(present "$RECORD")"
@@ -133,7 +122,7 @@ printf '%s new module1.dll' "$REFUSED_MARKER" >"$PATCH_DIR/module1.dll"
 wt_run "$PATCH_DIR"
 case "$WT_EXIT" in 10 | 11) wt_pass "refused module: exit code 10 or 11 ($WT_EXIT)" ;;
   *) wt_fail "refused module: exit code 10 or 11, got $WT_EXIT" ;; esac
-wt_check "refused module: every original back" "${#MODULES[@]}" "$(modules_in_state old)"
+wt_check "refused module: every original back" "${#MODULES[@]}" "$(wt_modules_in_state old)"
 wt_check "refused module: services running" "$RUNNING $RUNNING" "$(wt_product_services)"
 wt_check "refused module: no per-patch backup, no record" "absent absent" \
   "$(present "$BACKUP/Patch03") $(present "$RECORD")"
@@ -148,13 +137,13 @@ kept=$(record_and_backup)
 wt_run "$PATCH_DIR" -c undo
 case "$WT_EXIT" in 10 | 11) wt_pass "undo, refused original: exit code 10 or 11 ($WT_EXIT)" ;;
   *) wt_fail "undo, refused original: exit code 10 or 11, got $WT_EXIT" ;; esac
-wt_check "undo, refused original: every module new again" "${#MODULES[@]}" "$(modules_in_state new)"
+wt_check "undo, refused original: every module new again" "${#MODULES[@]}" "$(wt_modules_in_state new)"
 wt_check "undo, refused original: services running" "$RUNNING $RUNNING" "$(wt_product_services)"
 wt_check "undo, refused original: record and backup as they were" "$kept" "$(record_and_backup)"
 cp "$ORIGINALS/module1.dll" "$BACKUP/Patch03/module1.dll"
 wt_run "$PATCH_DIR" -c undo
 wt_check_exit "undo, refused original, run again with the original mended" 0
-wt_check "undo run again: every original back" "${#MODULES[@]}" "$(modules_in_state old)"
+wt_check "undo run again: every original back" "${#MODULES[@]}" "$(wt_modules_in_state old)"
 wt_check "undo run again: services running" "$RUNNING $RUNNING" "$(wt_product_services)"
 wt_check "undo run again: off the record, backup removed" "0 absent" \
   "$(grep -c '<Patch03>' "$RECORD") $(present "$BACKUP/Patch03")"
@@ -168,7 +157,7 @@ wt_hold_file 'C:\Qorlink\module2.dll'
 wt_run "$PATCH_DIR" -c undo
 wt_let_go
 wt_check_exit "undo, module held" 13
-wt_check "undo, module held: every module new again" "${#MODULES[@]}" "$(modules_in_state new)"
+wt_check "undo, module held: every module new again" "${#MODULES[@]}" "$(wt_modules_in_state new)"
 wt_check "undo, module held: services running" "$RUNNING $RUNNING" "$(wt_product_services)"
 wt_check "undo, module held: record and backup as they were" "$kept" "$(record_and_backup)"
 wt_check "undo, module held: nothing left beside the modules" "" "$(cd "$INSTALL" && ls -- *.qlundo 2>/dev/null)"
@@ -176,17 +165,17 @@ wt_check_log "undo, module held: the log names the module and the Windows error"
   'module module2\.dll: the installed copy cannot be replaced by the original .*: error (5|32|33) \([^)]+\)'
 wt_run "$PATCH_DIR" -c undo
 wt_check_exit "undo, module let go, run again" 0
-wt_check "undo, module let go: every original back" "${#MODULES[@]}" "$(modules_in_state old)"
+wt_check "undo, module let go: every original back" "${#MODULES[@]}" "$(wt_modules_in_state old)"
 
 echo "# an apply cut off in the module phase (8 modules of 32 MB), taken back by the undo"
 fresh_machine 8 32
 wt_start_tool "$PATCH_DIR"
 wt_wait_until 120 test -e "$BACKUP/Patch03/module3.dll" || wt_fail "the apply never moved module3.dll"
 wt_kill_tool
-echo "# killed with $(modules_in_state new) of 8 modules new"
+echo "# killed with $(wt_modules_in_state new) of 8 modules new"
 wt_run "$PATCH_DIR" -c undo
 wt_check_exit "undo of a cut-off apply" 0
-wt_check "undo of a cut-off apply: every original back" 8 "$(modules_in_state old)"
+wt_check "undo of a cut-off apply: every original back" 8 "$(wt_modules_in_state old)"
 wt_check "undo of a cut-off apply: services running" "$RUNNING $RUNNING" "$(wt_product_services)"
 wt_check "undo of a cut-off apply: backup removed, no record" "absent absent" \
   "$(present "$BACKUP/Patch03") $(present "$RECORD")"
@@ -199,13 +188,13 @@ wt_check_exit "large apply" 0
 wt_start_tool "$PATCH_DIR" -c undo
 wt_wait_until 120 test -e "$INSTALL/module3.dll.qlundo" || wt_fail "the undo never reached module3.dll"
 wt_kill_tool
-echo "# killed with $(modules_in_state old) of 8 originals back, $(modules_in_state new) still new"
+echo "# killed with $(wt_modules_in_state old) of 8 originals back, $(wt_modules_in_state new) still new"
 wt_check "killed undo: every module whole, the original or the new copy" 8 \
-  "$(($(modules_in_state old) + $(modules_in_state new)))"
+  "$(($(wt_modules_in_state old) + $(wt_modules_in_state new)))"
 wt_check "killed undo: still on record" 1 "$(grep -c '<Patch03>' "$RECORD")"
 wt_run "$PATCH_DIR" -c undo
 wt_check_exit "killed undo, run again" 0
-wt_check "killed undo, run again: every original back" 8 "$(modules_in_state old)"
+wt_check "killed undo, run again: every original back" 8 "$(wt_modules_in_state old)"
 wt_check "killed undo, run again: nothing left beside the modules" "" \
   "$(cd "$INSTALL" && ls -- *.qlundo 2>/dev/null)"
 wt_check "killed undo, run again: services running" "$RUNNING $RUNNING" "$(wt_product_services)"
