@@ -47,7 +47,8 @@ ResultCode HandlePendingSwap(const InstallInfo& install, RunMode mode, const std
 
 }  // namespace
 
-ResultCode RunAfterCutOffRun(const InstallInfo& install, RunMode mode, ModeSequence apply, ModeSequence undo) {
+ResultCode RunAfterCutOffRun(const RunStart& start, RunMode mode, ModeSequence apply, ModeSequence undo) {
+  const InstallInfo& install = start.install;
   wchar_t path[kPathChars] = {};
   CutOffRun cutOff;
   JournalFound found = JournalPathOf(install, path) ? ReadJournal(path, &cutOff) : JournalFound::kNone;
@@ -64,7 +65,7 @@ ResultCode RunAfterCutOffRun(const InstallInfo& install, RunMode mode, ModeSeque
     // An undo that took the swap back has nothing more to do but what an
     // apply that scheduled only the record left: its new modules.
     if (mode == RunMode::kUndo) {
-      const ResultCode undone = undo(install, nullptr);
+      const ResultCode undone = undo(start, nullptr);
       return EndedWhole(RunMode::kUndo, undone) ? RC_SUCCEED : undone;
     }
   }
@@ -92,7 +93,7 @@ ResultCode RunAfterCutOffRun(const InstallInfo& install, RunMode mode, ModeSeque
     if (cutOff.mode == mode || mode == RunMode::kUndo) {
       carried = &cutOff;
     } else {
-      const ResultCode finished = (cutOff.mode == RunMode::kApply ? apply : undo)(install, &cutOff);
+      const ResultCode finished = (cutOff.mode == RunMode::kApply ? apply : undo)(start, &cutOff);
       if (!EndedWhole(cutOff.mode, finished)) {
         LogEvent(L"the run that was cut off cannot be finished (%d); this run does nothing more", finished);
         return finished;
@@ -101,7 +102,7 @@ ResultCode RunAfterCutOffRun(const InstallInfo& install, RunMode mode, ModeSeque
       LogEvent(L"the run that was cut off is finished (%d); now %ls", finished, ModeName(mode));
     }
   }
-  const ResultCode result = (mode == RunMode::kApply ? apply : undo)(install, carried);
+  const ResultCode result = (mode == RunMode::kApply ? apply : undo)(start, carried);
   if (carried != nullptr && EndedWhole(mode, result) && os::PathExists(path)) RemoveJournal(path);
   return result;
 }

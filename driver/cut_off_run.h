@@ -7,14 +7,14 @@
 
 // One mode's sequence, given the run that was cut off if this run finishes
 // it on its way (null: none).
-using ModeSequence = ResultCode (*)(const InstallInfo& install, const CutOffRun* cutOff);
+using ModeSequence = ResultCode (*)(const RunStart& start, const CutOffRun* cutOff);
 
 // Under the lock: a journal left by a run that was cut off is finished
 // first. One of this run's own mode, or an apply met by an undo, is
 // finished by this run's sequence (the undo takes the apply back); an undo
 // met by an apply is run to its end first, then the apply runs. 0 from either, or the code that ends the run; the journal
 // stays while what it names is not finished.
-ResultCode RunAfterCutOffRun(const InstallInfo& install, RunMode mode, ModeSequence apply, ModeSequence undo);
+ResultCode RunAfterCutOffRun(const RunStart& start, RunMode mode, ModeSequence apply, ModeSequence undo);
 
 // Inside a sequence, once its patch is known (g_backupFolderName): 0 when
 // this run can finish `cutOff` (none, or one of this patch), else 13.

@@ -26,13 +26,13 @@ int ScanOption(int argc, char** arguments, const char* options);
 // outcome.
 ResultCode RunInteractiveUpdate();
 // The apply under the lock, after finishing a run that was cut off.
-ResultCode PerformUpdate(const InstallInfo& install);
+ResultCode PerformUpdate(const RunStart& start);
 
 // Each mode's sequence, given the run that was cut off if this run
 // finishes it on its way (null: none).
 struct CutOffRun;
-ResultCode ApplySequence(const InstallInfo& install, const CutOffRun* cutOff);
-ResultCode UndoSequence(const InstallInfo& install, const CutOffRun* cutOff);
+ResultCode ApplySequence(const RunStart& start, const CutOffRun* cutOff);
+ResultCode UndoSequence(const RunStart& start, const CutOffRun* cutOff);
 // Writes the journal of a run about to make its first change. 0, or 12
 // when it cannot be written (nothing is changed then).
 class Journal;
@@ -57,15 +57,21 @@ ResultCode ReplaceModules(const std::vector<ModulePlan>& modules, ModuleAction a
 
 // `-c undo`: puts the originals of the current patch back and takes it off
 // the record. Prints nothing.
-ResultCode PerformUndo(const InstallInfo& install);
+ResultCode PerformUndo(const RunStart& start);
 // The undo under the single-instance lock, with its run log.
 ResultCode RunUndo();
 
 // Runs a sequence that changes the machine while holding the machine-wide
 // single-instance lock, with g_workerDone made for its service phases.
 // 1618 when another run holds the lock.
-using Sequence = ResultCode (*)(const InstallInfo& install);
-ResultCode RunExclusively(const InstallInfo& install, Sequence sequence);
+using Sequence = ResultCode (*)(const RunStart& start);
+ResultCode RunExclusively(const RunStart& start, Sequence sequence);
+// RunExclusively for the product the patch is for, its log attached also
+// when it could not start. On another product (its install values
+// unreadable, another Version or BuildID) the run ends with the check's
+// code before it takes the lock: nothing is written, not even the backup
+// folder or the run log.
+ResultCode RunForThisProduct(const RunStart& start, Sequence sequence);
 // Runs one service phase on a worker thread, given the run's ledger, and
 // waits for it; `cannotRun` when no worker can be started (after a second
 // try with kTryAgain: a put-back must not give up at the first refusal).

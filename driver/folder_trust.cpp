@@ -85,7 +85,6 @@ FolderTrust CheckFolderTrust(os::Handle folder, const wchar_t* path, TrustFindin
 bool MayWriteInFolder(const wchar_t* path) {
   os::Handle folder = nullptr;
   const os::FolderOpen open = os::HoldFolder(path, &folder);
-  if (open == os::FolderOpen::kMissing) return true;
   if (open != os::FolderOpen::kHeld) return false;
   const bool mayWrite = CheckFolderTrust(folder, path, TrustFindings::kKeep) == FolderTrust::kAdminsOnly;
   os::LetGoOfFolder(folder);

@@ -18,6 +18,7 @@ enum class TrustFindings { kLog, kKeep };
 FolderTrust CheckFolderTrust(os::Handle folder, const wchar_t* path, TrustFindings findings);
 
 // Whether the folder at `path` is one whose files the tool may write: a
-// plain folder (not a link) that only administrators may change, or none
-// at all yet (the tool makes it so). Nothing is logged.
+// plain folder (not a link) that only administrators may change. One not
+// there is not written in: only the run lock makes it, with its rights.
+// Nothing is logged.
 bool MayWriteInFolder(const wchar_t* path);

@@ -31,9 +31,10 @@ ResultCode ReadModulePlans(const std::vector<std::wstring>& names, RunPlan* plan
   return RC_SUCCEED;
 }
 
-ResultCode ReadApplyPlan(const InstallInfo& install, RunPlan* plan) {
+ResultCode ReadApplyPlan(const RunStart& start, RunPlan* plan) {
+  const InstallInfo& install = start.install;
   plan->install = install;
-  plan->description = ReadPatchDescription();
+  plan->description = start.description;
   ResultCode result = CheckInstalledProduct(install, plan->description);
   if (result != RC_SUCCEED) {
     LogPatchState(plan->description, plan->recordPath, result);

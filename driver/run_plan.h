@@ -27,7 +27,7 @@ struct RunPlan {
 // The apply's plan: the product and patch checks, the record's patch
 // state, and every listed module as found. 0 to go on; otherwise the code
 // the run ends with, nothing touched (the patch state 19 among them).
-ResultCode ReadApplyPlan(const InstallInfo& install, RunPlan* plan);
+ResultCode ReadApplyPlan(const RunStart& start, RunPlan* plan);
 // 0, or 24 (logged) when `folder` is a link: a junction, a symbolic link
 // or a mount point, which would take what is written through it elsewhere.
 ResultCode RefuseLinkedFolder(const wchar_t* folder);

@@ -43,10 +43,11 @@ ResultCode CheckListedModulesBackedUp(const wchar_t* installFolder, const std::v
 
 }  // namespace
 
-ResultCode UndoSequence(const InstallInfo& install, const CutOffRun* cutOff) {
+ResultCode UndoSequence(const RunStart& start, const CutOffRun* cutOff) {
+  const InstallInfo& install = start.install;
   RunPlan plan;
   plan.install = install;
-  plan.description = ReadPatchDescription();
+  plan.description = start.description;
   ResultCode checked = CheckInstalledProduct(install, plan.description);
   if (checked != RC_SUCCEED) {
     LogPatchState(plan.description, plan.recordPath, checked);
@@ -150,17 +151,16 @@ ResultCode UndoSequence(const InstallInfo& install, const CutOffRun* cutOff) {
   return RC_SUCCEED;
 }
 
-ResultCode PerformUndo(const InstallInfo& install) {
-  AttachRunLogToProduct(install);
+ResultCode PerformUndo(const RunStart& start) {
+  AttachRunLogToProduct(start.install);
   LogRunStart(L"undo");
-  return RunAfterCutOffRun(install, RunMode::kUndo, ApplySequence, UndoSequence);
+  return RunAfterCutOffRun(start, RunMode::kUndo, ApplySequence, UndoSequence);
 }
 
 ResultCode RunUndo() {
   BeginRunLog();
-  const InstallInfo install = ReadInstallInfo();
-  const ResultCode result = RunExclusively(install, PerformUndo);
-  AttachRunLogToProduct(install);  // a run that could not start logs its outcome too
+  const RunStart start = {ReadInstallInfo(), ReadPatchDescription()};
+  const ResultCode result = RunForThisProduct(start, PerformUndo);
   LogOutcome(result);
   EndRunLog();
   return result;

@@ -37,23 +37,31 @@ ResultCode RunServicePhase(int32_t (*worker)(void*), ServiceLedger* ledger, Resu
   return cannotRun;
 }
 
-ResultCode RunExclusively(const InstallInfo& install, Sequence sequence) {
+ResultCode RunExclusively(const RunStart& start, Sequence sequence) {
   // One run that changes the machine at a time. A fleet tool that retries
   // while a run is still going, or a second start by hand, is told to come
   // back later and touches nothing. A lock that cannot be had at all is
   // treated the same way: retrying later is safe, going on without it is not.
   // An install folder that cannot be found ends the run as the checks would.
   RunLock lock;
-  const ResultCode locked = TakeRunLock(install, &lock);
+  const ResultCode locked = TakeRunLock(start.install, &lock);
   if (locked != RC_SUCCEED) return locked;
   g_workerDone = os::CreateCountingSemaphore(0, kSemaphoreMaximum);
   g_status = RC_UNKNOWN;
-  const ResultCode result = sequence(install);
+  const ResultCode result = sequence(start);
   if (g_workerDone != nullptr) {
     os::CloseKernelHandle(g_workerDone);
     g_workerDone = nullptr;
   }
   ReleaseRunLock(&lock);
+  return result;
+}
+
+ResultCode RunForThisProduct(const RunStart& start, Sequence sequence) {
+  const ResultCode product = CheckInstalledProduct(start.install, start.description);
+  if (product != RC_SUCCEED) return product;
+  const ResultCode result = RunExclusively(start, sequence);
+  AttachRunLogToProduct(start.install);  // a run that could not start logs its outcome too
   return result;
 }
 
@@ -123,9 +131,10 @@ ResultCode SwapAtRestart(const InstallInfo& install, const RunPlan& plan, const 
 
 }  // namespace
 
-ResultCode ApplySequence(const InstallInfo& install, const CutOffRun* cutOff) {
+ResultCode ApplySequence(const RunStart& start, const CutOffRun* cutOff) {
+  const InstallInfo& install = start.install;
   RunPlan plan;
-  ResultCode result = ReadApplyPlan(install, &plan);
+  ResultCode result = ReadApplyPlan(start, &plan);
   if (result == RC_SUCCEED || result == RC_PATCH_IS_LATEST) {
     const ResultCode patch = CheckCutOffPatch(cutOff);
     if (patch != RC_SUCCEED) return patch;
@@ -230,10 +239,10 @@ ResultCode ApplySequence(const InstallInfo& install, const CutOffRun* cutOff) {
   return RC_SUCCEED;
 }
 
-ResultCode PerformUpdate(const InstallInfo& install) {
-  AttachRunLogToProduct(install);
+ResultCode PerformUpdate(const RunStart& start) {
+  AttachRunLogToProduct(start.install);
   LogRunStart(L"apply");
-  return RunAfterCutOffRun(install, RunMode::kApply, ApplySequence, UndoSequence);
+  return RunAfterCutOffRun(start, RunMode::kApply, ApplySequence, UndoSequence);
 }
 
 namespace {
@@ -253,9 +262,8 @@ void PrintOutcome(ResultCode code) {
 
 ResultCode RunInteractiveUpdate() {
   BeginRunLog();
-  const InstallInfo install = ReadInstallInfo();
-  g_status = RunExclusively(install, PerformUpdate);
-  AttachRunLogToProduct(install);  // a run that could not start logs its outcome too
+  const RunStart start = {ReadInstallInfo(), ReadPatchDescription()};
+  g_status = RunForThisProduct(start, PerformUpdate);
   LogOutcome(g_status);
   EndRunLog();
   PrintOutcome(g_status);

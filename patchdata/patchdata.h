@@ -59,6 +59,13 @@ struct PatchDescription {
 };
 PatchDescription ReadPatchDescription();
 
+// What a run that changes the machine reads before anything else, once,
+// and hands down: the install values and the patch identity.
+struct RunStart {
+  InstallInfo install;
+  PatchDescription description;
+};
+
 // Installed Version and BuildID equal the description file's. 0, 1-5.
 ResultCode CheckInstalledProduct(const InstallInfo& install, const PatchDescription& description);
 // Patch state from the record: 16, 17, 19 or a failure code. Fills the

@@ -84,7 +84,6 @@ void AttachRunLog(const wchar_t* backupRoot) {
   wchar_t path[kPathChars] = {};
   wchar_t older[kPathChars] = {};
   if (!BuildPath(path, backupRoot, kRunLogName) || !BuildPath(older, backupRoot, kOlderRunLogName)) return;
-  os::MakeDirectory(backupRoot);  // already there, mostly
   uint64_t size = 0;
   // The full log takes the older one's place in one step; one that cannot
   // be moved (another run writes it) leaves the older history as it is.

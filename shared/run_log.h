@@ -16,8 +16,8 @@ constexpr uint64_t kRunLogLimitBytes = 1024 * 1024;
 // Starts a run's log: forgets any earlier run's lines and holds this run's
 // until AttachRunLog.
 void BeginRunLog();
-// Opens (making the folder when missing) `backupRoot`\qlpatch.log, moves a
-// full one aside first, and writes the lines held so far.
+// Opens `backupRoot`\qlpatch.log in a folder that is there, moves a full
+// one aside first, and writes the lines held so far.
 void AttachRunLog(const wchar_t* backupRoot);
 // Closes the log; later lines are held again.
 void EndRunLog();

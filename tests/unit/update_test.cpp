@@ -147,7 +147,9 @@ TEST_F(UpdateTest, VersionMismatchTouchesNothing) {
   fake::SetMachineValue(kInstallKey, L"Version", L"4.10");
   EXPECT_EQ(Apply(), RC_VERSION_MISMATCH);
   EXPECT_EQ(fake::Output(), L"QL version unmatch!\r\n" + kExitLine);
-  ExpectNothingTouched();
+  EXPECT_EQ(fake::FindService(L"QlSvc")->stopRequests, 0);
+  EXPECT_EQ(ReadFile(install_ + "/core.dll"), "old core.dll");
+  EXPECT_FALSE(Exists(install_ + "/UpdateBackup")) << "nothing written for another product, not even the log";
 }
 
 TEST_F(UpdateTest, FirstServiceNeverStopping) {
@@ -481,7 +483,7 @@ TEST_F(UpdateTest, AnotherRunHoldingTheLockMeansComeBackLater) {
 TEST_F(UpdateTest, TheLockNeedsTheInstallFolder) {
   fake::SetMachineValue(kInstallKey, L"Version", L"4.10");
   EXPECT_EQ(Apply(), RC_VERSION_MISMATCH);
-  EXPECT_EQ(BackupRootEntries(), std::vector<std::string>{"qlpatch.log"}) << "a run that changed nothing leaves its log";
+  EXPECT_FALSE(Exists(install_ + "/UpdateBackup")) << "another product's folder gets nothing";
   EXPECT_EQ(fake::OpenKernelHandles(), 0);
 
   fake::SetMachineValue(kInstallKey, L"Version", L"4.20");

@@ -182,8 +182,8 @@ TEST_F(WriteScopeTest, RefusedAndFailedRunsAddOnlyTheLog) {
   };
   Snapshot before = Take();
   fake::SetMachineValue(kInstallKey, L"Version", L"4.10");
-  EXPECT_EQ(RunAndCheck({}, "a refused run"), RC_VERSION_MISMATCH);
-  expectOnlyTheLog(before, "a refused run");
+  EXPECT_EQ(RunAndCheck({}, "a run on another product"), RC_VERSION_MISMATCH);
+  EXPECT_EQ(Changed(before, Take()), std::vector<std::string>{}) << "another product gets nothing, not even the log";
 
   fake::SetMachineValue(kInstallKey, L"Version", L"4.20");
   before = Take();

@@ -92,6 +92,7 @@ apply
 wt_check_exit "version mismatch" 4
 check_output "version mismatch" $'QL version unmatch!\r\r\n'"$EXIT_LINE"
 check_untouched "version mismatch"
+wt_check "version mismatch: nothing written, not even the log" no "$([ -e "$BACKUP" ] && echo yes || echo no)"
 
 echo "# a new module missing from the patch folder"
 fresh_machine
