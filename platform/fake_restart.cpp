@@ -17,6 +17,18 @@ std::string FromPending(std::wstring text) {
   return ToUtf8(text.c_str());
 }
 
+// A path as MoveFileExW writes it: its full path name, with "/" read as
+// "\\" and a run of separators as one.
+std::wstring FullPathName(const wchar_t* path) {
+  std::wstring full;
+  for (const wchar_t* c = path; *c; ++c) {
+    const wchar_t next = *c == L'/' ? L'\\' : *c;
+    if (next == L'\\' && !full.empty() && full.back() == L'\\') continue;
+    full.push_back(next);
+  }
+  return full;
+}
+
 // Adds one pair before the value's closing zero.
 void AppendPair(std::wstring* value, const std::wstring& from, const std::wstring& to) {
   if (!value->empty()) value->pop_back();
@@ -33,7 +45,7 @@ bool ScheduleRenameAtRestart(const wchar_t* from, const wchar_t* to) {
   if (Call("ScheduleRenameAtRestart")) return false;
   if (!std::filesystem::exists(ToUtf8(from))) return Fail(ENOENT);
   std::lock_guard<std::mutex> lock(g_machineMutex);
-  AppendPair(&M().pendingRenames, std::wstring(L"\\??\\") + from, std::wstring(L"!\\??\\") + to);
+  AppendPair(&M().pendingRenames, L"\\??\\" + FullPathName(from), L"!\\??\\" + FullPathName(to));
   return true;
 }
 

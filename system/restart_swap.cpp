@@ -12,6 +12,20 @@ namespace {
 
 wchar_t Fold(wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
 
+// A path in the form Windows writes into the value, for comparing: "/" read
+// as "\\", a run of separators as one (an install folder given as
+// "C:\Qorlink\" is "C:\Qorlink" there), upper case.
+std::wstring Comparable(const std::wstring& path) {
+  std::wstring out;
+  for (wchar_t c : path) {
+    c = c == L'/' ? L'\\' : Fold(c);
+    if (c == L'\\' && !out.empty() && out.back() == L'\\') continue;
+    out.push_back(c);
+  }
+  if (out.size() > 1 && out.back() == L'\\') out.pop_back();
+  return out;
+}
+
 // A path as PendingFileRenameOperations holds it, without "!" and "\??\".
 std::wstring Bare(std::wstring text) {
   if (!text.empty() && text[0] == L'!') text.erase(0, 1);
@@ -20,12 +34,8 @@ std::wstring Bare(std::wstring text) {
 }
 
 bool Inside(const std::wstring& path, const wchar_t* folder) {
-  const size_t length = std::wcslen(folder);
-  if (path.size() <= length || path[length] != L'\\') return false;
-  for (size_t i = 0; i < length; ++i) {
-    if (Fold(path[i]) != Fold(folder[i])) return false;
-  }
-  return true;
+  const std::wstring inner = Comparable(path), outer = Comparable(folder);
+  return inner.size() > outer.size() && inner[outer.size()] == L'\\' && inner.compare(0, outer.size(), outer) == 0;
 }
 
 // The value's strings, in order (the closing zero ends the list).

@@ -236,6 +236,9 @@ TEST_F(UpdateTest, ReadOnlyFilesAndPassingLocksDoNotStopTheApply) {
 // undo takes the swap back, keeping other programs' renames; the restart
 // puts the patch in place.
 TEST_F(UpdateTest, ModuleHeldOpenForGoodIsPutInPlaceWholeAtTheRestart) {
+  // Given with a closing separator, the install folder is written into the
+  // renames without it: the tool still knows them for its own.
+  fake::SetMachineValue(kInstallKey, L"Path", Wide(install_ + "\\"));
   const std::wstring other[] = {L"\\??\\C:\\Other\\a.tmp", L""};
   fake::AddPendingRename(other[0], other[1]);
   const std::wstring othersOnly = fake::PendingRenames();
