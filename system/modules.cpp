@@ -163,10 +163,6 @@ ResultCode BackupAndReplaceModule(const ModulePlan& plan, ModuleChange* change) 
   const wchar_t* name = plan.name.c_str();
   const ModulePaths& paths = plan.paths;
   RemoveBesideCopies(name, paths.installed);
-  if (plan.found == ModuleFound::kNew) {
-    LogEvent(L"module %ls: already the new copy; left as it is", name);
-    return RC_SUCCEED;
-  }
   if (plan.found == ModuleFound::kMissing) {
     LogEvent(L"module %ls: not installed, and no backup of it", name);
     return RC_MOVE_FILE_FAILED;
@@ -179,6 +175,19 @@ ResultCode BackupAndReplaceModule(const ModulePlan& plan, ModuleChange* change) 
   if (!MakeFolder(paths.backupRoot) || !MakeFolder(paths.patchFolder)) {
     LogFailure(os::LastError(), L"module %ls: the backup folder %ls cannot be made", name, paths.patchFolder);
     return RC_CREATE_BACKUP_DIR_FAILED;
+  }
+  if (plan.found == ModuleFound::kNew) {
+    // A module a patch ships unchanged from an earlier one: left as it is,
+    // and kept in the backup by a second name like any module found, so
+    // that the undo finds every listed module there (and still refuses
+    // when a backup it needs was lost).
+    if (plan.backup == BackupFound::kNone && LinkOriginal(paths)) {
+      change->linkedToBackup = true;
+      LogEvent(L"module %ls: already the new copy; left as it is, and kept as %ls", name, paths.backup);
+    } else {
+      LogEvent(L"module %ls: already the new copy; left as it is", name);
+    }
+    return RC_SUCCEED;
   }
   // The new copy is made whole beside the module first, and written
   // through: a copy that fails (a full disk) leaves the module as found,

@@ -184,6 +184,16 @@ TEST_F(UndoTest, TheBackupNotTheDescriptionSaysWhatGoesBack) {
   WriteDescription(Description("03", {"core.dll", "profiles.dll", "help.dll"}));
   WriteFile(work_ + "/help.dll", "new help.dll");
   ExpectRefused(RC_MOVE_FILE_FAILED, "help.dll was never backed up");
+
+  // A module the patch ships unchanged, found new by the apply, stays new.
+  WriteDescription(Description("03", {"core.dll"}));
+  ASSERT_EQ(Undo(), RC_SUCCEED);
+  WriteDescription(Description("03", {"core.dll", "help.dll"}));
+  WriteFile(install_ + "/help.dll", "new help.dll");
+  ASSERT_EQ(Apply(), RC_SUCCEED);
+  EXPECT_EQ(Undo(), RC_SUCCEED);
+  EXPECT_EQ(Installed("help.dll"), "new help.dll");
+  EXPECT_EQ(Installed("core.dll"), "old core.dll");
 }
 
 // A record that names the earlier patch only through CurVersion keeps it
