@@ -85,6 +85,7 @@ Journal::~Journal() {
 bool Journal::Begin(const wchar_t* path, RunMode mode, const wchar_t* patch, const ServiceLedger& services,
                     const std::vector<ModulePlan>& modules) {
   path_ = path;
+  madeByThisRun_ = !os::PathExists(path);
   file_ = os::OpenAppendWriteThrough(path);
   if (file_ == nullptr) return false;
   // The heading in one write: a run cut off while it is written has
@@ -108,6 +109,13 @@ void Journal::Finish() {
   os::CloseKernelHandle(file_);
   file_ = nullptr;
   RemoveJournal(path_.c_str());
+}
+
+void Journal::Abandon() {
+  if (file_ == nullptr) return;
+  os::CloseKernelHandle(file_);
+  file_ = nullptr;
+  if (madeByThisRun_) RemoveJournal(path_.c_str());
 }
 
 bool Journal::Write(const std::wstring& line) {

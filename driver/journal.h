@@ -61,9 +61,13 @@ class Journal {
   void Note(const wchar_t* what, const std::wstring& step);
   // The run ended whole: the journal goes.
   void Finish();
+  // Begin failed: the journal is closed, and removed only when this run
+  // made it; a cut-off run's lines stay for the next run.
+  void Abandon();
 
  private:
   bool Write(const std::wstring& line);
   os::Handle file_ = nullptr;
   std::wstring path_;
+  bool madeByThisRun_ = false;
 };

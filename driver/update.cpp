@@ -96,7 +96,7 @@ ResultCode BeginJournal(const InstallInfo& install, RunMode mode, const wchar_t*
     return RC_SUCCEED;
   }
   LogFailure(os::LastError(), L"the journal %ls cannot be written: nothing is changed", path);
-  journal->Finish();
+  journal->Abandon();
   return RC_CREATE_BACKUP_DIR_FAILED;
 }
 
@@ -121,7 +121,9 @@ ResultCode SwapAtRestart(const InstallInfo& install, const RunPlan& plan, const 
   if (ScheduleSwapAtRestart(plan.modules, staged, plan.recordPath, backupRoot) != RC_SUCCEED) {
     ForgetPreviousCurrent(plan.recordPath);
     RemovePatchBackupFolder(plan.patchFolder);
-    journal.Finish();
+    // Renames left waiting keep the journal: the next run takes them back
+    // before anything else.
+    if (FindPendingSwap(backupRoot) == PendingSwap::kNone) journal.Finish();
     return failure;
   }
   journal.Note(L"swap", kSwapPending);
@@ -228,7 +230,7 @@ ResultCode ApplySequence(const RunStart& start, const CutOffRun* cutOff) {
         LogEvent(L"the product runs whole on the new modules; the record is written at the next restart");
         return RC_SWAP_AT_RESTART;
       }
-      swap.Finish();
+      if (FindPendingSwap(backupRoot) == PendingSwap::kNone) swap.Finish();
     }
   }
   if (result != RC_SUCCEED) {

@@ -164,8 +164,13 @@ ResultCode ScheduleSwapAtRestart(const std::vector<ModulePlan>& modules, const S
     if (os::ScheduleRenameAtRestart(rename.first.c_str(), rename.second.c_str())) continue;
     LogFailure(os::LastError(), L"%ls cannot be scheduled to move to %ls at the restart", rename.first.c_str(),
                rename.second.c_str());
-    CancelPendingSwap(backupRoot);
-    DropStagedSwap(staged);
+    // Renames already written that cannot be taken back keep their staged
+    // copies: the restart, or the next run, still finds what they name.
+    if (CancelPendingSwap(backupRoot)) {
+      DropStagedSwap(staged);
+    } else {
+      LogEvent(L"the renames written so far cannot be taken back: their staged copies stay");
+    }
     return RC_MOVE_FILE_FAILED;
   }
   for (const auto& rename : renames) {

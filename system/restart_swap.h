@@ -41,7 +41,8 @@ void DropStagedSwap(const StagedSwap& staged);
 // installed file moved into the per-patch folder (where that folder holds
 // no original of it yet) and its staged copy moved over it, and last the
 // staged record is moved over the record. 0, or 13 with nothing left
-// staged or scheduled.
+// staged or scheduled (but when the renames written so far cannot be taken
+// back: they stay, and their staged copies with them).
 ResultCode ScheduleSwapAtRestart(const std::vector<ModulePlan>& modules, const StagedSwap& staged,
                                  const wchar_t* recordPath, const wchar_t* backupRoot);
 

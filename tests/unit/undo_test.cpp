@@ -328,6 +328,12 @@ TEST_F(UndoTest, AnUnfinishedUndoIsNotAnsweredAsAppliedAndTheApplyFinishesIt) {
   EXPECT_EQ(Query(), RC_NOT_PATCHED);
 
   fake::HoldFile(install_ + "/profiles.dll", -1);
+  // Whichever write fails, the journal of the undo stays with it.
+  for (int write = 1; write <= 40; ++write) {
+    fake::FailCall("AppendBytes", fake::CallCount("AppendBytes") + write);
+    EXPECT_NE(Apply(), RC_SUCCEED);
+    ASSERT_EQ(Query(), RC_NOT_PATCHED) << "write " << write;
+  }
   EXPECT_EQ(Apply(), RC_MOVE_FILE_FAILED);
   EXPECT_EQ(Installed("profiles.dll"), "new profiles.dll");
   EXPECT_EQ(fake::FindService(L"QlSvc")->state, os::kServiceStopped) << "not started on a mix";

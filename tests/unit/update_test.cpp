@@ -280,6 +280,28 @@ TEST_F(UpdateTest, ModuleHeldOpenForGoodIsPutInPlaceWholeAtTheRestart) {
   }
 }
 
+// Renames written before one fails, and that cannot be taken back, keep
+// what they name, and the next run takes them back before anything else.
+TEST_F(UpdateTest, RenamesThatCannotBeTakenBackKeepWhatTheyName) {
+  fake::HoldFile(install_ + "/profiles.dll", -1);
+  fake::FailCall("ScheduleRenameAtRestart", fake::CallCount("ScheduleRenameAtRestart") + 3);
+  fake::FailCallsFrom("WritePendingRenames", fake::CallCount("WritePendingRenames") + 1);
+  EXPECT_EQ(Apply(), RC_MOVE_FILE_FAILED);
+  fake::FailCallsFrom("WritePendingRenames", 1 << 30);
+  const std::wstring pending = fake::PendingRenames();
+  ASSERT_FALSE(pending.empty() || pending == std::wstring(1, L'\0'));
+  for (size_t at = 0; at < pending.size() && pending[at] != 0;) {
+    const std::wstring from = pending.substr(at, pending.find(L'\0', at) - at);
+    std::string path;
+    for (wchar_t c : from.substr(4)) path.push_back(c == L'\\' ? '/' : static_cast<char>(c));
+    EXPECT_TRUE(Exists(path)) << path << " waits to be moved at the restart";
+    at = pending.find(L'\0', pending.find(L'\0', at) + 1) + 1;
+  }
+  fake::HoldFile(install_ + "/profiles.dll", 0);
+  EXPECT_EQ(Apply(), RC_SUCCEED);
+  EXPECT_EQ(fake::PendingRenames().find(L"Qorlink"), std::wstring::npos);
+}
+
 // Held for good over the mix a cut-off run left (core.dll new, its
 // original backed up): until the restart the product runs on originals
 // alone, never on the mix.
