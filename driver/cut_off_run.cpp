@@ -57,6 +57,14 @@ ResultCode RunAfterCutOffRun(const RunStart& start, RunMode mode, ModeSequence a
     RemoveJournal(path);
     found = JournalFound::kNone;
   }
+  wchar_t patch[kBackupFolderNameChars] = {};
+  if (found == JournalFound::kCutOff && PatchFolderName(start.description, patch) &&
+      !SameIgnoringAsciiCase(cutOff.patch, patch)) {
+    LogEvent(L"a run of %ls was cut off, or waits for the restart (its last step: %ls): only that patch's tool "
+             L"can finish it, not %ls",
+             cutOff.patch.c_str(), cutOff.lastStep.empty() ? L"none" : cutOff.lastStep.c_str(), patch);
+    return RC_MOVE_FILE_FAILED;
+  }
   if (found == JournalFound::kCutOff && cutOff.lastStep == std::wstring(L"swap ") + kSwapPending) {
     const ResultCode pending = HandlePendingSwap(install, mode, cutOff.patch);
     if (pending != RC_SUCCEED) return pending;

@@ -114,17 +114,25 @@ ResultCode ReadPatchIdentity(const PatchDescription& description, PatchIdentity*
   return RC_SUCCEED;
 }
 
+bool PatchFolderName(const PatchDescription& description, wchar_t* name) {
+  name[0] = 0;
+  PatchIdentity patch;
+  wchar_t widePatch[kNameChars] = {};
+  if (ReadPatchIdentity(description, &patch) != RC_SUCCEED ||
+      os::WidenText(os::kAnsiCodePage, patch.patchVersion, widePatch, kNameChars) == 0) {
+    return false;
+  }
+  os::FormatWide(name, kBackupFolderNameChars, L"Patch%ls", widePatch);
+  return true;
+}
+
 ResultCode EvaluatePatchState(const InstallInfo& install, const PatchDescription& description,
                               wchar_t* recordPath) {
   PatchIdentity patch;
   ResultCode result = ReadPatchIdentity(description, &patch);
   if (result != RC_SUCCEED) return result;
 
-  wchar_t widePatch[kNameChars] = {};
-  if (os::WidenText(os::kAnsiCodePage, patch.patchVersion, widePatch, kNameChars) == 0) {
-    return RC_XML_ELEMENT_MISSING;
-  }
-  os::FormatWide(g_backupFolderName, kBackupFolderNameChars, L"Patch%ls", widePatch);
+  if (!PatchFolderName(description, g_backupFolderName)) return RC_XML_ELEMENT_MISSING;
 
   if (!install.folderRead) return RC_REGISTRY_READ_FAILED;
   // An install folder too long for the record path, or for the files kept

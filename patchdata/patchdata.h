@@ -59,6 +59,11 @@ struct PatchDescription {
 };
 PatchDescription ReadPatchDescription();
 
+// The per-patch backup folder's name, "Patch" and the PatchVersion, into
+// `name` (kBackupFolderNameChars). False, and empty, when the PatchVersion
+// is not a patch number.
+bool PatchFolderName(const PatchDescription& description, wchar_t* name);
+
 // What a run that changes the machine reads before anything else, once,
 // and hands down: the install values and the patch identity.
 struct RunStart {

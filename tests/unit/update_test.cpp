@@ -260,6 +260,13 @@ TEST_F(UpdateTest, ModuleHeldOpenForGoodIsPutInPlaceWholeAtTheRestart) {
     if (undoFirst) {
       wchar_t name[] = L"qlpatch.exe", option[] = L"-c", command[] = L"undo";
       wchar_t* argv[] = {name, option, command, nullptr};
+      // Another patch's tool leaves this patch's swap as it is.
+      const std::wstring waiting = fake::PendingRenames();
+      WriteDescription(Description("04", {"core.dll", "profiles.dll"}));
+      EXPECT_EQ(Apply(), RC_MOVE_FILE_FAILED);
+      EXPECT_EQ(RunEntry(3, argv), RC_MOVE_FILE_FAILED);
+      EXPECT_EQ(fake::PendingRenames(), waiting);
+      WriteDescription(Description("03", {"core.dll", "profiles.dll"}));
       EXPECT_EQ(RunEntry(3, argv), RC_SUCCEED);
       EXPECT_EQ(fake::PendingRenames(), othersOnly) << "only the tool's own renames go";
       EXPECT_FALSE(Exists(install_ + "/UpdateBackup/Patch03/core.dll.qlswap"));
