@@ -230,14 +230,15 @@ void Machine::PrepareChild(int day) {
     service.processId = process;
     service.state = serviceStates_[i] == 'r' ? os::kServiceRunning : os::kServiceStopped;
   }
-  fake::Service* ql = fake::FindService(L"QlSvc");
-  fake::Service* profiles = fake::FindService(L"QlProfileSvc");
   if (draw_.dependent) {
     fake::Service& dependent = fake::AddService(L"QlVpnSvc");
     dependent.dependsOn = {L"QlSvc"};
     dependent.processId = fake::AddProcess(L"QlVpnSvc.exe");
     dependent.state = serviceStates_[2] == 'r' ? os::kServiceRunning : os::kServiceStopped;
   }
+  // Found once every service is added: adding one may move the others.
+  fake::Service* ql = fake::FindService(L"QlSvc");
+  fake::Service* profiles = fake::FindService(L"QlProfileSvc");
   if (draw_.profilesStop == Draw::Stop::kSlowerThanPolls) {
     profiles->stopTakesMs = 100000;
     profiles->waitHint = 5000;
