@@ -3,10 +3,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cwchar>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <sstream>
 
 #include "driver/driver.h"
@@ -72,10 +76,27 @@ void CutOff(int status) {
   _exit(status);
 }
 
+// Exit statuses of the child beyond the tool's codes.
 constexpr int kKilledStatus = 250;
+constexpr int kStrangeCodeStatus = 252;  // RunEntry returned a code the tool has not
+
+bool g_crash = false;
+
 void ObserveCall(const std::string&) {
+  if (g_crash) {
+    volatile int* volatile nowhere = nullptr;
+    *nowhere = 1;
+  }
   if (++g_calls == g_killCall) CutOff(kKilledStatus);
   if (fake::NowMs() > kFleetToolLimitMs) CutOff(kKilledStatus);
+}
+
+// A code with its own message in the tool's table.
+bool ToolCode(int code) {
+  wchar_t message[kMessageChars + 1] = {}, unknown[64] = {};
+  FormatResultMessage(code, message);
+  std::swprintf(unknown, 64, L"unknow error %d!", code);
+  return std::wcscmp(message, unknown) != 0;
 }
 
 int StatusOf(int code) {
@@ -145,6 +166,7 @@ Draw DrawMachine(uint64_t seed, uint64_t machine) {
   d.restartDelayDays = upTo(4);
   d.installFolderOpenToUsers = chance(0.2);
   if (d.product == Draw::Product::kInstalled && chance(0.01)) d.product = Draw::Product::kBackupOpenToUsers;
+  if (chance(0.05) && d.product == Draw::Product::kInstalled) d.overlapAttempts = 1 + upTo(5);
   return d;
 }
 
@@ -168,18 +190,58 @@ std::vector<std::string> DescribeDistribution() {
       "(a power cut 30%): 10%",
       "the uninstall sent on day 1 to 4, the install again the day after: 5%",
       "a restart 0 to 3 days after a 3010",
+      "another instance of the tool holding the lock (1618) through the first 1 to 5 installs or uninstalls, "
+      "where the product is installed: 5%",
   };
 }
 
+std::string DescribeDraw(const Draw& d) {
+  static const char* const kProducts[] = {"installed", "missing", "another version", "an UpdateBackup users may change"};
+  static const char* const kStarts[] = {"clean", "record at patch 02", "an apply that ended with 2", "cut off after module "};
+  static const char* const kStops[] = {"within its polls", "slower than its polls", "never"};
+  std::ostringstream out;
+  out << "product " << kProducts[static_cast<int>(d.product)]
+      << (d.installFolderOpenToUsers ? " (install folder users may change)" : "") << "; start "
+      << kStarts[static_cast<int>(d.start)];
+  if (d.start == Draw::Start::kCutAfterModule) out << d.cutAfter;
+  out << "; QlProfileSvc stops " << kStops[static_cast<int>(d.profilesStop)];
+  if (d.processLingerMs > 0) out << "; QlSvc's process outlives its stop by " << d.processLingerMs << " ms";
+  if (d.dependent) out << "; QlVpnSvc depends on QlSvc";
+  if (d.profilesDisabled != Draw::Disabled::kNo) {
+    out << "; QlProfileSvc disabled, " << (d.profilesDisabled == Draw::Disabled::kStopped ? "stopped" : "running");
+  }
+  if (d.triggerStart) out << "; QlSvc started again by a trigger";
+  if (d.readOnlyModules) out << "; modules read-only";
+  if (d.hiddenModules) out << "; modules hidden";
+  if (d.passingLockTries > 0) out << "; an antivirus holds core.dll for " << d.passingLockTries << " operations";
+  if (d.userHoldDays > 0) {
+    out << "; a user holds " << (d.userHoldsRecord ? "the record" : "profiles.dll") << " for " << d.userHoldDays
+        << " days";
+  }
+  if (d.diskRoom != ~0ull) {
+    out << "; room for " << d.diskRoom << " bytes" << (d.diskFillsAfterLook ? " (filled after the look)" : "")
+        << " until day " << d.diskFreedDay + 1;
+  }
+  if (d.killRun >= 0) {
+    out << "; install or uninstall " << d.killRun + 1 << " " << (d.powerCut ? "loses the power" : "killed")
+        << " before call " << d.killCall;
+  }
+  if (d.uninstallDay >= 0) out << "; uninstall sent on day " << d.uninstallDay + 1;
+  if (d.overlapAttempts > 0) out << "; another instance holds the lock through " << d.overlapAttempts << " runs";
+  out << "; a restart " << d.restartDelayDays << " days after a 3010";
+  return out.str();
+}
+
 Machine::Machine(const std::string& root, uint64_t seed, uint64_t index, const Draw& draw)
-    : root_(root), work_(root + "/work"), install_(root + "/Qorlink"), state_(root + "/state"),
-      seed_(seed), index_(index), draw_(draw) {
+    : root_(root), work_(root + "/work"), install_(root + "/Qorlink"), state_(root + ".state"),
+      seed_(seed), index_(index), draw_(draw), overlapsLeft_(draw.overlapAttempts) {
   LayOut();
 }
 
 Machine::~Machine() {
   std::error_code ignored;
   std::filesystem::remove_all(root_, ignored);
+  std::filesystem::remove(state_, ignored);
 }
 
 void Machine::LayOut() {
@@ -203,6 +265,7 @@ void Machine::LayOut() {
   if (draw_.start == Draw::Start::kRecord02) WriteFile(install_ + "/UpdateBackup/QlPatch.xml", kRecord02);
   if (draw_.product == Draw::Product::kBackupOpenToUsers) std::filesystem::create_directories(install_ + "/UpdateBackup");
   found_ = Snapshot();
+  if (draw_.product != Draw::Product::kInstalled) laidOut_ = Listing();
   if (!draw_.dependent) serviceStates_[2] = '-';
   if (draw_.profilesDisabled == Draw::Disabled::kStopped) serviceStates_[1] = 's';
 }
@@ -230,14 +293,15 @@ void Machine::PrepareChild(int day) {
     service.processId = process;
     service.state = serviceStates_[i] == 'r' ? os::kServiceRunning : os::kServiceStopped;
   }
-  fake::Service* ql = fake::FindService(L"QlSvc");
-  fake::Service* profiles = fake::FindService(L"QlProfileSvc");
   if (draw_.dependent) {
     fake::Service& dependent = fake::AddService(L"QlVpnSvc");
     dependent.dependsOn = {L"QlSvc"};
     dependent.processId = fake::AddProcess(L"QlVpnSvc.exe");
     dependent.state = serviceStates_[2] == 'r' ? os::kServiceRunning : os::kServiceStopped;
   }
+  // Found once every service is added: adding one may move the others.
+  fake::Service* ql = fake::FindService(L"QlSvc");
+  fake::Service* profiles = fake::FindService(L"QlProfileSvc");
   if (draw_.profilesStop == Draw::Stop::kSlowerThanPolls) {
     profiles->stopTakesMs = 100000;
     profiles->waitHint = 5000;
@@ -268,11 +332,25 @@ void Machine::PrepareChild(int day) {
 RunResult Machine::Run(Mode mode, int day) {
   RunResult result;
   const int run = mode == Mode::kQuery ? -1 : changingRuns_++;
+  // Another instance of the tool holding the lock made the backup folder
+  // if it was missing, and takes it away at its end if still empty.
+  const std::string lock = install_ + "/UpdateBackup/qlpatch.lock";
+  result.lockHeldElsewhere = run >= 0 && overlapsLeft_ > 0;
+  bool otherMadeFolder = false;
+  if (result.lockHeldElsewhere) {
+    --overlapsLeft_;
+    otherMadeFolder = std::filesystem::create_directories(install_ + "/UpdateBackup");
+  }
+  const bool crash = crashNext_;
+  crashNext_ = false;
+  std::filesystem::remove(state_);  // each run leaves its own
   const auto began = std::chrono::steady_clock::now();
   std::fflush(nullptr);
   const pid_t child = fork();
   if (child == 0) {
     PrepareChild(day);
+    if (result.lockHeldElsewhere) fake::SetLockFileHolder(lock, fake::LockFileHolder::kOtherProcess);
+    g_crash = crash;
     std::filesystem::current_path(work_);
     g_stateFile = state_;
     g_calls = 0;
@@ -284,23 +362,39 @@ RunResult Machine::Run(Mode mode, int day) {
     const ResultCode code = mode == Mode::kApply ? RunEntry(1, argv) : RunEntry(3, argv);
     fake::SetCallObserver(nullptr);
     SaveChildState();
-    _exit(StatusOf(code));
+    _exit(ToolCode(code) ? StatusOf(code) : kStrangeCodeStatus);
   }
   int status = 0;
   waitpid(child, &status, 0);
   result.wallMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - began).count();
-  const int exited = WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+  const int exited = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   result.killed = exited == kKilledStatus;
   result.code = result.killed ? -1000 : CodeOf(exited);
+  const std::string state = std::filesystem::exists(state_) ? ReadFile(state_) : "";
+  if (WIFSIGNALED(status)) {
+    result.crash = "the run crashed (signal " + std::to_string(WTERMSIG(status)) + ")";
+  } else if (exited == kSanitizerStatus) {
+    result.crash = "the run crashed (a sanitizer's report)";
+  } else if (exited == kStrangeCodeStatus || (!result.killed && !ToolCode(result.code))) {
+    result.crash = "the run ended with a code the tool has not (exit status " + std::to_string(exited) + ")";
+  } else if (state.size() < 3) {
+    result.crash = "the run ended without leaving its state (exit status " + std::to_string(exited) + ")";
+  }
+  if (!result.crash.empty()) result.code = -2000;
   lastKilled_ = result.killed;
-  const std::string state = ReadFile(state_);
-  if (state.size() >= 3 && exited != 255) {
+  if (result.crash.empty()) {
     serviceStates_ = state.substr(0, 3);
     pendingRenames_.assign(reinterpret_cast<const wchar_t*>(state.data() + 3), (state.size() - 3) / sizeof(wchar_t));
   }
+  if (result.lockHeldElsewhere) {  // the other instance ends
+    std::error_code ignored;
+    std::filesystem::remove(lock, ignored);
+    if (otherMadeFolder) std::filesystem::remove(install_ + "/UpdateBackup", ignored);  // only if empty
+  }
   std::ostringstream line;
   line << "day " << day << ": " << (mode == Mode::kApply ? "install" : mode == Mode::kUndo ? "uninstall" : "detect")
-       << " -> " << (result.killed ? std::string("cut off") : std::to_string(result.code))
+       << (result.lockHeldElsewhere ? " (another instance holds the lock)" : "") << " -> "
+       << (result.killed ? std::string("cut off") : !result.crash.empty() ? result.crash : std::to_string(result.code))
        << " (services " << serviceStates_ << (pendingRenames_.empty() ? "" : ", swap pending") << ")";
   history_.push_back(line.str());
   return result;
@@ -319,12 +413,35 @@ void Machine::Restart(int day) {
   history_.push_back("day " + std::to_string(day) + ": restart");
 }
 
+void Machine::Wait(int day, int minutes, const std::string& why) {
+  history_.push_back("day " + std::to_string(day) + ": the fleet tool waits " + std::to_string(minutes) +
+                     " minutes (" + why + ")");
+}
+
 std::string Machine::Snapshot() const {
   std::string files;
   for (const char* module : kModules) {
     files += ReadFile(install_ + "/" + module) + "|" + ReadFile(install_ + "/UpdateBackup/Patch03/" + module) + "|";
   }
   return files + ReadFile(install_ + "/UpdateBackup/QlPatch.xml");
+}
+
+std::string Machine::Listing() const {
+  std::vector<std::string> entries;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root_)) {
+    const std::string path = entry.path().string().substr(root_.size());
+    if (entry.is_directory()) {
+      entries.push_back(path + "/");
+    } else {
+      const std::string bytes = ReadFile(entry.path().string());
+      entries.push_back(path + " " + std::to_string(bytes.size()) + " " +
+                        std::to_string(std::hash<std::string>()(bytes)));
+    }
+  }
+  std::sort(entries.begin(), entries.end());
+  std::string listing;
+  for (const std::string& entry : entries) listing += entry + "\n";
+  return listing;
 }
 
 bool Machine::Patched() const {
@@ -334,11 +451,18 @@ bool Machine::Patched() const {
   return ReadFile(install_ + "/UpdateBackup/QlPatch.xml").find("<CurVersion>03</CurVersion>") != std::string::npos;
 }
 
-void Machine::BreakOnPurpose() { WriteFile(install_ + "/core.dll", "garbage"); }
+void Machine::BreakOnPurpose() {
+  if (draw_.product == Draw::Product::kInstalled) {
+    WriteFile(install_ + "/core.dll", "garbage");
+  } else {
+    WriteFile(install_ + "/stray.log", "written where nothing may be");
+  }
+}
 
 std::string Machine::RunLog() const { return ReadFile(install_ + "/UpdateBackup/qlpatch.log"); }
 
 std::string Machine::CheckInvariants(const RunResult* last, Mode mode) const {
+  if (last != nullptr && !last->crash.empty()) return last->crash;
   const std::string record = ReadFile(install_ + "/UpdateBackup/QlPatch.xml");
   const bool recorded = record.find("<CurVersion>03</CurVersion>") != std::string::npos;
   const bool journal = std::filesystem::exists(install_ + "/UpdateBackup/qlpatch.journal");
@@ -357,7 +481,21 @@ std::string Machine::CheckInvariants(const RunResult* last, Mode mode) const {
     if (recorded && backup != Old(i)) return std::string(kModules[i]) + ": on record, but no original backed up";
   }
   if (draw_.product != Draw::Product::kInstalled) {
+    // Its folders stay as laid out, to the byte.
+    std::istringstream was(laidOut_), is(Listing());
+    std::vector<std::string> before, now, gone, made;
+    for (std::string entry; std::getline(was, entry);) before.push_back(entry);
+    for (std::string entry; std::getline(is, entry);) now.push_back(entry);
+    std::set_difference(before.begin(), before.end(), now.begin(), now.end(), std::back_inserter(gone));
+    std::set_difference(now.begin(), now.end(), before.begin(), before.end(), std::back_inserter(made));
+    std::string changed;
+    for (const std::string& entry : gone) changed += "\n    was: " + entry;
+    for (const std::string& entry : made) changed += "\n    is:  " + entry;
+    if (!changed.empty()) return "a machine it may not touch was changed (path, size, hash):" + changed;
     return Snapshot() == found_ && !journal ? "" : "a machine without the product's version was touched";
+  }
+  if (last != nullptr && last->lockHeldElsewhere && !last->killed && last->code != RC_ANOTHER_RUN_IN_PROGRESS) {
+    return "ended with " + std::to_string(last->code) + " while another instance held the lock";
   }
   // A mix drawn as the start stays while no run can change it (a service
   // that never stops, say): the tool returns the machine to what it found.

@@ -36,11 +36,20 @@ struct Draw {
   bool powerCut = false;          // the cut is a power cut
   int uninstallDay = -1;          // the fleet sends the uninstall on this day, the install again after
   int restartDelayDays = 0;       // after a 3010, the machine restarts this many days later
+  // Another instance of the tool holds the run's lock through this many
+  // installs or uninstalls, from the first (0: never).
+  int overlapAttempts = 0;
 };
+
+// The exit status of a run's process that a sanitizer's report ended:
+// fleet_sim sets it as the sanitizers' exitcode when it starts.
+constexpr int kSanitizerStatus = 251;
 
 Draw DrawMachine(uint64_t seed, uint64_t machine);
 // The distribution DrawMachine draws from, one line per start or fault.
 std::vector<std::string> DescribeDistribution();
+// One machine's draw: its start and each fault it meets.
+std::string DescribeDraw(const Draw& draw);
 
 enum class Mode { kApply, kUndo, kQuery };
 
@@ -48,7 +57,10 @@ enum class Mode { kApply, kUndo, kQuery };
 struct RunResult {
   int code = 0;
   bool killed = false;       // cut off: by the draw, or by the fleet tool after 60 minutes
-  uint64_t virtualMs = 0;    // the stand-in's clock
+  bool lockHeldElsewhere = false;  // another instance held the lock throughout
+  // Set when the run did not end as the tool ends: a signal, a sanitizer's
+  // report, a code the tool has not, or no state left behind.
+  std::string crash;
   double wallMs = 0;
 };
 
@@ -61,6 +73,8 @@ class Machine {
 
   RunResult Run(Mode mode, int day);
   void Restart(int day);
+  // The fleet tool waits before it tries again.
+  void Wait(int day, int minutes, const std::string& why);
   // Empty when every invariant holds after `last` (a run of `mode`), or
   // after a restart (null); otherwise why not.
   std::string CheckInvariants(const RunResult* last, Mode mode) const;
@@ -68,13 +82,21 @@ class Machine {
   bool Patched() const;  // every module new and the patch on record
   const std::vector<std::string>& History() const { return history_; }
   std::string RunLog() const;
-  // Overwrites core.dll with garbage, as a tool that broke a module would.
+  // Overwrites core.dll with garbage, as a tool that broke a module would;
+  // on a machine without the product's version, leaves a file in the
+  // install folder instead, as a tool that wrote there would.
   void BreakOnPurpose();
+  // The next run's process crashes at its first platform call.
+  void CrashNextRun() { crashNext_ = true; }
+  // Installs and uninstalls that met another instance holding the lock.
+  int OverlapsMet() const { return draw_.overlapAttempts - overlapsLeft_; }
 
  private:
   void LayOut();
   // The modules, their backups and the record, as one string.
   std::string Snapshot() const;
+  // Every folder and file of the machine, with sizes and content hashes.
+  std::string Listing() const;
   void PrepareChild(int day);
 
   std::string root_, work_, install_, state_;
@@ -84,6 +106,9 @@ class Machine {
   std::string serviceStates_ = "rrr";   // QlSvc, QlProfileSvc, QlVpnSvc: 'r' running, 's' stopped
   std::wstring pendingRenames_;
   bool lastKilled_ = false;
+  bool crashNext_ = false;
+  int overlapsLeft_ = 0;
+  std::string laidOut_;  // Listing() as laid out, on a machine the tool may not touch
   std::vector<std::string> history_;
   std::string found_;  // the snapshot as laid out
 };

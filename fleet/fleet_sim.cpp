@@ -4,11 +4,14 @@
 // undo on the platform stand-in, its invariants checked after every run
 // and every restart.
 //
-//   fleet_sim [--machines N] [--cycles C] [--seed S] [--only K] [--break-after R] [--history 1]
+//   fleet_sim [--machines N] [--cycles C] [--seed S] [--only K] [--break-after R] [--crash-run R]
+//             [--history 1]
 //
 // --break-after R overwrites a module with garbage after each machine's
-// R-th run: a fleet that must then report broken machines, which shows
-// that the invariants can fail.
+// R-th run (0-based), or on a machine without the product's version leaves
+// a file in its install folder: a fleet that must then report broken
+// machines, which shows that the invariants can fail. --crash-run R makes
+// each machine's R-th run crash, which must count as broken too.
 //
 // Exit 0 when no machine is broken. A broken machine is printed with its
 // draw, its history, the end of its run log and the command that replays it.
@@ -40,6 +43,7 @@ struct Options {
   uint64_t seed = 1;
   int64_t only = -1;       // replay one machine
   int64_t breakAfter = -1;  // break each machine on purpose after this run
+  int64_t crashRun = -1;    // crash each machine's run of this number
   bool history = false;     // print every machine's history
 };
 
@@ -55,13 +59,18 @@ struct Fleet {
   std::map<uint64_t, uint64_t> runsPerMachine;
   uint64_t broken = 0;
   uint64_t cutsDrawn = 0, cutsMade = 0;  // cut-off runs drawn, and those that met their call
+  // Machines drawn to meet another instance holding the lock, those that
+  // met it, and the runs that found it held.
+  uint64_t overlapsDrawn = 0, overlapsMet = 0, overlapRuns = 0;
   // Machines whose every fault has cleared by the third cycle, and those of
   // them patched or waiting for a restart at its end.
   uint64_t patchable = 0, patchedByThird = 0;
   std::string root;
 };
 
+// A 1618 is tried again after 5 minutes, at most 3 times within the cycle.
 constexpr int kRetries1618 = 3;
+constexpr int kMinutesBefore1618Retry = 5;
 
 // Nothing on the machine keeps the patch out for good or past the second
 // cycle: the product is there, its services stop within their polls and
@@ -75,19 +84,33 @@ bool Patchable(const fleet::Draw& draw) {
 bool Simulate(Fleet* fleet, uint64_t index) {
   const fleet::Draw draw = fleet::DrawMachine(fleet->options.seed, index);
   if (draw.killRun >= 0 && draw.product == fleet::Draw::Product::kInstalled) ++fleet->cutsDrawn;
+  if (draw.overlapAttempts > 0) ++fleet->overlapsDrawn;
   Machine machine(fleet->root + "/m" + std::to_string(index), fleet->options.seed, index, draw);
   std::string why;
   int restartDay = -1;
   bool uninstallDue = false;
   uint64_t runs = 0;
   const auto run = [&](Mode mode, int day) {
+    if (static_cast<int64_t>(runs) == fleet->options.crashRun) machine.CrashNextRun();
     const RunResult result = machine.Run(mode, day);
     fleet->runMs.push_back(result.wallMs);
     if (result.killed) ++fleet->cutsMade;
+    if (result.lockHeldElsewhere) ++fleet->overlapRuns;
     if (static_cast<int64_t>(runs) == fleet->options.breakAfter) machine.BreakOnPurpose();
     ++runs;
     ++fleet->cycles[static_cast<size_t>(day)].runs;
     if (why.empty()) why = machine.CheckInvariants(&result, mode);
+    return result;
+  };
+  // An install or uninstall, tried again while another run holds the lock.
+  const auto change = [&](Mode mode, int day) {
+    RunResult result = run(mode, day);
+    for (int retry = 0; retry < kRetries1618 && why.empty() && !result.killed &&
+                        result.code == RC_ANOTHER_RUN_IN_PROGRESS;
+         ++retry) {
+      machine.Wait(day, kMinutesBefore1618Retry, "1618");
+      result = run(mode, day);
+    }
     return result;
   };
   for (int day = 0; day < fleet->options.cycles && why.empty(); ++day) {
@@ -102,7 +125,7 @@ bool Simulate(Fleet* fleet, uint64_t index) {
     if (uninstallDue) {
       // The uninstall is retried each cycle until it succeeds; the install
       // is sent again the day after.
-      const RunResult undone = run(Mode::kUndo, day);
+      const RunResult undone = change(Mode::kUndo, day);
       last = undone.code;
       if (!undone.killed && (undone.code == RC_SUCCEED || undone.code == RC_NOT_PATCHED ||
                              undone.code == RC_RECORD_MISSING)) {
@@ -113,11 +136,7 @@ bool Simulate(Fleet* fleet, uint64_t index) {
       const RunResult detected = run(Mode::kQuery, day);
       last = detected.code;
       if (why.empty() && detected.code != RC_PATCH_IS_LATEST) {
-        RunResult installed;
-        for (int attempt = 0; attempt <= kRetries1618 && why.empty(); ++attempt) {
-          installed = run(Mode::kApply, day);
-          if (installed.killed || installed.code != RC_ANOTHER_RUN_IN_PROGRESS) break;
-        }
+        const RunResult installed = change(Mode::kApply, day);
         last = installed.killed ? -1000 : installed.code;
         if (installed.code == RC_SWAP_AT_RESTART && restartDay < 0) {
           restartDay = day + draw.restartDelayDays;
@@ -154,6 +173,7 @@ bool Simulate(Fleet* fleet, uint64_t index) {
     }
   }
   fleet->runsPerMachine[runs]++;
+  if (machine.OverlapsMet() > 0) ++fleet->overlapsMet;
   // A replay prints the machine's history whether it broke or not.
   if (why.empty() && fleet->options.history) {
     std::printf("machine %llu:\n", static_cast<unsigned long long>(index));
@@ -163,13 +183,18 @@ bool Simulate(Fleet* fleet, uint64_t index) {
   std::printf("%s machine %llu (seed %llu): %s\n", why.empty() ? "replayed" : "BROKEN",
               static_cast<unsigned long long>(index), static_cast<unsigned long long>(fleet->options.seed),
               why.empty() ? "every invariant held" : why.c_str());
+  std::printf("  draw: %s\n", fleet::DescribeDraw(draw).c_str());
   for (const std::string& line : machine.History()) std::printf("  %s\n", line.c_str());
   const std::string log = machine.RunLog();
   const size_t tail = log.size() > 3000 ? log.size() - 3000 : 0;
   std::printf("  run log ends:\n%s\n", log.substr(tail).c_str());
-  std::printf("  replay: fleet_sim --seed %llu --cycles %d --only %llu\n",
-              static_cast<unsigned long long>(fleet->options.seed), fleet->options.cycles,
+  const Options& o = fleet->options;
+  std::printf("  replay: fleet_sim --machines %llu --seed %llu --cycles %d --only %llu",
+              static_cast<unsigned long long>(o.machines), static_cast<unsigned long long>(o.seed), o.cycles,
               static_cast<unsigned long long>(index));
+  if (o.breakAfter >= 0) std::printf(" --break-after %lld", static_cast<long long>(o.breakAfter));
+  if (o.crashRun >= 0) std::printf(" --crash-run %lld", static_cast<long long>(o.crashRun));
+  std::printf("\n");
   return why.empty();
 }
 
@@ -177,6 +202,32 @@ double Percentile(std::vector<double> values, double p) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
   return values[std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())))];
+}
+
+// Under the sanitizers a report in a run's process must end it with a
+// status the tool never ends with, or it would read as one of the tool's
+// codes (their exitcode is 1 unless set). The runtime reads its options
+// when the program starts, and each run's process is a fork of this one:
+// the exitcode is added to the options as they are, and the program
+// started again with them.
+void SetSanitizerExitCode(char** argv) {
+#if defined(__SANITIZE_ADDRESS__)
+  const std::string exitCode = ":exitcode=" + std::to_string(fleet::kSanitizerStatus);
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  if (asan != nullptr && std::string(asan).size() >= exitCode.size() &&
+      std::string(asan).substr(std::string(asan).size() - exitCode.size()) == exitCode) {
+    return;  // started again already
+  }
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
+    const char* options = std::getenv(name);
+    setenv(name, ((options != nullptr ? options : "") + exitCode).c_str(), 1);
+  }
+  execv("/proc/self/exe", argv);
+  std::perror("fleet_sim: cannot start again with the sanitizers' exitcode");
+  std::exit(2);
+#else
+  (void)argv;
+#endif
 }
 
 bool ParseOptions(int argc, char** argv, Options* options) {
@@ -187,18 +238,25 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     else if (std::strcmp(argv[i], "--seed") == 0) options->seed = value;
     else if (std::strcmp(argv[i], "--only") == 0) options->only = static_cast<int64_t>(value);
     else if (std::strcmp(argv[i], "--break-after") == 0) options->breakAfter = static_cast<int64_t>(value);
+    else if (std::strcmp(argv[i], "--crash-run") == 0) options->crashRun = static_cast<int64_t>(value);
     else if (std::strcmp(argv[i], "--history") == 0) options->history = value != 0;
     else return false;
   }
-  return argc % 2 == 1 && options->cycles > 0;
+  // A machine outside the fleet is not one of its machines: its draw
+  // would replay nothing the fleet ran.
+  return argc % 2 == 1 && options->cycles > 0 &&
+         (options->only < 0 || static_cast<uint64_t>(options->only) < options->machines);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  SetSanitizerExitCode(argv);
   Fleet fleet;
   if (!ParseOptions(argc, argv, &fleet.options)) {
-    std::fprintf(stderr, "usage: fleet_sim [--machines N] [--cycles C] [--seed S] [--only K]\n");
+    std::fprintf(stderr,
+                 "usage: fleet_sim [--machines N] [--cycles C] [--seed S] [--only K (below N)] [--break-after R] "
+                 "[--crash-run R] [--history 1]\n");
     return 2;
   }
   char pattern[] = "/tmp/qlpatch-fleet-XXXXXX";
@@ -234,6 +292,9 @@ int main(int argc, char** argv) {
   }
   std::printf("\ncut-off runs drawn %llu, made %llu (the others' call came after the run had ended)",
               static_cast<unsigned long long>(fleet.cutsDrawn), static_cast<unsigned long long>(fleet.cutsMade));
+  std::printf("\nmachines drawn to meet another instance holding the lock %llu, met it %llu, in %llu runs",
+              static_cast<unsigned long long>(fleet.overlapsDrawn), static_cast<unsigned long long>(fleet.overlapsMet),
+              static_cast<unsigned long long>(fleet.overlapRuns));
   std::printf("\npatchable machines (no uninstall) %llu; patched or waiting for a restart after 3 cycles %llu (%.2f%%)",
               static_cast<unsigned long long>(fleet.patchable), static_cast<unsigned long long>(fleet.patchedByThird),
               fleet.patchable == 0 ? 100.0 : 100.0 * static_cast<double>(fleet.patchedByThird) /
