@@ -102,6 +102,13 @@ ResultCode BeginJournal(const InstallInfo& install, RunMode mode, const wchar_t*
 
 namespace {
 
+bool HeldWithBackup(const std::vector<ModulePlan>& modules) {
+  for (const ModulePlan& module : modules) {
+    if (module.read == ModuleRead::kHeldOpen && module.backup != BackupFound::kNone) return true;
+  }
+  return false;
+}
+
 // The whole patch, staged while the product was stopped, scheduled for
 // the next restart once the run has put the product back whole: 3010, with
 // a journal that says so, or `failure` when it cannot be scheduled.
@@ -182,13 +189,19 @@ ResultCode ApplySequence(const RunStart& start, const CutOffRun* cutOff) {
     bool swap = !plan.heldFiles.empty() &&
                 StageSwapAtRestart(plan.modules, plan.description, plan.patchState, plan.recordPath, &staged) ==
                     RC_SUCCEED;
-    if (swap && PutEarlierOriginalsBack(plan.modules) != RC_SUCCEED) {
+    // A module held open that has a backup cannot be read: it may be an
+    // earlier run's new copy as well as the original. Putting the others'
+    // originals back could then leave a mix, so the product stays as found
+    // until the restart.
+    const bool unreadable = HeldWithBackup(plan.modules);
+    if (unreadable) LogEvent(L"a module held open has a backup and cannot be read: the modules stay as found");
+    if (swap && !unreadable && PutEarlierOriginalsBack(plan.modules) != RC_SUCCEED) {
       DropStagedSwap(staged);
       swap = false;
     }
     // Whole on its originals now, whatever a cut-off run left: the services
     // that run stopped run again with the others.
-    if (swap && cutOff != nullptr) {
+    if (swap && !unreadable && cutOff != nullptr) {
       plan.services.TakeCarriedAsStopped();
       cutOff = nullptr;
     }

@@ -129,13 +129,22 @@ ResultCode StageSwapAtRestart(const std::vector<ModulePlan>& modules, const Patc
 }
 
 ResultCode PutEarlierOriginalsBack(const std::vector<ModulePlan>& modules) {
+  std::vector<const ModulePlan*> putBack;
   for (const ModulePlan& module : modules) {
     const bool earlier = module.found == ModuleFound::kCutShort ||
                          (module.found == ModuleFound::kNew && module.backup != BackupFound::kNone);
     if (!earlier || module.read != ModuleRead::kRead) continue;
     const ResultCode result =
         PutInPlace(module.name.c_str(), module.paths.backup, module.paths.installed, L"original");
-    if (result != RC_SUCCEED) return result;
+    if (result != RC_SUCCEED) {
+      // Part-way, the product would run on a mix: those put back get their
+      // new copies again, newest first.
+      for (auto done = putBack.rbegin(); done != putBack.rend(); ++done) {
+        PutInPlace((*done)->name.c_str(), (*done)->name.c_str(), (*done)->paths.installed, L"new copy");
+      }
+      return result;
+    }
+    putBack.push_back(&module);
   }
   return RC_SUCCEED;
 }

@@ -32,7 +32,8 @@ ResultCode StageSwapAtRestart(const std::vector<ModulePlan>& modules, const Patc
 // An earlier run's new copies (found new, or cut short, with the original
 // in the backup) get their originals back, so that until the restart the
 // product runs whole on its originals, not on the mix that run left. The
-// staged swap puts them new again. 0, or the failing put-back's code.
+// staged swap puts them new again. 0, or the failing put-back's code
+// (those put back before it get their new copies again).
 ResultCode PutEarlierOriginalsBack(const std::vector<ModulePlan>& modules);
 // Removes what StageSwapAtRestart staged.
 void DropStagedSwap(const StagedSwap& staged);

@@ -132,6 +132,8 @@ const char* StartName(SweepStart start) {
     case SweepStart::kStartedAgainByTrigger: return "a service started again by a trigger";
     case SweepStart::kDiskFillsUp: return "a disk filled by another program after the run looked";
     case SweepStart::kHeldForGood: return "a module held open until a restart";
+    case SweepStart::kHeldOverUnrecordedApply: return "a module held open until a restart over an unrecorded apply";
+    case SweepStart::kHeldOverCutOffRun: return "a module held open until a restart over a run cut off around it";
     case SweepStart::kHeldLettingRead: return "a module held open until a restart, letting others read";
   }
   return "";
@@ -140,7 +142,9 @@ const char* StartName(SweepStart start) {
 namespace {
 
 bool ReplacedBefore(SweepStart start, size_t index) {
-  return start == SweepStart::kUnrecordedApply || (start == SweepStart::kCutAfterFirstModule && index == 0);
+  return start == SweepStart::kUnrecordedApply || start == SweepStart::kHeldOverUnrecordedApply ||
+         (start == SweepStart::kCutAfterFirstModule && index == 0) ||
+         (start == SweepStart::kHeldOverCutOffRun && index != 1);  // all but profiles.dll, the one held
 }
 
 }  // namespace
@@ -179,6 +183,8 @@ void ApplyServiceStart(SweepStart start, const std::string& install) {
       fake::SetDiskRoom(5);                // then less than a module's copy (12 bytes or more)
       break;
     case SweepStart::kHeldForGood:
+    case SweepStart::kHeldOverUnrecordedApply:
+    case SweepStart::kHeldOverCutOffRun:
       fake::HoldFile(install + "/profiles.dll", -1);
       break;
     case SweepStart::kHeldLettingRead:
@@ -201,7 +207,10 @@ int SweepStride(SweepStart start) {
 
 ResultCode HealthyOutcome(SweepStart start) {
   if (start == SweepStart::kDiskFillsUp) return RC_COPY_FILE_FAILED;
-  if (start == SweepStart::kHeldForGood) return RC_SWAP_AT_RESTART;
+  if (start == SweepStart::kHeldForGood || start == SweepStart::kHeldOverUnrecordedApply ||
+      start == SweepStart::kHeldOverCutOffRun) {
+    return RC_SWAP_AT_RESTART;
+  }
   return start == SweepStart::kSlowStop || start == SweepStart::kDisabledRunning ? RC_STOP_SERVICE_FAILED
                                                                                  : RC_SUCCEED;
 }

@@ -65,12 +65,15 @@ enum class SweepStart {
   kStartedAgainByTrigger,  // QlSvc started again by a trigger after its stop, as the programs are ended
   kDiskFillsUp,            // room for the copies when the run looks, then less than one module's copy
   kHeldForGood,            // another program holds the second module open for good (until a restart)
+  kHeldOverUnrecordedApply,  // the same, unreadable, over an unrecorded apply: new or original cannot be told
+  kHeldOverCutOffRun,        // the same, over a run cut off with every other module replaced (theirs go back)
   kHeldLettingRead         // a user's program holds it for good, letting others read it (not swept)
 };
 constexpr SweepStart kSweepStarts[] = {SweepStart::kClean,    SweepStart::kUnrecordedApply,
                                        SweepStart::kCutAfterFirstModule, SweepStart::kSlowStop,
                                        SweepStart::kDisabledRunning,     SweepStart::kStartedAgainByTrigger,
-                                       SweepStart::kDiskFillsUp,         SweepStart::kHeldForGood};
+                                       SweepStart::kDiskFillsUp,         SweepStart::kHeldForGood,
+                                       SweepStart::kHeldOverUnrecordedApply, SweepStart::kHeldOverCutOffRun};
 const char* StartName(SweepStart start);
 // The installed modules and their backups as `start` leaves them.
 void LayOutModules(SweepStart start, const std::string& install, const std::string& backup,
