@@ -93,26 +93,34 @@ mkdir "%target%"
 if errorlevel 1 goto cannot_place
 "%system%\icacls.exe" "%target%" /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX >nul
 if errorlevel 1 goto cannot_place
+pushd "%target%"
+if errorlevel 1 goto cannot_place
 set "found="
-for /f "delims=" %%f in ('dir /a /b "%target%" 2^>nul') do set "found=%%f"
+for /f "eol=: delims=" %%f in ('dir /a /b 2^>nul') do set "found=%%f"
+popd
 if defined found goto cannot_place
 "%system%\xcopy.exe" "%source%*" "%target%\" /e /i /q /y /h /r >nul
 if errorlevel 1 goto cannot_place
 
-rem Each staged file, in the package folder and in its subfolders, is
-rem compared with the package's, its size and then byte for byte: a copy
-rem cut short or changed on its way is never run.
+rem Each staged file, in the package folder and in its direct subfolders,
+rem hidden and system files too (xcopy /h copies them), is compared with
+rem the package's, its size and then byte for byte: a copy cut short or
+rem changed on its way is never run. The names are listed by "dir /a" from
+rem inside each folder, as above, and never go through a command line; the
+rem subfolder's name reaches :compare_folder in a variable, not on the call
+rem line, which would read its %% signs again too. A name outside the OEM
+rem code page comes back from dir with "?" in it: that file is taken to
+rem differ.
 set "differs="
-for %%f in ("%source%*") do (
-  for %%t in ("%target%\%%~nxf") do if not "%%~zt"=="%%~zf" set "differs=%%~ff"
-  "%system%\fc.exe" /b "%%~ff" "%target%\%%~nxf" >nul 2>&1
-  if errorlevel 1 set "differs=%%~ff"
+pushd "%source%"
+if errorlevel 1 goto cannot_place
+set "sub="
+call :compare_folder
+for /f "eol=: delims=" %%d in ('dir /ad /b 2^>nul') do (
+  set "sub=%%d\"
+  call :compare_folder
 )
-for /d %%d in ("%source%*") do for %%f in ("%%~fd\*") do (
-  for %%t in ("%target%\%%~nxd\%%~nxf") do if not "%%~zt"=="%%~zf" set "differs=%%~ff"
-  "%system%\fc.exe" /b "%%~ff" "%target%\%%~nxd\%%~nxf" >nul 2>&1
-  if errorlevel 1 set "differs=%%~ff"
-)
+popd
 if defined differs goto staged_differs
 
 rem qlpatch.exe reads its description file from the current folder.
@@ -134,3 +142,35 @@ exit /b 1603
 :in_use
 >>"%log%" echo %date% %time% install.cmd: "%target%" is in use; nothing was run
 exit /b 1618
+
+rem Compares each file in "%source%%sub%" with its staged copy in
+rem "%target%\%sub%", and sets differs to the package file's path when they
+rem differ or the copy is not there.
+:compare_folder
+pushd "%source%%sub%"
+if not errorlevel 1 goto compare_files
+set "differs=%source%%sub%"
+goto :eof
+:compare_files
+for /f "eol=: delims=" %%f in ('dir /a-d /b 2^>nul') do (
+  set "name=%%f"
+  set "size=%%~zf"
+  call :compare_file
+)
+popd
+goto :eof
+
+rem The file "name" of "size" bytes: the copy's size is read from the
+rem staged folder's listing, from inside it, then both are compared byte
+rem for byte.
+:compare_file
+set "unmatched=yes"
+pushd "%target%\%sub%"
+if errorlevel 1 goto compared
+for /f "eol=: delims=" %%t in ('dir /a-d /b 2^>nul') do if /i "%%t"=="%name%" if "%%~zt"=="%size%" set "unmatched="
+popd
+:compared
+if defined unmatched set "differs=%source%%sub%%name%"
+"%system%\fc.exe" /b "%source%%sub%%name%" "%target%\%sub%%name%" >nul 2>&1
+if errorlevel 1 set "differs=%source%%sub%%name%"
+goto :eof

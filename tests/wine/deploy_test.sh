@@ -222,6 +222,14 @@ wt_check_exit "no description in the package: install.cmd fails on its own" 1603
 wt_check "no description in the package: nothing copied" absent "$(absent "$TARGET")"
 wt_check "no description in the package: modules untouched" "old core.dll|old profiles.dll" "$(modules)"
 
+echo "# a hidden package file whose staged copy differs"
+fresh_machine
+# Hidden, as Wine shows dot files. Wine's fc.exe finds no difference ever,
+# so the sizes tell: /proc/uptime reads as 0 bytes, its copy does not.
+ln -s /proc/uptime "$PACKAGE/.uptime"
+install
+wt_check "hidden file differs: install.cmd runs nothing" "1603 old core.dll|old profiles.dll" "$WT_EXIT $(modules)"
+
 echo "# a backup folder that is a link to a user's folder"
 fresh_machine
 install
