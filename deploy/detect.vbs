@@ -14,6 +14,16 @@
 ' tool are no links, are owned by SYSTEM or Administrators, and that
 ' nobody else may change them. A folder a user made or may change is
 ' "not detected", and the install replaces it.
+'
+' install.cmd and uninstall.cmd run this same script, shipped beside them
+' in the package, and ask it that question before they write in those
+' folders or run the tool from them, so there is one check, not a copy:
+'   cscript.exe //nologo //B detect.vbs /adminsonly PATH [PATH ...]
+' ends with 544 when every PATH is a folder or file that only SYSTEM and
+' Administrators may change (AdminsOnly below), and with 1 otherwise. Yes
+' is not 0: detection ends with 0 whatever it finds, and the script host
+' ends with 0 on some errors of its own, so 0 never reads as yes. Run
+' without arguments, as the fleet tool runs it, it is the detection alone.
 Option Explicit
 On Error Resume Next
 
@@ -29,8 +39,11 @@ Const InstallKey32 = "HKLM\SOFTWARE\WOW6432Node\Tarvex\Durirave\Install\Path"
 ' generic write.
 Const ChangingRights = &H500D0046
 Const ReparsePoint = 1024  ' what the file system object calls an alias
+' The answer to /adminsonly when only SYSTEM and Administrators may change
+' every path (544: the Administrators group's RID); any other is no.
+Const AdminsOnlyAnswer = 544
 
-Dim shell, files, product, folder, tool, code
+Dim shell, files, product, folder, tool, code, i
 
 ' SYSTEM, Administrators, TrustedInstaller and CREATOR OWNER (which stands
 ' for whoever makes something inside, and gives nobody anything itself).
@@ -53,6 +66,18 @@ Function AdminsOnly(path, isFolder)
     If (files.GetFile(path).Attributes And ReparsePoint) <> 0 Or Err.Number <> 0 Then Exit Function
   End If
   AdminsOnly = OnlyAdminsMayChange(path)
+End Function
+
+' AdminsOnly for a folder or a file at path; False when neither is there.
+Function AdminsOnlyPath(path)
+  On Error Resume Next
+  AdminsOnlyPath = False
+  Err.Clear
+  If files.FolderExists(path) Then
+    AdminsOnlyPath = AdminsOnly(path, True)
+  ElseIf files.FileExists(path) Then
+    AdminsOnlyPath = AdminsOnly(path, False)
+  End If
 End Function
 
 ' Owned by SYSTEM or Administrators, and nobody else allowed a right that
@@ -89,6 +114,22 @@ End Function
 
 Set shell = CreateObject("WScript.Shell")
 Set files = CreateObject("Scripting.FileSystemObject")
+If WScript.Arguments.Count > 0 Then
+  ' Asked by install.cmd or uninstall.cmd. An error here ends the script
+  ' with the host's own code, never with the answer yes (resumed, an error
+  ' in an If's condition would run its body).
+  On Error GoTo 0
+  code = 1
+  If WScript.Arguments.Count >= 2 Then
+    If LCase(WScript.Arguments(0)) = "/adminsonly" Then
+      code = AdminsOnlyAnswer
+      For i = 1 To WScript.Arguments.Count - 1
+        If Not AdminsOnlyPath(WScript.Arguments(i)) Then code = 1
+      Next
+    End If
+  End If
+  WScript.Quit code
+End If
 ' The product is a 32-bit program: its install values are in the 32-bit
 ' view, which a 32-bit script host sees in place and a 64-bit one under
 ' WOW6432Node. Either way it is HKLM, which only administrators may write.

@@ -1,10 +1,12 @@
 @echo off
 rem Installs a Qorlink patch from a fleet tool (Intune Win32 app,
 rem Configuration Manager script installer). Put this file in the patch
-rem folder beside qlpatch.exe, patchql58302.dat and the new modules, and
-rem make it the install command. It finds the product's install folder in
-rem the product's install key (HKLM, 32-bit view), copies the patch folder
-rem to <install folder>\UpdateBackup\<PATCH_FOLDER>, where the detection
+rem folder beside qlpatch.exe, patchql58302.dat, the new modules and
+rem detect.vbs (the detection script, which also checks for this file who
+rem may change a folder), and make it the install command. It finds the
+rem product's install folder in the product's install key (HKLM, 32-bit
+rem view), copies the patch folder to
+rem <install folder>\UpdateBackup\<PATCH_FOLDER>, where the detection
 rem scripts and uninstall.cmd find it, runs qlpatch.exe there and ends with
 rem qlpatch.exe's exit code unchanged. Each run adds a dated line and the
 rem tool's lines to <install folder>\UpdateBackup\<PATCH_FOLDER>-install.log.
@@ -12,16 +14,22 @@ rem
 rem It runs as SYSTEM, so it runs, loads and trusts nothing from a place a
 rem standard user can write: the system's programs by their full path, the
 rem install folder only from HKLM, and the tool only from a folder inside
-rem the install folder that only SYSTEM and Administrators may change.
+rem the install folder that only SYSTEM and Administrators may change. It
+rem writes nothing, not even its log, in an UpdateBackup it finds there
+rem before it has checked that only they may change it.
 rem
 rem Every path is quoted wherever it is used or written to the log: a
 rem folder name may hold & ^ %% ! or characters of any language.
 rem
 rem Exit codes of its own (qlpatch.exe has none of these):
 rem   1603  the product is not installed (no install folder in its install
-rem         key, or not there), or the patch folder could not be put in
-rem         place, or a staged file differs from the package's: nothing
-rem         was run
+rem         key, or not there), or the package lacks a file, or the patch
+rem         folder could not be put in place, or a staged file differs from
+rem         the package's: nothing was run. Also, with nothing run and
+rem         nothing written in it: UpdateBackup is there but users may
+rem         change it, or that could not be checked (detect.vbs or
+rem         cscript.exe could not run), or a new UpdateBackup was not empty
+rem         once its ACL was set
 rem   1618  the patch folder is in use, most likely by a run of qlpatch.exe
 rem         started from it: try again later
 setlocal EnableExtensions DisableDelayedExpansion
@@ -37,6 +45,9 @@ set "system=%SystemRoot%\System32"
 set "source=%~dp0"
 if not exist "%source%qlpatch.exe" exit /b 1603
 if not exist "%source%patchql58302.dat" exit /b 1603
+rem detect.vbs holds the one check of who may change a folder, the one the
+rem detection runs; asked with /adminsonly it ends with 544 only for yes.
+if not exist "%source%detect.vbs" exit /b 1603
 
 rem The install folder, as the product's installer wrote it: HKLM, the
 rem 32-bit view (the product and qlpatch.exe are 32-bit programs). Only a
@@ -66,11 +77,34 @@ rem every step below wherever it points: nothing is done.
 set "attributes=-"
 for %%a in ("%backup%") do set "attributes=-%%~aa"
 if not "%attributes:l=%"=="%attributes%" exit /b 1603
-if exist "%backup%\" goto have_backup
+if not exist "%backup%\" goto new_backup
+rem One that is there may have been made by a user before any install (the
+rem install folder may let users create folders): its owner could swap the
+rem staged folder between the compare and the run. It is used only when
+rem only SYSTEM and Administrators may change it, as the detection asks.
+rem Otherwise nothing is written in it, not even a log line (a log file in
+rem it may be a user's link to any file): the exit code is all there is.
+"%system%\cscript.exe" //nologo //B "%source%detect.vbs" /adminsonly "%backup%"
+if not "%errorlevel%"=="544" exit /b 1603
+rem The errorlevel back to 0 for the steps below, which read it.
+(call )
+goto have_backup
+:new_backup
 mkdir "%backup%"
 if errorlevel 1 exit /b 1603
 "%system%\icacls.exe" "%backup%" /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX >nul
 if errorlevel 1 exit /b 1603
+rem Until that icacls it had the install folder's rights: anything in it
+rem came in then, from whoever, and the folder is not used (no log line
+rem either). The names are listed from inside it, so that no path is put
+rem on the command line of the cmd that "for /f" starts, which would read
+rem its %% signs again; eol=: as no name holds a colon.
+pushd "%backup%"
+if errorlevel 1 exit /b 1603
+set "found="
+for /f "eol=: delims=" %%f in ('dir /a /b 2^>nul') do set "found=%%f"
+popd
+if defined found exit /b 1603
 :have_backup
 >>"%log%" echo %date% %time% install.cmd: patch %PATCH_FOLDER% from "%source%"
 
@@ -93,26 +127,34 @@ mkdir "%target%"
 if errorlevel 1 goto cannot_place
 "%system%\icacls.exe" "%target%" /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX >nul
 if errorlevel 1 goto cannot_place
+pushd "%target%"
+if errorlevel 1 goto cannot_place
 set "found="
-for /f "delims=" %%f in ('dir /a /b "%target%" 2^>nul') do set "found=%%f"
+for /f "eol=: delims=" %%f in ('dir /a /b 2^>nul') do set "found=%%f"
+popd
 if defined found goto cannot_place
 "%system%\xcopy.exe" "%source%*" "%target%\" /e /i /q /y /h /r >nul
 if errorlevel 1 goto cannot_place
 
-rem Each staged file, in the package folder and in its subfolders, is
-rem compared with the package's, its size and then byte for byte: a copy
-rem cut short or changed on its way is never run.
+rem Each staged file, in the package folder and in its direct subfolders,
+rem hidden and system files too (xcopy /h copies them), is compared with
+rem the package's, its size and then byte for byte: a copy cut short or
+rem changed on its way is never run. The names are listed by "dir /a" from
+rem inside each folder, as above, and never go through a command line; the
+rem subfolder's name reaches :compare_folder in a variable, not on the call
+rem line, which would read its %% signs again too. A name outside the OEM
+rem code page comes back from dir with "?" in it: that file is taken to
+rem differ.
 set "differs="
-for %%f in ("%source%*") do (
-  for %%t in ("%target%\%%~nxf") do if not "%%~zt"=="%%~zf" set "differs=%%~ff"
-  "%system%\fc.exe" /b "%%~ff" "%target%\%%~nxf" >nul 2>&1
-  if errorlevel 1 set "differs=%%~ff"
+pushd "%source%"
+if errorlevel 1 goto cannot_place
+set "sub="
+call :compare_folder
+for /f "eol=: delims=" %%d in ('dir /ad /b 2^>nul') do (
+  set "sub=%%d\"
+  call :compare_folder
 )
-for /d %%d in ("%source%*") do for %%f in ("%%~fd\*") do (
-  for %%t in ("%target%\%%~nxd\%%~nxf") do if not "%%~zt"=="%%~zf" set "differs=%%~ff"
-  "%system%\fc.exe" /b "%%~ff" "%target%\%%~nxd\%%~nxf" >nul 2>&1
-  if errorlevel 1 set "differs=%%~ff"
-)
+popd
 if defined differs goto staged_differs
 
 rem qlpatch.exe reads its description file from the current folder.
@@ -134,3 +176,35 @@ exit /b 1603
 :in_use
 >>"%log%" echo %date% %time% install.cmd: "%target%" is in use; nothing was run
 exit /b 1618
+
+rem Compares each file in "%source%%sub%" with its staged copy in
+rem "%target%\%sub%", and sets differs to the package file's path when they
+rem differ or the copy is not there.
+:compare_folder
+pushd "%source%%sub%"
+if not errorlevel 1 goto compare_files
+set "differs=%source%%sub%"
+goto :eof
+:compare_files
+for /f "eol=: delims=" %%f in ('dir /a-d /b 2^>nul') do (
+  set "name=%%f"
+  set "size=%%~zf"
+  call :compare_file
+)
+popd
+goto :eof
+
+rem The file "name" of "size" bytes: the copy's size is read from the
+rem staged folder's listing, from inside it, then both are compared byte
+rem for byte.
+:compare_file
+set "unmatched=yes"
+pushd "%target%\%sub%"
+if errorlevel 1 goto compared
+for /f "eol=: delims=" %%t in ('dir /a-d /b 2^>nul') do if /i "%%t"=="%name%" if "%%~zt"=="%size%" set "unmatched="
+popd
+:compared
+if defined unmatched set "differs=%source%%sub%%name%"
+"%system%\fc.exe" /b "%source%%sub%%name%" "%target%\%sub%%name%" >nul 2>&1
+if errorlevel 1 set "differs=%source%%sub%%name%"
+goto :eof

@@ -51,6 +51,11 @@ fresh_machine() {
     "$source_dir/deploy/detect.vbs" >"$PACKAGE/detect-rights-taken-as-read.vbs"
   grep -q 'AdminsOnly = True: Exit' "$PACKAGE/detect-rights-taken-as-read.vbs" ||
     wt_die "the detection script's rights look was not found"
+  # install.cmd and uninstall.cmd ask the package's detect.vbs about an
+  # UpdateBackup that is there: the copy answers yes, the shipped one (kept
+  # in C:\ for the cases that show its refusal) no.
+  mv "$PACKAGE/detect.vbs" "$WT_C/detect.vbs"
+  cp "$PACKAGE/detect-rights-taken-as-read.vbs" "$PACKAGE/detect.vbs"
   wt_register_service QlSvc stop-now
   wt_register_service QlProfileSvc stop-now
   wt_start_service QlSvc
@@ -157,9 +162,20 @@ wt_check "apply: the earlier folder is replaced, not merged" "absent absent" \
 wt_check "apply: no lock file left" absent "$(absent "$BACKUP/qlpatch.lock")"
 detect "after the apply" detected
 check_planted_not_run "after the apply"
-wt_run_program "$WT_C" "$CSCRIPT" //nologo 'C:\package\detect.vbs'
+wt_run_program "$WT_C" "$CSCRIPT" //nologo 'C:\detect.vbs'
 wt_check_exit "after the apply, rights not readable: detect.vbs" 0
 wt_check_silent "after the apply, rights not readable: detect.vbs runs nothing"
+# The same refusal of UpdateBackup ends install.cmd and uninstall.cmd before
+# they write in it or run anything.
+cp "$WT_C/detect.vbs" "$PACKAGE/detect.vbs"
+backup_state() { find "$BACKUP" -printf '%P %s %T@\n' | sort; }
+before=$(backup_state)
+install
+wt_check "rights not readable: install.cmd, nothing run or written" "1603 $before" "$WT_EXIT $(backup_state)"
+uninstall
+wt_check "rights not readable: uninstall.cmd, nothing run or written" "1603 $before new core.dll|new profiles.dll" \
+  "$WT_EXIT $(backup_state) $(modules)"
+cp "$PACKAGE/detect-rights-taken-as-read.vbs" "$PACKAGE/detect.vbs"
 
 echo "# installed again"
 install
@@ -221,6 +237,14 @@ install
 wt_check_exit "no description in the package: install.cmd fails on its own" 1603
 wt_check "no description in the package: nothing copied" absent "$(absent "$TARGET")"
 wt_check "no description in the package: modules untouched" "old core.dll|old profiles.dll" "$(modules)"
+
+echo "# a hidden package file whose staged copy differs"
+fresh_machine
+# Hidden, as Wine shows dot files. Wine's fc.exe finds no difference ever,
+# so the sizes tell: /proc/uptime reads as 0 bytes, its copy does not.
+ln -s /proc/uptime "$PACKAGE/.uptime"
+install
+wt_check "hidden file differs: install.cmd runs nothing" "1603 old core.dll|old profiles.dll" "$WT_EXIT $(modules)"
 
 echo "# a backup folder that is a link to a user's folder"
 fresh_machine
