@@ -2,6 +2,7 @@
 
 #include <cwchar>
 
+#include "driver/folder_trust.h"
 #include "driver/run_items.h"
 #include "patchdata/module_names.h"
 #include "shared/run_log.h"
@@ -46,8 +47,8 @@ ResultCode ReadApplyPlan(const RunStart& start, RunPlan* plan) {
   if (!BuildPath(plan->patchFolder, install.folder, kBackupRootName, g_backupFolderName)) {
     return RC_CREATE_BACKUP_DIR_FAILED;
   }
-  const ResultCode linked = RefuseLinkedFolder(plan->patchFolder);
-  if (linked != RC_SUCCEED) return linked;
+  const ResultCode ours = RefuseFolderNotOurs(plan->patchFolder);
+  if (ours != RC_SUCCEED) return ours;
 
   result = ReadModulesToReplace(plan);
   return result != RC_SUCCEED ? result : CheckRoomForCopies(*plan, ModuleAction::kReplace);
@@ -80,10 +81,29 @@ ResultCode CheckRoomForCopies(const RunPlan& plan, ModuleAction action) {
   return RC_COPY_FILE_FAILED;
 }
 
-ResultCode RefuseLinkedFolder(const wchar_t* folder) {
-  if (!os::IsReparsePoint(folder)) return RC_SUCCEED;
-  LogEvent(L"%ls is a link (a junction, a symbolic link or a mount point): nothing is written through it", folder);
-  return RC_LINK_REFUSED;
+ResultCode RefuseFolderNotOurs(const wchar_t* folder) {
+  os::Handle held = nullptr;
+  const os::FolderOpen open = os::HoldFolder(folder, &held);
+  if (open == os::FolderOpen::kMissing) return RC_SUCCEED;
+  if (open == os::FolderOpen::kLink || os::IsReparsePoint(folder)) {
+    if (held != nullptr) os::LetGoOfFolder(held);
+    LogEvent(L"%ls is a link (a junction, a symbolic link or a mount point): nothing is written through it",
+             folder);
+    return RC_LINK_REFUSED;
+  }
+  if (open == os::FolderOpen::kFailed) {
+    LogFailure(os::LastError(), L"the backup folder %ls cannot be opened", folder);
+    return RC_CREATE_BACKUP_DIR_FAILED;
+  }
+  // Its owner could empty it and make it a link, or change what it holds:
+  // one made before the backup folder was the tool's (a user's, kept when
+  // an admin gave that folder back) is not used.
+  const FolderTrust trust = CheckFolderTrust(held, folder, TrustFindings::kLog);
+  os::LetGoOfFolder(held);
+  if (trust == FolderTrust::kAdminsOnly) return RC_SUCCEED;
+  LogEvent(L"nothing is read from or written to %ls: only administrators and SYSTEM may be able to change it "
+           L"(remove it, or give it and what it holds back to Administrators with their rights alone)", folder);
+  return RC_BACKUP_OPEN_TO_USERS;
 }
 
 ResultCode ReadModulesToReplace(RunPlan* plan) {

@@ -28,9 +28,12 @@ struct RunPlan {
 // state, and every listed module as found. 0 to go on; otherwise the code
 // the run ends with, nothing touched (the patch state 19 among them).
 ResultCode ReadApplyPlan(const RunStart& start, RunPlan* plan);
-// 0, or 24 (logged) when `folder` is a link: a junction, a symbolic link
-// or a mount point, which would take what is written through it elsewhere.
-ResultCode RefuseLinkedFolder(const wchar_t* folder);
+// 0 when `folder` is not there, or is a plain folder that only
+// administrators may change; 24 (logged) when it is a link (a junction, a
+// symbolic link or a mount point, which would take what is written
+// through it elsewhere); 25 (logged) when anyone else owns it or may write
+// to it; 12 when it cannot be opened.
+ResultCode RefuseFolderNotOurs(const wchar_t* folder);
 // Room on the install folder's disk for the copies the run makes: the new
 // copies beside the modules (the originals are moved, which takes none),
 // or for an undo the largest original copied in beside its module, plus

@@ -74,7 +74,7 @@ ResultCode UndoSequence(const RunStart& start, const CutOffRun* cutOff) {
   if (!BuildPath(plan.patchFolder, install.folder, kBackupRootName, g_backupFolderName)) {
     return RC_REGISTRY_READ_FAILED;
   }
-  checked = RefuseLinkedFolder(plan.patchFolder);
+  checked = RefuseFolderNotOurs(plan.patchFolder);
   if (checked != RC_SUCCEED) return checked;
 
   // The per-patch backup is the list of what the apply replaced.

@@ -401,7 +401,16 @@ TEST_F(UpdateTest, ABackupFolderUsersMayChangeIsNeverUsed) {
     EXPECT_EQ(ReadFile(install_ + "/core.dll"), "old core.dll");
     EXPECT_TRUE(std::filesystem::is_empty(backup));
   }
-  std::filesystem::remove(backup);
+  // The same for a per-patch folder a user made before the backup folder
+  // was given back to administrators.
+  fake::SetFolderSecurity(backup, fake::ToolFolderSecurity());
+  MakeDirs(backup + "/Patch03");
+  fake::SetFolderSecurity(backup + "/Patch03", userOwned);
+  EXPECT_EQ(Apply(), RC_BACKUP_OPEN_TO_USERS);
+  EXPECT_EQ(Undo(), RC_BACKUP_OPEN_TO_USERS);
+  EXPECT_EQ(fake::FindService(L"QlSvc")->stopRequests, 0);
+  EXPECT_TRUE(std::filesystem::is_empty(backup + "/Patch03"));
+  std::filesystem::remove_all(backup);
   fake::SetFolderSecurity(backup, fake::InstalledFolderSecurity());
   fake::SetFolderSecurity(install_, fake::OpenToUsersSecurity());
   EXPECT_EQ(Apply(), RC_SUCCEED);
