@@ -1,5 +1,8 @@
 #include "driver/cut_off_run.h"
 
+#include "driver/run_items.h"
+#include "driver/run_plan.h"
+#include "driver/work_items.h"
 #include "patchdata/module_names.h"
 #include "shared/run_log.h"
 #include "system/module_restore.h"
@@ -43,6 +46,28 @@ ResultCode HandlePendingSwap(const InstallInfo& install, RunMode mode, const std
     RemovePatchBackupFolder(patchFolder);
   }
   return RC_SUCCEED;
+}
+
+// A cut-off run this run could not finish (refused before anything was
+// touched, say, for want of room) may have stopped services and left the
+// product whole: it was cut off before its first module, or after its
+// last. Its services then run again, and nothing of it is left to finish.
+// Over a mix, or a product that cannot be read, nothing is done.
+void StartServicesOverWholeProduct(const RunStart& start, const CutOffRun& cutOff, const wchar_t* journalPath) {
+  RunPlan plan;
+  plan.install = start.install;
+  plan.description = start.description;
+  if (g_backupFolderName[0] == 0 && !PatchFolderName(start.description, g_backupFolderName)) return;
+  if (!SameIgnoringAsciiCase(cutOff.patch, g_backupFolderName)) return;
+  if (ReadModulePlans(cutOff.modules, &plan) != RC_SUCCEED || !FoundWhole(plan)) return;
+  WorkItemList work;
+  if (work.Do(SurveyServicesItem(&plan.services)) != RC_SUCCEED) return;
+  CarryCutOffServices(&cutOff, &plan.services);
+  plan.services.TakeCarriedAsStopped();
+  if (work.Do(StartServicesItem(&plan.services)) != RC_SUCCEED) return;
+  LogEvent(L"the run that was cut off left the product whole: its services run again, and nothing of it is "
+           L"left to finish");
+  RemoveJournal(journalPath);
 }
 
 }  // namespace
@@ -104,6 +129,7 @@ ResultCode RunAfterCutOffRun(const RunStart& start, RunMode mode, ModeSequence a
       const ResultCode finished = (cutOff.mode == RunMode::kApply ? apply : undo)(start, &cutOff);
       if (!EndedWhole(cutOff.mode, finished)) {
         LogEvent(L"the run that was cut off cannot be finished (%d); this run does nothing more", finished);
+        if (os::PathExists(path)) StartServicesOverWholeProduct(start, cutOff, path);
         return finished;
       }
       if (os::PathExists(path)) RemoveJournal(path);
@@ -111,7 +137,13 @@ ResultCode RunAfterCutOffRun(const RunStart& start, RunMode mode, ModeSequence a
     }
   }
   const ResultCode result = (mode == RunMode::kApply ? apply : undo)(start, carried);
-  if (carried != nullptr && EndedWhole(mode, result) && os::PathExists(path)) RemoveJournal(path);
+  if (carried != nullptr && os::PathExists(path)) {
+    if (EndedWhole(mode, result)) {
+      RemoveJournal(path);
+    } else {
+      StartServicesOverWholeProduct(start, cutOff, path);
+    }
+  }
   return result;
 }
 

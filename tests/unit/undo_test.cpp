@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "driver/driver.h"
+#include "driver/journal.h"
 #include "driver/run_plan.h"
 #include "patchdata/patchdata.h"
 #include "shared/shared.h"
@@ -350,3 +351,26 @@ TEST_F(UndoTest, AnUnfinishedUndoIsNotAnsweredAsAppliedAndTheApplyFinishesIt) {
 }
 
 }  // namespace
+
+// An undo cut off while it stopped the product, its modules untouched,
+// met by runs refused before the stop (no room for the undo's copies): the
+// product is whole, and the services that undo stopped run again.
+TEST_F(UndoTest, ServicesACutOffUndoStoppedRunAgainWhenTheNextRunIsRefused) {
+  ASSERT_EQ(Apply(), RC_SUCCEED);
+  {
+    ServiceLedger found;
+    for (const wchar_t* service : kProductServices) found.Of(service).stateFound = os::kServiceRunning;
+    std::vector<ModulePlan> modules(kModules.size());
+    for (size_t i = 0; i < kModules.size(); ++i) modules[i].name = Wide(kModules[i]);
+    Journal cutOff;
+    ASSERT_TRUE(cutOff.Begin(Wide(install_ + "/UpdateBackup/qlpatch.journal").c_str(), RunMode::kUndo, L"Patch03",
+                             found, modules));
+  }
+  fake::FindService(L"QlSvc")->state = os::kServiceStopped;
+  fake::SetDiskRoom(kRoomMarginBytes);
+  for (auto run : {&UndoTest::Apply, &UndoTest::Undo}) {
+    EXPECT_EQ(run(), RC_COPY_FILE_FAILED);
+    EXPECT_EQ(fake::FindService(L"QlSvc")->state, os::kServiceRunning);
+  }
+  EXPECT_EQ(Query(), RC_PATCH_IS_LATEST);
+}
