@@ -6,6 +6,7 @@
 #include "shared/run_log.h"
 #include "shared/shared.h"
 #include "system/module_restore.h"
+#include "system/restart_swap.h"
 
 #ifndef QLPATCH_VERSION_TEXT
 #define QLPATCH_VERSION_TEXT "0.0.0"
@@ -86,7 +87,7 @@ class ModuleStep : public WorkItem {
       const std::wstring name = module_.name;
       const ResultCode read = ReadModulePlan(installFolder.c_str(), name.c_str(), HeldModule::kWaitOut, &module_);
       if (read != RC_SUCCEED) {
-        if (module_.read == ModuleRead::kHeldOpen) held_->push_back(module_.paths.installed);
+        if (module_.read == ModuleRead::kHeldOpen) Held();
         return read;
       }
       if (action_ == ModuleAction::kReplace) {
@@ -96,12 +97,19 @@ class ModuleStep : public WorkItem {
     }
     const ResultCode result = action_ == ModuleAction::kReplace ? BackupAndReplaceModule(module_, &change_)
                                                                 : RestoreModule(module_, &change_);
-    if (result != RC_SUCCEED && change_.held) held_->push_back(module_.paths.installed);
+    if (result != RC_SUCCEED && change_.held) Held();
     return result;
   }
   bool Undo() override { return PutModuleBackAsFound(module_, change_) == RC_SUCCEED; }
 
  private:
+  // Held open past the retries: who holds it is logged now, while the
+  // product is still stopped and its own services cannot be among them.
+  void Held() {
+    LogFileHolders(module_.paths.installed);
+    held_->push_back(module_.paths.installed);
+  }
+
   ModulePlan module_;
   ModuleAction action_;
   std::vector<std::wstring>* held_;

@@ -114,7 +114,6 @@ bool HeldWithBackup(const std::vector<ModulePlan>& modules) {
 // a journal that says so, or `failure` when it cannot be scheduled.
 ResultCode SwapAtRestart(const InstallInfo& install, const RunPlan& plan, const StagedSwap& staged,
                          ResultCode failure) {
-  for (const std::wstring& path : plan.heldFiles) LogFileHolders(path.c_str());
   wchar_t backupRoot[kPathChars] = {};
   RunPlan swap;
   swap.modules = plan.modules;

@@ -233,11 +233,13 @@ struct FileHolder {
   uint32_t processId;
   uint32_t sessionId;   // the Terminal Services session it runs in
   uint32_t appType;     // RM_APP_TYPE: 1 a window, 2 another program, 3 a service, 4 Explorer, 5 a console, 1000 critical
-  wchar_t name[260];    // its application name (strAppName)
+  wchar_t name[260];    // its application name (strAppName): a friendly name, or a service's
+  wchar_t image[260];   // its program's full path, when it can be read (empty otherwise)
 };
 // The processes that hold `path` open (RmStartSession, RmRegisterResources,
-// RmGetList, from rstrtmgr.dll loaded from the system folder only). False
-// when Restart Manager cannot tell.
+// RmGetList, from rstrtmgr.dll loaded from the system folder only), each
+// with its program's path (OpenProcess with PROCESS_QUERY_LIMITED_INFORMATION,
+// QueryFullProcessImageNameW). False when Restart Manager cannot tell.
 bool ListFileHolders(const wchar_t* path, FileHolder* holders, int capacity, int* count);
 
 // ---- threads, semaphore, clock ------------------------------------------------

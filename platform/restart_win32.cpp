@@ -114,6 +114,13 @@ bool ListFileHolders(const wchar_t* path, FileHolder* holders, int capacity, int
       holder.appType = static_cast<uint32_t>(found[i].ApplicationType);
       std::wcsncpy(holder.name, found[i].strAppName, 259);
       holder.name[259] = 0;
+      holder.image[0] = 0;
+      HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, holder.processId);
+      if (process != nullptr) {
+        DWORD chars = 260;
+        if (!::QueryFullProcessImageNameW(process, 0, holder.image, &chars)) holder.image[0] = 0;
+        ::CloseHandle(process);
+      }
     }
   }
   ::FreeLibrary(library);

@@ -154,7 +154,12 @@ TEST_F(UndoTest, ModuleHeldOpenForGoodLeavesItNewAndStartsTheProduct) {
   ASSERT_EQ(Apply(), RC_SUCCEED);
   const std::string record = ReadFile(recordPath_);
   fake::HoldFile(install_ + "/profiles.dll", -1);
+  fake::SetFileHolders(install_ + "/profiles.dll", {{77, 1, 2, L"Viewer", L"C:\\Tools\\viewer.exe"}});
   EXPECT_EQ(Undo(), RC_MOVE_FILE_FAILED);
+  const std::string log = ReadFile(install_ + "/UpdateBackup/qlpatch.log");
+  const size_t holder = log.find("held open by process 77 (Viewer, C:\\Tools\\viewer.exe), session 1");
+  EXPECT_NE(holder, std::string::npos) << log;
+  EXPECT_LT(holder, log.rfind("start asked")) << "named while the product is still stopped";
   for (const std::string& module : kModules) {
     EXPECT_EQ(Installed(module), "new " + module);
     EXPECT_FALSE(Exists(install_ + "/" + module + ".qlundo"));
