@@ -167,7 +167,8 @@ constexpr uint32_t kErrorReparsePointEncountered = 4395;
 // attributes read through a handle opened with FILE_READ_ATTRIBUTES alone
 // and FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS
 // (GetFileInformationByHandle), and by name (GetFileAttributesW) as well;
-// either one saying so is enough. False when nothing is there.
+// either one saying so is enough. False when nothing is there; true when
+// what is there cannot be looked at.
 bool IsReparsePoint(const wchar_t* path);
 
 // ---- who may change a folder ---------------------------------------------------

@@ -273,7 +273,12 @@ bool HandleIsReparsePoint(HANDLE file) {
 
 bool IsReparsePoint(const wchar_t* path) {
   const DWORD byName = ::GetFileAttributesW(path);
-  if (byName == INVALID_FILE_ATTRIBUTES) return false;
+  if (byName == INVALID_FILE_ATTRIBUTES) {
+    // Only a name that is not there is not a link; one that cannot be
+    // looked at is not to be trusted either.
+    const DWORD error = ::GetLastError();
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+  }
   if (byName & FILE_ATTRIBUTE_REPARSE_POINT) return true;
   HANDLE file = ::CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
