@@ -18,7 +18,9 @@ BACKUP="$INSTALL/UpdateBackup"
 MODULES=(core.dll profiles.dll)
 SESSION_MANAGER='HKLM\SYSTEM\CurrentControlSet\Control\Session Manager'
 
-wt_set_install 4.20 0137 'C:\Qorlink'
+# Given with a closing "\", as installers often write it: Windows writes the
+# renames without it, and the tool still knows them for its own.
+wt_set_install 4.20 0137 'C:\Qorlink\'
 wt_register_service QlSvc stop-now
 wt_register_service QlProfileSvc stop-now
 wt_start_service QlSvc
