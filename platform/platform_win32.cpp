@@ -269,6 +269,51 @@ bool HandleIsReparsePoint(HANDLE file) {
          (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+HANDLE OpenForFinalPath(const wchar_t* path) {
+  return ::CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+std::wstring FinalPathOf(HANDLE file) {
+  std::vector<wchar_t> path(MAX_PATH);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const DWORD length = ::GetFinalPathNameByHandleW(file, path.data(), static_cast<DWORD>(path.size()),
+                                                     FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) return std::wstring();
+    if (length < path.size()) return std::wstring(path.data(), length);
+    path.resize(length + 1);  // the size it needs, with its closing zero
+  }
+  return std::wstring();
+}
+
+// Whether the file at `path`, when there, is a link, or is reached through
+// one: by its name's attributes, or because the path Windows opens it by
+// (GetFinalPathNameByHandleW) is not its folder's and its own name. Some
+// file systems, and Wine for a Unix symbolic link to a file, show such a
+// link neither by name nor through a handle, and opening it follows it. It
+// is looked at before the file is opened for writing or deleting; the
+// folders the tool does so in are ones only administrators may change, so
+// nothing can put a link there in between.
+bool LinkInPlace(const wchar_t* path) {
+  const DWORD attributes = ::GetFileAttributesW(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  const wchar_t* name = std::wcsrchr(path, L'\\');
+  if (!link && name != nullptr) {
+    HANDLE file = OpenForFinalPath(path);
+    HANDLE folder = OpenForFinalPath(std::wstring(path, name).c_str());
+    if (file != INVALID_HANDLE_VALUE && folder != INVALID_HANDLE_VALUE) {
+      const std::wstring reached = FinalPathOf(file);
+      const std::wstring expected = FinalPathOf(folder) + name;
+      link = !reached.empty() && ::CompareStringOrdinal(reached.c_str(), -1, expected.c_str(), -1, TRUE) != CSTR_EQUAL;
+    }
+    if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
+    if (folder != INVALID_HANDLE_VALUE) ::CloseHandle(folder);
+  }
+  if (link) ::SetLastError(kErrorReparsePointEncountered);
+  return link;
+}
+
 }  // namespace
 
 bool IsReparsePoint(const wchar_t* path) {
@@ -290,6 +335,7 @@ bool IsReparsePoint(const wchar_t* path) {
 }
 
 Handle OpenAppendWriteThrough(const wchar_t* path) {
+  if (LinkInPlace(path)) return nullptr;
   // Shared for writing too: a run refused while another holds the lock
   // appends its lines beside the other's (each write an atomic append).
   HANDLE file = ::CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
@@ -336,6 +382,7 @@ bool LongPathOf(const wchar_t* path, wchar_t* out, int outChars) {
 // ---- one run at a time ----
 LockTake OpenLockFile(const wchar_t* path, Handle* lock) {
   *lock = nullptr;
+  if (LinkInPlace(path)) return LockTake::kFailed;
   // Share mode 0: while this handle is open no one else can open the file.
   // DELETE access is what FILE_FLAG_DELETE_ON_CLOSE needs.
   // A link in its place is opened as itself, never followed: closing it

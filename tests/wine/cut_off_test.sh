@@ -170,4 +170,20 @@ wt_check "linked backup folder: every module the original" "$ALL" "$(wt_modules_
 rm "$BACKUP"
 wt_case_done "a backup folder that is a link" "$LOG"
 
+echo "# a per-patch folder, or the lock, that is a link: nothing written or deleted through it"
+mkdir -p "$BACKUP"
+ln -s "$WT_TMP/elsewhere" "$BACKUP/Patch03"
+wt_run "$PATCH_DIR"
+wt_check_exit "linked per-patch folder: apply" 24
+wt_check "linked per-patch folder: nothing written through it" "" "$(ls -A "$WT_TMP/elsewhere")"
+wt_check "linked per-patch folder: neither service stopped" "$before" "$(wt_service_processes)"
+rm "$BACKUP/Patch03"
+printf 'keep' >"$WT_TMP/elsewhere/keep.txt"
+ln -s "$WT_TMP/elsewhere/keep.txt" "$BACKUP/qlpatch.lock"
+wt_run "$PATCH_DIR"
+wt_check_exit "linked lock: apply" 1618
+wt_check "linked lock: the file it points to kept" keep "$(cat "$WT_TMP/elsewhere/keep.txt" 2>&1)"
+rm -f "$BACKUP/qlpatch.lock"
+wt_case_done "a per-patch folder or a lock that is a link" "$LOG"
+
 wt_finish
