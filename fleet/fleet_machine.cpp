@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <cwchar>
 #include <cstdio>
 #include <filesystem>
@@ -54,7 +55,42 @@ std::string g_stateFile;
 uint64_t g_killCall = 0;
 bool g_powerCut = false;
 uint64_t g_calls = 0;
+// What the child's faults are set on, for telling which of them a run met.
+std::string g_install, g_heldPath;
+uint32_t g_attributed = 0;  // modules given read-only or hidden, a bit each
+bool g_diskLimited = false, g_diskFillsAfterLook = false;
 
+uint32_t ChildFaultsMet() {
+  uint32_t met = 0;
+  const auto set = [&met](int fault, bool on) { met |= on ? 1u << fault : 0u; };
+  const fake::Service* ql = fake::FindService(L"QlSvc");
+  const fake::Service* profiles = fake::FindService(L"QlProfileSvc");
+  const fake::Service* vpn = fake::FindService(L"QlVpnSvc");
+  const bool profilesStopAsked = profiles != nullptr && profiles->stopRequests > 0;
+  const bool qlStopAsked = ql != nullptr && ql->stopRequests > 0;
+  set(kFaultSlowStop, profilesStopAsked);
+  set(kFaultNeverStops, profilesStopAsked);
+  set(kFaultLingeringProcess, qlStopAsked);
+  set(kFaultDependent, qlStopAsked || (vpn != nullptr && vpn->stopRequests > 0));
+  set(kFaultDisabledStopped, fake::CallCount("ReadServiceStartType") > 0);
+  set(kFaultDisabledRunning, fake::CallCount("ReadServiceStartType") > 0);
+  set(kFaultTrigger, ql != nullptr && ql->startsByTrigger > 0);
+  bool attributedChanged = false;
+  for (int i = 0; i < kModuleCount; ++i) {
+    attributedChanged |= (g_attributed >> i & 1) != 0 && ReadFile(g_install + "/" + kModules[i]) != Old(i);
+  }
+  set(kFaultReadOnly, attributedChanged);
+  set(kFaultHidden, attributedChanged);
+  set(kFaultPassingLock, fake::SharingViolations(g_install + "/core.dll") > 0);
+  const bool held = !g_heldPath.empty() && fake::SharingViolations(g_heldPath) > 0;
+  set(kFaultUserHoldsModule, held);
+  set(kFaultUserHoldsRecord, held);
+  set(kFaultDiskFull, g_diskLimited && (fake::CallCount("CopyFileOver") > 0 ||
+                                        (!g_diskFillsAfterLook && fake::CallCount("FreeBytesAt") > 0)));
+  return met;
+}
+
+// The services' states, the faults met (4 bytes) and the waiting renames.
 void SaveChildState() {
   std::string states;
   for (const wchar_t* name : kServiceNames) {
@@ -65,19 +101,25 @@ void SaveChildState() {
     states += service == nullptr ? '-' : up ? 'r' : 's';
   }
   const std::wstring pending = fake::PendingRenames();
+  const uint32_t met = ChildFaultsMet();
   std::string bytes = states;
+  bytes.append(reinterpret_cast<const char*>(&met), sizeof met);
   bytes.append(reinterpret_cast<const char*>(pending.data()), pending.size() * sizeof(wchar_t));
   std::ofstream(g_stateFile, std::ios::binary | std::ios::trunc) << bytes;
 }
 
+// Exit statuses of the child beyond the tool's codes: the drawn kill, the
+// drawn power cut, the fleet tool's end of a run past its limit.
+constexpr int kKilledStatus = 250;
+constexpr int kPowerCutStatus = 249;
+constexpr int kOverLimitStatus = 248;
+
 void CutOff(int status) {
   SaveChildState();
-  if (g_powerCut) fake::PowerCut();
+  if (status == kPowerCutStatus) fake::PowerCut();
   _exit(status);
 }
 
-// Exit statuses of the child beyond the tool's codes.
-constexpr int kKilledStatus = 250;
 constexpr int kStrangeCodeStatus = 252;  // RunEntry returned a code the tool has not
 
 bool g_crash = false;
@@ -87,8 +129,8 @@ void ObserveCall(const std::string&) {
     volatile int* volatile nowhere = nullptr;
     *nowhere = 1;
   }
-  if (++g_calls == g_killCall) CutOff(kKilledStatus);
-  if (fake::NowMs() > kFleetToolLimitMs) CutOff(kKilledStatus);
+  if (++g_calls == g_killCall) CutOff(g_powerCut ? kPowerCutStatus : kKilledStatus);
+  if (fake::NowMs() > kFleetToolLimitMs) CutOff(kOverLimitStatus);
 }
 
 // A code with its own message in the tool's table.
@@ -118,6 +160,28 @@ int CodeOf(int status) {
 }
 
 }  // namespace
+
+const char* FaultName(int fault) {
+  static const char* const kNames[kFaultCount] = {
+      "QlProfileSvc slower than its polls", "QlProfileSvc never stops", "QlSvc's process outlives its stop",
+      "a service depending on QlSvc", "QlProfileSvc disabled, stopped", "QlProfileSvc disabled, running",
+      "QlSvc started by a trigger", "modules read-only", "modules hidden", "an antivirus's passing lock",
+      "a user holding profiles.dll", "a user holding the record", "a full disk", "a kill", "a power cut",
+      "the uninstall", "another instance holding the lock"};
+  return kNames[fault];
+}
+
+uint32_t DrawnFaults(const Draw& d) {
+  const bool flags[kFaultCount] = {
+      d.profilesStop == Draw::Stop::kSlowerThanPolls, d.profilesStop == Draw::Stop::kNever, d.processLingerMs > 0,
+      d.dependent, d.profilesDisabled == Draw::Disabled::kStopped, d.profilesDisabled == Draw::Disabled::kRunning,
+      d.triggerStart, d.readOnlyModules, d.hiddenModules, d.passingLockTries > 0,
+      d.userHoldDays > 0 && !d.userHoldsRecord, d.userHoldDays > 0 && d.userHoldsRecord, d.diskRoom != ~0ull,
+      d.killRun >= 0 && !d.powerCut, d.killRun >= 0 && d.powerCut, d.uninstallDay >= 0, d.overlapAttempts > 0};
+  uint32_t drawn = 0;
+  for (int fault = 0; fault < kFaultCount; ++fault) drawn |= flags[fault] ? 1u << fault : 0u;
+  return drawn;
+}
 
 Draw DrawMachine(uint64_t seed, uint64_t machine) {
   std::mt19937_64 random(seed * 0x9E3779B97F4A7C15ull + machine);
@@ -151,6 +215,7 @@ Draw DrawMachine(uint64_t seed, uint64_t machine) {
   if (chance(0.03)) {
     d.userHoldDays = 1 + upTo(5);
     d.userHoldsRecord = chance(0.3);
+    if (d.userHoldsRecord) d.start = Draw::Start::kRecord02;  // a program can hold only a record that is there
   }
   if (chance(0.03)) {
     d.diskRoom = static_cast<uint64_t>(upTo(40));
@@ -181,13 +246,14 @@ std::vector<std::string> DescribeDistribution() {
       "QlSvc's process outlives its stop: 5% (5 s or 45 s)",
       "a running service depending on QlSvc: 30%",
       "QlProfileSvc disabled: stopped 1%, running 1%",
-      "QlSvc started again by a trigger in the module phase: 3%",
+      "QlSvc started again by a trigger in the module phase (the first module's copy): 3%",
       "modules read-only 5%, hidden 2%",
       "an antivirus holding core.dll for 1 to 5 operations, each run: 10%",
-      "a user's program holding profiles.dll (70%) or the record (30%) for 1 to 5 days: 3%",
+      "a user's program holding profiles.dll (70%) or the record (30%, on a record at patch 02) for 1 to 5 "
+      "days: 3%",
       "a disk with room for 0 to 39 bytes of copies (on the look, or filled after it) until day 1 to 4: 3%",
       "one of the first three installs or uninstalls cut off before a platform call drawn from 1 to 250 "
-      "(a power cut 30%): 10%",
+      "(a power cut 30%, the machine restarting after it): 10%",
       "the uninstall sent on day 1 to 4, the install again the day after: 5%",
       "a restart 0 to 3 days after a 3010",
       "another instance of the tool holding the lock (1618) through the first 1 to 5 installs or uninstalls, "
@@ -268,6 +334,7 @@ void Machine::LayOut() {
   if (draw_.product != Draw::Product::kInstalled) laidOut_ = Listing();
   if (!draw_.dependent) serviceStates_[2] = '-';
   if (draw_.profilesDisabled == Draw::Disabled::kStopped) serviceStates_[1] = 's';
+  ranBefore_ = serviceStates_;
 }
 
 // The stand-in of a fresh process on this machine, on `day`.
@@ -309,20 +376,28 @@ void Machine::PrepareChild(int day) {
   if (draw_.profilesStop == Draw::Stop::kNever) profiles->refuseStop = true;
   ql->processLingerMs = draw_.processLingerMs;
   profiles->disabled = draw_.profilesDisabled != Draw::Disabled::kNo;
-  if (draw_.triggerStart) ql->startAgainOn = "SnapshotProcesses";
+  if (draw_.triggerStart) ql->startAgainOn = "CopyFileOver";
   for (const wchar_t* name : kProductProcesses) fake::AddProcess(name);
+  g_install = install_;
+  g_attributed = 0;
   for (int i = 0; i < kModuleCount; ++i) {
     const std::string path = install_ + "/" + kModules[i];
     uint32_t attributes = 0;
     if (draw_.readOnlyModules) attributes |= os::kAttributeReadOnly;
     if (draw_.hiddenModules) attributes |= os::kAttributeHidden;
-    if (attributes != 0 && ReadFile(path) == Old(i)) fake::SetFileAttributesOf(path, attributes);
+    if (attributes != 0 && ReadFile(path) == Old(i)) {
+      fake::SetFileAttributesOf(path, attributes);
+      g_attributed |= 1u << i;
+    }
   }
   if (draw_.passingLockTries > 0) fake::HoldFile(install_ + "/core.dll", draw_.passingLockTries);
-  // A program can hold only a file that is there: the record once it is.
+  // A program can hold only a file that is there.
   const std::string held = draw_.userHoldsRecord ? install_ + "/UpdateBackup/QlPatch.xml" : install_ + "/profiles.dll";
-  if (day < draw_.userHoldDays && std::filesystem::exists(held)) fake::HoldFileLettingRead(held);
-  if (draw_.diskRoom != ~0ull && day < draw_.diskFreedDay) {
+  g_heldPath = day < draw_.userHoldDays && std::filesystem::exists(held) ? held : "";
+  if (!g_heldPath.empty()) fake::HoldFileLettingRead(held);
+  g_diskLimited = draw_.diskRoom != ~0ull && day < draw_.diskFreedDay;
+  g_diskFillsAfterLook = draw_.diskFillsAfterLook;
+  if (g_diskLimited) {
     fake::SetDiskRoom(draw_.diskRoom);
     if (draw_.diskFillsAfterLook) fake::SetDiskRoomShown(1ull << 30);
   }
@@ -344,6 +419,7 @@ RunResult Machine::Run(Mode mode, int day) {
   const bool crash = crashNext_;
   crashNext_ = false;
   std::filesystem::remove(state_);  // each run leaves its own
+  if (!lastKilled_) ranBefore_ = serviceStates_;
   const auto began = std::chrono::steady_clock::now();
   std::fflush(nullptr);
   const pid_t child = fork();
@@ -368,7 +444,8 @@ RunResult Machine::Run(Mode mode, int day) {
   waitpid(child, &status, 0);
   result.wallMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - began).count();
   const int exited = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.killed = exited == kKilledStatus;
+  result.killed = exited == kKilledStatus || exited == kPowerCutStatus || exited == kOverLimitStatus;
+  result.powerCut = exited == kPowerCutStatus;
   result.code = result.killed ? -1000 : CodeOf(exited);
   const std::string state = std::filesystem::exists(state_) ? ReadFile(state_) : "";
   if (WIFSIGNALED(status)) {
@@ -377,15 +454,30 @@ RunResult Machine::Run(Mode mode, int day) {
     result.crash = "the run crashed (a sanitizer's report)";
   } else if (exited == kStrangeCodeStatus || (!result.killed && !ToolCode(result.code))) {
     result.crash = "the run ended with a code the tool has not (exit status " + std::to_string(exited) + ")";
-  } else if (state.size() < 3) {
+  } else if (state.size() < 7) {
     result.crash = "the run ended without leaving its state (exit status " + std::to_string(exited) + ")";
   }
   if (!result.crash.empty()) result.code = -2000;
-  lastKilled_ = result.killed;
+  // A cut stays open until an install or uninstall that is let in ends:
+  // that run must finish it.
+  if (run >= 0 && result.killed) {
+    lastKilled_ = true;
+    lastPowerCut_ = lastPowerCut_ || result.powerCut;
+  } else if (run >= 0 && !result.lockHeldElsewhere && result.code != RC_ANOTHER_RUN_IN_PROGRESS) {
+    lastKilled_ = lastPowerCut_ = false;
+  }
+  const bool journal = std::filesystem::exists(install_ + "/UpdateBackup/qlpatch.journal");
+  cutUnfinished_ = (cutUnfinished_ || (run >= 0 && result.killed)) && journal;
+  uint32_t met = 0;
   if (result.crash.empty()) {
     serviceStates_ = state.substr(0, 3);
-    pendingRenames_.assign(reinterpret_cast<const wchar_t*>(state.data() + 3), (state.size() - 3) / sizeof(wchar_t));
+    std::memcpy(&met, state.data() + 3, sizeof met);
+    pendingRenames_.resize((state.size() - 7) / sizeof(wchar_t));
+    std::memcpy(pendingRenames_.data(), state.data() + 7, pendingRenames_.size() * sizeof(wchar_t));
   }
+  met |= (exited == kKilledStatus ? 1u << kFaultKill : 0u) | (result.powerCut ? 1u << kFaultPowerCut : 0u) |
+         (mode == Mode::kUndo ? 1u << kFaultUninstall : 0u) | (result.lockHeldElsewhere ? 1u << kFaultOverlap : 0u);
+  faultsMet_ |= met & DrawnFaults(draw_);
   if (result.lockHeldElsewhere) {  // the other instance ends
     std::error_code ignored;
     std::filesystem::remove(lock, ignored);
@@ -409,7 +501,7 @@ void Machine::Restart(int day) {
     if (serviceStates_[i] != '-') serviceStates_[i] = 'r';
   }
   if (draw_.profilesDisabled != Draw::Disabled::kNo) serviceStates_[1] = 's';  // a disabled service does not start
-  lastKilled_ = false;
+  ranBefore_ = serviceStates_;  // a restart does not finish a run cut off: the next run must
   history_.push_back("day " + std::to_string(day) + ": restart");
 }
 
@@ -459,13 +551,31 @@ void Machine::BreakOnPurpose() {
   }
 }
 
-std::string Machine::RunLog() const { return ReadFile(install_ + "/UpdateBackup/qlpatch.log"); }
+std::string Machine::RunLog() const {
+  const std::string older = install_ + "/UpdateBackup/qlpatch.log.1";
+  return (std::filesystem::exists(older) ? ReadFile(older) : "") + ReadFile(install_ + "/UpdateBackup/qlpatch.log");
+}
 
 std::string Machine::CheckInvariants(const RunResult* last, Mode mode) const {
+  return Check(last, mode, lastKilled_);
+}
+
+std::string Machine::CheckAtEnd() const { return Check(nullptr, Mode::kQuery, false); }
+
+// `cutOpen`: a run was cut off and no run has ended since to finish it.
+std::string Machine::Check(const RunResult* last, Mode mode, bool cutOpen) const {
   if (last != nullptr && !last->crash.empty()) return last->crash;
   const std::string record = ReadFile(install_ + "/UpdateBackup/QlPatch.xml");
   const bool recorded = record.find("<CurVersion>03</CurVersion>") != std::string::npos;
   const bool journal = std::filesystem::exists(install_ + "/UpdateBackup/qlpatch.journal");
+  const bool productRuns = serviceStates_[0] == 'r' || serviceStates_[1] == 'r';
+  // What a cut leaves (a mix, services down; after a power cut, a module
+  // holding zeros) stands only with the product's services stopped, until
+  // the next run finishes it.
+  const bool cutLeftIt = cutOpen && journal && !productRuns;
+  // The restart after a power cut starts the services on what the cut
+  // left; the product cannot keep them from a mix then, unless asked.
+  const bool bootedOnMix = cutOpen && journal && lastPowerCut_ && !strictBoot_;
   int olds = 0, news = 0;
   for (int i = 0; i < kModuleCount; ++i) {
     const std::string installed = ReadFile(install_ + "/" + kModules[i]);
@@ -474,7 +584,7 @@ std::string Machine::CheckInvariants(const RunResult* last, Mode mode) const {
       ++olds;
     } else if (installed == New(i)) {
       ++news;
-    } else if (!(draw_.powerCut && journal && installed == std::string(New(i).size(), '\0'))) {
+    } else if (!(lastPowerCut_ && cutLeftIt && installed == std::string(New(i).size(), '\0'))) {
       return std::string(kModules[i]) + " is not whole: '" + installed + "'";
     }
     if (installed != Old(i) && backup != Old(i)) return std::string(kModules[i]) + ": its original is lost";
@@ -499,8 +609,7 @@ std::string Machine::CheckInvariants(const RunResult* last, Mode mode) const {
   }
   // A mix drawn as the start stays while no run can change it (a service
   // that never stops, say): the tool returns the machine to what it found.
-  const bool productRuns = serviceStates_[0] == 'r' || serviceStates_[1] == 'r';
-  if (olds > 0 && news > 0 && !(journal && !productRuns) && Snapshot() != found_) {
+  if (olds > 0 && news > 0 && !cutLeftIt && !bootedOnMix && Snapshot() != found_) {
     return "the product is on a mix of new and original modules" + std::string(productRuns ? ", running" : "");
   }
   if (last != nullptr && !last->killed) {
@@ -514,11 +623,14 @@ std::string Machine::CheckInvariants(const RunResult* last, Mode mode) const {
     if (last->code == RC_SWAP_AT_RESTART && (pendingRenames_.empty() || (olds != kModuleCount && news != kModuleCount))) {
       return "3010 without the whole patch waiting for the restart";
     }
-    // Stopped only while the product is on a mix a run could not finish.
-    const bool mix = olds > 0 && news > 0;
-    const bool mayBeStopped = (journal && mix) || draw_.profilesDisabled == Draw::Disabled::kStopped;
-    if (mode != Mode::kQuery && !mayBeStopped && serviceStates_.find('s') != std::string::npos) {
-      return "a run ended whole with a service stopped (" + serviceStates_ + ")";
+  }
+  // Every service that ran before runs (the one the admin disabled and
+  // stopped was never running). The tool leaves a service a cut stopped
+  // stopped over a mix it cannot finish: counted only when asked.
+  const bool stoppedOverUnfinishedCut = cutUnfinished_ && journal && olds > 0 && news > 0 && !strictServicesAfterCut_;
+  for (int i = 0; i < 3 && !cutOpen && !stoppedOverUnfinishedCut; ++i) {
+    if (ranBefore_[i] == 'r' && serviceStates_[i] != 'r') {
+      return "a service that ran is stopped (services " + serviceStates_ + ", before " + ranBefore_ + ")";
     }
   }
   return "";

@@ -41,6 +41,17 @@ struct Draw {
   int overlapAttempts = 0;
 };
 
+// The faults a machine may be drawn to meet. A fault drawn is met when a
+// run came upon it: the tool asked the slow service to stop, a hold
+// refused one of its operations, a cut came before the run's end.
+enum Fault {
+  kFaultSlowStop, kFaultNeverStops, kFaultLingeringProcess, kFaultDependent, kFaultDisabledStopped,
+  kFaultDisabledRunning, kFaultTrigger, kFaultReadOnly, kFaultHidden, kFaultPassingLock, kFaultUserHoldsModule,
+  kFaultUserHoldsRecord, kFaultDiskFull, kFaultKill, kFaultPowerCut, kFaultUninstall, kFaultOverlap, kFaultCount
+};
+const char* FaultName(int fault);
+uint32_t DrawnFaults(const Draw& draw);  // a bit per Fault
+
 // The exit status of a run's process that a sanitizer's report ended:
 // fleet_sim sets it as the sanitizers' exitcode when it starts.
 constexpr int kSanitizerStatus = 251;
@@ -57,6 +68,7 @@ enum class Mode { kApply, kUndo, kQuery };
 struct RunResult {
   int code = 0;
   bool killed = false;       // cut off: by the draw, or by the fleet tool after 60 minutes
+  bool powerCut = false;     // the cut was the drawn power cut (the fleet tool's never is)
   bool lockHeldElsewhere = false;  // another instance held the lock throughout
   // Set when the run did not end as the tool ends: a signal, a sanitizer's
   // report, a code the tool has not, or no state left behind.
@@ -78,6 +90,9 @@ class Machine {
   // Empty when every invariant holds after `last` (a run of `mode`), or
   // after a restart (null); otherwise why not.
   std::string CheckInvariants(const RunResult* last, Mode mode) const;
+  // After the last cycle: no run cut off may still leave the product on a
+  // mix, or a service down that ran.
+  std::string CheckAtEnd() const;
   bool SwapPending() const { return !pendingRenames_.empty(); }
   bool Patched() const;  // every module new and the patch on record
   const std::vector<std::string>& History() const { return history_; }
@@ -90,6 +105,12 @@ class Machine {
   void CrashNextRun() { crashNext_ = true; }
   // Installs and uninstalls that met another instance holding the lock.
   int OverlapsMet() const { return draw_.overlapAttempts - overlapsLeft_; }
+  uint32_t FaultsMet() const { return faultsMet_; }  // a bit per Fault, of those drawn
+  // The restart after a power cut may not start the product on a mix.
+  void SetStrictBoot(bool strict) { strictBoot_ = strict; }
+  // The run after a cut must start the services the cut stopped even over
+  // a mix it cannot finish.
+  void SetStrictServicesAfterCut(bool strict) { strictServicesAfterCut_ = strict; }
 
  private:
   void LayOut();
@@ -98,6 +119,7 @@ class Machine {
   // Every folder and file of the machine, with sizes and content hashes.
   std::string Listing() const;
   void PrepareChild(int day);
+  std::string Check(const RunResult* last, Mode mode, bool cutOpen) const;
 
   std::string root_, work_, install_, state_;
   uint64_t seed_, index_;
@@ -105,7 +127,15 @@ class Machine {
   int changingRuns_ = 0;  // installs and uninstalls so far
   std::string serviceStates_ = "rrr";   // QlSvc, QlProfileSvc, QlVpnSvc: 'r' running, 's' stopped
   std::wstring pendingRenames_;
+  // A run was cut off (by a kill or the power) and no install or uninstall
+  // has ended since; the services that ran before it.
   bool lastKilled_ = false;
+  bool lastPowerCut_ = false;
+  std::string ranBefore_;
+  uint32_t faultsMet_ = 0;
+  bool strictBoot_ = false;
+  bool strictServicesAfterCut_ = false;
+  bool cutUnfinished_ = false;  // a run was cut off, and its journal is still there
   bool crashNext_ = false;
   int overlapsLeft_ = 0;
   std::string laidOut_;  // Listing() as laid out, on a machine the tool may not touch

@@ -29,6 +29,7 @@ bool HeldOpen(const std::string& path, bool reading = false) {
   auto found = M().holds.find(Key(path));
   if (found == M().holds.end() || found->second == 0) return false;
   if (found->second > 0) --found->second;
+  ++M().sharingViolations[Key(path)];
   return true;
 }
 
@@ -407,6 +408,12 @@ void HoldFile(const std::string& path, int tries) {
   std::lock_guard<std::mutex> lock(g_machineMutex);
   M().holds[Key(path)] = tries;
   M().readableHolds.erase(Key(path));
+}
+
+int SharingViolations(const std::string& path) {
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  auto found = M().sharingViolations.find(Key(path));
+  return found == M().sharingViolations.end() ? 0 : found->second;
 }
 
 void HoldFileLettingRead(const std::string& path) {

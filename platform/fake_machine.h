@@ -105,6 +105,7 @@ struct Machine {
   // fail with a sharing violation (-1: for good).
   std::map<std::string, int> holds;
   std::set<std::string> readableHolds;  // held paths whose holder lets others read
+  std::map<std::string, int> sharingViolations;  // operations a hold refused, by path
   // PendingFileRenameOperations as Windows stores it (see os::ReadPendingRenames).
   std::wstring pendingRenames;
   // Who Restart Manager says holds a file, by path; a path not here it cannot tell.

@@ -31,6 +31,7 @@ struct Service {
   // made, if it is stopped then. Empty: never.
   std::string startAgainOn;
   int startAgainOccurrence = 1;
+  int startsByTrigger = 0;  // times that start came
   // Something else (a watchdog, a delayed start) starts the service just
   // before the tool's start request, which then fails with
   // ERROR_SERVICE_ALREADY_RUNNING.
@@ -129,6 +130,8 @@ void HoldFile(const std::string& path, int tries);
 // deleting (FILE_SHARE_READ alone): it can be read and copied, never
 // renamed, replaced, deleted or written.
 void HoldFileLettingRead(const std::string& path);
+// Operations on the file that a hold refused since Reset.
+int SharingViolations(const std::string& path);
 
 // Restart Manager's answer for a file held open (by its Linux path):
 // without one it cannot tell who holds it.

@@ -237,6 +237,7 @@ void StartTriggeredServices(const char* function, int occurrence) {
   for (fake::Service& s : M().services) {
     if (s.startAgainOn == function && s.startAgainOccurrence == occurrence && s.state == os::kServiceStopped) {
       s.queriesSinceRequest = -1;
+      ++s.startsByTrigger;
       EnterState(&s, os::kServiceRunning);
     }
   }
