@@ -51,9 +51,11 @@ ResultCode HandlePendingSwap(const InstallInfo& install, RunMode mode, const std
 // A cut-off run this run could not finish (refused before anything was
 // touched, say, for want of room) may have stopped services and left the
 // product whole: it was cut off before its first module, or after its
-// last. Its services then run again, and nothing of it is left to finish.
-// Over a mix, or a product that cannot be read, nothing is done.
-void StartServicesOverWholeProduct(const RunStart& start, const CutOffRun& cutOff, const wchar_t* journalPath) {
+// last. Its services then run again. Its journal stays: the record may not
+// say yet what the modules are (an undo cut off before it took the patch
+// off the record), and the next run finishes it. Over a mix, or a product
+// that cannot be read, nothing is done.
+void StartServicesOverWholeProduct(const RunStart& start, const CutOffRun& cutOff) {
   RunPlan plan;
   plan.install = start.install;
   plan.description = start.description;
@@ -65,9 +67,7 @@ void StartServicesOverWholeProduct(const RunStart& start, const CutOffRun& cutOf
   CarryCutOffServices(&cutOff, &plan.services);
   plan.services.TakeCarriedAsStopped();
   if (work.Do(StartServicesItem(&plan.services)) != RC_SUCCEED) return;
-  LogEvent(L"the run that was cut off left the product whole: its services run again, and nothing of it is "
-           L"left to finish");
-  RemoveJournal(journalPath);
+  LogEvent(L"the run that was cut off left the product whole: its services run again; the next run finishes it");
 }
 
 }  // namespace
@@ -129,7 +129,7 @@ ResultCode RunAfterCutOffRun(const RunStart& start, RunMode mode, ModeSequence a
       const ResultCode finished = (cutOff.mode == RunMode::kApply ? apply : undo)(start, &cutOff);
       if (!EndedWhole(cutOff.mode, finished)) {
         LogEvent(L"the run that was cut off cannot be finished (%d); this run does nothing more", finished);
-        if (os::PathExists(path)) StartServicesOverWholeProduct(start, cutOff, path);
+        if (os::PathExists(path)) StartServicesOverWholeProduct(start, cutOff);
         return finished;
       }
       if (os::PathExists(path)) RemoveJournal(path);
@@ -141,7 +141,7 @@ ResultCode RunAfterCutOffRun(const RunStart& start, RunMode mode, ModeSequence a
     if (EndedWhole(mode, result)) {
       RemoveJournal(path);
     } else {
-      StartServicesOverWholeProduct(start, cutOff, path);
+      StartServicesOverWholeProduct(start, cutOff);
     }
   }
   return result;

@@ -376,6 +376,9 @@ TEST_F(UndoTest, ServicesACutOffUndoStoppedRunAgainWhenTheNextRunIsRefused) {
   for (auto run : {&UndoTest::Apply, &UndoTest::Undo}) {
     EXPECT_EQ(run(), RC_COPY_FILE_FAILED);
     EXPECT_EQ(fake::FindService(L"QlSvc")->state, os::kServiceRunning);
+    EXPECT_EQ(Query(), RC_NOT_PATCHED) << "the undo is still to be finished";
   }
-  EXPECT_EQ(Query(), RC_PATCH_IS_LATEST);
+  fake::SetDiskRoom(1ull << 30);
+  EXPECT_EQ(Undo(), RC_SUCCEED);
+  for (const std::string& module : kModules) EXPECT_EQ(Installed(module), "old " + module);
 }
