@@ -82,6 +82,17 @@ FolderTrust CheckFolderTrust(os::Handle folder, const wchar_t* path, TrustFindin
   return trust;
 }
 
+ResultCode RefuseUntrustedFolder(os::FolderOpen open, os::Handle held, const wchar_t* path) {
+  if (open == os::FolderOpen::kLink) {
+    LogEvent(L"%ls is a link (a junction, a symbolic link or a mount point): nothing is written through it", path);
+    return RC_LINK_REFUSED;
+  }
+  if (CheckFolderTrust(held, path, TrustFindings::kLog) == FolderTrust::kAdminsOnly) return RC_SUCCEED;
+  LogEvent(L"nothing is read from or written to %ls: only administrators and SYSTEM may be able to change it "
+           L"(remove it, or give it and each folder in it back to Administrators with their rights alone)", path);
+  return RC_BACKUP_OPEN_TO_USERS;
+}
+
 bool MayWriteInFolder(const wchar_t* path) {
   os::Handle folder = nullptr;
   const os::FolderOpen open = os::HoldFolder(path, &folder);

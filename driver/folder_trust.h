@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "shared/result_codes.h"
 
 enum class FolderTrust {
   kAdminsOnly,   // only SYSTEM, Administrators, TrustedInstaller and this run's account may change it
@@ -16,6 +17,12 @@ enum class TrustFindings { kLog, kKeep };
 // names the folder, each other owner and each other SID that may write to
 // it, with its rights.
 FolderTrust CheckFolderTrust(os::Handle folder, const wchar_t* path, TrustFindings findings);
+
+// A folder of the tool's as HoldFolder found it (kHeld or kLink): 0 for a
+// plain folder that only administrators may change; 24 for a link; 25 for
+// one that anyone else owns or may write to (who, and why it is not used,
+// logged). The caller deals with kMissing and kFailed.
+ResultCode RefuseUntrustedFolder(os::FolderOpen open, os::Handle held, const wchar_t* path);
 
 // Whether the folder at `path` is one whose files the tool may write: a
 // plain folder (not a link) that only administrators may change. One not

@@ -35,26 +35,13 @@ ResultCode HoldBackupFolder(RunLock* lock) {
     }
     open = os::HoldFolder(lock->folder, &lock->heldFolder);
   }
-  switch (open) {
-    case os::FolderOpen::kHeld:
-      break;
-    case os::FolderOpen::kLink:
-      // It would take the lock, the log, the record and the backups
-      // wherever it points: refused, nothing written.
-      LogEvent(L"%ls is a link (a junction, a symbolic link or a mount point): nothing is written through it",
-               lock->folder);
-      return RC_LINK_REFUSED;
-    case os::FolderOpen::kMissing:
-    case os::FolderOpen::kFailed:
-      LogFailure(os::LastError(), L"the backup folder %ls cannot be opened", lock->folder);
-      return RC_ANOTHER_RUN_IN_PROGRESS;
+  if (open == os::FolderOpen::kMissing || open == os::FolderOpen::kFailed) {
+    LogFailure(os::LastError(), L"the backup folder %ls cannot be opened", lock->folder);
+    return RC_ANOTHER_RUN_IN_PROGRESS;
   }
-  if (CheckFolderTrust(lock->heldFolder, lock->folder, TrustFindings::kLog) != FolderTrust::kAdminsOnly) {
-    LogEvent(L"nothing is read from or written to %ls: only administrators and SYSTEM may be able to change it "
-             L"(remove it, or give it back to Administrators with their rights alone)", lock->folder);
-    return RC_BACKUP_OPEN_TO_USERS;
-  }
-  return RC_SUCCEED;
+  // A link would take the lock, the log, the record and the backups
+  // wherever it points: refused, nothing written.
+  return RefuseUntrustedFolder(open, lock->heldFolder, lock->folder);
 }
 
 }  // namespace

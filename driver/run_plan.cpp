@@ -85,12 +85,6 @@ ResultCode RefuseFolderNotOurs(const wchar_t* folder) {
   os::Handle held = nullptr;
   const os::FolderOpen open = os::HoldFolder(folder, &held);
   if (open == os::FolderOpen::kMissing) return RC_SUCCEED;
-  if (open == os::FolderOpen::kLink || os::IsReparsePoint(folder)) {
-    if (held != nullptr) os::LetGoOfFolder(held);
-    LogEvent(L"%ls is a link (a junction, a symbolic link or a mount point): nothing is written through it",
-             folder);
-    return RC_LINK_REFUSED;
-  }
   if (open == os::FolderOpen::kFailed) {
     LogFailure(os::LastError(), L"the backup folder %ls cannot be opened", folder);
     return RC_CREATE_BACKUP_DIR_FAILED;
@@ -98,12 +92,9 @@ ResultCode RefuseFolderNotOurs(const wchar_t* folder) {
   // Its owner could empty it and make it a link, or change what it holds:
   // one made before the backup folder was the tool's (a user's, kept when
   // an admin gave that folder back) is not used.
-  const FolderTrust trust = CheckFolderTrust(held, folder, TrustFindings::kLog);
-  os::LetGoOfFolder(held);
-  if (trust == FolderTrust::kAdminsOnly) return RC_SUCCEED;
-  LogEvent(L"nothing is read from or written to %ls: only administrators and SYSTEM may be able to change it "
-           L"(remove it, or give it and what it holds back to Administrators with their rights alone)", folder);
-  return RC_BACKUP_OPEN_TO_USERS;
+  const ResultCode result = RefuseUntrustedFolder(open, held, folder);
+  if (held != nullptr) os::LetGoOfFolder(held);
+  return result;
 }
 
 ResultCode ReadModulesToReplace(RunPlan* plan) {
