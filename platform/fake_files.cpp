@@ -41,24 +41,47 @@ uint32_t AttributesOf(const std::string& path) {
 
 bool ReadOnly(const std::string& path) { return (AttributesOf(path) & os::kAttributeReadOnly) != 0; }
 
-void SetAttributes(const std::string& path, uint32_t attributes) {
-  std::lock_guard<std::mutex> lock(g_machineMutex);
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat first, second;
+  return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
+         first.st_ino == second.st_ino;
+}
+
+void SetAttributesLocked(const std::string& key, uint32_t attributes) {
   if (attributes == 0) {
-    M().attributes.erase(Key(path));
+    M().attributes.erase(key);
   } else {
-    M().attributes[Key(path)] = attributes;
+    M().attributes[key] = attributes;
   }
 }
 
-// A rename carries the attributes with the file; what it replaces is gone.
+// Attributes belong to the file, not the name: every other name a hard
+// link gave it that still names it changes with it.
+void SetAttributes(const std::string& path, uint32_t attributes) {
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  const std::string key = Key(path);
+  SetAttributesLocked(key, attributes);
+  for (const auto& [first, second] : M().hardLinks) {
+    const std::string* other = first == key ? &second : second == key ? &first : nullptr;
+    if (other != nullptr && SameFile(key, *other)) SetAttributesLocked(*other, attributes);
+  }
+}
+
+// A rename carries the attributes, and the file's other names, with it;
+// what it replaces is gone.
 void MoveAttributes(const std::string& from, const std::string& to) {
   std::lock_guard<std::mutex> lock(g_machineMutex);
-  auto found = M().attributes.find(Key(from));
-  M().attributes.erase(Key(to));
+  const std::string source = Key(from), target = Key(to);
+  for (auto& [first, second] : M().hardLinks) {
+    if (first == source) first = target;
+    if (second == source) second = target;
+  }
+  auto found = M().attributes.find(source);
+  M().attributes.erase(target);
   if (found == M().attributes.end()) return;
   const uint32_t attributes = found->second;
   M().attributes.erase(found);
-  M().attributes[Key(to)] = attributes;
+  M().attributes[target] = attributes;
 }
 
 bool Exists(const std::string& path) {
@@ -104,6 +127,8 @@ bool LinkFile(const wchar_t* existing, const wchar_t* link) {
   if (HeldOpen(source)) return FailWith(kErrorSharingViolation);
   if (::link(source.c_str(), target.c_str()) != 0) return Fail(errno);
   SetAttributes(target, AttributesOf(source));  // one file, one set of attributes
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  M().hardLinks.emplace_back(Key(source), Key(target));
   return true;
 }
 
@@ -273,6 +298,15 @@ bool ClearFileAttributes(const wchar_t* path) {
   const std::string target = ToUtf8(path);
   if (!Exists(target)) return Fail(ENOENT);
   SetAttributes(target, 0);
+  return true;
+}
+
+bool RestoreFileAttributes(const wchar_t* path, uint32_t attributes) {
+  if (Call("RestoreFileAttributes")) return false;
+  const std::string target = ToUtf8(path);
+  if (!Exists(target)) return Fail(ENOENT);
+  constexpr uint32_t kRestored = kAttributeReadOnly | kAttributeHidden | kAttributeSystem;
+  SetAttributes(target, (AttributesOf(target) & ~kRestored) | (attributes & kRestored));
   return true;
 }
 

@@ -101,6 +101,9 @@ struct Machine {
   std::map<std::FILE*, std::string> openedForWriting;
   // Windows file attributes (kAttributeReadOnly ...) by path; none when absent.
   std::map<std::string, uint32_t> attributes;
+  // Pairs of names (by path) a hard link gave one file: its attributes
+  // are the file's, so a change through one name shows through the other.
+  std::vector<std::pair<std::string, std::string>> hardLinks;
   // Files another program holds open: how many more operations on each
   // fail with a sharing violation (-1: for good).
   std::map<std::string, int> holds;

@@ -128,6 +128,10 @@ bool ReadFileAttributes(const wchar_t* path, uint32_t* attributes);
 // SetFileAttributesW(FILE_ATTRIBUTE_NORMAL): a read-only, hidden or system
 // file can be written, replaced and deleted again.
 bool ClearFileAttributes(const wchar_t* path);
+// SetFileAttributesW: gives a file back the read-only, hidden and system
+// attributes of `attributes` (as ReadFileAttributes read them; the others
+// are left as they are).
+bool RestoreFileAttributes(const wchar_t* path, uint32_t attributes);
 // Errors a file operation meets while another program (an antivirus or
 // backup agent, mostly) has the file open for a moment.
 constexpr uint32_t kErrorAccessDenied = 5;       // ERROR_ACCESS_DENIED

@@ -241,6 +241,18 @@ bool ClearFileAttributes(const wchar_t* path) {
   return ::SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL) != FALSE;
 }
 
+bool RestoreFileAttributes(const wchar_t* path, uint32_t attributes) {
+  const DWORD current = ::GetFileAttributesW(path);
+  if (current == INVALID_FILE_ATTRIBUTES) return false;
+  constexpr DWORD kRestored = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  // FILE_ATTRIBUTE_DIRECTORY and the like are read, never set.
+  constexpr DWORD kSettable = kRestored | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
+                              FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
+  DWORD wanted = (current & kSettable & ~kRestored) | (attributes & kRestored);
+  if (wanted == 0) wanted = FILE_ATTRIBUTE_NORMAL;
+  return ::SetFileAttributesW(path, wanted) != FALSE;
+}
+
 bool ListFolder(const wchar_t* path, void (*visit)(void* context, const wchar_t* name, bool isFolder),
                 void* context) {
   wchar_t pattern[MAX_PATH + 4] = {};

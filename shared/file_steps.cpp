@@ -13,8 +13,6 @@ bool PassesWithTime(uint32_t error) {
          error == os::kErrorAccessDenied;
 }
 
-constexpr uint32_t kBlockingAttributes = os::kAttributeReadOnly | os::kAttributeHidden | os::kAttributeSystem;
-
 }  // namespace
 
 bool RetryFileOperation(const std::function<bool()>& operation, FileStep* step) {

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "platform/platform.h"
+
 // A file operation refused by a sharing or lock violation, or access
 // denied, is made again after growing pauses, for up to this long per file.
 constexpr uint32_t kFileRetryBudgetMs = 30000;
@@ -24,6 +26,8 @@ struct FileStep {
 // or the pauses between tries have added up to kFileRetryBudgetMs.
 bool RetryFileOperation(const std::function<bool()>& operation, FileStep* step);
 
+// The attributes that keep a file from being written, replaced or deleted.
+constexpr uint32_t kBlockingAttributes = os::kAttributeReadOnly | os::kAttributeHidden | os::kAttributeSystem;
 // Clears read-only, hidden and system from a file that carries them. True
 // when the file has none of them now (or is not there).
 bool ClearBlockingAttributes(const wchar_t* path);

@@ -263,7 +263,9 @@ ResultCode RestoreModule(const ModulePlan& plan, ModuleChange* change) {
   return result;
 }
 
-ResultCode PutModuleBackAsFound(const ModulePlan& plan, const ModuleChange& change) {
+namespace {
+
+ResultCode PutBack(const ModulePlan& plan, const ModuleChange& change) {
   const wchar_t* name = plan.name.c_str();
   const ModulePaths& paths = plan.paths;
   if (change.linkedToBackup && !change.installedWritten) {
@@ -289,4 +291,22 @@ ResultCode PutModuleBackAsFound(const ModulePlan& plan, const ModuleChange& chan
   // The original kept by an earlier run, for a module found original or
   // cut short.
   return PutInPlace(name, paths.backup, paths.installed, L"original");
+}
+
+}  // namespace
+
+ResultCode PutModuleBackAsFound(const ModulePlan& plan, const ModuleChange& change) {
+  const ResultCode result = PutBack(plan, change);
+  // What the step cleared to move the module (read-only, hidden, system)
+  // comes back with it. Cleared through one name of the original, it was
+  // cleared through its other name in the backup too.
+  if (result != RC_SUCCEED || (plan.attributes & kBlockingAttributes) == 0) return result;
+  uint32_t now = 0;
+  const uint32_t found = plan.attributes & kBlockingAttributes;
+  if (os::ReadFileAttributes(plan.paths.installed, &now) && (now & kBlockingAttributes) == found) return result;
+  if (!os::RestoreFileAttributes(plan.paths.installed, plan.attributes)) {
+    LogFailure(os::LastError(), L"module %ls: put back, but without its attributes %u", plan.name.c_str(),
+               plan.attributes);
+  }
+  return result;
 }

@@ -28,6 +28,7 @@
 namespace {
 
 const std::vector<std::string> kModules = {"core.dll", "profiles.dll", "help.dll"};
+const char* const kReadOnlyModule = "profiles.dll";  // installed read-only
 const std::string kMissing = "<missing>";
 
 std::string OldBytes(const std::string& module) { return "old " + module; }
@@ -178,7 +179,7 @@ class FaultInjectionTest : public MachineTest {
     // A read-only new copy (CopyFileW passes the attribute on) and a
     // read-only original, as shipped and installed files may be.
     fake::SetFileAttributesOf(work_ + "/help.dll", os::kAttributeReadOnly);
-    fake::SetFileAttributesOf(install_ + "/profiles.dll", os::kAttributeReadOnly);
+    fake::SetFileAttributesOf(install_ + "/" + kReadOnlyModule, os::kAttributeReadOnly);
   }
 
   // The platform of a fresh process on that machine; the files stay.
@@ -252,6 +253,13 @@ class FaultInjectionTest : public MachineTest {
                                    : foundMix && onOriginals ? OldBytes(module)
                                                              : FoundBytes(start, module, i);
       EXPECT_EQ(ReadFile(install_ + "/" + module), expected) << fault << " gave " << code << ": " << module;
+      // A module left as found keeps the attributes it was found with.
+      uint32_t attributes = 0;
+      if (!applied && !(foundMix && onOriginals) && module == kReadOnlyModule) {
+        EXPECT_TRUE(os::ReadFileAttributes(Wide(install_ + "/" + module).c_str(), &attributes) &&
+                    (attributes & os::kAttributeReadOnly) != 0)
+            << fault << " gave " << code << ": " << module << " is no longer read-only";
+      }
       EXPECT_EQ(ReadFile(g_watch.backup + "/" + module), applied ? OldBytes(module) : FoundBackup(start, module, i))
           << fault << " gave " << code << ": " << module;
       // A copy made beside a module never outlives a run that ended with 0;
