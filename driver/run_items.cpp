@@ -57,6 +57,19 @@ class StopAgainStep : public WorkItem {
   ServiceLedger* ledger_;
 };
 
+// A wait for the services still stopping; what stops is noted in the
+// ledger, so the stop step's put-back starts it again as before.
+class AwaitStoppedStep : public WorkItem {
+ public:
+  explicit AwaitStoppedStep(ServiceLedger* ledger) : ledger_(ledger) {}
+  std::wstring Describe() const override { return L"wait for the services still stopping"; }
+  ResultCode Do() override { return RunServicePhase(AwaitStoppedWorker, ledger_, RC_STOP_SERVICE_FAILED); }
+  bool Undo() override { return true; }
+
+ private:
+  ServiceLedger* ledger_;
+};
+
 // The product's services started; undone, what it started is stopped.
 class StartServicesStep : public WorkItem {
  public:
@@ -141,6 +154,10 @@ std::unique_ptr<WorkItem> StopServicesItem(ServiceLedger* ledger) {
 }
 
 std::unique_ptr<WorkItem> StopAgainItem(ServiceLedger* ledger) { return std::make_unique<StopAgainStep>(ledger); }
+
+std::unique_ptr<WorkItem> AwaitStoppedItem(ServiceLedger* ledger) {
+  return std::make_unique<AwaitStoppedStep>(ledger);
+}
 
 std::unique_ptr<WorkItem> StartServicesItem(ServiceLedger* ledger) {
   return std::make_unique<StartServicesStep>(ledger);

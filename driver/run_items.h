@@ -18,6 +18,9 @@ std::unique_ptr<WorkItem> StopServicesItem(ServiceLedger* ledger);
 // A look again that the services the run stopped are still stopped, and a
 // stop of any that runs again (undone with the stop step, from the ledger).
 std::unique_ptr<WorkItem> StopAgainItem(ServiceLedger* ledger);
+// A wait for the services the stop left stopping to stop after all
+// (undone with the stop step, from the ledger).
+std::unique_ptr<WorkItem> AwaitStoppedItem(ServiceLedger* ledger);
 // The product's services started (undone: what it started stopped again).
 std::unique_ptr<WorkItem> StartServicesItem(ServiceLedger* ledger);
 

@@ -109,6 +109,25 @@ bool HeldWithBackup(const std::vector<ModulePlan>& modules) {
   return false;
 }
 
+// A run that could not bring the product down over a mix an earlier apply
+// left (cut off, or failed half way): once the services still stopping
+// have stopped after all and the product's programs are ended, the
+// originals that apply replaced go back, so that the put-back starts the
+// product whole on its originals instead of on the mix. False, with
+// nothing more changed, when the product does not come down or the
+// originals cannot all go back.
+bool TakeEarlierApplyBack(WorkItemList* work, RunPlan* plan) {
+  if (FoundWhole(*plan) || HeldWithBackup(plan->modules)) return false;
+  if (work->Do(AwaitStoppedItem(&plan->services)) != RC_SUCCEED) return false;
+  EndProductPrograms();
+  if (work->Do(StopAgainItem(&plan->services)) != RC_SUCCEED) return false;
+  if (PutEarlierOriginalsBack(plan->modules) != RC_SUCCEED) return false;
+  plan->services.TakeCarriedAsStopped();
+  LogEvent(L"the product came down after all: the originals an earlier apply replaced are back, and it starts "
+           L"whole on them");
+  return true;
+}
+
 // The whole patch, staged while the product was stopped, scheduled for
 // the next restart once the run has put the product back whole: 3010, with
 // a journal that says so, or `failure` when it cannot be scheduled.
@@ -167,7 +186,10 @@ ResultCode ApplySequence(const RunStart& start, const CutOffRun* cutOff) {
   work.AttachJournal(&journal);
   os::PrintWide(L"Stopping QL service, it maybe take several seconds, please wait...\r\n");
   result = work.Do(StopServicesItem(&plan.services));
-  if (result != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, result);
+  if (result != RC_SUCCEED) {
+    if (TakeEarlierApplyBack(&work, &plan)) cutOff = nullptr;
+    return PutBackAfter(&work, &journal, cutOff, result);
+  }
 
   os::PrintWide(L"Updating QL...\r\n");
   EndProductPrograms();
@@ -177,7 +199,10 @@ ResultCode ApplySequence(const RunStart& start, const CutOffRun* cutOff) {
   // the services are started on the new ones, every service the run
   // stopped must still be stopped.
   result = work.Do(StopAgainItem(&plan.services));
-  if (result != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, result);
+  if (result != RC_SUCCEED) {
+    if (TakeEarlierApplyBack(&work, &plan)) cutOff = nullptr;
+    return PutBackAfter(&work, &journal, cutOff, result);
+  }
   work.Do(BackupFolderItem(plan.patchFolder));
   result = ReplaceModules(plan.modules, ModuleAction::kReplace, &work, &plan.heldFiles);
   if (result != RC_SUCCEED) {

@@ -466,8 +466,6 @@ RunResult Machine::Run(Mode mode, int day) {
   } else if (run >= 0 && !result.lockHeldElsewhere && result.code != RC_ANOTHER_RUN_IN_PROGRESS) {
     lastKilled_ = lastPowerCut_ = false;
   }
-  const bool journal = std::filesystem::exists(install_ + "/UpdateBackup/qlpatch.journal");
-  cutUnfinished_ = (cutUnfinished_ || (run >= 0 && result.killed)) && journal;
   uint32_t met = 0;
   if (result.crash.empty()) {
     serviceStates_ = state.substr(0, 3);
@@ -625,10 +623,8 @@ std::string Machine::Check(const RunResult* last, Mode mode, bool cutOpen) const
     }
   }
   // Every service that ran before runs (the one the admin disabled and
-  // stopped was never running). The tool leaves a service a cut stopped
-  // stopped over a mix it cannot finish: counted only when asked.
-  const bool stoppedOverUnfinishedCut = cutUnfinished_ && journal && olds > 0 && news > 0 && !strictServicesAfterCut_;
-  for (int i = 0; i < 3 && !cutOpen && !stoppedOverUnfinishedCut; ++i) {
+  // stopped was never running), once a run has ended after a cut.
+  for (int i = 0; i < 3 && !cutOpen; ++i) {
     if (ranBefore_[i] == 'r' && serviceStates_[i] != 'r') {
       return "a service that ran is stopped (services " + serviceStates_ + ", before " + ranBefore_ + ")";
     }

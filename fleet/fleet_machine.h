@@ -108,9 +108,6 @@ class Machine {
   uint32_t FaultsMet() const { return faultsMet_; }  // a bit per Fault, of those drawn
   // The restart after a power cut may not start the product on a mix.
   void SetStrictBoot(bool strict) { strictBoot_ = strict; }
-  // The run after a cut must start the services the cut stopped even over
-  // a mix it cannot finish.
-  void SetStrictServicesAfterCut(bool strict) { strictServicesAfterCut_ = strict; }
 
  private:
   void LayOut();
@@ -134,8 +131,6 @@ class Machine {
   std::string ranBefore_;
   uint32_t faultsMet_ = 0;
   bool strictBoot_ = false;
-  bool strictServicesAfterCut_ = false;
-  bool cutUnfinished_ = false;  // a run was cut off, and its journal is still there
   bool crashNext_ = false;
   int overlapsLeft_ = 0;
   std::string laidOut_;  // Listing() as laid out, on a machine the tool may not touch

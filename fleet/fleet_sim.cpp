@@ -5,7 +5,7 @@
 // and every restart.
 //
 //   fleet_sim [--machines N] [--cycles C] [--seed S] [--only K] [--break-after R] [--crash-run R]
-//             [--history 1] [--no-start-on-a-mix-after-power-cut 1] [--services-back-after-unfinished-cut 1]
+//             [--history 1] [--no-start-on-a-mix-after-power-cut 1]
 //
 // --break-after R overwrites a module with garbage after each machine's
 // R-th run (0-based), or on a machine without the product's version leaves
@@ -15,9 +15,6 @@
 // --no-start-on-a-mix-after-power-cut 1 counts a machine broken whose
 // restart after a power cut starts the product's services on a mix of new
 // and original modules (as Windows does; the tool cannot prevent it yet).
-// --services-back-after-unfinished-cut 1 counts a machine broken whose
-// services a cut-off run stopped stay stopped after a later run that could
-// not finish it over a mix (the tool keeps them stopped there).
 //
 // Exit 0 when no machine is broken and, in a fleet of 1,000 or more, every
 // fault was met on some machine. A broken machine is printed with its
@@ -53,7 +50,6 @@ struct Options {
   int64_t crashRun = -1;    // crash each machine's run of this number
   bool history = false;     // print every machine's history
   bool strictBoot = false;  // the restart after a power cut may not start the product on a mix
-  bool strictServicesAfterCut = false;  // the run after a cut starts what it stopped, even over a mix
 };
 
 struct CycleCounts {
@@ -98,7 +94,6 @@ bool Simulate(Fleet* fleet, uint64_t index) {
   if (draw.overlapAttempts > 0) ++fleet->overlapsDrawn;
   Machine machine(fleet->root + "/m" + std::to_string(index), fleet->options.seed, index, draw);
   machine.SetStrictBoot(fleet->options.strictBoot);
-  machine.SetStrictServicesAfterCut(fleet->options.strictServicesAfterCut);
   std::string why;
   int restartDay = -1;
   bool uninstallDue = false;
@@ -218,7 +213,6 @@ bool Simulate(Fleet* fleet, uint64_t index) {
   if (o.breakAfter >= 0) std::printf(" --break-after %lld", static_cast<long long>(o.breakAfter));
   if (o.crashRun >= 0) std::printf(" --crash-run %lld", static_cast<long long>(o.crashRun));
   if (o.strictBoot) std::printf(" --no-start-on-a-mix-after-power-cut 1");
-  if (o.strictServicesAfterCut) std::printf(" --services-back-after-unfinished-cut 1");
   std::printf("\n");
   return why.empty();
 }
@@ -266,9 +260,6 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     else if (std::strcmp(argv[i], "--crash-run") == 0) options->crashRun = static_cast<int64_t>(value);
     else if (std::strcmp(argv[i], "--history") == 0) options->history = value != 0;
     else if (std::strcmp(argv[i], "--no-start-on-a-mix-after-power-cut") == 0) options->strictBoot = value != 0;
-    else if (std::strcmp(argv[i], "--services-back-after-unfinished-cut") == 0) {
-      options->strictServicesAfterCut = value != 0;
-    }
     else return false;
   }
   // A machine outside the fleet is not one of its machines: its draw
@@ -285,8 +276,7 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, &fleet.options)) {
     std::fprintf(stderr,
                  "usage: fleet_sim [--machines N] [--cycles C] [--seed S] [--only K (below N)] [--break-after R] "
-                 "[--crash-run R] [--history 1] [--no-start-on-a-mix-after-power-cut 1] "
-                 "[--services-back-after-unfinished-cut 1]\n");
+                 "[--crash-run R] [--history 1] [--no-start-on-a-mix-after-power-cut 1]\n");
     return 2;
   }
   char pattern[] = "/tmp/qlpatch-fleet-XXXXXX";

@@ -518,6 +518,28 @@ int32_t StartServicesWorker(void* ledger) {
   return FinishPhase(result);
 }
 
+int32_t AwaitStoppedWorker(void* ledger) {
+  auto* services = static_cast<ServiceLedger*>(ledger);
+  const std::vector<std::wstring> stopped = services->StopOrder();
+  ResultCode result = RC_SUCCEED;
+  for (auto it = stopped.begin(); it != stopped.end() && result == RC_SUCCEED; ++it) {
+    if (services->Of(it->c_str()).stop != StopOutcome::kStillStopping) continue;
+    result = WithManager([&](os::Handle manager) {
+      os::Handle service = os::OpenServiceForControl(manager, it->c_str());
+      if (service == nullptr) {
+        LogFailure(os::LastError(), L"service %ls: cannot be opened", it->c_str());
+        return RC_OPEN_SERVICE_FAILED;
+      }
+      LogEvent(L"service %ls: still stopping; waiting for it to stop", it->c_str());
+      const ResultCode reached = AwaitState(service, it->c_str(), os::kServiceStopped, RC_STOP_SERVICE_FAILED);
+      os::CloseServiceHandle(service);
+      return reached;
+    });
+    if (result == RC_SUCCEED) services->NoteStop(it->c_str(), StopOutcome::kStopped);
+  }
+  return FinishPhase(result);
+}
+
 int32_t RestartStoppedServicesWorker(void* ledger) {
   auto* services = static_cast<ServiceLedger*>(ledger);
   // A start that fails on the way (the manager busy, a query refused) is

@@ -104,6 +104,10 @@ int32_t StopAgainWorker(void* ledger);
 // stopped (dependents), the last stopped first, then those carried from a
 // run that was cut off, up to the first failure.
 int32_t StartServicesWorker(void* ledger);
+// Waits, by the put-back's rules, for every service this run sent a stop
+// that was still stopping when its polls ran out; one that gets there is
+// noted as stopped. The first that does not gives 9, or a query's code.
+int32_t AwaitStoppedWorker(void* ledger);
 // Put-back of the stop phase: every service this run sent a stop is started
 // again once it has stopped, the last stopped first; each is tried whatever
 // the others gave. The first failure's code, or 0.

@@ -128,6 +128,7 @@ const char* StartName(SweepStart start) {
     case SweepStart::kUnrecordedApply: return "an unrecorded apply";
     case SweepStart::kCutAfterFirstModule: return "a run cut off after module 1";
     case SweepStart::kSlowStop: return "a stop slower than its polls";
+    case SweepStart::kSlowStopOverCutOffRun: return "a stop slower than its polls over a run cut off after module 1";
     case SweepStart::kDisabledRunning: return "a running disabled service";
     case SweepStart::kStartedAgainByTrigger: return "a service started again by a trigger";
     case SweepStart::kDiskFillsUp: return "a disk filled by another program after the run looked";
@@ -143,7 +144,7 @@ namespace {
 
 bool ReplacedBefore(SweepStart start, size_t index) {
   return start == SweepStart::kUnrecordedApply || start == SweepStart::kHeldOverUnrecordedApply ||
-         (start == SweepStart::kCutAfterFirstModule && index == 0) ||
+         ((start == SweepStart::kCutAfterFirstModule || start == SweepStart::kSlowStopOverCutOffRun) && index == 0) ||
          (start == SweepStart::kHeldOverCutOffRun && index != 1);  // all but profiles.dll, the one held
 }
 
@@ -169,6 +170,7 @@ void ApplyServiceStart(SweepStart start, const std::string& install) {
   fake::Service* profiles = fake::FindService(kProductServices[1]);
   switch (start) {
     case SweepStart::kSlowStop:
+    case SweepStart::kSlowStopOverCutOffRun:
       profiles->stopTakesMs = 100000;
       profiles->waitHint = 5000;
       break;
@@ -211,6 +213,8 @@ ResultCode HealthyOutcome(SweepStart start) {
       start == SweepStart::kHeldOverCutOffRun) {
     return RC_SWAP_AT_RESTART;
   }
-  return start == SweepStart::kSlowStop || start == SweepStart::kDisabledRunning ? RC_STOP_SERVICE_FAILED
-                                                                                 : RC_SUCCEED;
+  return start == SweepStart::kSlowStop || start == SweepStart::kSlowStopOverCutOffRun ||
+                 start == SweepStart::kDisabledRunning
+             ? RC_STOP_SERVICE_FAILED
+             : RC_SUCCEED;
 }

@@ -61,6 +61,7 @@ enum class SweepStart {
   kUnrecordedApply,           // every module replaced, the record not written (an apply that ended with 2)
   kCutAfterFirstModule,       // the first module replaced, the run cut off there
   kSlowStop,                  // QlProfileSvc takes longer to stop than its polls allow
+  kSlowStopOverCutOffRun,     // the same, over a run cut off after module 1
   kDisabledRunning,           // QlProfileSvc runs, but its start type is disabled
   kStartedAgainByTrigger,  // QlSvc started again by a trigger after its stop, as the programs are ended
   kDiskFillsUp,            // room for the copies when the run looks, then less than one module's copy
@@ -71,6 +72,7 @@ enum class SweepStart {
 };
 constexpr SweepStart kSweepStarts[] = {SweepStart::kClean,    SweepStart::kUnrecordedApply,
                                        SweepStart::kCutAfterFirstModule, SweepStart::kSlowStop,
+                                       SweepStart::kSlowStopOverCutOffRun,
                                        SweepStart::kDisabledRunning,     SweepStart::kStartedAgainByTrigger,
                                        SweepStart::kDiskFillsUp,         SweepStart::kHeldForGood,
                                        SweepStart::kHeldOverUnrecordedApply, SweepStart::kHeldOverCutOffRun};
