@@ -574,6 +574,10 @@ std::string Machine::Check(const RunResult* last, Mode mode, bool cutOpen) const
   // The restart after a power cut starts the services on what the cut
   // left; the product cannot keep them from a mix then, unless asked.
   const bool bootedOnMix = cutOpen && journal && lastPowerCut_ && !strictBoot_;
+  // So does a trigger that starts QlSvc in the module phase of a run that
+  // is then cut off: the run would have stopped it again before its start
+  // phase.
+  const bool triggeredOnMix = cutOpen && journal && draw_.triggerStart;
   int olds = 0, news = 0;
   for (int i = 0; i < kModuleCount; ++i) {
     const std::string installed = ReadFile(install_ + "/" + kModules[i]);
@@ -607,7 +611,7 @@ std::string Machine::Check(const RunResult* last, Mode mode, bool cutOpen) const
   }
   // A mix drawn as the start stays while no run can change it (a service
   // that never stops, say): the tool returns the machine to what it found.
-  if (olds > 0 && news > 0 && !cutLeftIt && !bootedOnMix && Snapshot() != found_) {
+  if (olds > 0 && news > 0 && !cutLeftIt && !bootedOnMix && !triggeredOnMix && Snapshot() != found_) {
     return "the product is on a mix of new and original modules" + std::string(productRuns ? ", running" : "");
   }
   if (last != nullptr && !last->killed) {

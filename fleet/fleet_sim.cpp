@@ -15,6 +15,8 @@
 // --no-start-on-a-mix-after-power-cut 1 counts a machine broken whose
 // restart after a power cut starts the product's services on a mix of new
 // and original modules (as Windows does; the tool cannot prevent it yet).
+// A trigger that starts QlSvc in the module phase of a run then cut off
+// leaves it running on what the cut left, until the next run: allowed.
 //
 // Exit 0 when no machine is broken and, in a fleet of 1,000 or more, every
 // fault was met on some machine. A broken machine is printed with its
