@@ -144,7 +144,10 @@ ResultCode UndoSequence(const RunStart& start, const CutOffRun* cutOff) {
     }
     LogEvent(L"the patch is off the record %ls", plan.recordPath);
   }
-  for (const ModulePlan& module : plan.modules) RemoveModuleBackup(module.name.c_str(), module.paths.backup);
+  for (const ModulePlan& module : plan.modules) {
+    RemoveKeptCopy(module);
+    RemoveModuleBackup(module.name.c_str(), module.paths.backup);
+  }
   ForgetPreviousCurrent(plan.recordPath);
   RemovePatchBackupFolder(plan.patchFolder);
   journal.Finish();

@@ -258,9 +258,28 @@ ResultCode RestoreModule(const ModulePlan& plan, ModuleChange* change) {
     LogEvent(L"module %ls: already the original", plan.name.c_str());
     return RC_SUCCEED;
   }
+  // What is installed keeps a second name beside it (a hard link: nothing
+  // copied, no room needed) until the undo is done, so that a put-back is
+  // one rename however full the disk is by then. Where the volume has no
+  // hard links, the put-back copies the new copy in again.
+  wchar_t kept[kPathChars] = {};
+  if (os::FileExists(plan.paths.installed) && BesidePath(plan.paths.installed, BesideCopy::kNewCopy, kept) &&
+      os::LinkFile(plan.paths.installed, kept)) {
+    change->keptBeside = true;
+  }
   const ResultCode result = PutInPlace(plan.name.c_str(), plan.paths.backup, plan.paths.installed, L"original");
   change->installedWritten = result == RC_SUCCEED;
   return result;
+}
+
+void RemoveKeptCopy(const ModulePlan& plan) {
+  wchar_t kept[kPathChars] = {};
+  if (!BesidePath(plan.paths.installed, BesideCopy::kNewCopy, kept) || !os::PathExists(kept)) return;
+  FileStep remove;
+  if (!DeleteRetrying(kept, &remove)) {
+    LogFailure(remove.error, L"module %ls: %ls stays (%d tries to remove it); the next run removes it",
+               plan.name.c_str(), kept, remove.tries);
+  }
 }
 
 namespace {
@@ -285,6 +304,22 @@ ResultCode PutBack(const ModulePlan& plan, const ModuleChange& change) {
     }
     LogEvent(L"module %ls: the original moved back (%d tries)", name, replace.tries);
     return RC_SUCCEED;
+  }
+  if (change.keptBeside) {
+    wchar_t kept[kPathChars] = {};
+    BesidePath(paths.installed, BesideCopy::kNewCopy, kept);  // it fits: the step made it
+    FileStep replace;
+    if (!change.installedWritten) {
+      // Still installed by its own name: the second name goes.
+      RemoveKeptCopy(plan);
+      return RC_SUCCEED;
+    }
+    if (ReplaceRetrying(kept, paths.installed, &replace)) {
+      LogEvent(L"module %ls: the copy it replaced moved back (%d tries)", name, replace.tries);
+      return RC_SUCCEED;
+    }
+    LogFailure(replace.error, L"module %ls: the copy it replaced cannot be moved back (%d tries)", name,
+               replace.tries);
   }
   if (!change.installedWritten) return RC_SUCCEED;
   if (change.action == ModuleAction::kRestoreOriginal) return PutInPlace(name, name, paths.installed, L"new copy");

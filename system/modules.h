@@ -74,6 +74,9 @@ struct ModuleChange {
   bool movedToBackup = false;     // the installed original now lies in the backup
   bool linkedToBackup = false;    // by a second name: until the replace, it is installed too
   bool installedWritten = false;  // the installed path was written (maybe in part)
+  // The undo's step: the copy it found installed kept by a second name
+  // beside it (`.qlnew`), so that a put-back needs no room on the disk.
+  bool keptBeside = false;
   bool held = false;  // it failed because another program held a file open past the retries
 };
 
@@ -83,8 +86,12 @@ struct ModuleChange {
 // holds these very bytes keeps that backup. 0, 12, 13 or 14.
 ResultCode BackupAndReplaceModule(const ModulePlan& plan, ModuleChange* change);
 // The undo's step: the original from the backup put in place in one step;
-// the backup stays until the undo is done. 0, 13 or 14.
+// the backup stays until the undo is done, and so does the copy it
+// replaced, by a second name beside it (see ModuleChange::keptBeside;
+// RemoveKeptCopy once the undo is done). 0, 13 or 14.
 ResultCode RestoreModule(const ModulePlan& plan, ModuleChange* change);
+// Removes the second name RestoreModule kept of what it replaced.
+void RemoveKeptCopy(const ModulePlan& plan);
 // Puts the module back as `plan` found it, after a step made `change`:
 // after a replace, the original moved back over the installed path in one
 // step, or (kept by an earlier run) a whole copy of it put in place; after
