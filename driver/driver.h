@@ -51,8 +51,9 @@ ResultCode PutBackAfter(WorkItemList* work, Journal* journal, const CutOffRun* c
 
 // The module steps of a plan, each done as a work item, in order, up to the
 // first that fails. 0 or its code; a module held open past the retries is
-// added to `held`.
-ResultCode ReplaceModules(const std::vector<ModulePlan>& modules, ModuleAction action, WorkItemList* work,
+// added to `held`. A module held open when the plan was read is read again
+// by its step, into `modules`.
+ResultCode ReplaceModules(std::vector<ModulePlan>* modules, ModuleAction action, WorkItemList* work,
                           std::vector<std::wstring>* held);
 
 // `-c undo`: puts the originals of the current patch back and takes it off

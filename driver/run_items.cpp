@@ -88,42 +88,47 @@ class StartServicesStep : public WorkItem {
 
 class ModuleStep : public WorkItem {
  public:
-  ModuleStep(const ModulePlan& module, ModuleAction action, std::vector<std::wstring>* held)
+  ModuleStep(ModulePlan* module, ModuleAction action, std::vector<std::wstring>* held)
       : module_(module), action_(action), held_(held) {}
   std::wstring Describe() const override {
-    return (action_ == ModuleAction::kReplace ? L"replace " : L"put back the original of ") + module_.name;
+    return (action_ == ModuleAction::kReplace ? L"replace " : L"put back the original of ") + module_->name;
   }
   ResultCode Do() override {
-    if (module_.read == ModuleRead::kHeldOpen) {
+    if (module_->read == ModuleRead::kHeldOpen) {
       // Held open when the run began; the product is stopped now.
-      const std::wstring installFolder = module_.installFolder;
-      const std::wstring name = module_.name;
-      const ResultCode read = ReadModulePlan(installFolder.c_str(), name.c_str(), HeldModule::kWaitOut, &module_);
+      const std::wstring installFolder = module_->installFolder;
+      const std::wstring name = module_->name;
+      // Read into a copy: a module still held stays as the plan found it.
+      ModulePlan again;
+      const ResultCode read = ReadModulePlan(installFolder.c_str(), name.c_str(), HeldModule::kWaitOut, &again);
       if (read != RC_SUCCEED) {
-        if (module_.read == ModuleRead::kHeldOpen) Held();
+        if (again.read == ModuleRead::kHeldOpen) Held();
         return read;
       }
+      *module_ = again;
       if (action_ == ModuleAction::kReplace) {
-        const ResultCode usable = CheckModuleCanBeReplaced(module_);
+        const ResultCode usable = CheckModuleCanBeReplaced(*module_);
         if (usable != RC_SUCCEED) return usable;
       }
     }
-    const ResultCode result = action_ == ModuleAction::kReplace ? BackupAndReplaceModule(module_, &change_)
-                                                                : RestoreModule(module_, &change_);
+    const ResultCode result = action_ == ModuleAction::kReplace ? BackupAndReplaceModule(*module_, &change_)
+                                                                : RestoreModule(*module_, &change_);
     if (result != RC_SUCCEED && change_.held) Held();
     return result;
   }
-  bool Undo() override { return PutModuleBackAsFound(module_, change_) == RC_SUCCEED; }
+  bool Undo() override { return PutModuleBackAsFound(*module_, change_) == RC_SUCCEED; }
 
  private:
   // Held open past the retries: who holds it is logged now, while the
   // product is still stopped and its own services cannot be among them.
   void Held() {
-    LogFileHolders(module_.paths.installed);
-    held_->push_back(module_.paths.installed);
+    LogFileHolders(module_->paths.installed);
+    held_->push_back(module_->paths.installed);
   }
 
-  ModulePlan module_;
+  // The plan's own entry: what the step finds when it reads a module again
+  // is what the run then knows of it.
+  ModulePlan* module_;
   ModuleAction action_;
   std::vector<std::wstring>* held_;
   ModuleChange change_;
@@ -163,7 +168,7 @@ std::unique_ptr<WorkItem> StartServicesItem(ServiceLedger* ledger) {
   return std::make_unique<StartServicesStep>(ledger);
 }
 
-std::unique_ptr<WorkItem> ModuleItem(const ModulePlan& module, ModuleAction action, std::vector<std::wstring>* held) {
+std::unique_ptr<WorkItem> ModuleItem(ModulePlan* module, ModuleAction action, std::vector<std::wstring>* held) {
   return std::make_unique<ModuleStep>(module, action, held);
 }
 

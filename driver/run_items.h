@@ -27,8 +27,9 @@ std::unique_ptr<WorkItem> StartServicesItem(ServiceLedger* ledger);
 // One module: replaced by its new copy, or its original put back (undone:
 // the module as the plan found it).
 // A step that fails because another program holds the module open past
-// the retries adds its path to `held`.
-std::unique_ptr<WorkItem> ModuleItem(const ModulePlan& module, ModuleAction action, std::vector<std::wstring>* held);
+// the retries adds its path to `held`. One held open when the plan was read
+// is read again, into `module`, which must outlive the item.
+std::unique_ptr<WorkItem> ModuleItem(ModulePlan* module, ModuleAction action, std::vector<std::wstring>* held);
 // Nothing to do; undone, the per-patch backup folder goes when empty.
 std::unique_ptr<WorkItem> BackupFolderItem(const wchar_t* patchFolder);
 

@@ -127,7 +127,7 @@ ResultCode UndoSequence(const RunStart& start, const CutOffRun* cutOff) {
   EndProductPrograms();
   checked = work.Do(StopAgainItem(&plan.services));
   if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, checked);
-  checked = ReplaceModules(plan.modules, ModuleAction::kRestoreOriginal, &work, &plan.heldFiles);
+  checked = ReplaceModules(&plan.modules, ModuleAction::kRestoreOriginal, &work, &plan.heldFiles);
   if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, checked);
   checked = work.Do(StopAgainItem(&plan.services));
   if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, checked);

@@ -80,10 +80,10 @@ ResultCode PutBackAfter(WorkItemList* work, Journal* journal, const CutOffRun* c
 
 // Strictly in the plan's order, each module done before the next; the
 // first that fails ends the loop with its code.
-ResultCode ReplaceModules(const std::vector<ModulePlan>& modules, ModuleAction action, WorkItemList* work,
+ResultCode ReplaceModules(std::vector<ModulePlan>* modules, ModuleAction action, WorkItemList* work,
                           std::vector<std::wstring>* held) {
-  for (const ModulePlan& module : modules) {
-    const ResultCode result = work->Do(ModuleItem(module, action, held));
+  for (ModulePlan& module : *modules) {
+    const ResultCode result = work->Do(ModuleItem(&module, action, held));
     if (result != RC_SUCCEED) return result;
   }
   return RC_SUCCEED;
@@ -204,7 +204,7 @@ ResultCode ApplySequence(const RunStart& start, const CutOffRun* cutOff) {
     return PutBackAfter(&work, &journal, cutOff, result);
   }
   work.Do(BackupFolderItem(plan.patchFolder));
-  result = ReplaceModules(plan.modules, ModuleAction::kReplace, &work, &plan.heldFiles);
+  result = ReplaceModules(&plan.modules, ModuleAction::kReplace, &work, &plan.heldFiles);
   if (result != RC_SUCCEED) {
     // Held open past the retries: the patch is staged while the product is
     // still stopped, the product is put back whole on its originals, and
@@ -213,19 +213,24 @@ ResultCode ApplySequence(const RunStart& start, const CutOffRun* cutOff) {
     bool swap = !plan.heldFiles.empty() &&
                 StageSwapAtRestart(plan.modules, plan.description, plan.patchState, plan.recordPath, &staged) ==
                     RC_SUCCEED;
-    // A module held open that has a backup cannot be read: it may be an
+    // Over a mix an earlier apply left (cut off, or failed half way), the
+    // product is stopped now: its originals go back too, so that it
+    // starts whole instead of on the mix (or stays stopped on it). A
+    // module held open that has a backup cannot be read: it may be an
     // earlier run's new copy as well as the original. Putting the others'
     // originals back could then leave a mix, so the product stays as found
     // until the restart.
-    const bool unreadable = HeldWithBackup(plan.modules);
+    const bool mix = !FoundWhole(plan);
+    const bool unreadable = (swap || mix) && HeldWithBackup(plan.modules);
     if (unreadable) LogEvent(L"a module held open has a backup and cannot be read: the modules stay as found");
-    if (swap && !unreadable && PutEarlierOriginalsBack(plan.modules) != RC_SUCCEED) {
+    const bool originalsBack = (swap || mix) && !unreadable && PutEarlierOriginalsBack(plan.modules) == RC_SUCCEED;
+    if (swap && !unreadable && !originalsBack) {
       DropStagedSwap(staged);
       swap = false;
     }
     // Whole on its originals now, whatever a cut-off run left: the services
     // that run stopped run again with the others.
-    if (swap && !unreadable && cutOff != nullptr) {
+    if (originalsBack && cutOff != nullptr) {
       plan.services.TakeCarriedAsStopped();
       cutOff = nullptr;
     }

@@ -40,7 +40,10 @@ ResultCode PutInPlace(const wchar_t* moduleName, const wchar_t* source, const wc
   wchar_t beside[kPathChars] = {};
   if (!BesidePath(installed, BesideCopy::kPutBack, beside)) return RC_MOVE_FILE_FAILED;
   FileStep copy;
-  if (!CopyWrittenThrough(source, beside, &copy)) {
+  // A second name of the source, whole at once (one try: a link refused
+  // for any reason leaves the copy to find out); or a copy.
+  const bool linked = os::LinkFile(source, beside);
+  if (!linked && !CopyWrittenThrough(source, beside, &copy)) {
     LogFailure(copy.error, L"module %ls: the %ls cannot be copied in beside it (%d tries)", moduleName, what,
                copy.tries);
     FileStep cleanUp;
@@ -55,10 +58,13 @@ ResultCode PutInPlace(const wchar_t* moduleName, const wchar_t* source, const wc
     DeleteRetrying(beside, &cleanUp);
     return RC_MOVE_FILE_FAILED;
   }
+  // Nothing put in place stays read-only, hidden or system, as a copy's
+  // attributes would not.
+  if (linked) ClearBlockingAttributes(installed);
   uint64_t size = 0;
   os::FileSizeAt(installed, &size);
-  LogEvent(L"module %ls: the %ls of %u bytes put back (%d tries to copy, %d to move in place)", moduleName, what,
-           static_cast<unsigned>(size), copy.tries, replace.tries);
+  LogEvent(L"module %ls: the %ls of %u bytes put back (%ls, %d tries to move in place)", moduleName, what,
+           static_cast<unsigned>(size), linked ? L"a second name of it" : L"copied", replace.tries);
   return RC_SUCCEED;
 }
 

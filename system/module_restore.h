@@ -19,9 +19,11 @@ void RemoveBesideCopies(const wchar_t* moduleName, const wchar_t* installed);
 // Puts `source` in the installed file's place. The copy is whole on the
 // disk before it takes the installed file's place in one step: at every
 // moment one whole copy or the other is installed, never neither, and
-// `source` stays as it is. `what` names the copy in the log. 0, 13 (the
-// installed file cannot be replaced: held open, for one) or 14 (the copy
-// cannot be made).
+// `source` stays as it is. On the same volume the copy is a second name of
+// `source` (a hard link), which needs no room on the disk; elsewhere, or
+// where the volume has no hard links, a copy written through. `what`
+// names the copy in the log. 0, 13 (the installed file cannot be
+// replaced: held open, for one) or 14 (the copy cannot be made).
 ResultCode PutInPlace(const wchar_t* moduleName, const wchar_t* source, const wchar_t* installed,
                       const wchar_t* what);
 // Removes a module's backup copy; a copy that stays is logged.

@@ -358,8 +358,8 @@ TEST_F(CrashConsistencyTest, PowerCutAtAnyCallNeverRecordsAnUnwrittenModule) {
 }
 
 // The disk fills up after the run looked, at every byte of the copies of
-// an apply, then of an undo: each module stays whole, the services run,
-// and once there is room the next run finishes.
+// an apply: each module stays whole, the services run, and once there is
+// room the next apply finishes. An undo on that disk finishes.
 TEST_F(CrashConsistencyTest, ADiskFillingAtAnyByteOfTheCopiesLeavesEveryModuleWhole) {
   size_t total = 0;
   for (const std::string& module : kModules) total += ("new " + module).size();
@@ -380,20 +380,15 @@ TEST_F(CrashConsistencyTest, ADiskFillingAtAnyByteOfTheCopiesLeavesEveryModuleWh
     EXPECT_EQ(Apply(), first == RC_SUCCEED ? RC_PATCH_IS_LATEST : RC_SUCCEED) << when << ", then with room";
     for (const std::string& module : kModules) EXPECT_EQ(ReadFile(install_ + "/" + module), "new " + module) << when;
 
+    // The undo's copies are second names of the backups: it needs no room.
     PreparePlatform();
     fake::SetDiskRoomShown(1ull << 30);
     fake::SetDiskRoom(room);
-    const ResultCode undo = Undo();
-    EXPECT_EQ(undo, room == total ? RC_SUCCEED : RC_COPY_FILE_FAILED) << "undo, " << when;
-    for (const std::string& module : kModules) {
-      EXPECT_EQ(ReadFile(install_ + "/" + module), (undo == RC_SUCCEED ? "old " : "new ") + module) << "undo, " << when;
-    }
+    EXPECT_EQ(Undo(), RC_SUCCEED) << "undo, " << when;
+    for (const std::string& module : kModules) EXPECT_EQ(ReadFile(install_ + "/" + module), "old " + module) << when;
     for (const wchar_t* name : kServices) {
       EXPECT_EQ(fake::FindService(name)->state, os::kServiceRunning) << "undo, " << when;
     }
-    PreparePlatform();
-    EXPECT_EQ(Undo(), undo == RC_SUCCEED ? RC_NOT_PATCHED : RC_SUCCEED) << "undo, " << when << ", then with room";
-    for (const std::string& module : kModules) EXPECT_EQ(ReadFile(install_ + "/" + module), "old " + module) << when;
   }
 }
 

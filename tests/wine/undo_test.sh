@@ -185,9 +185,12 @@ wt_check_exit "undo of a cut-off apply, again: nothing to undo" 17
 echo "# an undo killed while it puts the originals back (8 modules of 32 MB), then run again"
 wt_run "$PATCH_DIR"
 wt_check_exit "large apply" 0
+# module5.dll held open keeps the undo retrying there, past module4.dll.
+wt_hold_file 'C:\Qorlink\module5.dll'
 wt_start_tool "$PATCH_DIR" -c undo
-wt_wait_until 120 test -e "$INSTALL/module3.dll.qlundo" || wt_fail "the undo never reached module3.dll"
+wt_wait_until 120 test -e "$INSTALL/module4.dll.qlnew" || wt_fail "the undo never reached module4.dll"
 wt_kill_tool
+wt_let_go
 echo "# killed with $(wt_modules_in_state old) of 8 originals back, $(wt_modules_in_state new) still new"
 wt_check "killed undo: every module whole, the original or the new copy" 8 \
   "$(($(wt_modules_in_state old) + $(wt_modules_in_state new)))"
@@ -196,7 +199,7 @@ wt_run "$PATCH_DIR" -c undo
 wt_check_exit "killed undo, run again" 0
 wt_check "killed undo, run again: every original back" 8 "$(wt_modules_in_state old)"
 wt_check "killed undo, run again: nothing left beside the modules" "" \
-  "$(cd "$INSTALL" && ls -- *.qlundo 2>/dev/null)"
+  "$(cd "$INSTALL" && ls -- *.qlundo *.qlnew 2>/dev/null)"
 wt_check "killed undo, run again: services running" "$RUNNING $RUNNING" "$(wt_product_services)"
 wt_run "$PATCH_DIR" -c patch
 wt_check_exit "killed undo, run again: query" 16
