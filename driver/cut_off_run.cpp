@@ -53,15 +53,16 @@ ResultCode HandlePendingSwap(const InstallInfo& install, RunMode mode, const std
 // product whole: it was cut off before its first module, or after its
 // last. Its services then run again. Its journal stays: the record may not
 // say yet what the modules are (an undo cut off before it took the patch
-// off the record), and the next run finishes it. Over a mix, or a product
-// that cannot be read, nothing is done.
+// off the record), and the next run finishes it. Over a mix it may have
+// left (it began to change modules), or a product that cannot be read,
+// nothing is done.
 void StartServicesOverWholeProduct(const RunStart& start, const CutOffRun& cutOff) {
   RunPlan plan;
   plan.install = start.install;
   plan.description = start.description;
   if (g_backupFolderName[0] == 0 && !PatchFolderName(start.description, g_backupFolderName)) return;
   if (!SameIgnoringAsciiCase(cutOff.patch, g_backupFolderName)) return;
-  if (ReadModulePlans(cutOff.modules, &plan) != RC_SUCCEED || !FoundWhole(plan)) return;
+  if (ReadModulePlans(cutOff.modules, &plan) != RC_SUCCEED || (!FoundWhole(plan) && cutOff.modulesChanged)) return;
   WorkItemList work;
   if (work.Do(SurveyServicesItem(&plan.services)) != RC_SUCCEED) return;
   CarryCutOffServices(&cutOff, &plan.services);

@@ -40,6 +40,9 @@ enum class RunMode;
 struct RunPlan;
 ResultCode BeginJournal(const InstallInfo& install, RunMode mode, const wchar_t* patch, const RunPlan& plan,
                         Journal* journal);
+// Written in `journal` before the run's first change to an installed
+// module: 0, or 12 when it cannot be (no module may be changed then).
+ResultCode NoteModulesChanging(Journal* journal);
 // A failure once something is changed: what the run changed is put back,
 // newest first, and the run ends with `failure`. Put back in full, a run
 // that found the product whole has ended whole and its journal goes; one

@@ -6,6 +6,7 @@
 //   module <name>      one for each module it is to change
 //   patch Patch03      the heading's last line
 //   begin <step> / done <step> / failed <step> / undo <step> / undone <step>
+//   modules changing   before the run's first change to an installed module
 // A line cut short by a power cut holds zeros; it is skipped. A run that
 // finishes one that was cut off adds its heading after that run's lines:
 // the last whole heading names the run to finish, and every service any
@@ -23,6 +24,8 @@ bool JournalPathOf(const InstallInfo& install, wchar_t (&path)[kPathChars]) {
 }
 
 namespace {
+
+constexpr const wchar_t* kModulesChanging = L"modules changing";
 
 bool StartsWith(const std::wstring& line, const wchar_t* word, std::wstring* rest) {
   const size_t length = std::wcslen(word);
@@ -56,6 +59,7 @@ JournalFound ReadJournal(const wchar_t* path, CutOffRun* run) {
       heading = CutOffRun();
       heading.mode = rest == L"undo" ? RunMode::kUndo : RunMode::kApply;
       heading.services = run->services;
+      heading.modulesChanged = run->modulesChanged;
     } else if (StartsWith(line, L"patch", &rest)) {
       heading.patch = rest;
       heading.lastStep = run->lastStep;
@@ -64,6 +68,9 @@ JournalFound ReadJournal(const wchar_t* path, CutOffRun* run) {
       heading.services.push_back(rest);
     } else if (StartsWith(line, L"module", &rest)) {
       heading.modules.push_back(rest);
+    } else if (line == kModulesChanging) {
+      run->modulesChanged = true;
+      heading.modulesChanged = true;
     } else if (!line.empty()) {
       run->lastStep = line;
     }
@@ -102,6 +109,11 @@ bool Journal::Begin(const wchar_t* path, RunMode mode, const wchar_t* patch, con
 
 void Journal::Note(const wchar_t* what, const std::wstring& step) {
   if (file_ != nullptr) Write(std::wstring(what) + L" " + step);
+}
+
+bool Journal::NoteModulesChanging() {
+  if (file_ != nullptr && !modulesNoted_) modulesNoted_ = Write(kModulesChanging);
+  return modulesNoted_;
 }
 
 void Journal::Finish() {

@@ -27,6 +27,10 @@ struct CutOffRun {
   std::wstring patch;                  // its per-patch folder's name ("Patch03")
   std::vector<std::wstring> services;  // the services it found running: they run again once it is finished
   std::vector<std::wstring> modules;   // the modules it was to change, as resolved
+  // It, or a run cut off before it that it was finishing, began to change
+  // a module. Until then the modules are as it found them, with the
+  // services it stopped running on them.
+  bool modulesChanged = false;
   std::wstring lastStep;               // the last step it began or ended, for the log
 };
 
@@ -59,6 +63,9 @@ class Journal {
   // One line for a step: `what` is "begin", "done", "failed", "undo",
   // "undone" or "not undone".
   void Note(const wchar_t* what, const std::wstring& step);
+  // Before the run's first change to an installed module; written through.
+  // False when it cannot be written: no module may be changed then.
+  bool NoteModulesChanging();
   // The run ended whole: the journal goes.
   void Finish();
   // Begin failed: the journal is closed, and removed only when this run
@@ -70,4 +77,5 @@ class Journal {
   os::Handle file_ = nullptr;
   std::wstring path_;
   bool madeByThisRun_ = false;
+  bool modulesNoted_ = false;
 };

@@ -112,9 +112,10 @@ ResultCode UndoSequence(const RunStart& start, const CutOffRun* cutOff) {
   checked = work.Do(SurveyServicesItem(&plan.services));
   if (checked != RC_SUCCEED) return checked;  // nothing was touched
   CarryCutOffServices(cutOff, &plan.services);
-  // As for the apply: a run cut off where the product was whole left only
-  // its services stopped, and this run takes them as its own.
-  if (cutOff != nullptr && FoundWhole(plan)) {
+  // As for the apply: a run cut off where the product was whole, or before
+  // it changed any module, left only its services stopped, and this run
+  // takes them as its own.
+  if (cutOff != nullptr && (FoundWhole(plan) || !cutOff->modulesChanged)) {
     plan.services.TakeCarriedAsStopped();
     cutOff = nullptr;
   }
@@ -126,6 +127,8 @@ ResultCode UndoSequence(const RunStart& start, const CutOffRun* cutOff) {
   if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, checked);
   EndProductPrograms();
   checked = work.Do(StopAgainItem(&plan.services));
+  if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, checked);
+  checked = NoteModulesChanging(&journal);
   if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, checked);
   checked = ReplaceModules(&plan.modules, ModuleAction::kRestoreOriginal, &work, &plan.heldFiles);
   if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, checked);

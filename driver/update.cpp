@@ -100,6 +100,12 @@ ResultCode BeginJournal(const InstallInfo& install, RunMode mode, const wchar_t*
   return RC_CREATE_BACKUP_DIR_FAILED;
 }
 
+ResultCode NoteModulesChanging(Journal* journal) {
+  if (journal->NoteModulesChanging()) return RC_SUCCEED;
+  LogFailure(os::LastError(), L"the journal cannot be written: no module is changed");
+  return RC_CREATE_BACKUP_DIR_FAILED;
+}
+
 namespace {
 
 bool HeldWithBackup(const std::vector<ModulePlan>& modules) {
@@ -116,11 +122,12 @@ bool HeldWithBackup(const std::vector<ModulePlan>& modules) {
 // product whole on its originals instead of on the mix. False, with
 // nothing more changed, when the product does not come down or the
 // originals cannot all go back.
-bool TakeEarlierApplyBack(WorkItemList* work, RunPlan* plan) {
+bool TakeEarlierApplyBack(WorkItemList* work, Journal* journal, RunPlan* plan) {
   if (FoundWhole(*plan) || HeldWithBackup(plan->modules)) return false;
   if (work->Do(AwaitStoppedItem(&plan->services)) != RC_SUCCEED) return false;
   EndProductPrograms();
   if (work->Do(StopAgainItem(&plan->services)) != RC_SUCCEED) return false;
+  if (NoteModulesChanging(journal) != RC_SUCCEED) return false;
   if (PutEarlierOriginalsBack(plan->modules) != RC_SUCCEED) return false;
   plan->services.TakeCarriedAsStopped();
   LogEvent(L"the product came down after all: the originals an earlier apply replaced are back, and it starts "
@@ -174,9 +181,11 @@ ResultCode ApplySequence(const RunStart& start, const CutOffRun* cutOff) {
   if (result != RC_SUCCEED) return result;  // nothing was touched
   CarryCutOffServices(cutOff, &plan.services);
   // A run cut off where the product was whole (before its first module,
-  // or after its last) left only its services stopped: this run takes them
-  // as its own, and a failure puts them back running, as any run's does.
-  if (cutOff != nullptr && FoundWhole(plan)) {
+  // or after its last), or before it changed any module (the modules are
+  // then as it found them, with its services running), left only its
+  // services stopped: this run takes them as its own, and a failure puts
+  // them back running, as any run's does.
+  if (cutOff != nullptr && (FoundWhole(plan) || !cutOff->modulesChanged)) {
     plan.services.TakeCarriedAsStopped();
     cutOff = nullptr;
   }
@@ -187,7 +196,7 @@ ResultCode ApplySequence(const RunStart& start, const CutOffRun* cutOff) {
   os::PrintWide(L"Stopping QL service, it maybe take several seconds, please wait...\r\n");
   result = work.Do(StopServicesItem(&plan.services));
   if (result != RC_SUCCEED) {
-    if (TakeEarlierApplyBack(&work, &plan)) cutOff = nullptr;
+    if (TakeEarlierApplyBack(&work, &journal, &plan)) cutOff = nullptr;
     return PutBackAfter(&work, &journal, cutOff, result);
   }
 
@@ -200,10 +209,12 @@ ResultCode ApplySequence(const RunStart& start, const CutOffRun* cutOff) {
   // stopped must still be stopped.
   result = work.Do(StopAgainItem(&plan.services));
   if (result != RC_SUCCEED) {
-    if (TakeEarlierApplyBack(&work, &plan)) cutOff = nullptr;
+    if (TakeEarlierApplyBack(&work, &journal, &plan)) cutOff = nullptr;
     return PutBackAfter(&work, &journal, cutOff, result);
   }
   work.Do(BackupFolderItem(plan.patchFolder));
+  result = NoteModulesChanging(&journal);
+  if (result != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, result);
   result = ReplaceModules(&plan.modules, ModuleAction::kReplace, &work, &plan.heldFiles);
   if (result != RC_SUCCEED) {
     // Held open past the retries: the patch is staged while the product is

@@ -340,6 +340,26 @@ TEST_F(CrashConsistencyTest, KillAtAnyCallLosesNothingAndTheNextRunFinishes) {
   EXPECT_GT(points, 200);
 }
 
+// A service that never stops, over a mix an earlier run left: no run can
+// change the modules, and however the first is killed, the next one puts
+// the product back as both found it, running on that mix.
+TEST_F(CrashConsistencyTest, KilledWhereNoRunCanChangeTheModulesTheNextLeavesThemAsFound) {
+  const SweepStart start = SweepStart::kNeverStopsOverCutOffRun;
+  PrepareFiles("", start);
+  PreparePlatform(start);
+  EXPECT_EQ(Apply(), RC_STOP_SERVICE_FAILED);
+  for (int k = 1, calls = static_cast<int>(fake::CallLog().size()); k <= calls; k += SweepStride(start)) {
+    const std::string when = "killed before call " + std::to_string(k);
+    PrepareFiles("", start);
+    EXPECT_EQ(ApplyInChild(k, false, false, start), 0) << when << ": the run was not killed";
+    EXPECT_EQ(ApplyInChild(0, false, false, start, true), 100 + RC_STOP_SERVICE_FAILED) << when;
+    for (size_t i = 0; i < kModules.size(); ++i) {
+      EXPECT_EQ(ReadFile(install_ + "/" + kModules[i]), FoundBytes(start, kModules[i], i)) << when;
+    }
+    ExpectWholeAndRunning(when + ", then run again");
+  }
+}
+
 // The same with the power lost instead: file data not yet written through
 // is gone too.
 TEST_F(CrashConsistencyTest, PowerCutAtAnyCallNeverRecordsAnUnwrittenModule) {

@@ -136,6 +136,7 @@ const char* StartName(SweepStart start) {
     case SweepStart::kHeldOverUnrecordedApply: return "a module held open until a restart over an unrecorded apply";
     case SweepStart::kHeldOverCutOffRun: return "a module held open until a restart over a run cut off around it";
     case SweepStart::kHeldLettingRead: return "a module held open until a restart, letting others read";
+    case SweepStart::kNeverStopsOverCutOffRun: return "a service that never stops over a run cut off after module 1";
   }
   return "";
 }
@@ -144,7 +145,9 @@ namespace {
 
 bool ReplacedBefore(SweepStart start, size_t index) {
   return start == SweepStart::kUnrecordedApply || start == SweepStart::kHeldOverUnrecordedApply ||
-         ((start == SweepStart::kCutAfterFirstModule || start == SweepStart::kSlowStopOverCutOffRun) && index == 0) ||
+         ((start == SweepStart::kCutAfterFirstModule || start == SweepStart::kSlowStopOverCutOffRun ||
+           start == SweepStart::kNeverStopsOverCutOffRun) &&
+          index == 0) ||
          (start == SweepStart::kHeldOverCutOffRun && index != 1);  // all but profiles.dll, the one held
 }
 
@@ -176,6 +179,9 @@ void ApplyServiceStart(SweepStart start, const std::string& install) {
       break;
     case SweepStart::kDisabledRunning:
       profiles->disabled = true;
+      break;
+    case SweepStart::kNeverStopsOverCutOffRun:
+      profiles->refuseStop = true;
       break;
     case SweepStart::kStartedAgainByTrigger:
       fake::FindService(kProductServices[0])->startAgainOn = "SnapshotProcesses";

@@ -68,7 +68,8 @@ enum class SweepStart {
   kHeldForGood,            // another program holds the second module open for good (until a restart)
   kHeldOverUnrecordedApply,  // the same, unreadable, over an unrecorded apply: new or original cannot be told
   kHeldOverCutOffRun,        // the same, over a run cut off with every other module replaced (theirs go back)
-  kHeldLettingRead         // a user's program holds it for good, letting others read it (not swept)
+  kHeldLettingRead,        // a user's program holds it for good, letting others read it (not swept)
+  kNeverStopsOverCutOffRun  // QlProfileSvc refuses to stop, over a run cut off after module 1 (not swept)
 };
 constexpr SweepStart kSweepStarts[] = {SweepStart::kClean,    SweepStart::kUnrecordedApply,
                                        SweepStart::kCutAfterFirstModule, SweepStart::kSlowStop,
