@@ -41,8 +41,11 @@ JournalFound ReadJournal(const wchar_t* path, CutOffRun* run) {
   if (!os::PathExists(path)) return JournalFound::kNone;
   std::FILE* file = os::OpenFile(path, L"rb");
   // There but unreadable: taken as a run cut off, so nothing is answered
-  // or done as if the product were whole.
-  if (file == nullptr) return JournalFound::kCutOff;
+  // or done as if the product were whole or its modules untouched.
+  if (file == nullptr) {
+    run->modulesChanged = true;
+    return JournalFound::kCutOff;
+  }
   std::wstring text;
   wchar_t buffer[512];
   for (size_t n; (n = std::fread(buffer, sizeof(wchar_t), 512, file)) > 0;) text.append(buffer, n);
