@@ -73,7 +73,6 @@ JournalFound ReadJournal(const wchar_t* path, CutOffRun* run) {
       heading.modules.push_back(rest);
     } else if (line == kModulesChanging) {
       run->modulesChanged = true;
-      heading.modulesChanged = true;
     } else if (!line.empty()) {
       run->lastStep = line;
     }

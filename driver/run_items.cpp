@@ -96,11 +96,10 @@ class ModuleStep : public WorkItem {
   ResultCode Do() override {
     if (module_->read == ModuleRead::kHeldOpen) {
       // Held open when the run began; the product is stopped now.
-      const std::wstring installFolder = module_->installFolder;
-      const std::wstring name = module_->name;
       // Read into a copy: a module still held stays as the plan found it.
       ModulePlan again;
-      const ResultCode read = ReadModulePlan(installFolder.c_str(), name.c_str(), HeldModule::kWaitOut, &again);
+      const ResultCode read =
+          ReadModulePlan(module_->installFolder.c_str(), module_->name.c_str(), HeldModule::kWaitOut, &again);
       if (read != RC_SUCCEED) {
         if (again.read == ModuleRead::kHeldOpen) Held();
         return read;
