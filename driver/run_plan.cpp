@@ -127,3 +127,10 @@ bool FoundWhole(const RunPlan& plan) {
   const int all = static_cast<int>(plan.modules.size());
   return originals == all || news == all;
 }
+
+bool HeldWithBackup(const std::vector<ModulePlan>& modules) {
+  for (const ModulePlan& module : modules) {
+    if (module.read == ModuleRead::kHeldOpen && module.backup != BackupFound::kNone) return true;
+  }
+  return false;
+}

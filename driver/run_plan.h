@@ -46,6 +46,9 @@ ResultCode CheckRoomForCopies(const RunPlan& plan, ModuleAction action);
 // original when it has no backup (a new copy never takes a module's name
 // before the original has its backup).
 bool FoundWhole(const RunPlan& plan);
+// Some module was held open when the run began and has a backup: it could
+// not be read, and may be an earlier run's new copy as well as the original.
+bool HeldWithBackup(const std::vector<ModulePlan>& modules);
 // The listed modules as found, into the plan's modules (its install folder
 // and g_backupFolderName known). 0, 2, 3, 18, or a refusal (12, 13, 14).
 ResultCode ReadModulesToReplace(RunPlan* plan);

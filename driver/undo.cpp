@@ -19,6 +19,7 @@
 #include "shared/shared.h"
 #include "system/module_restore.h"
 #include "system/processes.h"
+#include "system/restart_swap.h"
 
 namespace {
 
@@ -131,7 +132,20 @@ ResultCode UndoSequence(const RunStart& start, const CutOffRun* cutOff) {
   checked = NoteModulesChanging(&journal);
   if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, checked);
   checked = ReplaceModules(&plan.modules, ModuleAction::kRestoreOriginal, &work, &plan.heldFiles);
-  if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, checked);
+  if (checked != RC_SUCCEED) {
+    // Over a mix an earlier undo left (cut off part-way), a module that
+    // cannot have its original now keeps the product from going whole
+    // either way but one: the originals that undo put back get their new
+    // copies again while the product is stopped, and it starts whole on
+    // them, as the record has it, instead of staying stopped on the mix.
+    if (!FoundWhole(plan) && !HeldWithBackup(plan.modules) && PutEarlierNewCopiesBack(plan.modules) == RC_SUCCEED) {
+      LogEvent(L"the originals an earlier undo put back have their new copies again: the product starts whole on "
+               L"them");
+      if (cutOff != nullptr) plan.services.TakeCarriedAsStopped();
+      cutOff = nullptr;
+    }
+    return PutBackAfter(&work, &journal, cutOff, checked);
+  }
   checked = work.Do(StopAgainItem(&plan.services));
   if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, checked);
   checked = work.Do(StartServicesItem(&plan.services));

@@ -108,13 +108,6 @@ ResultCode NoteModulesChanging(Journal* journal) {
 
 namespace {
 
-bool HeldWithBackup(const std::vector<ModulePlan>& modules) {
-  for (const ModulePlan& module : modules) {
-    if (module.read == ModuleRead::kHeldOpen && module.backup != BackupFound::kNone) return true;
-  }
-  return false;
-}
-
 // A run that could not bring the product down over a mix an earlier apply
 // left (cut off, or failed half way): once the services still stopping
 // have stopped after all and the product's programs are ended, the

@@ -13,36 +13,17 @@ namespace {
 
 const wchar_t* SuffixOf(BesideCopy copy) { return copy == BesideCopy::kNewCopy ? L".qlnew" : L".qlundo"; }
 
-}  // namespace
-
-bool BesidePath(const wchar_t* installed, BesideCopy copy, wchar_t (&beside)[kPathChars]) {
-  const wchar_t* suffix = SuffixOf(copy);
-  if (std::wcslen(installed) + std::wcslen(suffix) >= static_cast<size_t>(kPathChars)) return false;
-  os::FormatWide(beside, kPathChars, L"%ls%ls", installed, suffix);
-  return true;
-}
-
-void RemoveBesideCopies(const wchar_t* moduleName, const wchar_t* installed) {
-  for (BesideCopy copy : {BesideCopy::kNewCopy, BesideCopy::kPutBack}) {
-    wchar_t beside[kPathChars] = {};
-    if (!BesidePath(installed, copy, beside) || !os::PathExists(beside)) continue;
-    FileStep remove;
-    if (DeleteRetrying(beside, &remove)) {
-      LogEvent(L"module %ls: %ls, left by a run that was cut off, removed", moduleName, beside);
-    } else {
-      LogFailure(remove.error, L"module %ls: %ls, left by a run that was cut off, stays", moduleName, beside);
-    }
-  }
-}
+enum class SecondName { kMayLink, kCopyOnly };
 
 ResultCode PutInPlace(const wchar_t* moduleName, const wchar_t* source, const wchar_t* installed,
-                      const wchar_t* what) {
+                      SecondName secondName) {
+  const wchar_t* what = secondName == SecondName::kMayLink ? L"original" : L"new copy";
   wchar_t beside[kPathChars] = {};
   if (!BesidePath(installed, BesideCopy::kPutBack, beside)) return RC_MOVE_FILE_FAILED;
   FileStep copy;
   // A second name of the source, whole at once (one try: a link refused
   // for any reason leaves the copy to find out); or a copy.
-  const bool linked = os::LinkFile(source, beside);
+  const bool linked = secondName == SecondName::kMayLink && os::LinkFile(source, beside);
   if (!linked && !CopyWrittenThrough(source, beside, &copy)) {
     LogFailure(copy.error, L"module %ls: the %ls cannot be copied in beside it (%d tries)", moduleName, what,
                copy.tries);
@@ -66,6 +47,36 @@ ResultCode PutInPlace(const wchar_t* moduleName, const wchar_t* source, const wc
   LogEvent(L"module %ls: the %ls of %u bytes put back (%ls, %d tries to move in place)", moduleName, what,
            static_cast<unsigned>(size), linked ? L"a second name of it" : L"copied", replace.tries);
   return RC_SUCCEED;
+}
+
+}  // namespace
+
+bool BesidePath(const wchar_t* installed, BesideCopy copy, wchar_t (&beside)[kPathChars]) {
+  const wchar_t* suffix = SuffixOf(copy);
+  if (std::wcslen(installed) + std::wcslen(suffix) >= static_cast<size_t>(kPathChars)) return false;
+  os::FormatWide(beside, kPathChars, L"%ls%ls", installed, suffix);
+  return true;
+}
+
+void RemoveBesideCopies(const wchar_t* moduleName, const wchar_t* installed) {
+  for (BesideCopy copy : {BesideCopy::kNewCopy, BesideCopy::kPutBack}) {
+    wchar_t beside[kPathChars] = {};
+    if (!BesidePath(installed, copy, beside) || !os::PathExists(beside)) continue;
+    FileStep remove;
+    if (DeleteRetrying(beside, &remove)) {
+      LogEvent(L"module %ls: %ls, left by a run that was cut off, removed", moduleName, beside);
+    } else {
+      LogFailure(remove.error, L"module %ls: %ls, left by a run that was cut off, stays", moduleName, beside);
+    }
+  }
+}
+
+ResultCode PutOriginalInPlace(const wchar_t* moduleName, const wchar_t* backup, const wchar_t* installed) {
+  return PutInPlace(moduleName, backup, installed, SecondName::kMayLink);
+}
+
+ResultCode PutNewCopyInPlace(const wchar_t* moduleName, const wchar_t* installed) {
+  return PutInPlace(moduleName, moduleName, installed, SecondName::kCopyOnly);
 }
 
 void RemoveModuleBackup(const wchar_t* moduleName, const wchar_t* backup) {

@@ -16,16 +16,22 @@ bool BesidePath(const wchar_t* installed, BesideCopy copy, wchar_t (&beside)[kPa
 // Removes both copies beside an installed file, left by a run that was cut
 // off; neither is ever needed again.
 void RemoveBesideCopies(const wchar_t* moduleName, const wchar_t* installed);
-// Puts `source` in the installed file's place. The copy is whole on the
-// disk before it takes the installed file's place in one step: at every
-// moment one whole copy or the other is installed, never neither, and
-// `source` stays as it is. On the same volume the copy is a second name of
-// `source` (a hard link), which needs no room on the disk; elsewhere, or
-// where the volume has no hard links, a copy written through. `what`
-// names the copy in the log. 0, 13 (the installed file cannot be
-// replaced: held open, for one) or 14 (the copy cannot be made).
-ResultCode PutInPlace(const wchar_t* moduleName, const wchar_t* source, const wchar_t* installed,
-                      const wchar_t* what);
+// Put in the installed file's place in one step: the copy is whole on the
+// disk before it takes the installed file's place, so that at every moment
+// one whole copy or the other is installed, never neither. 0, 13 (the
+// installed file cannot be replaced: held open, for one) or 14 (the copy
+// cannot be made).
+//
+// The original kept in the per-patch backup `backup`, which stays as it
+// is. On the same volume the copy is a second name of it (a hard link),
+// which needs no room on the disk; elsewhere, or where the volume has no
+// hard links, a copy written through.
+ResultCode PutOriginalInPlace(const wchar_t* moduleName, const wchar_t* backup, const wchar_t* installed);
+// The new copy from the patch folder (`moduleName`, relative to it), always
+// a copy written through: never a second name of a file in a folder that
+// others than administrators may be able to change, which would let them
+// change the installed module through it.
+ResultCode PutNewCopyInPlace(const wchar_t* moduleName, const wchar_t* installed);
 // Removes a module's backup copy; a copy that stays is logged.
 void RemoveModuleBackup(const wchar_t* moduleName, const wchar_t* backup);
 // The module names the per-patch backup folder holds originals of (files

@@ -267,7 +267,7 @@ ResultCode RestoreModule(const ModulePlan& plan, ModuleChange* change) {
       os::LinkFile(plan.paths.installed, kept)) {
     change->keptBeside = true;
   }
-  const ResultCode result = PutInPlace(plan.name.c_str(), plan.paths.backup, plan.paths.installed, L"original");
+  const ResultCode result = PutOriginalInPlace(plan.name.c_str(), plan.paths.backup, plan.paths.installed);
   change->installedWritten = result == RC_SUCCEED;
   return result;
 }
@@ -322,10 +322,10 @@ ResultCode PutBack(const ModulePlan& plan, const ModuleChange& change) {
                replace.tries);
   }
   if (!change.installedWritten) return RC_SUCCEED;
-  if (change.action == ModuleAction::kRestoreOriginal) return PutInPlace(name, name, paths.installed, L"new copy");
+  if (change.action == ModuleAction::kRestoreOriginal) return PutNewCopyInPlace(name, paths.installed);
   // The original kept by an earlier run, for a module found original or
   // cut short.
-  return PutInPlace(name, paths.backup, paths.installed, L"original");
+  return PutOriginalInPlace(name, paths.backup, paths.installed);
 }
 
 }  // namespace

@@ -129,25 +129,47 @@ ResultCode StageSwapAtRestart(const std::vector<ModulePlan>& modules, const Patc
   return RC_SUCCEED;
 }
 
-ResultCode PutEarlierOriginalsBack(const std::vector<ModulePlan>& modules) {
-  std::vector<const ModulePlan*> putBack;
+namespace {
+
+// The modules an earlier run changed, put in place the way `whole` says;
+// part-way, the product would run on a mix: those done get what they had
+// again, newest first.
+enum class WholeOn { kOriginals, kNewCopies };
+ResultCode MakeEarlierMixWhole(const std::vector<ModulePlan>& modules, WholeOn whole) {
+  const auto original = [](const ModulePlan& module) {
+    return PutOriginalInPlace(module.name.c_str(), module.paths.backup, module.paths.installed);
+  };
+  const auto newCopy = [](const ModulePlan& module) {
+    return PutNewCopyInPlace(module.name.c_str(), module.paths.installed);
+  };
+  std::vector<const ModulePlan*> done;
   for (const ModulePlan& module : modules) {
-    const bool earlier = module.found == ModuleFound::kCutShort ||
-                         (module.found == ModuleFound::kNew && module.backup != BackupFound::kNone);
+    const bool earlier =
+        whole == WholeOn::kOriginals
+            ? module.found == ModuleFound::kCutShort ||
+                  (module.found == ModuleFound::kNew && module.backup != BackupFound::kNone)
+            : module.found == ModuleFound::kOriginal && module.backup == BackupFound::kSameAsInstalled;
     if (!earlier || module.read != ModuleRead::kRead) continue;
-    const ResultCode result =
-        PutInPlace(module.name.c_str(), module.paths.backup, module.paths.installed, L"original");
+    const ResultCode result = whole == WholeOn::kOriginals ? original(module) : newCopy(module);
     if (result != RC_SUCCEED) {
-      // Part-way, the product would run on a mix: those put back get their
-      // new copies again, newest first.
-      for (auto done = putBack.rbegin(); done != putBack.rend(); ++done) {
-        PutInPlace((*done)->name.c_str(), (*done)->name.c_str(), (*done)->paths.installed, L"new copy");
+      for (auto back = done.rbegin(); back != done.rend(); ++back) {
+        whole == WholeOn::kOriginals ? newCopy(**back) : original(**back);
       }
       return result;
     }
-    putBack.push_back(&module);
+    done.push_back(&module);
   }
   return RC_SUCCEED;
+}
+
+}  // namespace
+
+ResultCode PutEarlierOriginalsBack(const std::vector<ModulePlan>& modules) {
+  return MakeEarlierMixWhole(modules, WholeOn::kOriginals);
+}
+
+ResultCode PutEarlierNewCopiesBack(const std::vector<ModulePlan>& modules) {
+  return MakeEarlierMixWhole(modules, WholeOn::kNewCopies);
 }
 
 void DropStagedSwap(const StagedSwap& staged) {

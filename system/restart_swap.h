@@ -35,6 +35,11 @@ ResultCode StageSwapAtRestart(const std::vector<ModulePlan>& modules, const Patc
 // staged swap puts them new again. 0, or the failing put-back's code
 // (those put back before it get their new copies again).
 ResultCode PutEarlierOriginalsBack(const std::vector<ModulePlan>& modules);
+// The mirror for an undo: an earlier undo's originals (found original,
+// with those very bytes in the backup) get their new copies again, from
+// the patch folder, so that the product runs whole on the new copies. 0, or
+// the failing step's code (those done before it get their originals again).
+ResultCode PutEarlierNewCopiesBack(const std::vector<ModulePlan>& modules);
 // Removes what StageSwapAtRestart staged.
 void DropStagedSwap(const StagedSwap& staged);
 // Schedules what is staged for the next restart, once the product is back

@@ -467,7 +467,7 @@ TEST_F(CrashConsistencyTest, UndoKilledAtAnyCallLosesNothingAndTheNextUndoFinish
     ExpectUndone(when + ", then again", "");
     EXPECT_EQ(ReadFile(recordPath_), undoneRecord) << when << ", then again";
     // An undo that cannot finish (a module held open for good) leaves the
-    // product running wherever it is whole.
+    // product whole and running, whatever mix the cut left.
     BackToKilledState();
     ApplyInChild(0, false, true, SweepStart::kHeldLettingRead, true);
     const bool whole = std::all_of(kModules.begin(), kModules.end(), [&](const std::string& m) {
@@ -475,8 +475,11 @@ TEST_F(CrashConsistencyTest, UndoKilledAtAnyCallLosesNothingAndTheNextUndoFinish
     }) || std::all_of(kModules.begin(), kModules.end(), [&](const std::string& m) {
       return ReadFile(install_ + "/" + m) == "new " + m;
     });
-    if (whole) {
-      EXPECT_EQ(ReadFile(g_servicesFile), "rrr") << when << ", then a held undo: whole, but stopped";
+    EXPECT_TRUE(whole) << when << ", then a held undo: left on a mix";
+    EXPECT_EQ(ReadFile(g_servicesFile), "rrr") << when << ", then a held undo";
+    for (const std::string& module : kModules) {
+      EXPECT_EQ(std::filesystem::hard_link_count(install_ + "/" + module), 1u)
+          << when << ", then a held undo: " << module << " shares its bytes with another name";
     }
     // The apply finishes the undo first, then applies the patch again.
     BackToKilledState();
