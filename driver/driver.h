@@ -7,6 +7,7 @@
 #include "driver/work_items.h"
 #include "patchdata/patchdata.h"
 #include "system/modules.h"
+#include "system/restart_swap.h"
 #include "shared/result_codes.h"
 #include "system/services.h"
 
@@ -52,6 +53,15 @@ class WorkItemList;
 ResultCode PutBackAfter(WorkItemList* work, Journal* journal, const CutOffRun* cutOff, ResultCode failure,
                         bool* putBack = nullptr);
 
+// A run that could not bring the product down over a mix an earlier run
+// left (cut off, or failed half way): once the services still stopping
+// have stopped after all and the product's programs are ended, the mix is
+// made whole the way `whole` says (MakeEarlierMixWhole), so that the
+// put-back starts the product whole, the earlier run's stopped services
+// with the others, instead of on the mix. False, with nothing more
+// changed, when the product does not come down or the mix cannot be made
+// whole.
+bool TakeEarlierRunBack(WorkItemList* work, Journal* journal, RunPlan* plan, WholeOn whole);
 // The module steps of a plan, each done as a work item, in order, up to the
 // first that fails. 0 or its code; a module held open past the retries is
 // added to `held`. A module held open when the plan was read is read again

@@ -5,6 +5,7 @@
 // change and the per-patch backup go. A failure on the way puts the new
 // copies back and starts the product again, leaving the record and the
 // backup as they were.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -19,7 +20,6 @@
 #include "shared/shared.h"
 #include "system/module_restore.h"
 #include "system/processes.h"
-#include "system/restart_swap.h"
 
 namespace {
 
@@ -115,20 +115,37 @@ ResultCode UndoSequence(const RunStart& start, const CutOffRun* cutOff) {
   CarryCutOffServices(cutOff, &plan.services);
   // As for the apply: a run cut off where the product was whole, or before
   // it changed any module, left only its services stopped, and this run
-  // takes them as its own.
+  // takes them as its own. But an undo cut off with every original back
+  // and the patch still on the record left the product whole on what the
+  // record does not have: its journal stays until a run finishes it, so
+  // that the query never answers 19 over the originals.
   if (cutOff != nullptr && (FoundWhole(plan) || !cutOff->modulesChanged)) {
     plan.services.TakeCarriedAsStopped();
-    cutOff = nullptr;
+    const bool originalsOnRecord =
+        recorded && FoundWhole(plan) &&
+        std::none_of(plan.modules.begin(), plan.modules.end(),
+                     [](const ModulePlan& module) { return module.found == ModuleFound::kNew; });
+    if (!originalsOnRecord) cutOff = nullptr;
   }
   Journal journal;
   checked = BeginJournal(install, RunMode::kUndo, g_backupFolderName, plan, &journal);
   if (checked != RC_SUCCEED) return checked;
   work.AttachJournal(&journal);
+  // A product that does not come down over a mix goes whole the way the
+  // record has it: on the new copies while it lists the patch (an undo cut
+  // off part-way), on the originals while it does not (an apply cut off).
+  const WholeOn asRecorded = recorded ? WholeOn::kNewCopies : WholeOn::kOriginals;
   checked = work.Do(StopServicesItem(&plan.services));
-  if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, checked);
+  if (checked != RC_SUCCEED) {
+    if (TakeEarlierRunBack(&work, &journal, &plan, asRecorded)) cutOff = nullptr;
+    return PutBackAfter(&work, &journal, cutOff, checked);
+  }
   EndProductPrograms();
   checked = work.Do(StopAgainItem(&plan.services));
-  if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, checked);
+  if (checked != RC_SUCCEED) {
+    if (TakeEarlierRunBack(&work, &journal, &plan, asRecorded)) cutOff = nullptr;
+    return PutBackAfter(&work, &journal, cutOff, checked);
+  }
   checked = NoteModulesChanging(&journal);
   if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, checked);
   checked = ReplaceModules(&plan.modules, ModuleAction::kRestoreOriginal, &work, &plan.heldFiles);
@@ -138,7 +155,7 @@ ResultCode UndoSequence(const RunStart& start, const CutOffRun* cutOff) {
     // either way but one: the originals that undo put back get their new
     // copies again while the product is stopped, and it starts whole on
     // them, as the record has it, instead of staying stopped on the mix.
-    if (!FoundWhole(plan) && !HeldWithBackup(plan.modules) && PutEarlierNewCopiesBack(plan.modules) == RC_SUCCEED) {
+    if (!FoundWhole(plan) && !HeldWithBackup(plan.modules) && MakeEarlierMixWhole(plan.modules, WholeOn::kNewCopies) == RC_SUCCEED) {
       LogEvent(L"the originals an earlier undo put back have their new copies again: the product starts whole on "
                L"them");
       if (cutOff != nullptr) plan.services.TakeCarriedAsStopped();

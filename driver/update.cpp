@@ -72,8 +72,8 @@ ResultCode PutBackAfter(WorkItemList* work, Journal* journal, const CutOffRun* c
   if (putBack && cutOff == nullptr) {
     journal->Finish();
   } else if (putBack) {
-    LogEvent(L"put back as this run found it, which a run cut off had left unfinished: its journal stays, and "
-             L"the services that run stopped stay stopped");
+    LogEvent(L"put back as this run found it, which a run cut off had left unfinished: its journal stays for the "
+             L"next run to finish it (the services that run stopped run again only on a whole product)");
   }
   return failure;
 }
@@ -106,27 +106,23 @@ ResultCode NoteModulesChanging(Journal* journal) {
   return RC_CREATE_BACKUP_DIR_FAILED;
 }
 
-namespace {
-
-// A run that could not bring the product down over a mix an earlier apply
-// left (cut off, or failed half way): once the services still stopping
-// have stopped after all and the product's programs are ended, the
-// originals that apply replaced go back, so that the put-back starts the
-// product whole on its originals instead of on the mix. False, with
-// nothing more changed, when the product does not come down or the
-// originals cannot all go back.
-bool TakeEarlierApplyBack(WorkItemList* work, Journal* journal, RunPlan* plan) {
+bool TakeEarlierRunBack(WorkItemList* work, Journal* journal, RunPlan* plan, WholeOn whole) {
   if (FoundWhole(*plan) || HeldWithBackup(plan->modules)) return false;
   if (work->Do(AwaitStoppedItem(&plan->services)) != RC_SUCCEED) return false;
   EndProductPrograms();
   if (work->Do(StopAgainItem(&plan->services)) != RC_SUCCEED) return false;
   if (NoteModulesChanging(journal) != RC_SUCCEED) return false;
-  if (PutEarlierOriginalsBack(plan->modules) != RC_SUCCEED) return false;
+  if (MakeEarlierMixWhole(plan->modules, whole) != RC_SUCCEED) return false;
   plan->services.TakeCarriedAsStopped();
-  LogEvent(L"the product came down after all: the originals an earlier apply replaced are back, and it starts "
-           L"whole on them");
+  LogEvent(whole == WholeOn::kOriginals
+               ? L"the product came down after all: the originals an earlier apply replaced are back, and it "
+                 L"starts whole on them"
+               : L"the product came down after all: the originals an earlier undo put back have their new copies "
+                 L"again, and it starts whole on them");
   return true;
 }
+
+namespace {
 
 // The whole patch, staged while the product was stopped, scheduled for
 // the next restart once the run has put the product back whole: 3010, with
@@ -189,7 +185,7 @@ ResultCode ApplySequence(const RunStart& start, const CutOffRun* cutOff) {
   os::PrintWide(L"Stopping QL service, it maybe take several seconds, please wait...\r\n");
   result = work.Do(StopServicesItem(&plan.services));
   if (result != RC_SUCCEED) {
-    if (TakeEarlierApplyBack(&work, &journal, &plan)) cutOff = nullptr;
+    if (TakeEarlierRunBack(&work, &journal, &plan, WholeOn::kOriginals)) cutOff = nullptr;
     return PutBackAfter(&work, &journal, cutOff, result);
   }
 
@@ -202,7 +198,7 @@ ResultCode ApplySequence(const RunStart& start, const CutOffRun* cutOff) {
   // stopped must still be stopped.
   result = work.Do(StopAgainItem(&plan.services));
   if (result != RC_SUCCEED) {
-    if (TakeEarlierApplyBack(&work, &journal, &plan)) cutOff = nullptr;
+    if (TakeEarlierRunBack(&work, &journal, &plan, WholeOn::kOriginals)) cutOff = nullptr;
     return PutBackAfter(&work, &journal, cutOff, result);
   }
   work.Do(BackupFolderItem(plan.patchFolder));
@@ -227,7 +223,7 @@ ResultCode ApplySequence(const RunStart& start, const CutOffRun* cutOff) {
     const bool mix = !FoundWhole(plan);
     const bool unreadable = (swap || mix) && HeldWithBackup(plan.modules);
     if (unreadable) LogEvent(L"a module held open has a backup and cannot be read: the modules stay as found");
-    const bool originalsBack = (swap || mix) && !unreadable && PutEarlierOriginalsBack(plan.modules) == RC_SUCCEED;
+    const bool originalsBack = (swap || mix) && !unreadable && MakeEarlierMixWhole(plan.modules, WholeOn::kOriginals) == RC_SUCCEED;
     if (swap && !unreadable && !originalsBack) {
       DropStagedSwap(staged);
       swap = false;

@@ -129,12 +129,6 @@ ResultCode StageSwapAtRestart(const std::vector<ModulePlan>& modules, const Patc
   return RC_SUCCEED;
 }
 
-namespace {
-
-// The modules an earlier run changed, put in place the way `whole` says;
-// part-way, the product would run on a mix: those done get what they had
-// again, newest first.
-enum class WholeOn { kOriginals, kNewCopies };
 ResultCode MakeEarlierMixWhole(const std::vector<ModulePlan>& modules, WholeOn whole) {
   const auto original = [](const ModulePlan& module) {
     return PutOriginalInPlace(module.name.c_str(), module.paths.backup, module.paths.installed);
@@ -142,16 +136,33 @@ ResultCode MakeEarlierMixWhole(const std::vector<ModulePlan>& modules, WholeOn w
   const auto newCopy = [](const ModulePlan& module) {
     return PutNewCopyInPlace(module.name.c_str(), module.paths.installed);
   };
+  const auto toChange = [whole](const ModulePlan& module) {
+    if (module.read != ModuleRead::kRead) return false;
+    return whole == WholeOn::kOriginals
+               ? module.found == ModuleFound::kCutShort ||
+                     (module.found == ModuleFound::kNew && module.backup != BackupFound::kNone)
+               : module.found == ModuleFound::kOriginal && module.backup == BackupFound::kSameAsInstalled;
+  };
+  const auto alreadyThere = [whole](const ModulePlan& module) {
+    if (module.read != ModuleRead::kRead) return whole == WholeOn::kOriginals && module.backup == BackupFound::kNone;
+    return whole == WholeOn::kOriginals
+               ? module.found == ModuleFound::kOriginal && module.backup != BackupFound::kOther
+               : module.found == ModuleFound::kNew;
+  };
+  // Nothing is changed unless the product comes out whole.
+  for (const ModulePlan& module : modules) {
+    if (alreadyThere(module) || toChange(module)) continue;
+    LogEvent(L"module %ls: the mix cannot be made whole on the %ls", module.name.c_str(),
+             whole == WholeOn::kOriginals ? L"originals" : L"new copies");
+    return RC_MOVE_FILE_FAILED;
+  }
   std::vector<const ModulePlan*> done;
   for (const ModulePlan& module : modules) {
-    const bool earlier =
-        whole == WholeOn::kOriginals
-            ? module.found == ModuleFound::kCutShort ||
-                  (module.found == ModuleFound::kNew && module.backup != BackupFound::kNone)
-            : module.found == ModuleFound::kOriginal && module.backup == BackupFound::kSameAsInstalled;
-    if (!earlier || module.read != ModuleRead::kRead) continue;
+    if (!toChange(module)) continue;
     const ResultCode result = whole == WholeOn::kOriginals ? original(module) : newCopy(module);
     if (result != RC_SUCCEED) {
+      // Part-way, the product would run on a mix: those done get what they
+      // had again, newest first.
       for (auto back = done.rbegin(); back != done.rend(); ++back) {
         whole == WholeOn::kOriginals ? newCopy(**back) : original(**back);
       }
@@ -160,16 +171,6 @@ ResultCode MakeEarlierMixWhole(const std::vector<ModulePlan>& modules, WholeOn w
     done.push_back(&module);
   }
   return RC_SUCCEED;
-}
-
-}  // namespace
-
-ResultCode PutEarlierOriginalsBack(const std::vector<ModulePlan>& modules) {
-  return MakeEarlierMixWhole(modules, WholeOn::kOriginals);
-}
-
-ResultCode PutEarlierNewCopiesBack(const std::vector<ModulePlan>& modules) {
-  return MakeEarlierMixWhole(modules, WholeOn::kNewCopies);
 }
 
 void DropStagedSwap(const StagedSwap& staged) {

@@ -29,17 +29,18 @@ struct StagedSwap {
 // 0, or 14 with nothing left staged.
 ResultCode StageSwapAtRestart(const std::vector<ModulePlan>& modules, const PatchDescription& description,
                               ResultCode patchState, const wchar_t* recordPath, StagedSwap* staged);
-// An earlier run's new copies (found new, or cut short, with the original
-// in the backup) get their originals back, so that until the restart the
-// product runs whole on its originals, not on the mix that run left. The
-// staged swap puts them new again. 0, or the failing put-back's code
-// (those put back before it get their new copies again).
-ResultCode PutEarlierOriginalsBack(const std::vector<ModulePlan>& modules);
-// The mirror for an undo: an earlier undo's originals (found original,
-// with those very bytes in the backup) get their new copies again, from
-// the patch folder, so that the product runs whole on the new copies. 0, or
-// the failing step's code (those done before it get their originals again).
-ResultCode PutEarlierNewCopiesBack(const std::vector<ModulePlan>& modules);
+// A mix an earlier run left (cut off, or failed half way), made whole
+// while the product is stopped, one way or the other:
+// - kOriginals: that run's new copies (found new, or cut short, with the
+//   original in the backup) get their originals back; a staged swap puts
+//   them new again at the restart;
+// - kNewCopies: the originals an earlier undo put back (found original,
+//   with those very bytes in the backup) get their new copies again, from
+//   the patch folder.
+// A module held open when the run began is left as found. 0, or the
+// failing step's code (those done before it get what they had again).
+enum class WholeOn { kOriginals, kNewCopies };
+ResultCode MakeEarlierMixWhole(const std::vector<ModulePlan>& modules, WholeOn whole);
 // Removes what StageSwapAtRestart staged.
 void DropStagedSwap(const StagedSwap& staged);
 // Schedules what is staged for the next restart, once the product is back

@@ -466,20 +466,27 @@ TEST_F(CrashConsistencyTest, UndoKilledAtAnyCallLosesNothingAndTheNextUndoFinish
     EXPECT_TRUE(again == RC_SUCCEED || again == RC_NOT_PATCHED) << when << ", then again: " << again;
     ExpectUndone(when + ", then again", "");
     EXPECT_EQ(ReadFile(recordPath_), undoneRecord) << when << ", then again";
-    // An undo that cannot finish (a module held open for good) leaves the
-    // product whole and running, whatever mix the cut left.
-    BackToKilledState();
-    ApplyInChild(0, false, true, SweepStart::kHeldLettingRead, true);
-    const bool whole = std::all_of(kModules.begin(), kModules.end(), [&](const std::string& m) {
-      return ReadFile(install_ + "/" + m) == "old " + m;
-    }) || std::all_of(kModules.begin(), kModules.end(), [&](const std::string& m) {
-      return ReadFile(install_ + "/" + m) == "new " + m;
-    });
-    EXPECT_TRUE(whole) << when << ", then a held undo: left on a mix";
-    EXPECT_EQ(ReadFile(g_servicesFile), "rrr") << when << ", then a held undo";
-    for (const std::string& module : kModules) {
-      EXPECT_EQ(std::filesystem::hard_link_count(install_ + "/" + module), 1u)
-          << when << ", then a held undo: " << module << " shares its bytes with another name";
+    // An undo that cannot finish (a module held open for good; the product
+    // slower to stop than its polls, after a restart started it on what
+    // the cut left) leaves the product whole and running, whatever mix the
+    // cut left, and the query true to it.
+    for (const SweepStart held : {SweepStart::kHeldLettingRead, SweepStart::kSlowStop}) {
+      const std::string then = when + ", then an undo over " + StartName(held);
+      BackToKilledState();
+      if (held == SweepStart::kSlowStop) WriteFile(g_servicesFile, "rrr");
+      ApplyInChild(0, false, true, held, true);
+      const bool whole = std::all_of(kModules.begin(), kModules.end(), [&](const std::string& m) {
+        return ReadFile(install_ + "/" + m) == "old " + m;
+      }) || std::all_of(kModules.begin(), kModules.end(), [&](const std::string& m) {
+        return ReadFile(install_ + "/" + m) == "new " + m;
+      });
+      EXPECT_TRUE(whole) << then << ": left on a mix";
+      EXPECT_EQ(ReadFile(g_servicesFile), "rrr") << then;
+      for (const std::string& module : kModules) {
+        EXPECT_EQ(std::filesystem::hard_link_count(install_ + "/" + module), 1u)
+            << then << ": " << module << " shares its bytes with another name";
+      }
+      ExpectQueryTrue(then);
     }
     // The apply finishes the undo first, then applies the patch again.
     BackToKilledState();
