@@ -155,10 +155,11 @@ ResultCode UndoSequence(const RunStart& start, const CutOffRun* cutOff) {
     // either way but one: the originals that undo put back get their new
     // copies again while the product is stopped, and it starts whole on
     // them, as the record has it, instead of staying stopped on the mix.
-    if (!FoundWhole(plan) && !HeldWithBackup(plan.modules) && MakeEarlierMixWhole(plan.modules, WholeOn::kNewCopies) == RC_SUCCEED) {
+    if (!FoundWhole(plan) && !HeldWithBackup(plan.modules) &&
+        MakeEarlierMixWhole(plan.modules, WholeOn::kNewCopies) == RC_SUCCEED) {
       LogEvent(L"the originals an earlier undo put back have their new copies again: the product starts whole on "
                L"them");
-      if (cutOff != nullptr) plan.services.TakeCarriedAsStopped();
+      plan.services.TakeCarriedAsStopped();
       cutOff = nullptr;
     }
     return PutBackAfter(&work, &journal, cutOff, checked);

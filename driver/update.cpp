@@ -223,7 +223,8 @@ ResultCode ApplySequence(const RunStart& start, const CutOffRun* cutOff) {
     const bool mix = !FoundWhole(plan);
     const bool unreadable = (swap || mix) && HeldWithBackup(plan.modules);
     if (unreadable) LogEvent(L"a module held open has a backup and cannot be read: the modules stay as found");
-    const bool originalsBack = (swap || mix) && !unreadable && MakeEarlierMixWhole(plan.modules, WholeOn::kOriginals) == RC_SUCCEED;
+    const bool originalsBack =
+        (swap || mix) && !unreadable && MakeEarlierMixWhole(plan.modules, WholeOn::kOriginals) == RC_SUCCEED;
     if (swap && !unreadable && !originalsBack) {
       DropStagedSwap(staged);
       swap = false;

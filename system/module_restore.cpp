@@ -13,6 +13,30 @@ namespace {
 
 const wchar_t* SuffixOf(BesideCopy copy) { return copy == BesideCopy::kNewCopy ? L".qlnew" : L".qlundo"; }
 
+}  // namespace
+
+bool BesidePath(const wchar_t* installed, BesideCopy copy, wchar_t (&beside)[kPathChars]) {
+  const wchar_t* suffix = SuffixOf(copy);
+  if (std::wcslen(installed) + std::wcslen(suffix) >= static_cast<size_t>(kPathChars)) return false;
+  os::FormatWide(beside, kPathChars, L"%ls%ls", installed, suffix);
+  return true;
+}
+
+void RemoveBesideCopies(const wchar_t* moduleName, const wchar_t* installed) {
+  for (BesideCopy copy : {BesideCopy::kNewCopy, BesideCopy::kPutBack}) {
+    wchar_t beside[kPathChars] = {};
+    if (!BesidePath(installed, copy, beside) || !os::PathExists(beside)) continue;
+    FileStep remove;
+    if (DeleteRetrying(beside, &remove)) {
+      LogEvent(L"module %ls: %ls, left by a run that was cut off, removed", moduleName, beside);
+    } else {
+      LogFailure(remove.error, L"module %ls: %ls, left by a run that was cut off, stays", moduleName, beside);
+    }
+  }
+}
+
+namespace {
+
 enum class SecondName { kMayLink, kCopyOnly };
 
 ResultCode PutInPlace(const wchar_t* moduleName, const wchar_t* source, const wchar_t* installed,
@@ -50,26 +74,6 @@ ResultCode PutInPlace(const wchar_t* moduleName, const wchar_t* source, const wc
 }
 
 }  // namespace
-
-bool BesidePath(const wchar_t* installed, BesideCopy copy, wchar_t (&beside)[kPathChars]) {
-  const wchar_t* suffix = SuffixOf(copy);
-  if (std::wcslen(installed) + std::wcslen(suffix) >= static_cast<size_t>(kPathChars)) return false;
-  os::FormatWide(beside, kPathChars, L"%ls%ls", installed, suffix);
-  return true;
-}
-
-void RemoveBesideCopies(const wchar_t* moduleName, const wchar_t* installed) {
-  for (BesideCopy copy : {BesideCopy::kNewCopy, BesideCopy::kPutBack}) {
-    wchar_t beside[kPathChars] = {};
-    if (!BesidePath(installed, copy, beside) || !os::PathExists(beside)) continue;
-    FileStep remove;
-    if (DeleteRetrying(beside, &remove)) {
-      LogEvent(L"module %ls: %ls, left by a run that was cut off, removed", moduleName, beside);
-    } else {
-      LogFailure(remove.error, L"module %ls: %ls, left by a run that was cut off, stays", moduleName, beside);
-    }
-  }
-}
 
 ResultCode PutOriginalInPlace(const wchar_t* moduleName, const wchar_t* backup, const wchar_t* installed) {
   return PutInPlace(moduleName, backup, installed, SecondName::kMayLink);
