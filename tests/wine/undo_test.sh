@@ -190,11 +190,17 @@ wt_hold_file 'C:\Qorlink\module5.dll'
 wt_start_tool "$PATCH_DIR" -c undo
 wt_wait_until 120 test -e "$INSTALL/module4.dll.qlnew" || wt_fail "the undo never reached module4.dll"
 wt_kill_tool
-wt_let_go
 echo "# killed with $(wt_modules_in_state old) of 8 originals back, $(wt_modules_in_state new) still new"
 wt_check "killed undo: every module whole, the original or the new copy" 8 \
   "$(($(wt_modules_in_state old) + $(wt_modules_in_state new)))"
 wt_check "killed undo: still on record" 1 "$(grep -c '<Patch03>' "$RECORD")"
+# Still held: the undo cannot finish, and the product goes whole the only
+# way it can, on the new copies the record lists, and runs.
+wt_run "$PATCH_DIR" -c undo
+wt_check_exit "killed undo, run again while module5.dll is held" 13
+wt_check "killed undo, run again while held: every module new" 8 "$(wt_modules_in_state new)"
+wt_check "killed undo, run again while held: services running" "$RUNNING $RUNNING" "$(wt_product_services)"
+wt_let_go
 wt_run "$PATCH_DIR" -c undo
 wt_check_exit "killed undo, run again" 0
 wt_check "killed undo, run again: every original back" 8 "$(wt_modules_in_state old)"
