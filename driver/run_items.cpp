@@ -110,8 +110,9 @@ class ModuleStep : public WorkItem {
         if (usable != RC_SUCCEED) return usable;
       }
     }
-    const ResultCode result = action_ == ModuleAction::kReplace ? BackupAndReplaceModule(*module_, &change_)
-                                                                : RestoreModule(*module_, &change_);
+    const ResultCode result = action_ == ModuleAction::kReplace
+                                  ? BackupAndReplaceModule(*module_, &change_)
+                                  : RestoreModule(*module_, &change_, KeptCopy::kWhereTheVolumeAllows);
     if (result != RC_SUCCEED && change_.held) Held();
     return result;
   }
@@ -131,6 +132,25 @@ class ModuleStep : public WorkItem {
   ModuleAction action_;
   std::vector<std::wstring>* held_;
   ModuleChange change_;
+};
+
+class EarlierMix : public WorkItem {
+ public:
+  EarlierMix(const std::vector<ModulePlan>* modules, WholeOn whole) : modules_(modules), whole_(whole) {}
+  std::wstring Describe() const override {
+    return whole_ == WholeOn::kOriginals ? L"an earlier apply's mix made whole on the originals"
+                                         : L"an earlier undo's mix made whole on the new copies";
+  }
+  ResultCode Do() override {
+    left_ = MakeEarlierMixWhole(*modules_, whole_);
+    return left_ == MixLeft::kWhole ? RC_SUCCEED : RC_MOVE_FILE_FAILED;
+  }
+  bool Undo() override { return left_ != MixLeft::kNeither; }
+
+ private:
+  const std::vector<ModulePlan>* modules_;
+  WholeOn whole_;
+  MixLeft left_ = MixLeft::kAsFound;
 };
 
 class BackupFolder : public WorkItem {
@@ -158,6 +178,10 @@ std::unique_ptr<WorkItem> StopServicesItem(ServiceLedger* ledger) {
 }
 
 std::unique_ptr<WorkItem> StopAgainItem(ServiceLedger* ledger) { return std::make_unique<StopAgainStep>(ledger); }
+
+std::unique_ptr<WorkItem> EarlierMixItem(const std::vector<ModulePlan>* modules, WholeOn whole) {
+  return std::make_unique<EarlierMix>(modules, whole);
+}
 
 std::unique_ptr<WorkItem> AwaitStoppedItem(ServiceLedger* ledger) {
   return std::make_unique<AwaitStoppedStep>(ledger);

@@ -7,6 +7,7 @@
 #include "driver/work_items.h"
 #include "patchdata/patchdata.h"
 #include "system/modules.h"
+#include "system/restart_swap.h"
 #include "system/services.h"
 
 // The product's services and their dependents read, nothing changed
@@ -30,6 +31,12 @@ std::unique_ptr<WorkItem> StartServicesItem(ServiceLedger* ledger);
 // the retries adds its path to `held`. One held open when the plan was read
 // is read again, into `module`, which must outlive the item.
 std::unique_ptr<WorkItem> ModuleItem(ModulePlan* module, ModuleAction action, std::vector<std::wstring>* held);
+// A mix an earlier run left made whole the way `whole` says, while the
+// product is stopped (MakeEarlierMixWhole): 0 once whole, 13 otherwise.
+// Undone, it stays whole, for the put-back to start the product on it;
+// modules it left neither whole nor as found stop the put-back there, so
+// that nothing starts on them and the journal stays for the next run.
+std::unique_ptr<WorkItem> EarlierMixItem(const std::vector<ModulePlan>* modules, WholeOn whole);
 // Nothing to do; undone, the per-patch backup folder goes when empty.
 std::unique_ptr<WorkItem> BackupFolderItem(const wchar_t* patchFolder);
 

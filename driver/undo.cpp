@@ -156,9 +156,7 @@ ResultCode UndoSequence(const RunStart& start, const CutOffRun* cutOff) {
     // copies again while the product is stopped, and it starts whole on
     // them, as the record has it, instead of staying stopped on the mix.
     if (!FoundWhole(plan) && !HeldWithBackup(plan.modules) &&
-        MakeEarlierMixWhole(plan.modules, WholeOn::kNewCopies) == RC_SUCCEED) {
-      LogEvent(L"the originals an earlier undo put back have their new copies again: the product starts whole on "
-               L"them");
+        work.Do(EarlierMixItem(&plan.modules, WholeOn::kNewCopies)) == RC_SUCCEED) {
       plan.services.TakeCarriedAsStopped();
       cutOff = nullptr;
     }

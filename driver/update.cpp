@@ -112,7 +112,7 @@ bool TakeEarlierRunBack(WorkItemList* work, Journal* journal, RunPlan* plan, Who
   EndProductPrograms();
   if (work->Do(StopAgainItem(&plan->services)) != RC_SUCCEED) return false;
   if (NoteModulesChanging(journal) != RC_SUCCEED) return false;
-  if (MakeEarlierMixWhole(plan->modules, whole) != RC_SUCCEED) return false;
+  if (work->Do(EarlierMixItem(&plan->modules, whole)) != RC_SUCCEED) return false;
   plan->services.TakeCarriedAsStopped();
   LogEvent(whole == WholeOn::kOriginals
                ? L"the product came down after all: the originals an earlier apply replaced are back, and it "
@@ -224,7 +224,7 @@ ResultCode ApplySequence(const RunStart& start, const CutOffRun* cutOff) {
     const bool unreadable = (swap || mix) && HeldWithBackup(plan.modules);
     if (unreadable) LogEvent(L"a module held open has a backup and cannot be read: the modules stay as found");
     const bool originalsBack =
-        (swap || mix) && !unreadable && MakeEarlierMixWhole(plan.modules, WholeOn::kOriginals) == RC_SUCCEED;
+        (swap || mix) && !unreadable && work.Do(EarlierMixItem(&plan.modules, WholeOn::kOriginals)) == RC_SUCCEED;
     if (swap && !unreadable && !originalsBack) {
       DropStagedSwap(staged);
       swap = false;

@@ -45,7 +45,8 @@ bool ScheduleRenameAtRestart(const wchar_t* from, const wchar_t* to) {
   if (Call("ScheduleRenameAtRestart")) return false;
   if (!std::filesystem::exists(ToUtf8(from))) return Fail(ENOENT);
   std::lock_guard<std::mutex> lock(g_machineMutex);
-  AppendPair(&M().pendingRenames, L"\\??\\" + FullPathName(from), L"!\\??\\" + FullPathName(to));
+  AppendPair(&M().pendingRenames, L"\\??\\" + FullPathName(from),
+             to == nullptr ? std::wstring() : L"!\\??\\" + FullPathName(to));
   return true;
 }
 

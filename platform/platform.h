@@ -223,7 +223,9 @@ void CloseLockFile(Handle lock);  // CloseHandle: the file goes
 // MoveFileExW(from, to, MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING):
 // the rename is added to PendingFileRenameOperations, and Windows carries
 // the renames out in the order added, early in the next start, before any
-// service starts. Only administrators may; both paths on one volume.
+// service starts. Only administrators may; both paths on one volume. With
+// `to` null, MoveFileExW(from, NULL, MOVEFILE_DELAY_UNTIL_REBOOT): `from`
+// is deleted at the restart.
 bool ScheduleRenameAtRestart(const wchar_t* from, const wchar_t* to);
 // PendingFileRenameOperations (in HKLM, SYSTEM\CurrentControlSet\Control\Session
 // Manager, REG_MULTI_SZ) as it is stored: pairs of a source

@@ -22,7 +22,9 @@ constexpr const wchar_t* kPendingRenamesValue = L"PendingFileRenameOperations";
 }  // namespace
 
 bool ScheduleRenameAtRestart(const wchar_t* from, const wchar_t* to) {
-  return ::MoveFileExW(from, to, MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING) != FALSE;
+  const DWORD flags =
+      to == nullptr ? MOVEFILE_DELAY_UNTIL_REBOOT : MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING;
+  return ::MoveFileExW(from, to, flags) != FALSE;
 }
 
 bool ReadPendingRenames(std::wstring* value) {

@@ -250,7 +250,7 @@ ResultCode BackupAndReplaceModule(const ModulePlan& plan, ModuleChange* change) 
   return RC_SUCCEED;
 }
 
-ResultCode RestoreModule(const ModulePlan& plan, ModuleChange* change) {
+ResultCode RestoreModule(const ModulePlan& plan, ModuleChange* change, KeptCopy keep) {
   *change = ModuleChange();
   change->action = ModuleAction::kRestoreOriginal;
   RemoveBesideCopies(plan.name.c_str(), plan.paths.installed);
@@ -263,9 +263,14 @@ ResultCode RestoreModule(const ModulePlan& plan, ModuleChange* change) {
   // one rename however full the disk is by then. Where the volume has no
   // hard links, the put-back copies the new copy in again.
   wchar_t kept[kPathChars] = {};
-  if (os::FileExists(plan.paths.installed) && BesidePath(plan.paths.installed, BesideCopy::kNewCopy, kept) &&
+  const bool installed = os::FileExists(plan.paths.installed);
+  if (installed && BesidePath(plan.paths.installed, BesideCopy::kNewCopy, kept) &&
       os::LinkFile(plan.paths.installed, kept)) {
     change->keptBeside = true;
+  } else if (installed && keep == KeptCopy::kRequired) {
+    LogFailure(os::LastError(), L"module %ls: what is installed cannot keep a second name beside it: it stays",
+               plan.name.c_str());
+    return RC_MOVE_FILE_FAILED;
   }
   const ResultCode result = PutOriginalInPlace(plan.name.c_str(), plan.paths.backup, plan.paths.installed);
   change->installedWritten = result == RC_SUCCEED;

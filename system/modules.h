@@ -88,8 +88,12 @@ ResultCode BackupAndReplaceModule(const ModulePlan& plan, ModuleChange* change);
 // The undo's step: the original from the backup put in place in one step;
 // the backup stays until the undo is done, and so does the copy it
 // replaced, by a second name beside it (see ModuleChange::keptBeside;
-// RemoveKeptCopy once the undo is done). 0, 13 or 14.
-ResultCode RestoreModule(const ModulePlan& plan, ModuleChange* change);
+// RemoveKeptCopy once the undo is done). Where that second name cannot be
+// made (a volume without hard links), kWhereTheVolumeAllows goes on without
+// it, and kRequired ends the step with 13 before anything is changed. 0, 13
+// or 14.
+enum class KeptCopy { kWhereTheVolumeAllows, kRequired };
+ResultCode RestoreModule(const ModulePlan& plan, ModuleChange* change, KeptCopy keep);
 // Removes the second name RestoreModule kept of what it replaced.
 void RemoveKeptCopy(const ModulePlan& plan);
 // Puts the module back as `plan` found it, after a step made `change`:

@@ -129,7 +129,7 @@ ResultCode StageSwapAtRestart(const std::vector<ModulePlan>& modules, const Patc
   return RC_SUCCEED;
 }
 
-ResultCode MakeEarlierMixWhole(const std::vector<ModulePlan>& modules, WholeOn whole) {
+MixLeft MakeEarlierMixWhole(const std::vector<ModulePlan>& modules, WholeOn whole) {
   const auto original = [](const ModulePlan& module) {
     return PutOriginalInPlace(module.name.c_str(), module.paths.backup, module.paths.installed);
   };
@@ -154,23 +154,42 @@ ResultCode MakeEarlierMixWhole(const std::vector<ModulePlan>& modules, WholeOn w
     if (alreadyThere(module) || toChange(module)) continue;
     LogEvent(L"module %ls: the mix cannot be made whole on the %ls", module.name.c_str(),
              whole == WholeOn::kOriginals ? L"originals" : L"new copies");
-    return RC_MOVE_FILE_FAILED;
+    return MixLeft::kAsFound;
   }
-  std::vector<const ModulePlan*> done;
+  // An earlier run's new copy keeps a second name beside it while its
+  // original goes in (as an undo's step does), so that going back needs no
+  // room on the disk; an earlier undo's original goes back from the backup.
+  std::vector<std::pair<const ModulePlan*, ModuleChange>> done;
+  const auto goBack = [whole, &original](const ModulePlan& module, const ModuleChange& change) {
+    return whole == WholeOn::kOriginals ? PutModuleBackAsFound(module, change) : original(module);
+  };
   for (const ModulePlan& module : modules) {
     if (!toChange(module)) continue;
-    const ResultCode result = whole == WholeOn::kOriginals ? original(module) : newCopy(module);
+    ModuleChange change;
+    const ResultCode result =
+        whole == WholeOn::kOriginals ? RestoreModule(module, &change, KeptCopy::kRequired) : newCopy(module);
     if (result != RC_SUCCEED) {
-      // Part-way, the product would run on a mix: those done get what they
-      // had again, newest first.
+      // Part-way, the product would run on a mix: this one and those done
+      // get what they had again, newest first.
+      bool asFound = whole == WholeOn::kNewCopies || goBack(module, change) == RC_SUCCEED;
       for (auto back = done.rbegin(); back != done.rend(); ++back) {
-        whole == WholeOn::kOriginals ? newCopy(**back) : original(**back);
+        asFound = goBack(*back->first, back->second) == RC_SUCCEED && asFound;
       }
-      return result;
+      return asFound ? MixLeft::kAsFound : MixLeft::kNeither;
     }
-    done.push_back(&module);
+    done.emplace_back(&module, change);
   }
-  return RC_SUCCEED;
+  // A second name that cannot be removed now goes at the next restart,
+  // which no run needs it past.
+  for (const auto& module : done) {
+    RemoveKeptCopy(*module.first);
+    wchar_t kept[kPathChars] = {};
+    if (BesidePath(module.first->paths.installed, BesideCopy::kNewCopy, kept) && os::PathExists(kept) &&
+        os::ScheduleRenameAtRestart(kept, nullptr)) {
+      LogEvent(L"module %ls: %ls goes at the next restart", module.first->name.c_str(), kept);
+    }
+  }
+  return MixLeft::kWhole;
 }
 
 void DropStagedSwap(const StagedSwap& staged) {

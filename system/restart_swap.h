@@ -37,10 +37,13 @@ ResultCode StageSwapAtRestart(const std::vector<ModulePlan>& modules, const Patc
 // - kNewCopies: the originals an earlier undo put back (found original,
 //   with those very bytes in the backup) get their new copies again, from
 //   the patch folder.
-// A module held open when the run began is left as found. 0, or the
-// failing step's code (those done before it get what they had again).
+// A module held open when the run began is left as found. Nothing is
+// changed unless every module can come out whole; when one step fails,
+// those done before it get what they had again (kAsFound), and where that
+// fails too the modules are left neither whole nor as found (kNeither).
 enum class WholeOn { kOriginals, kNewCopies };
-ResultCode MakeEarlierMixWhole(const std::vector<ModulePlan>& modules, WholeOn whole);
+enum class MixLeft { kWhole, kAsFound, kNeither };
+MixLeft MakeEarlierMixWhole(const std::vector<ModulePlan>& modules, WholeOn whole);
 // Removes what StageSwapAtRestart staged.
 void DropStagedSwap(const StagedSwap& staged);
 // Schedules what is staged for the next restart, once the product is back

@@ -232,7 +232,7 @@ class FaultInjectionTest : public MachineTest {
     if (code != RC_SUCCEED && ReadFile(install_ + "/UpdateBackup/qlpatch.log").find("put-back incomplete") !=
                                   std::string::npos) {
       EXPECT_TRUE(start == SweepStart::kHeldForGood || start == SweepStart::kHeldOverUnrecordedApply ||
-                  start == SweepStart::kHeldOverCutOffRun)
+                  start == SweepStart::kHeldOverCutOffRun || start == SweepStart::kFullDiskOverHeldCutOffRun)
           << fault << " gave " << code << " and did not put back";
       EXPECT_TRUE(Exists(install_ + "/UpdateBackup/qlpatch.journal")) << fault << ": the journal goes";
       return;

@@ -136,6 +136,8 @@ const char* StartName(SweepStart start) {
     case SweepStart::kHeldOverUnrecordedApply: return "a module held open until a restart over an unrecorded apply";
     case SweepStart::kHeldOverCutOffRun: return "a module held open until a restart over a run cut off around it";
     case SweepStart::kHeldLettingRead: return "a module held open until a restart, letting others read";
+    case SweepStart::kFullDiskOverHeldCutOffRun:
+      return "a disk filled after the run looked, over a run cut off after module 2, that module held open";
     case SweepStart::kNeverStopsOverCutOffRun: return "a service that never stops over a run cut off after module 1";
   }
   return "";
@@ -148,7 +150,8 @@ bool ReplacedBefore(SweepStart start, size_t index) {
          ((start == SweepStart::kCutAfterFirstModule || start == SweepStart::kSlowStopOverCutOffRun ||
            start == SweepStart::kNeverStopsOverCutOffRun) &&
           index == 0) ||
-         (start == SweepStart::kHeldOverCutOffRun && index != 1);  // all but profiles.dll, the one held
+         (start == SweepStart::kHeldOverCutOffRun && index != 1) ||  // all but profiles.dll, the one held
+         (start == SweepStart::kFullDiskOverHeldCutOffRun && index < 2);
 }
 
 }  // namespace
@@ -195,6 +198,10 @@ void ApplyServiceStart(SweepStart start, const std::string& install) {
     case SweepStart::kHeldOverCutOffRun:
       fake::HoldFile(install + "/profiles.dll", -1);
       break;
+    case SweepStart::kFullDiskOverHeldCutOffRun:
+      fake::SetDiskRoomShown(1ull << 30);
+      fake::SetDiskRoom(5);
+      [[fallthrough]];
     case SweepStart::kHeldLettingRead:
       fake::HoldFileLettingRead(install + "/profiles.dll");
       break;
@@ -214,7 +221,7 @@ int SweepStride(SweepStart start) {
 }
 
 ResultCode HealthyOutcome(SweepStart start) {
-  if (start == SweepStart::kDiskFillsUp) return RC_COPY_FILE_FAILED;
+  if (start == SweepStart::kDiskFillsUp || start == SweepStart::kFullDiskOverHeldCutOffRun) return RC_COPY_FILE_FAILED;
   if (start == SweepStart::kHeldForGood || start == SweepStart::kHeldOverUnrecordedApply ||
       start == SweepStart::kHeldOverCutOffRun) {
     return RC_SWAP_AT_RESTART;

@@ -68,6 +68,7 @@ enum class SweepStart {
   kHeldForGood,            // another program holds the second module open for good (until a restart)
   kHeldOverUnrecordedApply,  // the same, unreadable, over an unrecorded apply: new or original cannot be told
   kHeldOverCutOffRun,        // the same, over a run cut off with every other module replaced (theirs go back)
+  kFullDiskOverHeldCutOffRun,  // a disk filled after the look, over a run cut off after module 2, that one held
   kHeldLettingRead,        // a user's program holds it for good, letting others read it (not swept)
   kNeverStopsOverCutOffRun  // QlProfileSvc refuses to stop, over a run cut off after module 1 (not swept)
 };
@@ -76,7 +77,8 @@ constexpr SweepStart kSweepStarts[] = {SweepStart::kClean,    SweepStart::kUnrec
                                        SweepStart::kSlowStopOverCutOffRun,
                                        SweepStart::kDisabledRunning,     SweepStart::kStartedAgainByTrigger,
                                        SweepStart::kDiskFillsUp,         SweepStart::kHeldForGood,
-                                       SweepStart::kHeldOverUnrecordedApply, SweepStart::kHeldOverCutOffRun};
+                                       SweepStart::kHeldOverUnrecordedApply, SweepStart::kHeldOverCutOffRun,
+                                       SweepStart::kFullDiskOverHeldCutOffRun};
 const char* StartName(SweepStart start);
 // The installed modules and their backups as `start` leaves them.
 void LayOutModules(SweepStart start, const std::string& install, const std::string& backup,
