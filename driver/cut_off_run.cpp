@@ -62,7 +62,7 @@ void StartServicesOverWholeProduct(const RunStart& start, const CutOffRun& cutOf
   plan.description = start.description;
   if (g_backupFolderName[0] == 0 && !PatchFolderName(start.description, g_backupFolderName)) return;
   if (!SameIgnoringAsciiCase(cutOff.patch, g_backupFolderName)) return;
-  if (ReadModulePlans(cutOff.modules, &plan) != RC_SUCCEED || (!FoundWhole(plan) && cutOff.modulesChanged)) return;
+  if (ReadModulePlans(cutOff.modules, &plan) != RC_SUCCEED || !CutOffLeftOnlyServices(cutOff, plan)) return;
   WorkItemList work;
   if (work.Do(SurveyServicesItem(&plan.services)) != RC_SUCCEED) return;
   CarryCutOffServices(&cutOff, &plan.services);
@@ -160,6 +160,10 @@ void ForgetStagedSwap(const InstallInfo& install) {
   if (BuildPath(backupRoot, install.folder, kBackupRootName) && FindPendingSwap(backupRoot) == PendingSwap::kNone) {
     RemoveStagedCopies(backupRoot, g_backupFolderName);
   }
+}
+
+bool CutOffLeftOnlyServices(const CutOffRun& cutOff, const RunPlan& plan) {
+  return FoundWhole(plan) || !cutOff.modulesChanged;
 }
 
 void CarryCutOffServices(const CutOffRun* cutOff, ServiceLedger* ledger) {

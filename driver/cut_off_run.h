@@ -26,6 +26,12 @@ void ForgetStagedSwap(const InstallInfo& install);
 // The services the run that was cut off stopped, carried into this run's
 // ledger after its survey, so that this run starts them again.
 void CarryCutOffServices(const CutOffRun* cutOff, ServiceLedger* ledger);
+// A run cut off where the product, as `plan` found it, was whole (before
+// its first module, or after its last), or before it changed any module
+// (the modules are as it found them, with its services running on them):
+// it left only its services stopped.
+struct RunPlan;
+bool CutOffLeftOnlyServices(const CutOffRun& cutOff, const RunPlan& plan);
 
 // The query's answer once a journal is read: never 19 while a run that
 // was cut off leaves the product not whole. An undo cut off, or a run of

@@ -119,7 +119,7 @@ ResultCode UndoSequence(const RunStart& start, const CutOffRun* cutOff) {
   // and the patch still on the record left the product whole on what the
   // record does not have: its journal stays until a run finishes it, so
   // that the query never answers 19 over the originals.
-  if (cutOff != nullptr && (FoundWhole(plan) || !cutOff->modulesChanged)) {
+  if (cutOff != nullptr && CutOffLeftOnlyServices(*cutOff, plan)) {
     plan.services.TakeCarriedAsStopped();
     const bool originalsOnRecord =
         recorded && FoundWhole(plan) &&

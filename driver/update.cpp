@@ -169,12 +169,9 @@ ResultCode ApplySequence(const RunStart& start, const CutOffRun* cutOff) {
   result = work.Do(SurveyServicesItem(&plan.services));
   if (result != RC_SUCCEED) return result;  // nothing was touched
   CarryCutOffServices(cutOff, &plan.services);
-  // A run cut off where the product was whole (before its first module,
-  // or after its last), or before it changed any module (the modules are
-  // then as it found them, with its services running), left only its
-  // services stopped: this run takes them as its own, and a failure puts
-  // them back running, as any run's does.
-  if (cutOff != nullptr && (FoundWhole(plan) || !cutOff->modulesChanged)) {
+  // A cut-off run that left only its services stopped: this run takes them
+  // as its own, and a failure puts them back running, as any run's does.
+  if (cutOff != nullptr && CutOffLeftOnlyServices(*cutOff, plan)) {
     plan.services.TakeCarriedAsStopped();
     cutOff = nullptr;
   }
