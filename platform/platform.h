@@ -48,7 +48,7 @@ struct ServiceStatus {
   uint32_t processId;    // 0 while stopped
   bool sharesProcess;    // dwServiceType has SERVICE_WIN32_SHARE_PROCESS: its process hosts others
 };
-Handle OpenServiceManager();                                        // GENERIC_EXECUTE
+Handle OpenServiceManager();                                        // SC_MANAGER_CONNECT
 Handle OpenServiceForControl(Handle manager, const wchar_t* name);  // QUERY_STATUS|START|STOP
 bool QueryServiceState(Handle service, ServiceStatus* status);      // QueryServiceStatusEx
 // The service's start type (SERVICE_AUTO_START ...), read through a handle
@@ -176,8 +176,9 @@ constexpr uint32_t kErrorReparsePointEncountered = 4395;
 bool IsReparsePoint(const wchar_t* path);
 
 // ---- who may change a folder ---------------------------------------------------
-// One allowing entry of a DACL (ACCESS_ALLOWED_ACE_TYPE); denying entries
-// only take rights away and are not listed.
+// One allowing entry of a DACL (ACCESS_ALLOWED_ACE_TYPE, or the conditional
+// ACCESS_ALLOWED_CALLBACK_ACE_TYPE, read as if its condition held); denying
+// entries only take rights away and are not listed.
 struct AllowedAccess {
   std::wstring sid;    // in string form: "S-1-5-32-545"
   uint32_t mask = 0;   // ACCESS_MASK, generic rights included as stored
@@ -189,13 +190,16 @@ struct FolderSecurity {
   std::vector<AllowedAccess> allowed;
 };
 enum class FolderOpen { kHeld, kMissing, kLink, kFailed };
-// Opens the folder at `path` with READ_CONTROL | FILE_READ_ATTRIBUTES and
-// FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, shared for
-// reading and writing but not for deleting, so that while the handle is
-// held the folder cannot be renamed, removed or swapped for a link. Its
-// attributes are read through that handle (GetFileInformationByHandle): a
-// reparse point, or a file, is let go and answered kLink. kMissing when
-// nothing is there; kFailed otherwise (LastError tells why).
+// Opens the folder at `path` with READ_CONTROL | FILE_READ_ATTRIBUTES |
+// FILE_LIST_DIRECTORY and FILE_FLAG_OPEN_REPARSE_POINT |
+// FILE_FLAG_BACKUP_SEMANTICS, shared for reading and writing but not for
+// deleting, so that while the handle is held the folder cannot be renamed,
+// removed or swapped for a link (a handle without data access would not
+// count in the sharing checks); what is inside may still be made, renamed
+// and deleted. Its attributes are read through that handle
+// (GetFileInformationByHandle): a reparse point, or a file, is let go and
+// answered kLink. kMissing when nothing is there; kFailed otherwise, and
+// when the attributes cannot be read (LastError tells why).
 FolderOpen HoldFolder(const wchar_t* path, Handle* folder);
 // The owner and DACL of a held folder, read through its handle
 // (GetSecurityInfo, OWNER and DACL). False when they cannot be read.
@@ -231,7 +235,7 @@ bool ScheduleRenameAtRestart(const wchar_t* from, const wchar_t* to);
 // Manager, REG_MULTI_SZ) as it is stored: pairs of a source
 // ("\??\C:\a") and a target ("\??\C:\b", "!\??\C:\b" to replace, empty
 // to delete), each ended by a zero. Empty when there is none. False when it
-// cannot be read.
+// cannot be read, or is not a REG_MULTI_SZ (LastError tells why).
 bool ReadPendingRenames(std::wstring* value);
 // Writes the value back as given; an empty one removes it.
 bool WritePendingRenames(const std::wstring& value);
@@ -246,7 +250,8 @@ struct FileHolder {
 // The processes that hold `path` open (RmStartSession, RmRegisterResources,
 // RmGetList, from rstrtmgr.dll loaded from the system folder only), each
 // with its program's path (OpenProcess with PROCESS_QUERY_LIMITED_INFORMATION,
-// QueryFullProcessImageNameW). False when Restart Manager cannot tell.
+// QueryFullProcessImageNameW). False when Restart Manager cannot tell
+// (LastError: its answer).
 bool ListFileHolders(const wchar_t* path, FileHolder* holders, int capacity, int* count);
 
 // ---- threads, semaphore, clock ------------------------------------------------

@@ -38,7 +38,7 @@ bool QueryKeyValue(Handle key, const wchar_t* name, wchar_t* buffer, uint32_t bu
 void CloseKey(Handle key) { ::RegCloseKey(static_cast<HKEY>(key)); }
 
 // ---- services ----
-Handle OpenServiceManager() { return ::OpenSCManagerW(nullptr, nullptr, GENERIC_EXECUTE); }
+Handle OpenServiceManager() { return ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT); }
 
 Handle OpenServiceForControl(Handle manager, const wchar_t* name) {
   return ::OpenServiceW(static_cast<SC_HANDLE>(manager), name,
@@ -350,7 +350,8 @@ Handle OpenAppendWriteThrough(const wchar_t* path) {
   if (LinkInPlace(path)) return nullptr;
   // Shared for writing too: a run refused while another holds the lock
   // appends its lines beside the other's (each write an atomic append).
-  HANDLE file = ::CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+  HANDLE file = ::CreateFileW(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH | FILE_FLAG_OPEN_REPARSE_POINT,
                               nullptr);
   if (file == INVALID_HANDLE_VALUE) return nullptr;

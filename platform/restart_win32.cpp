@@ -54,7 +54,9 @@ bool ReadPendingRenames(std::wstring* value) {
     ::SetLastError(static_cast<DWORD>(status));
     return false;
   }
-  return type == REG_MULTI_SZ;
+  if (type == REG_MULTI_SZ) return true;
+  ::SetLastError(ERROR_INVALID_DATA);
+  return false;
 }
 
 bool WritePendingRenames(const std::wstring& value) {
@@ -90,17 +92,22 @@ bool ListFileHolders(const wchar_t* path, FileHolder* holders, int capacity, int
       reinterpret_cast<void*>(::GetProcAddress(library, "RmRegisterResources")));
   auto list = reinterpret_cast<GetList>(reinterpret_cast<void*>(::GetProcAddress(library, "RmGetList")));
   auto end = reinterpret_cast<EndSession>(reinterpret_cast<void*>(::GetProcAddress(library, "RmEndSession")));
-  bool told = false;
+  // The Rm functions answer with their error rather than setting it.
+  DWORD status = ERROR_PROC_NOT_FOUND;
   DWORD session = 0;
   WCHAR sessionKey[CCH_RM_SESSION_KEY + 1] = {};
-  if (start != nullptr && add != nullptr && list != nullptr && end != nullptr &&
-      start(&session, 0, sessionKey) == ERROR_SUCCESS) {
+  if (start != nullptr && add != nullptr && list != nullptr && end != nullptr) {
+    status = start(&session, 0, sessionKey);
+  }
+  bool told = false;
+  if (status == ERROR_SUCCESS) {
     LPCWSTR files[] = {path};
     UINT needed = 0, got = 0;
     DWORD reasons = 0;
     std::vector<RM_PROCESS_INFO> found;
-    if (add(session, 1, files, 0, nullptr, 0, nullptr) == ERROR_SUCCESS) {
-      DWORD status = ERROR_MORE_DATA;
+    status = add(session, 1, files, 0, nullptr, 0, nullptr);
+    if (status == ERROR_SUCCESS) {
+      status = ERROR_MORE_DATA;
       for (int attempt = 0; attempt < 4 && status == ERROR_MORE_DATA; ++attempt) {
         found.resize(needed);
         got = needed;
@@ -126,6 +133,7 @@ bool ListFileHolders(const wchar_t* path, FileHolder* holders, int capacity, int
     }
   }
   ::FreeLibrary(library);
+  if (!told) ::SetLastError(status);
   return told;
 }
 

@@ -46,19 +46,27 @@ bool MakeDirectory(const wchar_t* path) {
 
 FolderOpen HoldFolder(const wchar_t* path, Handle* folder) {
   *folder = nullptr;
-  HANDLE handle = ::CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
-                                nullptr);
+  // Listing access makes the handle count in the sharing checks: a handle
+  // with only READ_CONTROL and attribute access would let anyone with DELETE
+  // rename the folder whatever its share mode says.
+  HANDLE handle = ::CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FolderOpen::kMissing
                                                                           : FolderOpen::kFailed;
   }
   BY_HANDLE_FILE_INFORMATION information = {};
-  const bool read = ::GetFileInformationByHandle(handle, &information) != FALSE;
+  if (!::GetFileInformationByHandle(handle, &information)) {
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(handle);
+    ::SetLastError(error);
+    return FolderOpen::kFailed;
+  }
   // By name as well: Wine shows a link to a folder there only.
   const DWORD byName = ::GetFileAttributesW(path);
-  if (!read || (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+  if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
       !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
       (byName != INVALID_FILE_ATTRIBUTES && (byName & FILE_ATTRIBUTE_REPARSE_POINT))) {
     ::CloseHandle(handle);
@@ -87,7 +95,11 @@ bool ReadFolderSecurity(Handle folder, FolderSecurity* security) {
     void* entry = nullptr;
     if (!::GetAce(dacl, index, &entry)) continue;
     const ACE_HEADER* header = static_cast<const ACE_HEADER*>(entry);
-    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    // A conditional allow entry grants its rights as a plain one does
+    // whenever its condition holds: read as granting them.
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_ALLOWED_CALLBACK_ACE_TYPE) {
+      continue;
+    }
     const ACCESS_ALLOWED_ACE* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
     AllowedAccess access;
     access.sid = SidText(const_cast<DWORD*>(&allowed->SidStart));

@@ -60,8 +60,18 @@ profile_stop_over() { [ "$(wt_service_state QlProfileSvc)" != "$STOP_PENDING" ];
 
 echo "# case 1: QlProfileSvc takes 100 s to stop"
 fresh_machine stop-delay 100000
-wt_run "$PATCH_DIR"
+wt_start_tool "$PATCH_DIR"
+# While the run waits for the stop, the backup folder it holds cannot be
+# renamed (and so not swapped for a link) by anyone.
+moved="no lock seen"
+if wt_wait_for_file "$BACKUP/qlpatch.lock" 60; then
+  wt_wine cmd /c ren 'C:\Qorlink\UpdateBackup' Moved
+  moved=kept
+  if [ -d "$INSTALL/Moved" ]; then moved=renamed; mv "$INSTALL/Moved" "$BACKUP"; fi
+fi
+wt_wait_tool
 after=$(wt_product_services)
+wt_check "slow stop: the backup folder held by the run, not renamed" kept "$moved"
 wt_check_exit "slow stop: apply" 9
 wt_check "slow stop: both services running when the tool has ended" "$RUNNING $RUNNING" "$after"
 wt_check "slow stop: every module the original" "$ALL" "$(count_equal "$INSTALL" "$ORIGINALS")"
