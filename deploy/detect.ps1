@@ -46,6 +46,16 @@ function Test-AdminsOnly([string]$path) {
     return $true
 }
 
+# Unsigned under a policy that enforces script rules (App Control for
+# Business, AppLocker), PowerShell runs this script in ConstrainedLanguage
+# mode, where none of the checks below can be made: "not detected", and the
+# reason on the error output for the management extension's log.
+if ("$($ExecutionContext.SessionState.LanguageMode)" -ne 'FullLanguage') {
+    Write-Error ("detect.ps1 runs in $($ExecutionContext.SessionState.LanguageMode) mode and cannot check " +
+                 'the patch: sign it with a publisher the script policy allows') -ErrorAction Continue
+    exit 0
+}
+
 try {
     # The product is a 32-bit program: its install values are in the
     # 32-bit view of HKLM, whatever this script runs as.
