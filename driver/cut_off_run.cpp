@@ -78,8 +78,10 @@ ResultCode RunAfterCutOffRun(const RunStart& start, RunMode mode, ModeSequence a
   wchar_t path[kPathChars] = {};
   CutOffRun cutOff;
   JournalFound found = JournalPathOf(install, path) ? ReadJournal(path, &cutOff) : JournalFound::kNone;
-  if (found == JournalFound::kBlank) {
-    LogEvent(L"a journal cut off before a run's first change is removed: nothing was changed");
+  if (found == JournalFound::kBlank || found == JournalFound::kEnded) {
+    LogEvent(found == JournalFound::kBlank
+                 ? L"a journal cut off before a run's first change is removed: nothing was changed"
+                 : L"the journal of runs that ended whole is removed again");
     RemoveJournal(path);
     found = JournalFound::kNone;
   }

@@ -7,10 +7,13 @@
 //   patch Patch03      the heading's last line
 //   begin <step> / done <step> / failed <step> / undo <step> / undone <step>
 //   modules changing   before the run's first change to an installed module
-// A line cut short by a power cut holds zeros; it is skipped. A run that
-// finishes one that was cut off adds its heading after that run's lines:
-// the last whole heading names the run to finish, and every service any
-// of them found running is to run again.
+//   end                the runs above ended whole (written before the
+//                      journal is deleted, which a power cut can undo)
+// A line cut short by a power cut holds zeros, its line end too; it is
+// skipped, and a heading written after one starts on a line of its own. A
+// run that finishes one that was cut off adds its heading after that run's
+// lines: the last whole heading names the run to finish, and every service
+// any of them found running is to run again.
 #include "driver/journal.h"
 
 #include <cstdio>
@@ -26,6 +29,7 @@ bool JournalPathOf(const InstallInfo& install, wchar_t (&path)[kPathChars]) {
 namespace {
 
 constexpr const wchar_t* kModulesChanging = L"modules changing";
+constexpr const wchar_t* kEnded = L"end";
 
 bool StartsWith(const std::wstring& line, const wchar_t* word, std::wstring* rest) {
   const size_t length = std::wcslen(word);
@@ -51,6 +55,7 @@ JournalFound ReadJournal(const wchar_t* path, CutOffRun* run) {
   for (size_t n; (n = std::fread(buffer, sizeof(wchar_t), 512, file)) > 0;) text.append(buffer, n);
   std::fclose(file);
   CutOffRun heading;  // the heading being read
+  bool ended = false;  // nothing but whole runs so far
   for (size_t start = 0; start < text.size();) {
     size_t end = text.find(L"\r\n", start);
     if (end == std::wstring::npos) end = text.size();
@@ -73,14 +78,28 @@ JournalFound ReadJournal(const wchar_t* path, CutOffRun* run) {
       heading.modules.push_back(rest);
     } else if (line == kModulesChanging) {
       run->modulesChanged = true;
+    } else if (line == kEnded) {
+      *run = CutOffRun();
+      heading = CutOffRun();
+      ended = true;
+      continue;
     } else if (!line.empty()) {
       run->lastStep = line;
     }
+    if (!line.empty()) ended = false;
   }
+  if (ended) return JournalFound::kEnded;
   return run->patch.empty() ? JournalFound::kBlank : JournalFound::kCutOff;
 }
 
 void RemoveJournal(const wchar_t* path) {
+  // Written through first: a deletion is not, and a journal that came back
+  // would keep every other patch's tool out.
+  if (os::Handle file = os::OpenAppendWriteThrough(path); file != nullptr) {
+    const std::wstring ended = std::wstring(L"\r\n") + kEnded + L"\r\n";
+    os::AppendBytes(file, ended.data(), static_cast<uint32_t>(ended.size() * sizeof(wchar_t)));
+    os::CloseKernelHandle(file);
+  }
   FileStep remove;
   if (!DeleteRetrying(path, &remove)) {
     LogFailure(remove.error, L"the journal %ls cannot be removed (%d tries)", path, remove.tries);
@@ -106,6 +125,9 @@ bool Journal::Begin(const wchar_t* path, RunMode mode, const wchar_t* patch, con
   }
   for (const std::wstring& name : services.Carried()) heading += L"\r\nservice " + name;
   for (const ModulePlan& module : modules) heading += L"\r\nmodule " + module.name;
+  // After what is there, on a line of its own: the last line may have been
+  // cut short without its line end.
+  if (!madeByThisRun_) heading = L"\r\n" + heading;
   return Write(heading + L"\r\npatch " + patch);
 }
 

@@ -42,6 +42,7 @@ enum class JournalFound {
   kNone,    // no journal: the last run ended whole
   kCutOff,  // a run was cut off (or is still going, when the lock is held)
   kBlank,   // a journal cut off before its heading was written: nothing was changed yet
+  kEnded,   // the runs it names ended whole; only its deletion did not last
 };
 JournalFound ReadJournal(const wchar_t* path, CutOffRun* run);
 // Removes the journal at `path`; a journal that stays is logged.

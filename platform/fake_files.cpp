@@ -412,14 +412,21 @@ Handle OpenAppendWriteThrough(const wchar_t* path) {
 }
 
 bool AppendBytes(Handle file, const void* bytes, uint32_t count) {
-  if (Call("AppendBytes")) return false;
   int fd = -1;
   {
     std::lock_guard<std::mutex> lock(g_machineMutex);
     auto* object = static_cast<KernelObject*>(file);
-    if (!M().kernelHandles.count(object)) return Fail(EBADF);
-    fd = static_cast<FakeAppendFile*>(object)->fd;
+    if (M().kernelHandles.count(object)) fd = static_cast<FakeAppendFile*>(object)->fd;
+    M().appendingFd = fd;
+    M().appendingBytes = count;
   }
+  const bool failed = Call("AppendBytes");
+  {
+    std::lock_guard<std::mutex> lock(g_machineMutex);
+    M().appendingFd = -1;
+  }
+  if (failed) return false;
+  if (fd < 0) return Fail(EBADF);
   // Written through: nothing of it is pending for the power-cut model.
   return write(fd, bytes, count) == static_cast<ssize_t>(count) ? true : Fail(errno);
 }

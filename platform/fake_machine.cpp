@@ -178,9 +178,19 @@ std::wstring Output() {
 
 void PowerCut() {
   std::set<std::string> lost;
+  int appendingFd = -1;
+  uint32_t appendingBytes = 0;
   {
     std::lock_guard<std::mutex> lock(g_machineMutex);
     lost.swap(M().unflushed);
+    std::swap(appendingFd, M().appendingFd);
+    appendingBytes = M().appendingBytes;
+  }
+  if (appendingFd >= 0) {
+    const std::vector<char> torn(appendingBytes, 0);
+    if (!torn.empty() && write(appendingFd, torn.data(), torn.size()) < 0) {
+      // Left as it is; the next run reads what is there.
+    }
   }
   for (const std::string& path : lost) {
     struct stat st;

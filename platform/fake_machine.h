@@ -98,6 +98,10 @@ struct Machine {
   // Files (by path) written since they were last flushed; a power cut
   // takes their data.
   std::set<std::string> unflushed;
+  // A written-through append under way: a power cut during it leaves its
+  // bytes as zeros at the end of the file (the size written, the data not).
+  int appendingFd = -1;
+  uint32_t appendingBytes = 0;
   std::map<std::FILE*, std::string> openedForWriting;
   // Windows file attributes (kAttributeReadOnly ...) by path; none when absent.
   std::map<std::string, uint32_t> attributes;

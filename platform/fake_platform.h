@@ -149,8 +149,10 @@ void Restart();
 
 // Power cut: file data written and not yet flushed (FlushToDisk,
 // FlushFileAt) is lost: such a file keeps its size and holds zeros, as a
-// file system that journals its metadata but not the data leaves it.
-// Folders, renames and deletions are kept. Call it, then end the process.
+// file system that journals its metadata but not the data leaves it. A
+// written-through append the cut lands on (its AppendBytes call) leaves its
+// bytes as zeros, line end included. Folders, renames and deletions are
+// kept. Call it, then end the process.
 void PowerCut();
 
 // Fault injection: the `occurrence`-th call (1-based, counted since Reset) of

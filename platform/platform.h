@@ -96,7 +96,8 @@ void CloseKernelHandle(Handle handle);  // snapshots, processes, semaphores
 // Its owner is the token's default: Administrators or SYSTEM.
 bool MakeDirectory(const wchar_t* path);
 bool RemoveFolder(const wchar_t* path);                      // RemoveDirectoryW: an empty folder
-bool MoveFileTo(const wchar_t* from, const wchar_t* to);     // MoveFileW
+// MoveFileExW(MOVEFILE_WRITE_THROUGH): never over an existing file.
+bool MoveFileTo(const wchar_t* from, const wchar_t* to);
 // CreateHardLinkW: `link` becomes a second name of `existing`'s data, on
 // the same volume, nothing copied. NTFS only: false on FAT and exFAT, for
 // a `link` that exists, and where the file cannot be opened.

@@ -190,7 +190,12 @@ void CloseKernelHandle(Handle handle) { ::CloseHandle(handle); }
 // ---- files ----
 bool RemoveFolder(const wchar_t* path) { return ::RemoveDirectoryW(path) != FALSE; }
 
-bool MoveFileTo(const wchar_t* from, const wchar_t* to) { return ::MoveFileW(from, to) != FALSE; }
+bool MoveFileTo(const wchar_t* from, const wchar_t* to) {
+  // Written through: on a volume without a metadata journal (FAT) a move
+  // out of the install folder could otherwise be lost by a power cut while
+  // a later written-through move into it is kept.
+  return ::MoveFileExW(from, to, MOVEFILE_WRITE_THROUGH) != FALSE;
+}
 
 bool LinkFile(const wchar_t* existing, const wchar_t* link) {
   return ::CreateHardLinkW(link, existing, nullptr) != FALSE;

@@ -382,3 +382,51 @@ TEST_F(UndoTest, ServicesACutOffUndoStoppedRunAgainWhenTheNextRunIsRefused) {
   EXPECT_EQ(Undo(), RC_SUCCEED);
   for (const std::string& module : kModules) EXPECT_EQ(Installed(module), "old " + module);
 }
+
+namespace {
+
+std::string g_journal, g_journalKept;
+
+// The journal as it stands when its deletion is asked for: what a power cut
+// that undoes the deletion brings back.
+void KeepJournalBeforeItsDeletion(const std::string& function) {
+  if (function == "DeleteFileAt" && std::filesystem::exists(g_journal)) {
+    std::filesystem::copy_file(g_journal, g_journalKept, std::filesystem::copy_options::overwrite_existing);
+  }
+}
+
+}  // namespace
+
+// What power cuts leave of the journal: a line cut short, zeros to its line
+// end, before the next run's heading; and, after a run that ended whole,
+// the journal whose deletion was undone.
+TEST_F(UndoTest, AJournalAsPowerCutsLeaveItIsReadForWhatItSays) {
+  g_journal = install_ + "/UpdateBackup/qlpatch.journal";
+  g_journalKept = root_ + "/journal.kept";
+  fake::SetCallObserver(KeepJournalBeforeItsDeletion);
+  ASSERT_EQ(Apply(), RC_SUCCEED);
+  fake::SetCallObserver(nullptr);
+  ASSERT_FALSE(Exists(g_journal));
+  std::filesystem::copy_file(g_journalKept, g_journal);
+  WriteDescription(Description("04", kModules));
+  EXPECT_EQ(Query(), RC_NOT_PATCHED) << "another patch's tool is not kept out";
+  EXPECT_EQ(Apply(), RC_SUCCEED);
+  for (const std::string& module : kModules) EXPECT_EQ(Installed(module), "new " + module);
+
+  ServiceLedger found;
+  for (const wchar_t* service : kProductServices) found.Of(service).stateFound = os::kServiceRunning;
+  std::vector<ModulePlan> modules(kModules.size());
+  for (size_t i = 0; i < kModules.size(); ++i) modules[i].name = Wide(kModules[i]);
+  {
+    Journal cutOff;
+    ASSERT_TRUE(cutOff.Begin(Wide(g_journal).c_str(), RunMode::kApply, L"Patch04", found, modules));
+  }
+  WriteFile(g_journal, ReadFile(g_journal) + std::string(24, '\0'));
+  {
+    Journal cutOff;
+    ASSERT_TRUE(cutOff.Begin(Wide(g_journal).c_str(), RunMode::kUndo, L"Patch04", found, modules));
+  }
+  EXPECT_EQ(Query(), RC_NOT_PATCHED) << "an undo cut off is to be finished";
+  EXPECT_EQ(Undo(), RC_SUCCEED);
+  EXPECT_NE(ReadFile(recordPath_).find("<CurVersion>03</CurVersion>"), std::string::npos) << "back to patch 03";
+}
