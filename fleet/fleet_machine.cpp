@@ -115,8 +115,8 @@ constexpr int kPowerCutStatus = 249;
 constexpr int kOverLimitStatus = 248;
 
 void CutOff(int status) {
-  SaveChildState();
   if (status == kPowerCutStatus) fake::PowerCut();
+  SaveChildState();
   _exit(status);
 }
 

@@ -185,6 +185,7 @@ void PowerCut() {
     lost.swap(M().unflushed);
     std::swap(appendingFd, M().appendingFd);
     appendingBytes = M().appendingBytes;
+    M().pendingRenames = M().pendingRenamesOnDisk;
   }
   if (appendingFd >= 0) {
     const std::vector<char> torn(appendingBytes, 0);

@@ -113,8 +113,10 @@ struct Machine {
   std::map<std::string, int> holds;
   std::set<std::string> readableHolds;  // held paths whose holder lets others read
   std::map<std::string, int> sharingViolations;  // operations a hold refused, by path
-  // PendingFileRenameOperations as Windows stores it (see os::ReadPendingRenames).
+  // PendingFileRenameOperations as Windows stores it (see os::ReadPendingRenames),
+  // and as the registry's hive on disk holds it: a power cut goes back to that.
   std::wstring pendingRenames;
+  std::wstring pendingRenamesOnDisk;
   // Who Restart Manager says holds a file, by path; a path not here it cannot tell.
   std::map<std::string, std::vector<os::FileHolder>> holders;
   // Owners and DACLs set on folders, by path; a folder without one has its

@@ -139,7 +139,7 @@ void SetFileHolders(const std::string& path, const std::vector<os::FileHolder>& 
 // Another program's rename waiting for the restart (Windows paths as it
 // wrote them, `to` empty for a delete).
 void AddPendingRename(const std::wstring& from, const std::wstring& to);
-// PendingFileRenameOperations as it stands, and set as a whole.
+// PendingFileRenameOperations as it stands, and set as a whole (as on disk).
 std::wstring PendingRenames();
 void SetPendingRenames(const std::wstring& value);
 // A restart: the waiting renames are carried out in order on the files
@@ -151,8 +151,10 @@ void Restart();
 // FlushFileAt) is lost: such a file keeps its size and holds zeros, as a
 // file system that journals its metadata but not the data leaves it. A
 // written-through append the cut lands on (its AppendBytes call) leaves its
-// bytes as zeros, line end included. Folders, renames and deletions are
-// kept. Call it, then end the process.
+// bytes as zeros, line end included. Renames scheduled for the restart
+// since the registry was last flushed (os::WritePendingRenames,
+// os::FlushPendingRenames) are lost. Folders, renames and deletions are
+// kept. Call it, then end the process; then save what the machine keeps.
 void PowerCut();
 
 // Fault injection: the `occurrence`-th call (1-based, counted since Reset) of

@@ -61,6 +61,14 @@ bool WritePendingRenames(const std::wstring& value) {
   if (Call("WritePendingRenames")) return false;
   std::lock_guard<std::mutex> lock(g_machineMutex);
   M().pendingRenames = value;
+  M().pendingRenamesOnDisk = value;
+  return true;
+}
+
+bool FlushPendingRenames() {
+  if (Call("FlushPendingRenames")) return false;
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  M().pendingRenamesOnDisk = M().pendingRenames;
   return true;
 }
 
@@ -91,6 +99,7 @@ void SetFileHolders(const std::string& path, const std::vector<os::FileHolder>& 
 void AddPendingRename(const std::wstring& from, const std::wstring& to) {
   std::lock_guard<std::mutex> lock(g_machineMutex);
   AppendPair(&M().pendingRenames, from, to);
+  M().pendingRenamesOnDisk = M().pendingRenames;
 }
 
 std::wstring PendingRenames() {
@@ -101,6 +110,7 @@ std::wstring PendingRenames() {
 void SetPendingRenames(const std::wstring& value) {
   std::lock_guard<std::mutex> lock(g_machineMutex);
   M().pendingRenames = value;
+  M().pendingRenamesOnDisk = value;
 }
 
 void Restart() {
@@ -124,6 +134,7 @@ void Restart() {
     m.unflushed.erase(PathKey(from));
   }
   m.pendingRenames.clear();
+  m.pendingRenamesOnDisk.clear();
   m.holds.clear();
   m.readableHolds.clear();
   m.holders.clear();

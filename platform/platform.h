@@ -238,8 +238,13 @@ bool ScheduleRenameAtRestart(const wchar_t* from, const wchar_t* to);
 // to delete), each ended by a zero. Empty when there is none. False when it
 // cannot be read, or is not a REG_MULTI_SZ (LastError tells why).
 bool ReadPendingRenames(std::wstring* value);
-// Writes the value back as given; an empty one removes it.
+// Writes the value back as given (an empty one removes it), flushed to
+// disk (RegFlushKey) before it returns.
 bool WritePendingRenames(const std::wstring& value);
+// RegFlushKey on the Session Manager key: the renames scheduled so far are
+// on disk when it returns. The registry otherwise writes them lazily,
+// seconds later, and a power cut meanwhile loses them.
+bool FlushPendingRenames();
 // A process that holds a file open, as Restart Manager names it.
 struct FileHolder {
   uint32_t processId;

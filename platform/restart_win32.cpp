@@ -61,7 +61,9 @@ bool ReadPendingRenames(std::wstring* value) {
 
 bool WritePendingRenames(const std::wstring& value) {
   HKEY key = nullptr;
-  LONG status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_SET_VALUE, &key);
+  // Query access too: RegFlushKey needs it.
+  LONG status =
+      ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_SET_VALUE | KEY_QUERY_VALUE, &key);
   if (status == ERROR_SUCCESS) {
     if (value.empty()) {
       status = ::RegDeleteValueW(key, kPendingRenamesValue);
@@ -71,6 +73,18 @@ bool WritePendingRenames(const std::wstring& value) {
                                 reinterpret_cast<const BYTE*>(value.data()),
                                 static_cast<DWORD>(value.size() * sizeof(wchar_t)));
     }
+    if (status == ERROR_SUCCESS) status = ::RegFlushKey(key);
+    ::RegCloseKey(key);
+  }
+  if (status != ERROR_SUCCESS) ::SetLastError(static_cast<DWORD>(status));
+  return status == ERROR_SUCCESS;
+}
+
+bool FlushPendingRenames() {
+  HKEY key = nullptr;
+  LONG status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE, &key);
+  if (status == ERROR_SUCCESS) {
+    status = ::RegFlushKey(key);
     ::RegCloseKey(key);
   }
   if (status != ERROR_SUCCESS) ::SetLastError(static_cast<DWORD>(status));

@@ -199,6 +199,22 @@ void DropStagedSwap(const StagedSwap& staged) {
   if (!staged.record.empty()) RemoveStaged(staged.record.c_str());
 }
 
+namespace {
+
+// A swap that cannot be scheduled whole goes: renames already written that
+// cannot be taken back keep their staged copies, so that the restart, or
+// the next run, still finds what they name.
+ResultCode TakeBackSwap(const StagedSwap& staged, const wchar_t* backupRoot) {
+  if (CancelPendingSwap(backupRoot)) {
+    DropStagedSwap(staged);
+  } else {
+    LogEvent(L"the renames written so far cannot be taken back: their staged copies stay");
+  }
+  return RC_MOVE_FILE_FAILED;
+}
+
+}  // namespace
+
 ResultCode ScheduleSwapAtRestart(const std::vector<ModulePlan>& modules, const StagedSwap& staged,
                                  const wchar_t* recordPath, const wchar_t* backupRoot) {
   std::vector<std::pair<std::wstring, std::wstring>> renames;
@@ -216,14 +232,13 @@ ResultCode ScheduleSwapAtRestart(const std::vector<ModulePlan>& modules, const S
     if (os::ScheduleRenameAtRestart(rename.first.c_str(), rename.second.c_str())) continue;
     LogFailure(os::LastError(), L"%ls cannot be scheduled to move to %ls at the restart", rename.first.c_str(),
                rename.second.c_str());
-    // Renames already written that cannot be taken back keep their staged
-    // copies: the restart, or the next run, still finds what they name.
-    if (CancelPendingSwap(backupRoot)) {
-      DropStagedSwap(staged);
-    } else {
-      LogEvent(L"the renames written so far cannot be taken back: their staged copies stay");
-    }
-    return RC_MOVE_FILE_FAILED;
+    return TakeBackSwap(staged, backupRoot);
+  }
+  // On disk before the run counts on them: the registry writes them only
+  // lazily otherwise, and a power cut meanwhile would lose them.
+  if (!os::FlushPendingRenames()) {
+    LogFailure(os::LastError(), L"the renames scheduled for the restart cannot be written to disk");
+    return TakeBackSwap(staged, backupRoot);
   }
   for (const auto& rename : renames) {
     LogEvent(L"at the restart: %ls moves to %ls", rename.first.c_str(), rename.second.c_str());

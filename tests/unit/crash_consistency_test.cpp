@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "driver/driver.h"
+#include "driver/journal.h"
 #include "shared/shared.h"
 #include "patchdata/module_names.h"
 #include "system/modules.h"
@@ -77,8 +78,8 @@ void RestartMachine() {
 
 void KillAtCall(const std::string&) {
   if (++g_calls != g_killAt) return;
-  SaveServices();
   if (g_powerCut) fake::PowerCut();
+  SaveServices();
   _exit(0);
 }
 
@@ -298,6 +299,11 @@ class CrashConsistencyTest : public MachineTest {
       EXPECT_TRUE(record == before || record == finalRecord ||
                   (oldRecord.empty() && record == "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<UpdateQL />\n"))
           << when << ": record holds '" << record << "'";
+      const std::wstring note = std::wstring(L"swap ") + kSwapPending;
+      const bool notedWaiting = ReadFile(install_ + "/UpdateBackup/qlpatch.journal")
+                                    .find(std::string(reinterpret_cast<const char*>(note.data()),
+                                                      note.size() * sizeof(wchar_t))) != std::string::npos;
+      EXPECT_TRUE(!notedWaiting || SavedRenames() != L"") << when << ": the swap noted as waiting was lost";
 
       KeepKilledState();
       ExpectQueryTrue(when + ", then the query");
