@@ -93,6 +93,7 @@ JournalFound ReadJournal(const wchar_t* path, CutOffRun* run) {
 }
 
 void RemoveJournal(const wchar_t* path) {
+  if (!os::PathExists(path)) return;
   // Written through first: a deletion is not, and a journal that came back
   // would keep every other patch's tool out.
   if (os::Handle file = os::OpenAppendWriteThrough(path); file != nullptr) {
