@@ -61,7 +61,8 @@ JournalFound ReadJournal(const wchar_t* path, CutOffRun* run) {
     if (end == std::wstring::npos) end = text.size();
     const std::wstring line = text.substr(start, end - start);
     start = end + 2;
-    if (line.find(L'\0') != std::wstring::npos) continue;
+    if (line.empty() || line.find(L'\0') != std::wstring::npos) continue;
+    ended = line == kEnded;
     std::wstring rest;
     if (StartsWith(line, L"mode", &rest)) {
       heading = CutOffRun();
@@ -78,15 +79,12 @@ JournalFound ReadJournal(const wchar_t* path, CutOffRun* run) {
       heading.modules.push_back(rest);
     } else if (line == kModulesChanging) {
       run->modulesChanged = true;
-    } else if (line == kEnded) {
+    } else if (ended) {
       *run = CutOffRun();
       heading = CutOffRun();
-      ended = true;
-      continue;
-    } else if (!line.empty()) {
+    } else {
       run->lastStep = line;
     }
-    if (!line.empty()) ended = false;
   }
   if (ended) return JournalFound::kEnded;
   return run->patch.empty() ? JournalFound::kBlank : JournalFound::kCutOff;
