@@ -31,8 +31,15 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
+# A mirror caught mid-sync fails the update for a minute or two: try again, and
+# go on with the indexes it did fetch if it never comes right (the install says
+# what is really missing).
 if [ ${#missing[@]} -gt 0 ] || [ $need_update -eq 1 ]; then
-  as_root apt-get update -q
+  for try in 1 2 3 4 5; do
+    as_root apt-get update -q && break
+    [ "$try" -lt 5 ] || { echo "setup: apt-get update kept failing; going on with what it fetched" >&2; break; }
+    sleep 30
+  done
 fi
 if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -q --no-install-recommends "${missing[@]}"
