@@ -139,7 +139,7 @@ class DescriptionCheck {
       Report(findings_, "PatchVersion", L"empty; " + refusal);
     } else if (!IsPatchNumber(patch.c_str())) {
       Report(findings_, "PatchVersion",
-             Quoted(facts_.patchVersion) + L" is not a decimal number, so the record element " +
+             Quoted(facts_.patchVersion) + L" is not a decimal number up to 2147483647, so the record element " +
                  Quoted(L"Patch" + facts_.patchVersion) +
                  L" and the backup folder of that name are unusable; " + refusal);
     }

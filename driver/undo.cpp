@@ -61,17 +61,6 @@ ResultCode UndoSequence(const RunStart& start, const CutOffRun* cutOff) {
   if (checked != RC_SUCCEED) return checked;
   ForgetStagedSwap(install);
   if (state != RC_SUCCEED && state != RC_NOT_PATCHED && state != RC_RECORD_MISSING) return state;
-  // A record that is there but could not be read may list the patch:
-  // what the backup holds is then not known to be an unfinished apply's.
-  if (state == RC_RECORD_MISSING && !RecordAbsentOrBlank(plan.recordPath)) {
-    state = CheckPatchIsCurrent(install, plan.description, plan.recordPath);
-    LogPatchState(plan.description, plan.recordPath, state);
-    if (state == RC_RECORD_MISSING) {
-      LogEvent(L"the record %ls is there but cannot be read", plan.recordPath);
-      return RC_XML_LOAD_FAILED;
-    }
-    if (state != RC_SUCCEED && state != RC_NOT_PATCHED) return state;
-  }
   if (!BuildPath(plan.patchFolder, install.folder, kBackupRootName, g_backupFolderName)) {
     return RC_REGISTRY_READ_FAILED;
   }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "patchdata/patchdata_internal.h"
+#include "shared/run_log.h"
 #include "shared/shared.h"
 
 ResultCode ReadInstallValue(const wchar_t* valueName, wchar_t* buffer, size_t bufferChars) {
@@ -93,7 +94,11 @@ bool IsPatchNumber(const char* text) {
   for (const char* c = text; *c != 0; ++c) {
     if (*c < '0' || *c > '9') return false;
   }
-  return true;
+  // Patches are compared as signed 32-bit numbers, and the conversion wraps
+  // past them: 3000000000 would come before 02.
+  while (text[0] == '0' && text[1] != 0) ++text;
+  const size_t digits = std::strlen(text);
+  return digits < 10 || (digits == 10 && std::strcmp(text, "2147483647") <= 0);
 }
 
 ResultCode ReadPatchIdentity(const PatchDescription& description, PatchIdentity* identity) {
@@ -148,10 +153,28 @@ ResultCode EvaluatePatchState(const InstallInfo& install, const PatchDescription
   return recordedNumber >= patch.patchNumber ? RC_PATCH_IS_LATEST : RC_NOT_PATCHED;
 }
 
+XmlLoad LoadRecordWaiting(TiXmlDocument* record, const wchar_t* path, FileStep* open) {
+  XmlLoad load = XmlLoad::kCannotOpen;
+  RetryFileOperation([record, &load, path] {
+    *record = TiXmlDocument();
+    load = LoadXmlFile(record, path);
+    return load != XmlLoad::kCannotOpen || !os::PathExists(path);
+  }, open);
+  return load;
+}
+
 ResultCode ReadRecordedPatch(const wchar_t* path, const char* versionName, int32_t* recorded) {
   TiXmlDocument record;
-  const XmlLoad load = LoadXmlFile(&record, path);
-  if (load == XmlLoad::kCannotOpen || load == XmlLoad::kBlank) return RC_RECORD_MISSING;
+  FileStep open;
+  const XmlLoad load = LoadRecordWaiting(&record, path, &open);
+  if (load == XmlLoad::kBlank) return RC_RECORD_MISSING;
+  if (load == XmlLoad::kCannotOpen) {
+    if (!os::PathExists(path)) return RC_RECORD_MISSING;
+    // A record that is there may list a later patch: one another program
+    // keeps shut is not taken for a missing one.
+    LogFailure(open.error, L"record: %ls cannot be opened (%d tries)", path, open.tries);
+    return RC_XML_LOAD_FAILED;
+  }
   // A record the library cannot be given holds no usable record, like any
   // damaged one; it is there, so it is not laid down anew.
   if (load == XmlLoad::kRefused) return RC_NOT_PATCHED;

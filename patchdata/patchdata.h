@@ -28,7 +28,8 @@ ResultCode ReadNestedDataValue(const char* fileName, const char* outerName,
 // read back by the XML library, keeps as it is. A Version that is not
 // ("4.20 SP1", "4,20") could never be recorded.
 bool IsRecordableVersion(const char* version);
-// Whether `text` is a patch number: one or more decimal digits, nothing else.
+// Whether `text` is a patch number: one or more decimal digits, nothing else,
+// whose value fits a signed 32-bit number.
 bool IsPatchNumber(const char* text);
 
 // Reads a value of the product's install key. 0 or 1.

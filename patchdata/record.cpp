@@ -31,7 +31,7 @@ enum class Saved { kYes, kFailed, kUnseen };
 Saved ReadBackOf(const wchar_t* writtenPath, const ReadBack& expected) {
   int32_t recorded = 0;
   const ResultCode found = ReadRecordedPatch(writtenPath, expected.versionName, &recorded);
-  if (found == RC_RECORD_MISSING) return Saved::kFailed;
+  if (found == RC_RECORD_MISSING || found == RC_XML_LOAD_FAILED) return Saved::kFailed;
   const bool applied = found == RC_SUCCEED && recorded >= expected.patchNumber;
   const bool reads = expected.applied ? applied : !applied && found != RC_DECIMAL_CONVERSION_FAILED;
   return reads ? Saved::kYes : Saved::kUnseen;
@@ -293,13 +293,8 @@ ResultCode RecordPatch(const PatchDescription& description, const wchar_t* recor
 
   // A record another program has open for a moment is waited for.
   TiXmlDocument record;
-  XmlLoad load = XmlLoad::kCannotOpen;
   FileStep open;
-  RetryFileOperation([&record, &load, recordPath] {
-    record = TiXmlDocument();
-    load = LoadXmlFile(&record, recordPath);
-    return load != XmlLoad::kCannotOpen || !os::FileExists(recordPath);
-  }, &open);
+  const XmlLoad load = LoadRecordWaiting(&record, recordPath, &open);
   if (load == XmlLoad::kCannotOpen) {
     LogFailure(open.error, L"record: %ls cannot be opened (%d tries)", recordPath, open.tries);
     if (held != nullptr) *held = IsHeldError(open.error);

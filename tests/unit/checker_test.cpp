@@ -124,7 +124,7 @@ TEST_F(CheckerTest, ADescriptionTheToolCannotUseIsOneFinding) {
 }
 
 TEST_F(CheckerTest, ValuesAreReadWithTheToolsLimits) {
-  const std::string v31(31, '4'), b31(31, 'b'), p63(63, '3');
+  const std::string v31(31, '4'), b31(31, 'b'), p63(std::string(61, '0') + "03");
   WriteDescription("<UpdateQL><Version>" + v31 + "</Version><BuildID>" + b31 + "</BuildID><PatchVersion>" +
                    p63 + "</PatchVersion><WerNum>0</WerNum></UpdateQL>");
   ExpectFindings({});

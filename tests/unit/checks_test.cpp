@@ -91,7 +91,8 @@ TEST_F(ChecksTest, PatchNumbersCompareAsNumbers) {
 // the backup folder and the patch element: a text that cannot be either is
 // refused before anything is read from the record, in the query too.
 TEST_F(ChecksTest, PatchIdentityThatCannotBeRecordedIsRefused) {
-  for (const char* patch : {"", "   ", "abc", "3 hotfix", "+3", "-3", "0x3", "03\\..\\..\\qlvictim", "３"}) {
+  for (const char* patch : {"", "   ", "abc", "3 hotfix", "+3", "-3", "0x3", "03\\..\\..\\qlvictim", "３",
+                            "2147483648", "3000000000"}) {
     SCOPED_TRACE(std::string("PatchVersion ") + patch);
     WriteDescription(Description(patch));
     g_backupFolderName[0] = 0;
@@ -108,6 +109,7 @@ TEST_F(ChecksTest, PatchIdentityThatCannotBeRecordedIsRefused) {
   // Dots, dashes, colons and underscores are name characters.
   for (const char* version : {"4.20", "4.20-beta_2", "v4:20"}) EXPECT_TRUE(IsRecordableVersion(version)) << version;
   EXPECT_TRUE(IsPatchNumber("0003"));
+  EXPECT_TRUE(IsPatchNumber("0002147483647"));
   EXPECT_FALSE(IsPatchNumber(""));
 }
 

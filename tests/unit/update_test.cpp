@@ -41,6 +41,12 @@ class UpdateTest : public MachineTest {
     return RunEntry(1, argv);
   }
 
+  ResultCode Query() {
+    wchar_t name[] = L"qlpatch.exe", flag[] = L"-c", mode[] = L"patch";
+    wchar_t* argv[] = {name, flag, mode, nullptr};
+    return RunEntry(3, argv);
+  }
+
   ResultCode Undo() {
     wchar_t name[] = L"qlpatch.exe", flag[] = L"-c", mode[] = L"undo";
     wchar_t* argv[] = {name, flag, mode, nullptr};
@@ -191,18 +197,30 @@ TEST_F(UpdateTest, ServiceThatWillNotStartGetsTheOriginalsBack) {
 
 // A record that cannot be written is no success: fleet detection would
 // never see the patch. The modules stay replaced and the product runs; the
-// next run finds the patch still to apply.
+// next run finds the patch still to apply. A record another program keeps
+// shut from the start may list a later patch: nothing is touched.
 TEST_F(UpdateTest, RecordThatCannotBeWrittenEndsWithTwo) {
   MakeDirs(install_ + "/UpdateBackup");
-  WriteFile(recordPath_, "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<UpdateQL />\n");
+  WriteFile(recordPath_, "<UpdateQL><QL4.20><CurVersion>05</CurVersion></QL4.20></UpdateQL>");
   fake::HoldFile(recordPath_, -1);
   EXPECT_EQ(Apply(), RC_XML_LOAD_FAILED);
-  EXPECT_EQ(fake::Output(), kStopLine + kUpdateLine + kRestartLine + L"load xml fail!\r\n" + kExitLine);
+  EXPECT_EQ(fake::Output(), L"load xml fail!\r\n" + kExitLine);
+  EXPECT_EQ(fake::FindService(L"QlSvc")->stopRequests, 0);
+  EXPECT_EQ(ReadFile(install_ + "/core.dll"), "old core.dll");
+  EXPECT_EQ(Query(), RC_XML_LOAD_FAILED);
+  fake::HoldFile(recordPath_, 0);
+  EXPECT_EQ(Query(), RC_PATCH_IS_LATEST);
+
+  std::filesystem::remove(recordPath_);
+  fake::HoldFile(recordPath_, -1);
+  const size_t before = fake::Output().size();
+  EXPECT_EQ(Apply(), RC_XML_LOAD_FAILED);
+  EXPECT_EQ(fake::Output().substr(before), kStopLine + kUpdateLine + kRestartLine + L"load xml fail!\r\n" + kExitLine);
   EXPECT_EQ(ReadFile(install_ + "/core.dll"), "new core.dll");
   for (const wchar_t* service : kProductServices) EXPECT_EQ(fake::FindService(service)->state, os::kServiceRunning);
   fake::HoldFile(recordPath_, 0);
   wchar_t path[kPathChars] = {};
-  EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), ReadPatchDescription(), path), RC_NOT_PATCHED);
+  EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), ReadPatchDescription(), path), RC_RECORD_MISSING);
   EXPECT_EQ(Apply(), RC_SUCCEED);
   EXPECT_EQ(EvaluatePatchState(ReadInstallInfo(), ReadPatchDescription(), path), RC_PATCH_IS_LATEST);
 }

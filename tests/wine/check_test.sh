@@ -139,7 +139,7 @@ tool_agrees empty-build 5
 
 good_folder patch-number
 wt_write_description "$CHECKS/patch-number" 4.20 0137 '3 hotfix' core.dll profiles.dll
-faulty patch-number 'PatchVersion: "3 hotfix" is not a decimal number'
+faulty patch-number 'PatchVersion: "3 hotfix" is not a decimal number up to 2147483647'
 tool_agrees patch-number 3
 
 good_folder version-name
