@@ -124,11 +124,15 @@ bool TakeEarlierRunBack(WorkItemList* work, Journal* journal, RunPlan* plan, Who
 
 namespace {
 
+// What the product runs on until the restart.
+enum class UntilRestart { kOriginals, kModulesAsFound };
+
 // The whole patch, staged while the product was stopped, scheduled for
-// the next restart once the run has put the product back whole: 3010, with
-// a journal that says so, or `failure` when it cannot be scheduled.
+// the next restart once the run has put the product back as it found it:
+// 3010, with a journal that says so, or `failure` when it cannot be
+// scheduled.
 ResultCode SwapAtRestart(const InstallInfo& install, const RunPlan& plan, const StagedSwap& staged,
-                         ResultCode failure) {
+                         UntilRestart until, ResultCode failure) {
   wchar_t backupRoot[kPathChars] = {};
   RunPlan swap;
   swap.modules = plan.modules;
@@ -148,7 +152,10 @@ ResultCode SwapAtRestart(const InstallInfo& install, const RunPlan& plan, const 
     return failure;
   }
   journal.Note(L"swap", kSwapPending);
-  LogEvent(L"the product runs whole on its originals; the patch is put in place at the next restart");
+  LogEvent(until == UntilRestart::kOriginals
+               ? L"the product runs whole on its originals; the patch is put in place at the next restart"
+               : L"the product runs on the modules as this run found them; the patch is put in place at the next "
+                 L"restart");
   return RC_SWAP_AT_RESTART;
 }
 
@@ -239,7 +246,8 @@ ResultCode ApplySequence(const RunStart& start, const CutOffRun* cutOff) {
       DropStagedSwap(staged);
       return result;
     }
-    return SwapAtRestart(install, plan, staged, result);
+    return SwapAtRestart(install, plan, staged, unreadable ? UntilRestart::kModulesAsFound : UntilRestart::kOriginals,
+                         result);
   }
   result = work.Do(StopAgainItem(&plan.services));
   if (result != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, result);

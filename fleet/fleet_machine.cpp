@@ -44,10 +44,15 @@ std::string ReadFile(const std::string& path) {
 
 std::string Old(int i) { return std::string("old ") + kModules[i]; }
 std::string New(int i) { return std::string("new ") + kModules[i]; }
+std::string Later(int i) { return std::string("patch 05's ") + kModules[i]; }
 
 const char kRecord02[] =
     "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<UpdateQL>\n    <QL4.20>\n"
     "        <CurVersion>02</CurVersion>\n    </QL4.20>\n</UpdateQL>\n";
+const char kRecord05[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<UpdateQL>\n    <QL4.20>\n"
+    "        <CurVersion>05</CurVersion>\n        <Patch05>\n            <QlVersion>4.20</QlVersion>\n"
+    "        </Patch05>\n    </QL4.20>\n</UpdateQL>\n";
 
 // The child's state for the parent, and the cut-off point: set in the
 // child before its run.
@@ -232,13 +237,26 @@ Draw DrawMachine(uint64_t seed, uint64_t machine) {
   d.installFolderOpenToUsers = chance(0.2);
   if (d.product == Draw::Product::kInstalled && chance(0.01)) d.product = Draw::Product::kBackupOpenToUsers;
   if (chance(0.05) && d.product == Draw::Product::kInstalled) d.overlapAttempts = 1 + upTo(5);
+  // Drawn last, so that the machines drawn before these were added stay as they were.
+  if (d.userHoldDays > 0) d.userHoldShuts = chance(0.5);
+  if (d.product == Draw::Product::kInstalled && chance(0.01)) {
+    d.product = Draw::Product::kLaterPatch;
+    d.start = Draw::Start::kClean;
+    d.userHoldDays = 0;
+    if (chance(0.3)) {
+      d.userHoldDays = 1 + upTo(5);
+      d.userHoldsRecord = true;
+      d.userHoldShuts = chance(0.7);
+    }
+  }
   return d;
 }
 
 std::vector<std::string> DescribeDistribution() {
   return {
-      "product: installed 97%, missing 1%, another version 1%, an UpdateBackup users may change 1% "
-      "(never to be touched)",
+      "product: installed 96%, missing 1%, another version 1%, an UpdateBackup users may change 1% "
+      "(never to be touched), a later patch (05) applied 1% (never to be touched but for the run log; a user's "
+      "program holding its record on 30% of them, shut on 70% of those)",
       "the install folder one users may change (made at the root of C:): 20%",
       "start: clean 75%, record at patch 02 15%, an apply that ended with 2 (modules new, no record) 5%, "
       "an apply cut off after module 1 or 2 5%",
@@ -250,7 +268,7 @@ std::vector<std::string> DescribeDistribution() {
       "modules read-only 5%, hidden 2%",
       "an antivirus holding core.dll for 1 to 5 operations, each run: 10%",
       "a user's program holding profiles.dll (70%) or the record (30%, on a record at patch 02) for 1 to 5 "
-      "days: 3%",
+      "days, sharing reading (50%) or nothing: 3%",
       "a disk with room for 0 to 39 bytes of copies (on the look, or filled after it) until day 1 to 4: 3%",
       "one of the first three installs or uninstalls cut off before a platform call drawn from 1 to 250 "
       "(a power cut 30%, the machine restarting after it): 10%",
@@ -262,7 +280,8 @@ std::vector<std::string> DescribeDistribution() {
 }
 
 std::string DescribeDraw(const Draw& d) {
-  static const char* const kProducts[] = {"installed", "missing", "another version", "an UpdateBackup users may change"};
+  static const char* const kProducts[] = {"installed", "missing", "another version", "an UpdateBackup users may change",
+                                          "a later patch applied"};
   static const char* const kStarts[] = {"clean", "record at patch 02", "an apply that ended with 2", "cut off after module "};
   static const char* const kStops[] = {"within its polls", "slower than its polls", "never"};
   std::ostringstream out;
@@ -281,8 +300,8 @@ std::string DescribeDraw(const Draw& d) {
   if (d.hiddenModules) out << "; modules hidden";
   if (d.passingLockTries > 0) out << "; an antivirus holds core.dll for " << d.passingLockTries << " operations";
   if (d.userHoldDays > 0) {
-    out << "; a user holds " << (d.userHoldsRecord ? "the record" : "profiles.dll") << " for " << d.userHoldDays
-        << " days";
+    out << "; a user holds " << (d.userHoldsRecord ? "the record" : "profiles.dll")
+        << (d.userHoldShuts ? " shut" : "") << " for " << d.userHoldDays << " days";
   }
   if (d.diskRoom != ~0ull) {
     out << "; room for " << d.diskRoom << " bytes" << (d.diskFillsAfterLook ? " (filled after the look)" : "")
@@ -327,8 +346,13 @@ void Machine::LayOut() {
                           (draw_.start == Draw::Start::kCutAfterModule && i < draw_.cutAfter);
     WriteFile(install_ + "/" + kModules[i], replaced ? New(i) : Old(i));
     if (replaced) WriteFile(install_ + "/UpdateBackup/Patch03/" + kModules[i], Old(i));
+    if (draw_.product == Draw::Product::kLaterPatch) {
+      WriteFile(install_ + "/" + kModules[i], Later(i));
+      WriteFile(install_ + "/UpdateBackup/Patch05/" + kModules[i], Old(i));
+    }
   }
   if (draw_.start == Draw::Start::kRecord02) WriteFile(install_ + "/UpdateBackup/QlPatch.xml", kRecord02);
+  if (draw_.product == Draw::Product::kLaterPatch) WriteFile(install_ + "/UpdateBackup/QlPatch.xml", kRecord05);
   if (draw_.product == Draw::Product::kBackupOpenToUsers) std::filesystem::create_directories(install_ + "/UpdateBackup");
   found_ = Snapshot();
   if (draw_.product != Draw::Product::kInstalled) laidOut_ = Listing();
@@ -394,7 +418,8 @@ void Machine::PrepareChild(int day) {
   // A program can hold only a file that is there.
   const std::string held = draw_.userHoldsRecord ? install_ + "/UpdateBackup/QlPatch.xml" : install_ + "/profiles.dll";
   g_heldPath = day < draw_.userHoldDays && std::filesystem::exists(held) ? held : "";
-  if (!g_heldPath.empty()) fake::HoldFileLettingRead(held);
+  if (!g_heldPath.empty() && draw_.userHoldShuts) fake::HoldFile(held, -1);
+  if (!g_heldPath.empty() && !draw_.userHoldShuts) fake::HoldFileLettingRead(held);
   g_diskLimited = draw_.diskRoom != ~0ull && day < draw_.diskFreedDay;
   g_diskFillsAfterLook = draw_.diskFillsAfterLook;
   if (g_diskLimited) {
@@ -407,6 +432,7 @@ void Machine::PrepareChild(int day) {
 RunResult Machine::Run(Mode mode, int day) {
   RunResult result;
   const int run = mode == Mode::kQuery ? -1 : changingRuns_++;
+  if (run >= 0) runFound_ = Snapshot();
   // Another instance of the tool holding the lock made the backup folder
   // if it was missing, and takes it away at its end if still empty.
   const std::string lock = install_ + "/UpdateBackup/qlpatch.lock";
@@ -520,6 +546,9 @@ std::string Machine::Listing() const {
   std::vector<std::string> entries;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(root_)) {
     const std::string path = entry.path().string().substr(root_.size());
+    const std::string name = entry.path().filename().string();
+    // A later patch's machine gets the run log of each run that met it.
+    if (draw_.product == Draw::Product::kLaterPatch && (name == "qlpatch.log" || name == "qlpatch.log.1")) continue;
     if (entry.is_directory()) {
       entries.push_back(path + "/");
     } else {
@@ -578,6 +607,21 @@ std::string Machine::Check(const RunResult* last, Mode mode, bool cutOpen) const
   // is then cut off: the run would have stopped it again before its start
   // phase.
   const bool triggeredOnMix = cutOpen && journal && draw_.triggerStart;
+  if (draw_.product != Draw::Product::kInstalled) {
+    // Its folders stay as laid out, to the byte.
+    std::istringstream was(laidOut_), is(Listing());
+    std::vector<std::string> before, now, gone, made;
+    for (std::string entry; std::getline(was, entry);) before.push_back(entry);
+    for (std::string entry; std::getline(is, entry);) now.push_back(entry);
+    std::set_difference(before.begin(), before.end(), now.begin(), now.end(), std::back_inserter(gone));
+    std::set_difference(now.begin(), now.end(), before.begin(), before.end(), std::back_inserter(made));
+    std::string changed;
+    for (const std::string& entry : gone) changed += "\n    was: " + entry;
+    for (const std::string& entry : made) changed += "\n    is:  " + entry;
+    if (!changed.empty()) return "a machine it may not touch was changed (path, size, hash):" + changed;
+    if (draw_.product == Draw::Product::kLaterPatch) return ServicesThatRanRun(cutOpen);
+    return Snapshot() == found_ && !journal ? "" : "a machine without the product's version was touched";
+  }
   int olds = 0, news = 0;
   for (int i = 0; i < kModuleCount; ++i) {
     const std::string installed = ReadFile(install_ + "/" + kModules[i]);
@@ -592,26 +636,16 @@ std::string Machine::Check(const RunResult* last, Mode mode, bool cutOpen) const
     if (installed != Old(i) && backup != Old(i)) return std::string(kModules[i]) + ": its original is lost";
     if (recorded && backup != Old(i)) return std::string(kModules[i]) + ": on record, but no original backed up";
   }
-  if (draw_.product != Draw::Product::kInstalled) {
-    // Its folders stay as laid out, to the byte.
-    std::istringstream was(laidOut_), is(Listing());
-    std::vector<std::string> before, now, gone, made;
-    for (std::string entry; std::getline(was, entry);) before.push_back(entry);
-    for (std::string entry; std::getline(is, entry);) now.push_back(entry);
-    std::set_difference(before.begin(), before.end(), now.begin(), now.end(), std::back_inserter(gone));
-    std::set_difference(now.begin(), now.end(), before.begin(), before.end(), std::back_inserter(made));
-    std::string changed;
-    for (const std::string& entry : gone) changed += "\n    was: " + entry;
-    for (const std::string& entry : made) changed += "\n    is:  " + entry;
-    if (!changed.empty()) return "a machine it may not touch was changed (path, size, hash):" + changed;
-    return Snapshot() == found_ && !journal ? "" : "a machine without the product's version was touched";
-  }
   if (last != nullptr && last->lockHeldElsewhere && !last->killed && last->code != RC_ANOTHER_RUN_IN_PROGRESS) {
     return "ended with " + std::to_string(last->code) + " while another instance held the lock";
   }
   // A mix drawn as the start stays while no run can change it (a service
   // that never stops, say): the tool returns the machine to what it found.
-  if (olds > 0 && news > 0 && !cutLeftIt && !bootedOnMix && !triggeredOnMix && Snapshot() != found_) {
+  // So does a run that cannot read a module held shut which has a backup
+  // (new or original?): the mix it found waits for the swap at the restart.
+  const bool foundMixWaits = SwapPending() && Snapshot() == runFound_;
+  if (olds > 0 && news > 0 && !cutLeftIt && !bootedOnMix && !triggeredOnMix && Snapshot() != found_ &&
+      !foundMixWaits) {
     return "the product is on a mix of new and original modules" + std::string(productRuns ? ", running" : "");
   }
   if (last != nullptr && !last->killed) {
@@ -622,12 +656,17 @@ std::string Machine::Check(const RunResult* last, Mode mode, bool cutOpen) const
     if (mode == Mode::kUndo && last->code == RC_SUCCEED && (olds != kModuleCount || recorded)) {
       return "the undo answered 0 without the originals in place and off the record";
     }
-    if (last->code == RC_SWAP_AT_RESTART && (pendingRenames_.empty() || (olds != kModuleCount && news != kModuleCount))) {
+    if (last->code == RC_SWAP_AT_RESTART &&
+        (!SwapPending() || (olds != kModuleCount && news != kModuleCount && !foundMixWaits))) {
       return "3010 without the whole patch waiting for the restart";
     }
   }
-  // Every service that ran before runs (the one the admin disabled and
-  // stopped was never running), once a run has ended after a cut.
+  return ServicesThatRanRun(cutOpen);
+}
+
+// Every service that ran before runs (the one the admin disabled and
+// stopped was never running), once a run has ended after a cut.
+std::string Machine::ServicesThatRanRun(bool cutOpen) const {
   for (int i = 0; i < 3 && !cutOpen; ++i) {
     if (ranBefore_[i] == 'r' && serviceStates_[i] != 'r') {
       return "a service that ran is stopped (services " + serviceStates_ + ", before " + ranBefore_ + ")";

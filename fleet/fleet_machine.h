@@ -15,7 +15,10 @@ namespace fleet {
 struct Draw {
   // kBackupOpenToUsers: installed, but with an UpdateBackup that users may
   // change (made by a user, say), which the tool must never use.
-  enum class Product { kInstalled, kMissing, kOtherVersion, kBackupOpenToUsers } product = Product::kInstalled;
+  // kLaterPatch: installed, with a later patch (05) applied and on record,
+  // which the tool must never take back.
+  enum class Product { kInstalled, kMissing, kOtherVersion, kBackupOpenToUsers, kLaterPatch } product =
+      Product::kInstalled;
   bool installFolderOpenToUsers = false;  // made at the root of C: (Authenticated Users may modify inside)
   enum class Start { kClean, kRecord02, kUnrecordedApply, kCutAfterModule } start = Start::kClean;
   int cutAfter = 0;               // kCutAfterModule: modules replaced before the cut
@@ -26,8 +29,9 @@ struct Draw {
   bool triggerStart = false;      // QlSvc started again by a trigger in the module phase
   bool readOnlyModules = false, hiddenModules = false;
   int passingLockTries = 0;       // an antivirus holds core.dll for this many operations, each run
-  int userHoldDays = 0;           // a user's program holds a file (reading shared) for this many days
+  int userHoldDays = 0;           // a user's program holds a file for this many days
   bool userHoldsRecord = false;   // the record, rather than profiles.dll
+  bool userHoldShuts = false;     // sharing nothing, not even reading (a user may read both)
   uint64_t diskRoom = ~0ull;      // room for copies until diskFreedDay (~0: no limit)
   bool diskFillsAfterLook = false;
   int diskFreedDay = 0;
@@ -117,6 +121,7 @@ class Machine {
   std::string Listing() const;
   void PrepareChild(int day);
   std::string Check(const RunResult* last, Mode mode, bool cutOpen) const;
+  std::string ServicesThatRanRun(bool cutOpen) const;
 
   std::string root_, work_, install_, state_;
   uint64_t seed_, index_;
@@ -136,6 +141,7 @@ class Machine {
   std::string laidOut_;  // Listing() as laid out, on a machine the tool may not touch
   std::vector<std::string> history_;
   std::string found_;  // the snapshot as laid out
+  std::string runFound_;  // the snapshot as the last install or uninstall found it
 };
 
 }  // namespace fleet

@@ -83,10 +83,13 @@ constexpr int kMinutesBefore1618Retry = 5;
 
 // Nothing on the machine keeps the patch out for good or past the second
 // cycle: the product is there, its services stop within their polls and
-// may be started, and the disk has room by then.
+// may be started, the disk has room by then, and no record is kept shut
+// (which may list a later patch) past then.
 bool Patchable(const fleet::Draw& draw) {
   return draw.product == fleet::Draw::Product::kInstalled && draw.profilesStop == fleet::Draw::Stop::kWithinPolls &&
-         draw.profilesDisabled != fleet::Draw::Disabled::kRunning && (draw.diskRoom == ~0ull || draw.diskFreedDay <= 2);
+         draw.profilesDisabled != fleet::Draw::Disabled::kRunning &&
+         (draw.diskRoom == ~0ull || draw.diskFreedDay <= 2) &&
+         !(draw.userHoldsRecord && draw.userHoldShuts && draw.userHoldDays > 2);
 }
 
 // One machine through every cycle. False when it broke.
