@@ -34,15 +34,27 @@ done
 # A mirror caught mid-sync fails the update for a minute or two: try again, and
 # go on with the indexes it did fetch if it never comes right (the install says
 # what is really missing).
+update_failed=0
 if [ ${#missing[@]} -gt 0 ] || [ $need_update -eq 1 ]; then
   for try in 1 2 3 4 5; do
     as_root apt-get update -q && break
-    [ "$try" -lt 5 ] || { echo "setup: apt-get update kept failing; going on with what it fetched" >&2; break; }
+    [ "$try" -lt 5 ] || { echo "setup: apt-get update kept failing; going on with what it fetched" >&2
+                          update_failed=1; break; }
     sleep 30
   done
 fi
+install() { DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -q --no-install-recommends "$@"; }
 if [ ${#missing[@]} -gt 0 ]; then
-  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -q --no-install-recommends "${missing[@]}"
+  # An index left out (typically one architecture's security updates) leaves
+  # i386 on the release's versions while amd64 candidates come from the
+  # updates; the two halves of a multi-arch library must match, so take both
+  # from the release itself. Nothing unverified is used either way.
+  release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  if ! install "${missing[@]}"; then
+    [ $update_failed -eq 1 ] && [ -n "$release" ] || exit 1
+    echo "setup: installing from $release itself, without the updates it could not fetch" >&2
+    install -o APT::Default-Release="$release" "${missing[@]}"
+  fi
 fi
 
 # TinyXML source for the cross build: Debian's source package with its patches applied.
