@@ -502,13 +502,14 @@ wt_program_exit() {
   tr -d '\r' <"$file"
 }
 
-# wt_hold_file WINDOWS_PATH [ms]: another program holds the file open
-# (reading, sharing reading only: it cannot be written, moved, replaced or
-# deleted) for ms milliseconds, or until wt_let_go. Returns once it holds it.
+# wt_hold_file WINDOWS_PATH [ms [share-nothing]]: another program holds the
+# file open (reading, sharing reading only: it cannot be written, moved,
+# replaced or deleted; with share-nothing not even read) for ms
+# milliseconds, or until wt_let_go. Returns once it holds it.
 wt_hold_file() {
   [ -f "$WT_BIN/hold_file.exe" ] || wt_die "no hold_file=PATH argument"
   rm -f "$WT_BIN/held.ready"
-  (cd "$WT_BIN" && exec wine 'C:\qltest\hold_file.exe' "$1" 'C:\qltest\held.ready' ${2:+"$2"} \
+  (cd "$WT_BIN" && exec wine 'C:\qltest\hold_file.exe' "$1" 'C:\qltest\held.ready' ${2:+"$2"} ${3:+"$3"} \
      >>"$WT_TMP/wine.log" 2>&1 </dev/null) &
   WT_HOLD_PID=$!
   wt_wait_for_file "$WT_BIN/held.ready" 60 || wt_die "cannot hold $1"

@@ -5,7 +5,8 @@
 # second apply stops nothing; an undo before the restart takes the swap
 # back and leaves another program's waiting rename as it was; and a
 # restart (wineboot -r carries out PendingFileRenameOperations) puts the
-# patch in place.
+# patch in place. A record another program then keeps shut stops the next
+# run before it touches anything.
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=lib.sh
 source "$here/lib.sh"
@@ -87,4 +88,19 @@ wt_check "restart: the originals in Patch03" "old core.dll old profiles.dll" \
   "$(cat "$BACKUP/Patch03/core.dll") $(cat "$BACKUP/Patch03/profiles.dll")"
 wt_run "$PATCH_DIR" -c patch
 wt_check_exit "restart: the query after the restart" 19
+
+echo "# a record another program keeps shut is not taken for a missing one"
+record_before=$(cat "$BACKUP/QlPatch.xml")
+wt_driver process QlSvc
+before=$(tr -d '\r' <"$WT_OUTPUT_FILE")
+wt_hold_file 'C:\Qorlink\UpdateBackup\QlPatch.xml' 3600000 share-nothing
+wt_run "$PATCH_DIR" -c patch
+wt_check_exit "record shut: the query" 2
+wt_run "$PATCH_DIR"
+wt_check_exit "record shut: the apply" 2
+wt_driver process QlSvc
+wt_check "record shut: QlSvc not stopped (the same process)" "$before" "$(tr -d '\r' <"$WT_OUTPUT_FILE")"
+wt_let_go
+wt_check "record shut: the record unchanged" "$record_before" "$(cat "$BACKUP/QlPatch.xml")"
+wt_check "record shut: both modules new" "new core.dll new profiles.dll" "$(modules)"
 wt_finish
