@@ -151,9 +151,12 @@ If Err.Number = 0 And VarType(product) = vbString Then
     If files.FileExists(tool) And AdminsOnly(product & "\UpdateBackup", True) And AdminsOnly(folder, True) _
         And AdminsOnly(tool, False) Then
       ' qlpatch.exe reads its description file from the current folder.
+      ' It is run from there by a relative path: the script host expands
+      ' %NAME% in a command line, and the install folder's name may hold
+      ' such a pair.
       shell.CurrentDirectory = folder
       If Err.Number = 0 Then
-        code = shell.Run("""" & tool & """ -c patch", 0, True)
+        code = shell.Run(""".\qlpatch.exe"" -c patch", 0, True)
         If Err.Number = 0 And code = PatchApplied Then
           WScript.Echo "Qorlink patch " & PatchFolder & " is applied"
         End If
