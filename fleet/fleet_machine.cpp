@@ -120,7 +120,11 @@ constexpr int kPowerCutStatus = 249;
 constexpr int kOverLimitStatus = 248;
 
 void CutOff(int status) {
-  if (status == kPowerCutStatus) fake::PowerCut();
+  if (status == kPowerCutStatus) {
+    fake::PowerCut();
+  } else {
+    fake::ProcessKilled();
+  }
   SaveChildState();
   _exit(status);
 }
@@ -547,8 +551,12 @@ std::string Machine::Listing() const {
   for (const auto& entry : std::filesystem::recursive_directory_iterator(root_)) {
     const std::string path = entry.path().string().substr(root_.size());
     const std::string name = entry.path().filename().string();
-    // A later patch's machine gets the run log of each run that met it.
-    if (draw_.product == Draw::Product::kLaterPatch && (name == "qlpatch.log" || name == "qlpatch.log.1")) continue;
+    // A later patch's machine gets the run log of each run that met it, and
+    // the lock file of one a power cut ended (a kill's goes with its handle).
+    if (draw_.product == Draw::Product::kLaterPatch &&
+        (name == "qlpatch.log" || name == "qlpatch.log.1" || (name == "qlpatch.lock" && lastPowerCut_))) {
+      continue;
+    }
     if (entry.is_directory()) {
       entries.push_back(path + "/");
     } else {

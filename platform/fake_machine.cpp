@@ -176,6 +176,12 @@ std::wstring Output() {
   return M().output;
 }
 
+void ProcessKilled() {
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  for (const std::string& path : M().lockFilesHeld) unlink(path.c_str());
+  M().lockFilesHeld.clear();
+}
+
 void PowerCut() {
   std::set<std::string> lost;
   int appendingFd = -1;

@@ -156,6 +156,10 @@ void Restart();
 // os::FlushPendingRenames) are lost. Folders, renames and deletions are
 // kept. Call it, then end the process; then save what the machine keeps.
 void PowerCut();
+// The process is ended without closing its handles (killed): the system
+// closes them, so a lock file it holds, opened delete-on-close, is
+// deleted. Call it, then end the process. (A power cut closes nothing.)
+void ProcessKilled();
 
 // Fault injection: the `occurrence`-th call (1-based, counted since Reset) of
 // the named platform function fails. Names are the functions' own
