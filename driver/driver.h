@@ -65,9 +65,10 @@ bool TakeEarlierRunBack(WorkItemList* work, Journal* journal, RunPlan* plan, Who
 // The module steps of a plan, each done as a work item, in order, up to the
 // first that fails. 0 or its code; a module held open past the retries is
 // added to `held`. A module held open when the plan was read is read again
-// by its step, into `modules`.
+// by its step, into `modules`. `journal` is told before the first step that
+// changes an installed module, not before one that leaves it as it is.
 ResultCode ReplaceModules(std::vector<ModulePlan>* modules, ModuleAction action, WorkItemList* work,
-                          std::vector<std::wstring>* held);
+                          Journal* journal, std::vector<std::wstring>* held);
 
 // `-c undo`: puts the originals of the current patch back and takes it off
 // the record. Prints nothing.

@@ -88,8 +88,8 @@ class StartServicesStep : public WorkItem {
 
 class ModuleStep : public WorkItem {
  public:
-  ModuleStep(ModulePlan* module, ModuleAction action, std::vector<std::wstring>* held)
-      : module_(module), action_(action), held_(held) {}
+  ModuleStep(ModulePlan* module, ModuleAction action, Journal* journal, std::vector<std::wstring>* held)
+      : module_(module), action_(action), journal_(journal), held_(held) {}
   std::wstring Describe() const override {
     return (action_ == ModuleAction::kReplace ? L"replace " : L"put back the original of ") + module_->name;
   }
@@ -110,6 +110,10 @@ class ModuleStep : public WorkItem {
         if (usable != RC_SUCCEED) return usable;
       }
     }
+    if (journal_ != nullptr && !LeftAsFound()) {
+      const ResultCode noted = NoteModulesChanging(journal_);
+      if (noted != RC_SUCCEED) return noted;
+    }
     const ResultCode result = action_ == ModuleAction::kReplace
                                   ? BackupAndReplaceModule(*module_, &change_)
                                   : RestoreModule(*module_, &change_, KeptCopy::kWhereTheVolumeAllows);
@@ -119,6 +123,13 @@ class ModuleStep : public WorkItem {
   bool Undo() override { return PutModuleBackAsFound(*module_, change_) == RC_SUCCEED; }
 
  private:
+  // The installed module stays as it is: already the new copy for a
+  // replace, already the original for a put-back.
+  bool LeftAsFound() const {
+    if (action_ == ModuleAction::kReplace) return module_->found == ModuleFound::kNew;
+    return module_->found == ModuleFound::kOriginal && module_->backup == BackupFound::kSameAsInstalled;
+  }
+
   // Held open past the retries: who holds it is logged now, while the
   // product is still stopped and its own services cannot be among them.
   void Held() {
@@ -130,6 +141,7 @@ class ModuleStep : public WorkItem {
   // is what the run then knows of it.
   ModulePlan* module_;
   ModuleAction action_;
+  Journal* journal_;
   std::vector<std::wstring>* held_;
   ModuleChange change_;
 };
@@ -191,8 +203,9 @@ std::unique_ptr<WorkItem> StartServicesItem(ServiceLedger* ledger) {
   return std::make_unique<StartServicesStep>(ledger);
 }
 
-std::unique_ptr<WorkItem> ModuleItem(ModulePlan* module, ModuleAction action, std::vector<std::wstring>* held) {
-  return std::make_unique<ModuleStep>(module, action, held);
+std::unique_ptr<WorkItem> ModuleItem(ModulePlan* module, ModuleAction action, Journal* journal,
+                                     std::vector<std::wstring>* held) {
+  return std::make_unique<ModuleStep>(module, action, journal, held);
 }
 
 std::unique_ptr<WorkItem> BackupFolderItem(const wchar_t* patchFolder) {

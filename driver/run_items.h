@@ -29,8 +29,12 @@ std::unique_ptr<WorkItem> StartServicesItem(ServiceLedger* ledger);
 // the module as the plan found it).
 // A step that fails because another program holds the module open past
 // the retries adds its path to `held`. One held open when the plan was read
-// is read again, into `module`, which must outlive the item.
-std::unique_ptr<WorkItem> ModuleItem(ModulePlan* module, ModuleAction action, std::vector<std::wstring>* held);
+// is read again, into `module`, which must outlive the item. `journal`, if
+// any, is told before the step changes the installed module (a step that leaves it
+// as it is tells it nothing); a journal that cannot be written ends the
+// step with 12, nothing changed.
+std::unique_ptr<WorkItem> ModuleItem(ModulePlan* module, ModuleAction action, Journal* journal,
+                                     std::vector<std::wstring>* held);
 // A mix an earlier run left made whole the way `whole` says, while the
 // product is stopped (MakeEarlierMixWhole): 0 once whole, 13 otherwise.
 // Undone, it stays whole, for the put-back to start the product on it;

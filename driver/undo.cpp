@@ -135,9 +135,7 @@ ResultCode UndoSequence(const RunStart& start, const CutOffRun* cutOff) {
     if (TakeEarlierRunBack(&work, &journal, &plan, asRecorded)) cutOff = nullptr;
     return PutBackAfter(&work, &journal, cutOff, checked);
   }
-  checked = NoteModulesChanging(&journal);
-  if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, checked);
-  checked = ReplaceModules(&plan.modules, ModuleAction::kRestoreOriginal, &work, &plan.heldFiles);
+  checked = ReplaceModules(&plan.modules, ModuleAction::kRestoreOriginal, &work, &journal, &plan.heldFiles);
   if (checked != RC_SUCCEED) {
     // Over a mix an earlier undo left (cut off part-way), a module that
     // cannot have its original now keeps the product from going whole

@@ -81,9 +81,9 @@ ResultCode PutBackAfter(WorkItemList* work, Journal* journal, const CutOffRun* c
 // Strictly in the plan's order, each module done before the next; the
 // first that fails ends the loop with its code.
 ResultCode ReplaceModules(std::vector<ModulePlan>* modules, ModuleAction action, WorkItemList* work,
-                          std::vector<std::wstring>* held) {
+                          Journal* journal, std::vector<std::wstring>* held) {
   for (ModulePlan& module : *modules) {
-    const ResultCode result = work->Do(ModuleItem(&module, action, held));
+    const ResultCode result = work->Do(ModuleItem(&module, action, journal, held));
     if (result != RC_SUCCEED) return result;
   }
   return RC_SUCCEED;
@@ -206,9 +206,7 @@ ResultCode ApplySequence(const RunStart& start, const CutOffRun* cutOff) {
     return PutBackAfter(&work, &journal, cutOff, result);
   }
   work.Do(BackupFolderItem(plan.patchFolder));
-  result = NoteModulesChanging(&journal);
-  if (result != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, result);
-  result = ReplaceModules(&plan.modules, ModuleAction::kReplace, &work, &plan.heldFiles);
+  result = ReplaceModules(&plan.modules, ModuleAction::kReplace, &work, &journal, &plan.heldFiles);
   if (result != RC_SUCCEED) {
     // Held open past the retries: the patch is staged while the product is
     // still stopped, the product is put back whole on its originals, and

@@ -111,7 +111,7 @@ ResultCode ReplaceListedModules() {
   ResultCode result = ReadModulesToReplace(&plan);
   if (result != RC_SUCCEED) return result;
   WorkItemList work;
-  return ReplaceModules(&plan.modules, ModuleAction::kReplace, &work, &plan.heldFiles);
+  return ReplaceModules(&plan.modules, ModuleAction::kReplace, &work, nullptr, &plan.heldFiles);
 }
 
 ResultCode ReplaceOneModule(const std::wstring& installFolder, const wchar_t* moduleName) {
