@@ -296,15 +296,10 @@ for odd in 'C:\Qor & mkdir ran' 'C:\Qor %PATCH_FOLDER% 50% x' 'C:\Qor 雪é'; do
 done
 odd_install_path 'C:\Program Files (x86)\Qorlink'
 
-# The script host expands %NAME% in a command line it runs: the tool's
-# path must reach it as it is.
-echo "# detection over an install path holding %SystemRoot%"
+echo "# detection over an install path holding %SystemRoot% (the script host expands it in a command line)"
 install
-wt_check_exit "%SystemRoot% path: installed before the move" 0
 moved=$(wt_unix_path 'C:\Qor %SystemRoot% x')
-rm -rf "$moved"
-mv "$INSTALL" "$moved"
-wt_set_install 4.20 0137 'C:\Qor %SystemRoot% x'
+rm -rf "$moved" && mv "$INSTALL" "$moved" && wt_set_install 4.20 0137 'C:\Qor %SystemRoot% x'
 detect "%SystemRoot% path, applied" detected
 rm -rf "$moved"
 odd_install_path 'C:\Program Files (x86)\Qorlink'
