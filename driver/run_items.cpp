@@ -110,7 +110,7 @@ class ModuleStep : public WorkItem {
         if (usable != RC_SUCCEED) return usable;
       }
     }
-    if (journal_ != nullptr && !LeftAsFound()) {
+    if (journal_ != nullptr && !LeavesInstalledAsFound(*module_, action_)) {
       const ResultCode noted = NoteModulesChanging(journal_);
       if (noted != RC_SUCCEED) return noted;
     }
@@ -123,13 +123,6 @@ class ModuleStep : public WorkItem {
   bool Undo() override { return PutModuleBackAsFound(*module_, change_) == RC_SUCCEED; }
 
  private:
-  // The installed module stays as it is: already the new copy for a
-  // replace, already the original for a put-back.
-  bool LeftAsFound() const {
-    if (action_ == ModuleAction::kReplace) return module_->found == ModuleFound::kNew;
-    return module_->found == ModuleFound::kOriginal && module_->backup == BackupFound::kSameAsInstalled;
-  }
-
   // Held open past the retries: who holds it is logged now, while the
   // product is still stopped and its own services cannot be among them.
   void Held() {

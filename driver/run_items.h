@@ -30,9 +30,9 @@ std::unique_ptr<WorkItem> StartServicesItem(ServiceLedger* ledger);
 // A step that fails because another program holds the module open past
 // the retries adds its path to `held`. One held open when the plan was read
 // is read again, into `module`, which must outlive the item. `journal`, if
-// any, is told before the step changes the installed module (a step that leaves it
-// as it is tells it nothing); a journal that cannot be written ends the
-// step with 12, nothing changed.
+// any, is told before the step changes the installed module (one that
+// leaves it as it is tells it nothing); a journal that cannot be written
+// ends the step with 12, nothing changed.
 std::unique_ptr<WorkItem> ModuleItem(ModulePlan* module, ModuleAction action, Journal* journal,
                                      std::vector<std::wstring>* held);
 // A mix an earlier run left made whole the way `whole` says, while the

@@ -43,17 +43,17 @@ if [ ${#missing[@]} -gt 0 ] || [ $need_update -eq 1 ]; then
     sleep 30
   done
 fi
-install() { DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -q --no-install-recommends "$@"; }
+apt_install() { DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -q --no-install-recommends "$@"; }
 if [ ${#missing[@]} -gt 0 ]; then
   # An index left out (typically one architecture's security updates) leaves
   # i386 on the release's versions while amd64 candidates come from the
   # updates; the two halves of a multi-arch library must match, so take both
   # from the release itself. Nothing unverified is used either way.
   release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-  if ! install "${missing[@]}"; then
+  if ! apt_install "${missing[@]}"; then
     [ $update_failed -eq 1 ] && [ -n "$release" ] || exit 1
     echo "setup: installing from $release itself, without the updates it could not fetch" >&2
-    install -o APT::Default-Release="$release" "${missing[@]}"
+    apt_install -o APT::Default-Release="$release" "${missing[@]}"
   fi
 fi
 

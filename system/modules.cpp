@@ -157,6 +157,11 @@ bool LinkOriginal(const ModulePaths& paths) { return os::LinkFile(paths.installe
 
 }  // namespace
 
+bool LeavesInstalledAsFound(const ModulePlan& plan, ModuleAction action) {
+  if (action == ModuleAction::kReplace) return plan.found == ModuleFound::kNew;
+  return plan.found == ModuleFound::kOriginal && plan.backup == BackupFound::kSameAsInstalled;
+}
+
 ResultCode BackupAndReplaceModule(const ModulePlan& plan, ModuleChange* change) {
   *change = ModuleChange();
   change->action = ModuleAction::kReplace;
@@ -176,7 +181,7 @@ ResultCode BackupAndReplaceModule(const ModulePlan& plan, ModuleChange* change) 
     LogFailure(os::LastError(), L"module %ls: the backup folder %ls cannot be made", name, paths.patchFolder);
     return RC_CREATE_BACKUP_DIR_FAILED;
   }
-  if (plan.found == ModuleFound::kNew) {
+  if (LeavesInstalledAsFound(plan, ModuleAction::kReplace)) {
     // A module a patch ships unchanged from an earlier one: left as it is,
     // and kept in the backup by a second name like any module found, so
     // that the undo finds every listed module there (and still refuses
@@ -254,7 +259,7 @@ ResultCode RestoreModule(const ModulePlan& plan, ModuleChange* change, KeptCopy 
   *change = ModuleChange();
   change->action = ModuleAction::kRestoreOriginal;
   RemoveBesideCopies(plan.name.c_str(), plan.paths.installed);
-  if (plan.found == ModuleFound::kOriginal && plan.backup == BackupFound::kSameAsInstalled) {
+  if (LeavesInstalledAsFound(plan, ModuleAction::kRestoreOriginal)) {
     LogEvent(L"module %ls: already the original", plan.name.c_str());
     return RC_SUCCEED;
   }

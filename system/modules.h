@@ -80,6 +80,9 @@ struct ModuleChange {
   bool held = false;  // it failed because another program held a file open past the retries
 };
 
+// Whether the step for `action` leaves the installed module as it is:
+// already the new copy for the apply's, already the original for the undo's.
+bool LeavesInstalledAsFound(const ModulePlan& plan, ModuleAction action);
 // The apply's step: the original moved into the per-patch backup folder
 // and the new copy copied in and written through. A module found new is
 // left as it is; one cut short gets its new copy; one whose earlier backup
