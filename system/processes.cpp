@@ -67,11 +67,12 @@ int TerminateProcessByName(const wchar_t* imageName) {
        more = os::NextProcess(snapshot, &entry)) {
     wchar_t listed[kNameChars] = {};
     if (!LowerCaseCopy(entry.exeFile, listed) || std::wcscmp(listed, sought) != 0) continue;
-    // Only the first match is ended. One that cannot be opened or ended
-    // (already gone, no rights) still counts as found.
+    // Every instance is ended (one per signed-in user on a shared machine):
+    // one left running would keep the old modules' code running beside the
+    // new. One that cannot be opened or ended (already gone, no rights)
+    // still counts as found.
     found = 1;
     EndProcess(imageName, entry.processId);
-    break;
   }
   os::CloseKernelHandle(snapshot);
   return found;

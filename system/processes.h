@@ -6,9 +6,9 @@
 // How long a program may take to end after it was ended.
 constexpr uint32_t kProgramEndWaitMs = 10000;
 
-// Ends the first running process with this image name and waits (at most
-// kProgramEndWaitMs) for it to end. 1 when one was found.
+// Ends every running process with this image name and waits (at most
+// kProgramEndWaitMs each) for each to end. 1 when one was found.
 int TerminateProcessByName(const wchar_t* imageName);
 
-// Ends each of the product's programs, in order (the first instance of each).
+// Ends each of the product's programs, in order (every instance of each).
 void EndProductPrograms();

@@ -42,14 +42,14 @@ TEST_F(ProcessTerminationTest, NamesMatchWhateverTheirCase) {
   EXPECT_FALSE(Ended(other));
 }
 
-TEST_F(ProcessTerminationTest, EachCallEndsOneInstance) {
+TEST_F(ProcessTerminationTest, EveryInstanceIsEnded) {
   uint32_t first = fake::AddProcess(L"qltray.exe");
-  uint32_t second = fake::AddProcess(L"qltray.exe");
+  uint32_t other = fake::AddProcess(L"explorer.exe");
+  uint32_t second = fake::AddProcess(L"QlTray.exe");
   EXPECT_EQ(TerminateProcessByName(L"qltray.exe"), 1);
   EXPECT_TRUE(Ended(first));
-  EXPECT_FALSE(Ended(second));
-  EXPECT_EQ(TerminateProcessByName(L"qltray.exe"), 1);
   EXPECT_TRUE(Ended(second));
+  EXPECT_FALSE(Ended(other));
   EXPECT_EQ(TerminateProcessByName(L"qltray.exe"), 0);
 }
 
