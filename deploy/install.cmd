@@ -84,15 +84,13 @@ rem staged folder between the compare and the run. It is used only when
 rem only SYSTEM and Administrators may change it, as the detection asks.
 rem Otherwise nothing is written in it, not even a log line (a log file in
 rem it may be a user's link to any file): the exit code is all there is.
-"%system%\cscript.exe" //nologo //B "%source%detect.vbs" /adminsonly "%backup%"
-if not "%errorlevel%"=="544" exit /b 1603
-rem The errorlevel back to 0 for the steps below, which read it.
-(call )
-goto have_backup
+goto check_backup
 :new_backup
 mkdir "%backup%"
 if errorlevel 1 exit /b 1603
-"%system%\icacls.exe" "%backup%" /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX >nul
+rem /l: should a user have put a link in its place since the mkdir, the
+rem rights are set on that link, never on where it points.
+"%system%\icacls.exe" "%backup%" /l /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX >nul
 if errorlevel 1 exit /b 1603
 rem Until that icacls it had the install folder's rights: anything in it
 rem came in then, from whoever, and the folder is not used (no log line
@@ -105,7 +103,15 @@ set "found="
 for /f "eol=: delims=" %%f in ('dir /a /b 2^>nul') do set "found=%%f"
 popd
 if defined found exit /b 1603
-:have_backup
+rem And it must still be the folder made here: until the icacls a user
+rem allowed to change the install folder could rename it away and put a
+rem folder of their own, or a link, in its place. The owner and the rights
+rem are asked as for one that was there already.
+:check_backup
+"%system%\cscript.exe" //nologo //B "%source%detect.vbs" /adminsonly "%backup%"
+if not "%errorlevel%"=="544" exit /b 1603
+rem The errorlevel back to 0 for the steps below, which read it.
+(call )
 >>"%log%" echo %date% %time% install.cmd: patch %PATCH_FOLDER% from "%source%"
 
 rem A folder left by an earlier install is moved aside in one step and then
@@ -125,7 +131,7 @@ rem folder allows. Anything found in it once that ACL is set came in
 rem before it was: the folder is not used.
 mkdir "%target%"
 if errorlevel 1 goto cannot_place
-"%system%\icacls.exe" "%target%" /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX >nul
+"%system%\icacls.exe" "%target%" /l /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX >nul
 if errorlevel 1 goto cannot_place
 pushd "%target%"
 if errorlevel 1 goto cannot_place
@@ -160,10 +166,22 @@ if defined differs goto staged_differs
 rem qlpatch.exe reads its description file from the current folder.
 cd /d "%target%"
 if errorlevel 1 goto cannot_place
+rem A log that cannot be opened (another program holding it) would keep cmd
+rem from starting the tool at all, and the errorlevel 1 that leaves reads as
+rem the tool's own 1: the tool then runs without it, its run log keeps what
+rem it did.
+rem A command whose redirection fails is not run: the set tells.
+set "logged="
+>>"%log%" set "logged=1"
+if not defined logged goto run_without_log
 "%target%\qlpatch.exe" >>"%log%" 2>&1
 set "code=%errorlevel%"
 >>"%log%" echo %date% %time% install.cmd: qlpatch.exe ended with %code%
 exit /b %code%
+
+:run_without_log
+"%target%\qlpatch.exe" >nul 2>&1
+exit /b %errorlevel%
 
 :cannot_place
 >>"%log%" echo %date% %time% install.cmd: "%target%" could not be put in place; nothing was run

@@ -63,10 +63,20 @@ rem The errorlevel back to 0 for the steps below, which read it.
 rem qlpatch.exe reads its description file from the current folder.
 cd /d "%target%"
 if errorlevel 1 goto cannot_run
+rem A log that cannot be opened would keep the tool from starting and read
+rem as its 1: the tool then runs without it, as install.cmd does.
+rem A command whose redirection fails is not run: the set tells.
+set "logged="
+>>"%log%" set "logged=1"
+if not defined logged goto run_without_log
 "%target%\qlpatch.exe" -c undo >>"%log%" 2>&1
 set "code=%errorlevel%"
 >>"%log%" echo %date% %time% uninstall.cmd: qlpatch.exe ended with %code%
 exit /b %code%
+
+:run_without_log
+"%target%\qlpatch.exe" -c undo >nul 2>&1
+exit /b %errorlevel%
 
 :cannot_run
 >>"%log%" echo %date% %time% uninstall.cmd: "%target%" cannot be used; nothing was run
