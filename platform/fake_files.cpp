@@ -1,6 +1,9 @@
 // Stand-in files: real files under the test's sandbox ('\\' read as '/'),
 // with Windows' rules where POSIX differs and the power-cut model.
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cwctype>
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -323,6 +326,14 @@ bool ListFolder(const wchar_t* path, void (*visit)(void* context, const wchar_t*
     entries.emplace_back(FromUtf8(name), IsDirectory(folder + "/" + name));
   }
   closedir(listing);
+  // In NTFS's order, by the names' upper case, whatever order the disk
+  // underneath keeps them in.
+  const auto upper = [](std::wstring name) {
+    for (wchar_t& c : name) c = static_cast<wchar_t>(std::towupper(c));
+    return name;
+  };
+  std::sort(entries.begin(), entries.end(),
+            [&](const auto& a, const auto& b) { return upper(a.first) < upper(b.first); });
   for (const auto& [name, isFolder] : entries) visit(context, name.c_str(), isFolder);
   return true;
 }
@@ -376,7 +387,10 @@ bool LongPathOf(const wchar_t* path, wchar_t* out, int outChars) {
 
 bool IsReparsePoint(const wchar_t* path) {
   struct stat link;
-  return lstat(ToUtf8(path).c_str(), &link) == 0 && S_ISLNK(link.st_mode);
+  // As on Windows, only a name that is not there is no link; what cannot
+  // be looked at is not trusted.
+  if (lstat(ToUtf8(path).c_str(), &link) != 0) return errno != ENOENT && errno != ENOTDIR;
+  return S_ISLNK(link.st_mode);
 }
 
 Handle OpenAppendWriteThrough(const wchar_t* path) {
