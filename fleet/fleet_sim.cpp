@@ -284,9 +284,12 @@ int main(int argc, char** argv) {
                  "[--crash-run R] [--history 1] [--no-start-on-a-mix-after-power-cut 1]\n");
     return 2;
   }
-  char pattern[] = "/tmp/qlpatch-fleet-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) return 2;
-  fleet.root = pattern;
+  // In memory where the machine has it: each machine's files are made and
+  // removed again, thousands of times.
+  char inMemory[] = "/dev/shm/qlpatch-fleet-XXXXXX", onDisk[] = "/tmp/qlpatch-fleet-XXXXXX";
+  const char* root = mkdtemp(inMemory) != nullptr ? inMemory : mkdtemp(onDisk);
+  if (root == nullptr) return 2;
+  fleet.root = root;
   fleet.cycles.resize(static_cast<size_t>(fleet.options.cycles));
   std::printf("fleet: %llu machines, %d daily cycles, seed %llu; each machine drawn from:\n",
               static_cast<unsigned long long>(fleet.options.machines), fleet.options.cycles,
