@@ -452,6 +452,7 @@ RunResult Machine::Run(Mode mode, int day) {
   if (!lastKilled_) ranBefore_ = serviceStates_;
   const auto began = std::chrono::steady_clock::now();
   std::fflush(nullptr);
+  fake::JoinThreads();
   const pid_t child = fork();
   if (child == 0) {
     PrepareChild(day);

@@ -80,6 +80,11 @@ struct Process {
 // Forgets everything: registry, services, processes, clock, output, faults.
 void Reset();
 
+// Waits for every thread the stand-in started (the runs' workers) to end.
+// Call it before a fork: a thread still ending may hold a lock of the
+// allocator's, which the child would then wait for for ever.
+void JoinThreads();
+
 // Registry (HKEY_LOCAL_MACHINE); key names compare case-insensitively.
 void SetMachineValue(const std::wstring& subKey, const std::wstring& name,
                      const std::wstring& value);

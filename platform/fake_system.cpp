@@ -7,6 +7,17 @@ using namespace fake_internal;
 
 namespace {
 
+// The threads started, until joined. Never destroyed: a thread still
+// joinable when the process ends is no error.
+std::mutex& ThreadsMutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
+std::vector<std::thread>& Threads() {
+  static auto* threads = new std::vector<std::thread>;
+  return *threads;
+}
+
 struct CodePageTable {
   wchar_t toWide[256];
 };
@@ -139,7 +150,8 @@ bool StartThread(int32_t (*body)(void*), void* argument, uint32_t) {
       return false;
     }
   }
-  std::thread(body, argument).detach();
+  std::lock_guard<std::mutex> lock(ThreadsMutex());
+  Threads().emplace_back(body, argument);
   return true;
 }
 
@@ -304,3 +316,16 @@ FakeLockFile::~FakeLockFile() {
 }
 
 }  // namespace fake_internal
+
+namespace fake {
+
+void JoinThreads() {
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard<std::mutex> lock(ThreadsMutex());
+    threads.swap(Threads());
+  }
+  for (std::thread& thread : threads) thread.join();
+}
+
+}  // namespace fake

@@ -151,6 +151,7 @@ class CrashConsistencyTest : public MachineTest {
   }
   int RunInChild(Mode mode, int killAt, bool powerCut, SweepStart start, bool servicesAsLeft) {
     std::fflush(nullptr);
+    fake::JoinThreads();
     pid_t child = fork();
     if (child == 0) {
       PreparePlatform(start, servicesAsLeft);
