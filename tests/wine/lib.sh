@@ -209,7 +209,16 @@ wt_setup() {
   [ "$WT_X64" = 1 ] && wt_use_wine64
 
   echo "# making a Wine prefix in $WINEPREFIX"
-  wineboot -i >"$WT_TMP/wineboot.log" 2>&1 </dev/null || wt_die "wineboot failed, see the log"
+  if ! wineboot -i >"$WT_TMP/wineboot.log" 2>&1 </dev/null; then
+    # Seen once, for no reason its log kept: shown, and tried once more
+    # from a new prefix, after ending this prefix's server alone.
+    echo "# wineboot failed; the end of its log:"
+    tail -n 20 "$WT_TMP/wineboot.log" | sed 's/^/#   /'
+    wineserver -k >/dev/null 2>&1
+    rm -rf "$WINEPREFIX"
+    wineboot -i >"$WT_TMP/wineboot.log" 2>&1 </dev/null ||
+      { tail -n 20 "$WT_TMP/wineboot.log" | sed 's/^/#   /'; wt_die "wineboot failed again"; }
+  fi
   # Wine's service manager gives a service 10 s to reach its dispatcher
   # before StartServiceW fails with ERROR_SERVICE_REQUEST_TIMEOUT; Windows
   # gives it 30 s. On a machine running several Wine tests at once a test
