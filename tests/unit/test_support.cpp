@@ -32,9 +32,9 @@ void MachineTest::SetUp() {
   // In memory where the machine has it: the sweeps make and remove
   // thousands of files, and a disk's journal makes each one slow.
   char inMemory[] = "/dev/shm/qlpatch-test-XXXXXX", onDisk[] = "/tmp/qlpatch-test-XXXXXX";
-  char* pattern = mkdtemp(inMemory) != nullptr ? inMemory : onDisk;
-  ASSERT_TRUE(pattern == inMemory || mkdtemp(onDisk) != nullptr);
-  root_ = pattern;
+  const char* root = mkdtemp(inMemory) != nullptr ? inMemory : mkdtemp(onDisk);
+  ASSERT_NE(root, nullptr);
+  root_ = root;
   work_ = root_ + "/work";
   install_ = root_ + "/Qorlink";
   recordPath_ = install_ + "/UpdateBackup/QlPatch.xml";
