@@ -82,7 +82,8 @@ bool ListFileHolders(const wchar_t* path, FileHolder* holders, int capacity, int
     return false;
   }
   for (const FileHolder& holder : found->second) {
-    if (*count < capacity) holders[(*count)++] = holder;
+    if (*count < capacity) holders[*count] = holder;
+    ++*count;
   }
   return true;
 }

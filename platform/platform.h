@@ -22,8 +22,10 @@ uint32_t LastError();                          // GetLastError
 
 // ---- registry: HKEY_LOCAL_MACHINE, KEY_READ, the process's own view -------
 Handle OpenMachineKeyForRead(const wchar_t* subKey);
-// Reads a string value into `buffer` of `bufferBytes` bytes. False when the
-// value is missing or does not fit. The value's type is not looked at.
+// Reads a string value into `buffer` of `bufferBytes` bytes, always
+// terminated, also when it was stored without its terminator. False when
+// the value is missing or does not fit with its terminator. The value's
+// type is not looked at.
 bool QueryKeyValue(Handle key, const wchar_t* name, wchar_t* buffer, uint32_t bufferBytes);
 void CloseKey(Handle key);
 
@@ -256,7 +258,8 @@ struct FileHolder {
 // The processes that hold `path` open (RmStartSession, RmRegisterResources,
 // RmGetList, from rstrtmgr.dll loaded from the system folder only), each
 // with its program's path (OpenProcess with PROCESS_QUERY_LIMITED_INFORMATION,
-// QueryFullProcessImageNameW). False when Restart Manager cannot tell
+// QueryFullProcessImageNameW). `*count` is how many hold it; the first
+// `capacity` of them are filled in. False when Restart Manager cannot tell
 // (LastError: its answer).
 bool ListFileHolders(const wchar_t* path, FileHolder* holders, int capacity, int* count);
 

@@ -30,9 +30,24 @@ Handle OpenMachineKeyForRead(const wchar_t* subKey) {
 }
 
 bool QueryKeyValue(Handle key, const wchar_t* name, wchar_t* buffer, uint32_t bufferBytes) {
-  DWORD size = bufferBytes;
-  return ::RegQueryValueExW(static_cast<HKEY>(key), name, nullptr, nullptr,
-                            reinterpret_cast<BYTE*>(buffer), &size) == ERROR_SUCCESS;
+  // A string may be stored without its terminator, and RegQueryValueExW
+  // then adds none: one is added here, and a value that leaves no room for
+  // it does not fit.
+  const DWORD chars = bufferBytes / sizeof(wchar_t);
+  if (chars == 0) return false;
+  DWORD size = chars * sizeof(wchar_t);
+  if (::RegQueryValueExW(static_cast<HKEY>(key), name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer),
+                         &size) != ERROR_SUCCESS) {
+    return false;
+  }
+  const DWORD read = size / sizeof(wchar_t);
+  if (read > 0 && buffer[read - 1] == 0) return true;
+  if (read >= chars) {
+    ::SetLastError(ERROR_MORE_DATA);
+    return false;
+  }
+  buffer[read] = 0;
+  return true;
 }
 
 void CloseKey(Handle key) { ::RegCloseKey(static_cast<HKEY>(key)); }

@@ -130,8 +130,8 @@ bool ListFileHolders(const wchar_t* path, FileHolder* holders, int capacity, int
       told = status == ERROR_SUCCESS;
     }
     end(session);
-    for (UINT i = 0; told && i < got && *count < capacity; ++i) {
-      FileHolder& holder = holders[(*count)++];
+    for (UINT i = 0; told && i < got && static_cast<int>(i) < capacity; ++i) {
+      FileHolder& holder = holders[i];
       holder.processId = found[i].Process.dwProcessId;
       holder.sessionId = found[i].TSSessionId;
       holder.appType = static_cast<uint32_t>(found[i].ApplicationType);
@@ -147,6 +147,7 @@ bool ListFileHolders(const wchar_t* path, FileHolder* holders, int capacity, int
     }
   }
   ::FreeLibrary(library);
+  if (told) *count = static_cast<int>(got);
   if (!told) ::SetLastError(status);
   return told;
 }

@@ -95,11 +95,15 @@ void LogFileHolders(const wchar_t* path) {
     return;
   }
   if (count == 0) LogEvent(L"%ls: Restart Manager names no process that holds it open (it cannot tell)", path);
-  for (int i = 0; i < count; ++i) {
+  for (int i = 0; i < count && i < kMostHolders; ++i) {
     const std::wstring image = holders[i].image[0] != 0 ? std::wstring(L", ") + holders[i].image : L"";
     LogEvent(L"%ls: held open by process %ls (%ls%ls), session %ls, application type %ls", path,
              std::to_wstring(holders[i].processId).c_str(), holders[i].name, image.c_str(),
              std::to_wstring(holders[i].sessionId).c_str(), std::to_wstring(holders[i].appType).c_str());
+  }
+  if (count > kMostHolders) {
+    LogEvent(L"%ls: processes that also hold it open, not named here: %ls", path,
+             std::to_wstring(count - kMostHolders).c_str());
   }
 }
 

@@ -154,9 +154,13 @@ TEST_F(UndoTest, ModuleHeldOpenForGoodLeavesItNewAndStartsTheProduct) {
   ASSERT_EQ(Apply(), RC_SUCCEED);
   const std::string record = ReadFile(recordPath_);
   fake::HoldFile(install_ + "/profiles.dll", -1);
-  fake::SetFileHolders(install_ + "/profiles.dll", {{77, 1, 2, L"Viewer", L"C:\\Tools\\viewer.exe"}});
+  // More holders than the log names: it says how many it left out.
+  std::vector<os::FileHolder> holders(17, {78, 1, 2, L"Indexer", L""});
+  holders[0] = {77, 1, 2, L"Viewer", L"C:\\Tools\\viewer.exe"};
+  fake::SetFileHolders(install_ + "/profiles.dll", holders);
   EXPECT_EQ(Undo(), RC_MOVE_FILE_FAILED);
   const std::string log = ReadFile(install_ + "/UpdateBackup/qlpatch.log");
+  EXPECT_NE(log.find("profiles.dll: processes that also hold it open, not named here: 1"), std::string::npos) << log;
   const size_t holder = log.find("held open by process 77 (Viewer, C:\\Tools\\viewer.exe), session 1");
   EXPECT_NE(holder, std::string::npos) << log;
   EXPECT_LT(holder, log.rfind("start asked")) << "named while the product is still stopped";
