@@ -97,18 +97,19 @@ Function OnlyAdminsMayChange(path)
   If Not Trusted(descriptor.Owner.SIDString) Or Err.Number <> 0 Then Exit Function
   ' SE_DACL_PRESENT: without a DACL everyone may do anything.
   If (descriptor.ControlFlags And 4) = 0 Then Exit Function
-  If Not IsNull(descriptor.DACL) Then
-    For Each entry In descriptor.DACL
-      ' An allowing entry (0) with a changing right, for anyone else.
-      ' GENERIC_READ, the top bit, is taken off first: a uint32 above
-      ' a Long's range cannot be masked.
-      mask = entry.AccessMask
-      If mask > 2147483647 Then mask = mask - 2147483648
-      If entry.AceType = 0 And (mask And ChangingRights) <> 0 Then
-        If Not Trusted(entry.Trustee.SIDString) Then Exit Function
-      End If
-    Next
-  End If
+  ' A DACL given as none may be a NULL DACL, which lets everyone do
+  ' anything: not trusted.
+  If IsNull(descriptor.DACL) Then Exit Function
+  For Each entry In descriptor.DACL
+    ' An allowing entry (0) with a changing right, for anyone else.
+    ' GENERIC_READ, the top bit, is taken off first: a uint32 above
+    ' a Long's range cannot be masked.
+    mask = entry.AccessMask
+    If mask > 2147483647 Then mask = mask - 2147483648
+    If entry.AceType = 0 And (mask And ChangingRights) <> 0 Then
+      If Not Trusted(entry.Trustee.SIDString) Then Exit Function
+    End If
+  Next
   OnlyAdminsMayChange = (Err.Number = 0)
 End Function
 

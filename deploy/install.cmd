@@ -30,8 +30,12 @@ rem         nothing written in it: UpdateBackup is there but users may
 rem         change it, or that could not be checked (detect.vbs or
 rem         cscript.exe could not run), or a new UpdateBackup was not empty
 rem         once its ACL was set
+rem         Also when PATCH_FOLDER begins with "Patch": qlpatch.exe keeps
+rem         each patch's originals in UpdateBackup\Patch<number>, which
+rem         the staging below would replace
 rem   1618  the patch folder is in use, most likely by a run of qlpatch.exe
-rem         started from it: try again later
+rem         started from it, or the log was taken by another program just
+rem         as the tool was to start: try again later
 setlocal EnableExtensions DisableDelayedExpansion
 rem Each step is checked with "if errorlevel" on the next line, not with
 rem "||": Wine's cmd, where the tests run this file, runs what follows "||"
@@ -40,6 +44,7 @@ rem even after a success.
 rem One folder per patch: set the same name in uninstall.cmd, detect.ps1
 rem and detect.vbs.
 set "PATCH_FOLDER=QlPatch03"
+if /i "%PATCH_FOLDER:~0,5%"=="Patch" exit /b 1603
 
 set "system=%SystemRoot%\System32"
 set "source=%~dp0"
@@ -166,14 +171,16 @@ if defined differs goto staged_differs
 rem qlpatch.exe reads its description file from the current folder.
 cd /d "%target%"
 if errorlevel 1 goto cannot_place
-rem A log that cannot be opened (another program holding it) would keep cmd
-rem from starting the tool at all, and the errorlevel 1 that leaves reads as
-rem the tool's own 1: the tool then runs without it, its run log keeps what
-rem it did.
-rem A command whose redirection fails is not run: the set tells.
+rem A command whose redirection fails is not run, and the errorlevel stays
+rem as it was. A log that cannot be opened (another program holding it)
+rem would keep the tool from starting at all: the set tells, and the tool
+rem then runs without it, its run log keeps what it did. Should the log be
+rem taken between that look and the run, the run's errorlevel is still the
+rem 1618 set just before it: try again, never a success with nothing run.
 set "logged="
 >>"%log%" set "logged=1"
 if not defined logged goto run_without_log
+call :set_errorlevel 1618
 "%target%\qlpatch.exe" >>"%log%" 2>&1
 set "code=%errorlevel%"
 >>"%log%" echo %date% %time% install.cmd: qlpatch.exe ended with %code%
@@ -194,6 +201,10 @@ exit /b 1603
 :in_use
 >>"%log%" echo %date% %time% install.cmd: "%target%" is in use; nothing was run
 exit /b 1618
+
+rem Sets the errorlevel to %1.
+:set_errorlevel
+exit /b %1
 
 rem Compares each file in "%source%%sub%" with its staged copy in
 rem "%target%\%sub%", and sets differs to the package file's path when they

@@ -14,11 +14,14 @@ rem its log and runs the tool only once UpdateBackup, the staged folder and
 rem the tool are no links and only SYSTEM and Administrators may change
 rem them, checked as the detection checks them (by detect.vbs, beside it).
 rem
-rem Exit code of its own (qlpatch.exe has none of it):
+rem Exit codes of its own (qlpatch.exe ends with 1618 only when another run
+rem holds its lock):
 rem   1603  the product is not installed, or the folder install.cmd makes
 rem         is not there, or users may change it, UpdateBackup or the tool,
 rem         or that could not be checked (detect.vbs or cscript.exe could
 rem         not run): nothing was run, and nothing written
+rem   1618  the log was taken by another program just as the tool was to
+rem         start: try again later
 setlocal EnableExtensions DisableDelayedExpansion
 
 rem The same folder name as in install.cmd, detect.ps1 and detect.vbs.
@@ -63,12 +66,13 @@ rem The errorlevel back to 0 for the steps below, which read it.
 rem qlpatch.exe reads its description file from the current folder.
 cd /d "%target%"
 if errorlevel 1 goto cannot_run
-rem A log that cannot be opened would keep the tool from starting and read
-rem as its 1: the tool then runs without it, as install.cmd does.
-rem A command whose redirection fails is not run: the set tells.
+rem A log that cannot be opened would keep the tool from starting: the tool
+rem then runs without it, as install.cmd does, and a log taken between the
+rem look and the run leaves 1618 (try again), never a success.
 set "logged="
 >>"%log%" set "logged=1"
 if not defined logged goto run_without_log
+call :set_errorlevel 1618
 "%target%\qlpatch.exe" -c undo >>"%log%" 2>&1
 set "code=%errorlevel%"
 >>"%log%" echo %date% %time% uninstall.cmd: qlpatch.exe ended with %code%
@@ -77,6 +81,9 @@ exit /b %code%
 :run_without_log
 "%target%\qlpatch.exe" -c undo >nul 2>&1
 exit /b %errorlevel%
+
+:set_errorlevel
+exit /b %1
 
 :cannot_run
 >>"%log%" echo %date% %time% uninstall.cmd: "%target%" cannot be used; nothing was run

@@ -208,7 +208,10 @@ bool RemoveFolder(const wchar_t* path) { return ::RemoveDirectoryW(path) != FALS
 bool MoveFileTo(const wchar_t* from, const wchar_t* to) {
   // Written through: on a volume without a metadata journal (FAT) a move
   // out of the install folder could otherwise be lost by a power cut while
-  // a later written-through move into it is kept.
+  // a later written-through move into it is kept. Windows documents the
+  // flag only for a move done as a copy and a delete; a rename within an
+  // NTFS volume is kept by the metadata journal, which the journal's next
+  // written-through line flushes past it.
   return ::MoveFileExW(from, to, MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 

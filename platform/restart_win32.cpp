@@ -145,9 +145,9 @@ bool ListFileHolders(const wchar_t* path, FileHolder* holders, int capacity, int
         ::CloseHandle(process);
       }
     }
+    if (told) *count = static_cast<int>(got);
   }
   ::FreeLibrary(library);
-  if (told) *count = static_cast<int>(got);
   if (!told) ::SetLastError(status);
   return told;
 }

@@ -187,6 +187,14 @@ wt_check "install log kept across runs" "yes 3 3" \
 $(grep -c 'install.cmd: qlpatch.exe ended with' "$INSTALL_LOG")"
 detect "after installing again" detected
 
+echo "# a staging folder named as the tool's own per-patch backup"
+sed 's/^set "PATCH_FOLDER=QlPatch03"/set "PATCH_FOLDER=Patch03"/' "$PACKAGE/install.cmd" >"$PACKAGE/install-as-patch03.cmd"
+grep -q 'PATCH_FOLDER=Patch03' "$PACKAGE/install-as-patch03.cmd" || wt_die "install.cmd's PATCH_FOLDER line was not found"
+before=$(backup_state)
+wt_run_program "$WT_C" "$CMD" /c 'C:\package\install-as-patch03.cmd'
+wt_check "PATCH_FOLDER=Patch03: install.cmd refuses, the backup untouched" "1603 $before" "$WT_EXIT $(backup_state)"
+rm "$PACKAGE/install-as-patch03.cmd"
+
 echo "# the ACL of the folder the tool runs from"
 # Wine run as root enforces no ACL; read it back where Wine's icacls shows one.
 (cd "$WT_C" && wt_wine_to "$WT_TMP/icacls.out" "$WT_TMP/icacls.err" icacls "$INSTALL_WIN\\UpdateBackup\\QlPatch03")
