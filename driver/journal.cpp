@@ -53,7 +53,13 @@ JournalFound ReadJournal(const wchar_t* path, CutOffRun* run) {
   std::wstring text;
   wchar_t buffer[512];
   for (size_t n; (n = std::fread(buffer, sizeof(wchar_t), 512, file)) > 0;) text.append(buffer, n);
+  const bool readToEnd = !std::ferror(file);
   std::fclose(file);
+  if (!readToEnd) {
+    *run = CutOffRun();
+    run->modulesChanged = true;
+    return JournalFound::kCutOff;
+  }
   CutOffRun heading;  // the heading being read
   bool ended = false;  // nothing but whole runs so far
   for (size_t start = 0; start < text.size();) {

@@ -66,6 +66,9 @@ XmlLoad LoadXmlStream(TiXmlDocument* document, std::FILE* file) {
   std::string bytes;
   char chunk[4096];
   for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) bytes.append(chunk, n);
+  // A read that failed (another program's lock on its bytes: error 33) is
+  // no blank or shorter file: what was read is not the file.
+  if (std::ferror(file)) return XmlLoad::kCannotOpen;
   if (IsBlank(bytes)) return XmlLoad::kBlank;
   return ParseXmlText(document, XmlTextOfBytes(bytes));
 }

@@ -11,7 +11,7 @@ class TiXmlNode;
 
 enum class XmlLoad {
   kLoaded,     // parse errors are not reported: the document keeps what was read before them
-  kCannotOpen,
+  kCannotOpen,  // or not read to its end
   kBlank,      // nothing but white space and zero bytes, after an optional byte-order mark
   kRefused,    // more element starts than kMaxXmlElements: not handed to the library; or
                // nested deeper than kMaxXmlDepth: parsed, then emptied

@@ -233,7 +233,16 @@ std::FILE* OpenFile(const wchar_t* path, const wchar_t* mode) {
     FailWith(kErrorAccessDenied);
     return nullptr;
   }
-  std::FILE* file = std::fopen(target.c_str(), narrowMode.c_str());
+  bool locked = false;
+  {
+    std::lock_guard<std::mutex> lock(g_machineMutex);
+    locked = !writing && M().lockedBytes.count(Key(target)) != 0;
+  }
+  // Its folder, opened as a file, opens and then fails every read, as the
+  // locked bytes do.
+  std::FILE* file = std::fopen(locked ? std::filesystem::path(target).parent_path().c_str() : target.c_str(),
+                               narrowMode.c_str());
+  if (locked) t_lastError = kErrorLockViolation;
   if (!file) {
     Fail(errno);
   } else if (narrowMode.find_first_of("wa+") != std::string::npos) {
@@ -469,6 +478,11 @@ int SharingViolations(const std::string& path) {
   std::lock_guard<std::mutex> lock(g_machineMutex);
   auto found = M().sharingViolations.find(Key(path));
   return found == M().sharingViolations.end() ? 0 : found->second;
+}
+
+void LockBytes(const std::string& path) {
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  M().lockedBytes.insert(Key(path));
 }
 
 void HoldFileLettingRead(const std::string& path) {

@@ -112,6 +112,7 @@ struct Machine {
   // fail with a sharing violation (-1: for good).
   std::map<std::string, int> holds;
   std::set<std::string> readableHolds;  // held paths whose holder lets others read
+  std::set<std::string> lockedBytes;    // paths whose bytes another program has locked (fake::LockBytes)
   std::map<std::string, int> sharingViolations;  // operations a hold refused, by path
   // PendingFileRenameOperations as Windows stores it (see os::ReadPendingRenames),
   // and as the registry's hive on disk holds it: a power cut goes back to that.

@@ -21,6 +21,9 @@ struct Service {
   uint32_t waitHint = 0;
   bool refuseStart = false;  // StartServiceW: ERROR_SERVICE_REQUEST_TIMEOUT (1053)
   bool refuseStop = false;   // ControlService: ERROR_INVALID_SERVICE_CONTROL (1052)
+  // ControlService fails with ERROR_SERVICE_REQUEST_TIMEOUT (1053), its
+  // handler busy past the manager's wait, and the service stops all the same.
+  bool stopTimesOut = false;
   bool disabled = false;     // start type SERVICE_DISABLED: StartServiceW gives ERROR_SERVICE_DISABLED
   // A stop request leaves it STOP_PENDING (hint `waitHint`) for this long
   // on the virtual clock before it reports STOPPED (0: `afterRequest` says).
@@ -97,6 +100,9 @@ void SetServiceManagerAvailable(bool available);
 // Processes, in list order.
 uint32_t AddProcess(const std::wstring& exeFile);
 Process* FindProcess(uint32_t processId);
+// The process ends and another program's process is given its id, as
+// Windows may once no handle to the ended one is left.
+void ReuseProcessId(uint32_t processId, const std::wstring& exeFile);
 // Still running at the virtual time now.
 bool Running(uint32_t processId);
 const std::vector<Process>& Processes();
@@ -135,6 +141,10 @@ void HoldFile(const std::string& path, int tries);
 // deleting (FILE_SHARE_READ alone): it can be read and copied, never
 // renamed, replaced, deleted or written.
 void HoldFileLettingRead(const std::string& path);
+// Another program, sharing read, write and delete, holds an exclusive
+// lock on all the file's bytes (LockFileEx): it opens, but each read fails
+// with ERROR_LOCK_VIOLATION.
+void LockBytes(const std::string& path);
 // Operations on the file that a hold refused since Reset.
 int SharingViolations(const std::string& path);
 

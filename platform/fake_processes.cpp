@@ -7,9 +7,11 @@ using namespace fake_internal;
 
 namespace fake_internal {
 
+// The newest process with the id: an id an ended process had may be given
+// again (fake::ReuseProcessId).
 fake::Process* FindProcessLocked(uint32_t processId) {
-  for (auto& p : M().processes) {
-    if (p.processId == processId) return &p;
+  for (auto p = M().processes.rbegin(); p != M().processes.rend(); ++p) {
+    if (p->processId == processId) return &*p;
   }
   return nullptr;
 }
@@ -104,6 +106,20 @@ static fake::Process* ProcessOf(Handle process) {
   return FindProcessLocked(static_cast<FakeProcessHandle*>(process)->processId);
 }
 
+bool ReadProcessImage(Handle process, wchar_t* path, uint32_t chars) {
+  if (Call("ReadProcessImage")) return false;
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  const fake::Process* p = ProcessOf(process);
+  const std::wstring image = L"C:\\Program Files\\Qorlink\\" + (p != nullptr ? p->exeFile : L"");
+  if (p == nullptr || image.size() >= chars) {
+    t_lastError = p == nullptr ? 6 : 122;  // ERROR_INVALID_HANDLE, ERROR_INSUFFICIENT_BUFFER
+    return false;
+  }
+  std::copy(image.begin(), image.end(), path);
+  path[image.size()] = 0;
+  return true;
+}
+
 bool TerminateProcessHandle(Handle process, uint32_t) {
   if (Call("TerminateProcessHandle")) return false;
   std::lock_guard<std::mutex> lock(g_machineMutex);
@@ -152,6 +168,16 @@ namespace fake {
 uint32_t AddProcess(const std::wstring& exeFile) {
   std::lock_guard<std::mutex> lock(g_machineMutex);
   return AddProcessLocked(exeFile);
+}
+
+void ReuseProcessId(uint32_t processId, const std::wstring& exeFile) {
+  std::lock_guard<std::mutex> lock(g_machineMutex);
+  Process* old = FindProcessLocked(processId);
+  if (old != nullptr) old->endsAtMs = std::min(old->endsAtMs, M().nowMs);
+  Process p;
+  p.processId = processId;
+  p.exeFile = exeFile;
+  M().processes.push_back(p);
 }
 
 Process* FindProcess(uint32_t processId) {

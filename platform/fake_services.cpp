@@ -187,6 +187,10 @@ bool RequestServiceStop(Handle service) {
   s->queriesSinceRequest = 0;
   s->stopsAtMs = M().nowMs + s->stopTakesMs;
   EnterState(s, s->afterRequest.empty() && s->stopTakesMs == 0 ? kServiceStopped : kServiceStopPending);
+  if (s->stopTimesOut) {
+    t_lastError = 1053;  // ERROR_SERVICE_REQUEST_TIMEOUT
+    return false;
+  }
   return true;
 }
 

@@ -80,7 +80,14 @@ struct ProcessEntry {
 Handle SnapshotProcesses();  // null on failure
 bool FirstProcess(Handle snapshot, ProcessEntry* entry);
 bool NextProcess(Handle snapshot, ProcessEntry* entry);
-Handle OpenProcessForTerminate(uint32_t processId);  // PROCESS_TERMINATE | SYNCHRONIZE, not inheritable
+// PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, not
+// inheritable. An id is given to another process once its own has ended
+// and no handle to it is left: what the handle opened is read back with
+// ReadProcessImage.
+Handle OpenProcessForTerminate(uint32_t processId);
+// The full path of the program the process runs (QueryFullProcessImageNameW).
+// False when it cannot be read or does not fit in `chars`.
+bool ReadProcessImage(Handle process, wchar_t* path, uint32_t chars);
 // TerminateProcess only begins ending a process: WaitForProcessEnd tells
 // when it has ended and let go of its files.
 bool TerminateProcessHandle(Handle process, uint32_t exitCode);

@@ -180,7 +180,12 @@ bool NextProcess(Handle snapshot, ProcessEntry* entry) {
 }
 
 Handle OpenProcessForTerminate(uint32_t processId) {
-  return ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
+  return ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+}
+
+bool ReadProcessImage(Handle process, wchar_t* path, uint32_t chars) {
+  DWORD size = chars;
+  return ::QueryFullProcessImageNameW(process, 0, path, &size) != FALSE;
 }
 
 bool TerminateProcessHandle(Handle process, uint32_t exitCode) {

@@ -93,15 +93,16 @@ FileComparison CompareFiles(const wchar_t* first, const wchar_t* second) {
   for (;;) {
     const size_t l = std::fread(left.data(), 1, left.size(), a);
     const size_t r = std::fread(right.data(), 1, right.size(), b);
+    // A read that failed tells nothing of the bytes.
+    if (std::ferror(a) || std::ferror(b)) {
+      result = std::ferror(a) ? FileComparison::kFirstUnreadable : FileComparison::kSecondUnreadable;
+      break;
+    }
     if (l != r || std::memcmp(left.data(), right.data(), l) != 0) {
       result = FileComparison::kDifferent;
       break;
     }
-    if (l < left.size()) {
-      if (std::ferror(a)) result = FileComparison::kFirstUnreadable;
-      if (std::ferror(b)) result = FileComparison::kSecondUnreadable;
-      break;
-    }
+    if (l < left.size()) break;
   }
   std::fclose(a);
   std::fclose(b);

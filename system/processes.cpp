@@ -22,13 +22,35 @@ bool LowerCaseCopy(const wchar_t* name, wchar_t (&out)[kNameChars]) {
   }
 }
 
+// True when the program `process` runs is `sought` (lower case), by the
+// last part of its path.
+bool RunsImage(os::Handle process, const wchar_t* sought) {
+  wchar_t path[kPathChars] = {};
+  if (!os::ReadProcessImage(process, path, kPathChars)) return false;
+  const wchar_t* name = path;
+  for (const wchar_t* c = path; *c != 0; ++c) {
+    if (*c == L'\\' || *c == L'/') name = c + 1;
+  }
+  wchar_t listed[kNameChars] = {};
+  return LowerCaseCopy(name, listed) && std::wcscmp(listed, sought) == 0;
+}
+
 // Ends the process and waits for it: TerminateProcess only begins ending
 // it, and until it has ended it may still hold the product's files. One
 // that outlives the wait is logged and left to the module step's retries.
-void EndProcess(const wchar_t* imageName, uint32_t processId) {
+// The list was read before the waits for the instances before it: the id
+// may be another program's by now, and what the handle opened is looked at
+// before it is ended.
+void EndProcess(const wchar_t* imageName, const wchar_t* sought, uint32_t processId) {
   os::Handle process = os::OpenProcessForTerminate(processId);
   if (process == nullptr) {
     LogFailure(os::LastError(), L"program %ls (process %u): cannot be opened to end it", imageName, processId);
+    return;
+  }
+  if (!RunsImage(process, sought)) {
+    LogFailure(os::LastError(), L"program %ls (process %u): gone, or its id another program's now; left alone",
+               imageName, processId);
+    os::CloseKernelHandle(process);
     return;
   }
   const uint64_t startMs = os::TickMs();
@@ -72,7 +94,7 @@ int TerminateProcessByName(const wchar_t* imageName) {
     // new. One that cannot be opened or ended (already gone, no rights)
     // still counts as found.
     found = 1;
-    EndProcess(imageName, entry.processId);
+    EndProcess(imageName, sought, entry.processId);
   }
   os::CloseKernelHandle(snapshot);
   return found;

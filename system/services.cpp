@@ -146,8 +146,13 @@ ResultCode StopOpenService(os::Handle manager, os::Handle service, const wchar_t
         }
         // Refused for good, unless the service has just moved on by itself
         // (pending: no control accepted now; stopped: not active).
+        // A failed request may still have reached it (1053: its handler
+        // answered after the manager's wait) and it may stop yet: it is
+        // put back as one sent a stop, started again once it has stopped
+        // and taken as running while it runs.
         if (error != os::kErrorServiceCannotAcceptControl && error != os::kErrorServiceNotActive) {
           LogFailure(error, L"service %ls: the stop was refused", name);
+          *outcome = StopOutcome::kStillStopping;
           return RC_STOP_SERVICE_FAILED;
         }
         LogFailure(error, L"service %ls: the stop was not taken; waiting on", name);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "platform/fake_platform.h"
 #include "shared/shared.h"
@@ -51,6 +52,25 @@ TEST_F(ProcessTerminationTest, EveryInstanceIsEnded) {
   EXPECT_TRUE(Ended(second));
   EXPECT_FALSE(Ended(other));
   EXPECT_EQ(TerminateProcessByName(L"qltray.exe"), 0);
+}
+
+// The list is read once; while the tool waits for the first instance to
+// end, the second ends by itself and its id goes to another program, which
+// is left running.
+uint32_t g_reusedId = 0;
+TEST_F(ProcessTerminationTest, AnIdGivenToAnotherProgramSinceTheListIsLeftAlone) {
+  fake::FindProcess(fake::AddProcess(L"qltray.exe"))->exitDelayMs = 3000;
+  g_reusedId = fake::AddProcess(L"qltray.exe");
+  fake::SetCallObserver([](const std::string& function) {
+    if (function == "WaitForProcessEnd" && g_reusedId != 0) {
+      fake::ReuseProcessId(std::exchange(g_reusedId, 0), L"lsass.exe");
+    }
+  });
+  const uint32_t reused = fake::Processes().back().processId;
+  EXPECT_EQ(TerminateProcessByName(L"qltray.exe"), 1);
+  fake::SetCallObserver(nullptr);
+  EXPECT_TRUE(fake::Running(reused));
+  EXPECT_EQ(EndedCount(), 1);
 }
 
 TEST_F(ProcessTerminationTest, NoMatchTouchesNothing) {

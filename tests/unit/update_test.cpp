@@ -175,6 +175,17 @@ TEST_F(UpdateTest, FirstServiceNeverStopping) {
   EXPECT_EQ(ReadFile(install_ + "/core.dll"), "old core.dll");
 }
 
+// A stop request that fails may still have reached the service (1053: its
+// handler answered after the manager's wait), which then stops: the
+// put-back starts it again once it has.
+TEST_F(UpdateTest, StopRequestThatTimesOutAndStillStopsIsStartedAgain) {
+  fake::Service* profiles = fake::FindService(L"QlProfileSvc");
+  profiles->stopTimesOut = true;
+  profiles->stopTakesMs = 30000;
+  EXPECT_EQ(Apply(), RC_STOP_SERVICE_FAILED);
+  ExpectProductAsFound();
+}
+
 TEST_F(UpdateTest, FailingCopyPutsTheProductBackAsItWasAndLogsWhy) {
   fake::FailCall("CopyFileOver", 2);
   EXPECT_EQ(Apply(), RC_COPY_FILE_FAILED);
@@ -193,6 +204,20 @@ TEST_F(UpdateTest, ServiceThatWillNotStartGetsTheOriginalsBack) {
   EXPECT_EQ(Apply(), RC_RUN_SERVICE_FAILED);
   EXPECT_EQ(fake::Output(), kStopLine + kUpdateLine + kRestartLine + L"run service error!\r\n" + kExitLine);
   ExpectProductAsFound();
+}
+
+// Another program's lock on the record's bytes fails each read after the
+// open: what was read is neither the record nor a blank one to lay anew.
+TEST_F(UpdateTest, RecordWhoseBytesAreLockedIsNeitherTakenAsBlankNorReplaced) {
+  MakeDirs(install_ + "/UpdateBackup");
+  const std::string record = "<UpdateQL><QL4.10><CurVersion>07</CurVersion></QL4.10></UpdateQL>";
+  WriteFile(recordPath_, record);
+  fake::LockBytes(recordPath_);
+  EXPECT_EQ(Query(), RC_XML_LOAD_FAILED);
+  EXPECT_EQ(Apply(), RC_XML_LOAD_FAILED);
+  EXPECT_EQ(ReadFile(recordPath_), record);
+  EXPECT_EQ(fake::FindService(L"QlSvc")->stopRequests, 0);
+  EXPECT_EQ(ReadFile(install_ + "/core.dll"), "old core.dll");
 }
 
 // A record that cannot be written is no success: fleet detection would
