@@ -344,7 +344,12 @@ ResultCode UnrecordPatch(const PatchDescription& description, const wchar_t* rec
   const int32_t patchNumber = identity.patchNumber;
 
   TiXmlDocument record;
-  if (LoadXmlFile(&record, recordPath) != XmlLoad::kLoaded) return RC_XML_LOAD_FAILED;
+  FileStep open;
+  const XmlLoad load = LoadRecordWaiting(&record, recordPath, &open);
+  if (load == XmlLoad::kCannotOpen) {
+    LogFailure(open.error, L"record: %ls cannot be read (%d tries)", recordPath, open.tries);
+  }
+  if (load != XmlLoad::kLoaded) return RC_XML_LOAD_FAILED;
   TiXmlElement* root = RecordRoot(&record);
   // The version element the check reads.
   TiXmlElement* versionElement = root != nullptr ? FindElement(root, versionName) : nullptr;
@@ -407,7 +412,8 @@ void KeepPreviousCurrent(const PatchDescription& description, const wchar_t* rec
   if (!PreviousCurrentPath(recordPath, path) || ReadPatchIdentity(description, &identity) != RC_SUCCEED) return;
   TiXmlDocument record;
   std::string text;
-  if (LoadXmlFile(&record, recordPath) == XmlLoad::kLoaded) {
+  FileStep open;
+  if (LoadRecordWaiting(&record, recordPath, &open) == XmlLoad::kLoaded) {
     TiXmlElement* versionNode = FindElement(record.FirstChild("UpdateQL"), identity.versionName);
     TiXmlElement* current = versionNode ? FindElement(versionNode, "CurVersion") : nullptr;
     const char* currentText = current != nullptr ? ElementText(current) : nullptr;

@@ -106,6 +106,7 @@ void LogEvent(const wchar_t* format, ...) {
   va_start(args, format);
   std::vswprintf(text, kLineChars, format, args);
   va_end(args);
+  text[kLineChars - 1] = 0;  // a line cut short need not be terminated
   LogLine(text);
 }
 
@@ -115,6 +116,7 @@ void LogFailure(uint32_t error, const wchar_t* format, ...) {
   va_start(args, format);
   std::vswprintf(text, kLineChars, format, args);
   va_end(args);
+  text[kLineChars - 1] = 0;  // a line cut short need not be terminated
   wchar_t reason[512] = {};
   os::ErrorText(error, reason, 512);
   wchar_t line[kLineChars + 600] = {};
