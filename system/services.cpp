@@ -86,6 +86,7 @@ enum class Dependents { kStopFirst, kLeave };
 
 ResultCode StopServiceNamed(os::Handle manager, const wchar_t* name, Dependents dependents, ServiceLedger* ledger,
                             StopOutcome* outcome);
+ResultCode SurveyService(os::Handle manager, const wchar_t* name, ServiceLedger* ledger);
 
 // Stops the running services that depend on `name`, in the order Windows
 // lists them (the one started last first). Each goes into the ledger as
@@ -100,6 +101,13 @@ ResultCode StopDependents(os::Handle manager, const wchar_t* name, ServiceLedger
   }
   LogEvent(L"service %ls: %d running services depend on it; stopping them first", name, count);
   for (int i = 0; i < count; ++i) {
+    // One the survey did not see (they could not be listed then, or it
+    // started since) is looked at first: running but disabled, it is not
+    // stopped, as nothing could start it again.
+    if (ledger->Of(dependents[i].name).stateFound == 0) {
+      const ResultCode surveyed = SurveyService(manager, dependents[i].name, ledger);
+      if (surveyed != RC_SUCCEED) return surveyed;
+    }
     StopOutcome outcome = StopOutcome::kNotAsked;
     const ResultCode result = StopServiceNamed(manager, dependents[i].name, Dependents::kLeave, ledger, &outcome);
     ledger->NoteStop(dependents[i].name, outcome);

@@ -428,6 +428,17 @@ TEST_F(ServiceWorkerTest, DependentsThatCannotBeListedOrStoppedFailTheStop) {
   EXPECT_EQ(Second().stopRequests, 0);
 }
 
+// A dependent the survey did not see, running but disabled, is not stopped:
+// nothing could start it again.
+TEST_F(ServiceWorkerTest, AnUnsurveyedDisabledDependentIsNotStopped) {
+  fake::Service& vpn = fake::AddService(L"QlVpnSvc");
+  vpn.dependsOn = {L"QlSvc"};
+  vpn.disabled = true;
+  ExpectFinished(StopServicesWorker(&ledger_), RC_STOP_SERVICE_FAILED);
+  EXPECT_EQ(fake::FindService(L"QlVpnSvc")->stopRequests, 0);
+  EXPECT_EQ(First().state, kRunning);
+}
+
 // A found-stopped or found-stopping service is not this run's to start again.
 TEST_F(ServiceWorkerTest, StopWorkerListsOnlyWhatItBroughtDown) {
   First().state = fake::kStopPending;
