@@ -22,11 +22,9 @@ bool LowerCaseCopy(const wchar_t* name, wchar_t (&out)[kNameChars]) {
   }
 }
 
-// True when the program `process` runs is `sought` (lower case), by the
-// last part of its path.
-bool RunsImage(os::Handle process, const wchar_t* sought) {
-  wchar_t path[kPathChars] = {};
-  if (!os::ReadProcessImage(process, path, kPathChars)) return false;
+// True when the program at `path` is `sought` (lower case), by the last
+// part of its path.
+bool IsImage(const wchar_t* path, const wchar_t* sought) {
   const wchar_t* name = path;
   for (const wchar_t* c = path; *c != 0; ++c) {
     if (*c == L'\\' || *c == L'/') name = c + 1;
@@ -47,9 +45,16 @@ void EndProcess(const wchar_t* imageName, const wchar_t* sought, uint32_t proces
     LogFailure(os::LastError(), L"program %ls (process %u): cannot be opened to end it", imageName, processId);
     return;
   }
-  if (!RunsImage(process, sought)) {
-    LogFailure(os::LastError(), L"program %ls (process %u): gone, or its id another program's now; left alone",
-               imageName, processId);
+  wchar_t image[kPathChars] = {};
+  const bool read = os::ReadProcessImage(process, image, kPathChars);
+  if (!read || !IsImage(image, sought)) {
+    if (read) {
+      LogEvent(L"program %ls (process %u): its id is another program's now (%ls); left alone", imageName, processId,
+               image);
+    } else {
+      LogFailure(os::LastError(), L"program %ls (process %u): what it runs cannot be read; left alone", imageName,
+                 processId);
+    }
     os::CloseKernelHandle(process);
     return;
   }
