@@ -50,18 +50,6 @@ int64_t ModuleIndexOf(const std::string& name) {
   return name[kPrefixBytes] == '0' ? 0 : index;
 }
 
-wchar_t FoldForFileName(wchar_t c) {
-  if (c == L'/') return L'\\';
-  return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-}
-
-// File names as Windows compares them: letters in either case, either separator.
-bool SameFileName(const std::wstring& a, const std::wstring& b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [](wchar_t x, wchar_t y) { return FoldForFileName(x) == FoldForFileName(y); });
-}
-
 constexpr uint32_t kStandingAttributes = os::kAttributeReadOnly | os::kAttributeHidden | os::kAttributeSystem;
 
 // "read-only", "hidden and system" ...
@@ -252,7 +240,7 @@ class ModuleCheck {
                                          L"with " + Outcome(RC_MOVE_FILE_FAILED) + L" on every machine" + phase);
     }
     for (const ListedModule& earlier : *modules_) {
-      if (!earlier.resolved.empty() && SameFileName(earlier.resolved, resolved)) {
+      if (!earlier.resolved.empty() && os::SameFileName(earlier.resolved.c_str(), resolved.c_str())) {
         Report(findings_, elementName, Quoted(name) + L" is the file " + ModuleElement(earlier.index) +
                                            L" lists already (" + Quoted(earlier.name) +
                                            L"); another module was likely meant, and the tool refuses the "

@@ -18,7 +18,7 @@ ResultCode ReadModulePlans(const std::vector<std::wstring>& names, RunPlan* plan
     }
     if (name != listed) LogEvent(L"module %ls: is %ls", listed.c_str(), name.c_str());
     for (const ModulePlan& earlier : plan->modules) {
-      if (SameIgnoringAsciiCase(earlier.name, name)) {
+      if (os::SameFileName(earlier.name.c_str(), name.c_str())) {
         LogEvent(L"module %ls: listed twice (as %ls too); a second entry is a mistake in the list, refused",
                  name.c_str(), earlier.name.c_str());
         return RC_MOVE_FILE_FAILED;

@@ -33,7 +33,9 @@ ResultCode CheckListedModulesBackedUp(const wchar_t* installFolder, const std::v
     std::wstring resolved;
     const bool named = ResolveModuleName(installFolder, module.c_str(), &resolved) == ModuleNameProblem::kNone;
     bool found = false;
-    for (const std::wstring& name : backedUp) found = found || (named && SameIgnoringAsciiCase(name, resolved));
+    for (const std::wstring& name : backedUp) {
+      found = found || (named && os::SameFileName(name.c_str(), resolved.c_str()));
+    }
     if (!found) {
       LogEvent(L"module %ls: listed, but the backup holds no original of it", module.c_str());
       return RC_MOVE_FILE_FAILED;

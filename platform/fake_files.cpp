@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cwctype>
 #include <dirent.h>
+#include <locale.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -356,6 +357,18 @@ bool FreeBytesAt(const wchar_t* folder, uint64_t* bytes) {
   return true;
 }
 
+// Letters of any script in either case, as NTFS's upper-case table has
+// them; ASCII alone where the C.UTF-8 locale is not there.
+bool SameFileName(const wchar_t* a, const wchar_t* b) {
+  static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+  for (;; ++a, ++b) {
+    const wint_t x = unicode != static_cast<locale_t>(0) ? towupper_l(*a, unicode) : std::towupper(*a);
+    const wint_t y = unicode != static_cast<locale_t>(0) ? towupper_l(*b, unicode) : std::towupper(*b);
+    if (x != y) return false;
+    if (*a == 0) return true;
+  }
+}
+
 // Each step is found in its folder as NTFS finds it, in any case, or by
 // its 8.3 alias, and given as the folder spells it (the stand-in's files
 // are case-sensitive, so the spelling found is the one that opens).
@@ -374,7 +387,7 @@ bool LongPathOf(const wchar_t* path, wchar_t* out, int outChars) {
     if (listing == nullptr) return Fail(ENOENT);
     while (const dirent* entry = readdir(listing)) {
       const std::string name = entry->d_name;
-      if (name == step || (match.empty() && Lower(FromUtf8(name)) == Lower(FromUtf8(step)))) match = name;
+      if (name == step || (match.empty() && SameFileName(FromUtf8(name).c_str(), FromUtf8(step).c_str()))) match = name;
     }
     closedir(listing);
     if (match.empty()) {

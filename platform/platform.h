@@ -171,6 +171,10 @@ bool FreeBytesAt(const wchar_t* folder, uint64_t* bytes);
 // was typed in on Windows. False when nothing is there or it does not fit
 // in `outChars`.
 bool LongPathOf(const wchar_t* path, wchar_t* out, int outChars);
+// Whether two names or paths name one file to the file system: equal but
+// for the case of any letter, as NTFS compares names (CompareStringOrdinal,
+// ignoring case: "\u00C4x.dll" is "\u00E4x.dll"). Separators compare as typed.
+bool SameFileName(const wchar_t* a, const wchar_t* b);
 
 // ---- links: what the tool never acts through ---------------------------------
 // ERROR_REPARSE_POINT_ENCOUNTERED: a file of the tool's own turned out to

@@ -420,6 +420,10 @@ bool LongPathOf(const wchar_t* path, wchar_t* out, int outChars) {
   return written > 0 && written < static_cast<DWORD>(outChars);
 }
 
+bool SameFileName(const wchar_t* a, const wchar_t* b) {
+  return ::CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+}
+
 // ---- one run at a time ----
 LockTake OpenLockFile(const wchar_t* path, Handle* lock) {
   *lock = nullptr;

@@ -157,6 +157,14 @@ TEST_F(CheckerTest, AModuleElementWithoutItsOwnUpdateModuleBorrowsTheNext) {
   EXPECT_EQ(StatedCode(), RC_MOVE_FILE_FAILED);
 }
 
+// Windows folds the case of every letter, not of ASCII alone.
+TEST_F(CheckerTest, OneFileListedInAnotherCaseOfAnyLetterIsFound) {
+  Body("<WerNum>3</WerNum><WER1><UpdateModule>\xC4x.dll</UpdateModule></WER1><WER2><UpdateModule>\xDF.dll"
+       "</UpdateModule></WER2><WER3><UpdateModule>\xE4X.DLL</UpdateModule></WER3>");
+  ExpectFindings({"WER1: new copy", "WER2: new copy", "WER3: new copy", "WER3: "});
+  EXPECT_NE(Finding(3).find("is the file WER1 lists already"), std::string::npos) << Finding(3);
+}
+
 TEST_F(CheckerTest, MissingModuleElementsAreNamedWithWhatTheToolHasDoneByThen) {
   Folder({"core.dll"});
   Body("<WerNum>5</WerNum><WER1><UpdateModule>core.dll</UpdateModule></WER1>"

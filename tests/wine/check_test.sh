@@ -180,6 +180,12 @@ faulty typo 'WER2: new copy "proflies.dll" missing from this folder; the tool wo
 good_folder twice
 wt_write_description "$CHECKS/twice" 4.20 0137 03 core.dll CORE.dll
 faulty twice 'WER2: "CORE.dll" is the file WER1 lists already ("core.dll")'
+# Letters outside ASCII in either case are one file too.
+good_folder twice-accented
+wt_write_description "$CHECKS/twice-accented" 4.20 0137 03 $'\xC4x.dll' $'\xE4X.DLL'
+printf 'new' >"$CHECKS/twice-accented/$(printf '\xC4x.dll' | iconv -f CP1252 -t UTF-8)"
+check twice-accented 1
+expect_whole twice-accented "WER2: \"$(printf '\xE4X.DLL' | iconv -f CP1252 -t UTF-8)\" is the file WER1 lists already (\"$(printf '\xC4x.dll' | iconv -f CP1252 -t UTF-8)\"); another module was likely meant, and the tool refuses the list with 13 (move file error!) here, before touching anything"
 
 echo "# names the tool refuses before it touches a module, and names it takes"
 REFUSED="; the tool refuses it with 13 (move file error!) here, before touching anything"
