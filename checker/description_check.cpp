@@ -165,6 +165,10 @@ class DescriptionCheck {
                                       L" is not a plain decimal number; the tool reads it as " +
                                       Number(*count));
     }
+    if (*count < 1) {
+      Report(findings_, "WerNum", Number(*count) + L" lists no module; the tool would stop the product, replace "
+                                                   L"nothing and record the patch as applied");
+    }
     return true;
   }
 

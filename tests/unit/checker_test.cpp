@@ -127,12 +127,13 @@ TEST_F(CheckerTest, ValuesAreReadWithTheToolsLimits) {
   const std::string v31(31, '4'), b31(31, 'b'), p63(std::string(61, '0') + "03");
   WriteDescription("<UpdateQL><Version>" + v31 + "</Version><BuildID>" + b31 + "</BuildID><PatchVersion>" +
                    p63 + "</PatchVersion><WerNum>0</WerNum></UpdateQL>");
-  ExpectFindings({});
+  ExpectFindings({"WerNum: 0 lists no module; the tool would stop the product, replace nothing and record"});
   WriteDescription("<UpdateQL><Version>" + v31 + "5</Version><BuildID>" + b31 + "c</BuildID><PatchVersion>" +
                    p63 + "3</PatchVersion><WerNum>0</WerNum></UpdateQL>");
   ExpectFindings({"Version: 32 bytes long, more than the 31 the tool accepts; the tool would stop with 3",
                   "BuildID: 32 bytes long, more than the 31",
-                  "PatchVersion: 64 bytes long, more than the 63 the tool accepts; the tool refuses"});
+                  "PatchVersion: 64 bytes long, more than the 63 the tool accepts; the tool refuses",
+                  "WerNum: 0 lists no module"});
 }
 
 TEST_F(CheckerTest, AModuleElementWithoutItsOwnUpdateModuleBorrowsTheNext) {
@@ -190,7 +191,7 @@ TEST_F(CheckerTest, ModuleElementsTheToolNeverReads) {
                   "WER2: beyond WerNum (1)", "WER10: beyond WerNum (1)"});
   Body("<WerNum>-1</WerNum><WER1/>");
   ExpectFindings({"WerNum: \"-1\" is not a plain decimal number; the tool reads it as -1",
-                  "WER1: beyond WerNum (-1)"});
+                  "WerNum: -1 lists no module", "WER1: beyond WerNum (-1)"});
 }
 
 TEST_F(CheckerTest, ANameTheToolRefusesIsNotLookedFor) {
