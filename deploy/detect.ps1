@@ -19,9 +19,10 @@ $patchFolder = 'QlPatch03'
 $patchApplied = 19
 
 # Rights that change a folder or file: add files or write, add folders or
-# append, delete inside, delete, change rights, take ownership, generic
-# all, generic write.
-$changingRights = 0x500D0046
+# append, delete inside, write attributes (enough to make an empty folder a
+# mount point), delete, change rights, take ownership, generic all, generic
+# write.
+$changingRights = 0x500D0146
 # SYSTEM, Administrators, TrustedInstaller and CREATOR OWNER (which stands
 # for whoever makes something inside, and gives nobody anything itself).
 $trusted = @('S-1-5-18', 'S-1-5-32-544', 'S-1-3-0',

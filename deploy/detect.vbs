@@ -35,9 +35,10 @@ Const InstallKey = "HKLM\SOFTWARE\Tarvex\Durirave\Install\Path"
 Const InstallKey32 = "HKLM\SOFTWARE\WOW6432Node\Tarvex\Durirave\Install\Path"
 
 ' Rights that change a folder or file: add files or write, add folders or
-' append, delete inside, delete, change rights, take ownership, generic all,
-' generic write.
-Const ChangingRights = &H500D0046
+' append, delete inside, write attributes (enough to make an empty folder a
+' mount point), delete, change rights, take ownership, generic all, generic
+' write.
+Const ChangingRights = &H500D0146
 Const ReparsePoint = 1024  ' what the file system object calls an alias
 ' The answer to /adminsonly when only SYSTEM and Administrators may change
 ' every path (544: the Administrators group's RID); any other is no.

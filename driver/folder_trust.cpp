@@ -7,8 +7,10 @@
 namespace {
 
 // Rights that change a folder or what is in it: FILE_ADD_FILE, FILE_ADD_SUBDIRECTORY,
-// FILE_DELETE_CHILD, DELETE, WRITE_DAC, WRITE_OWNER, GENERIC_ALL, GENERIC_WRITE.
-constexpr uint32_t kChangingRights = 0x2 | 0x4 | 0x40 | 0x10000 | 0x40000 | 0x80000 | 0x10000000 | 0x40000000;
+// FILE_DELETE_CHILD, FILE_WRITE_ATTRIBUTES (enough to make an empty folder a
+// mount point), DELETE, WRITE_DAC, WRITE_OWNER, GENERIC_ALL, GENERIC_WRITE.
+constexpr uint32_t kChangingRights =
+    0x2 | 0x4 | 0x40 | 0x100 | 0x10000 | 0x40000 | 0x80000 | 0x10000000 | 0x40000000;
 
 struct RightName {
   uint32_t bit;
@@ -16,6 +18,7 @@ struct RightName {
 };
 constexpr RightName kRightNames[] = {
     {0x2, L"add files"},        {0x4, L"add folders"},       {0x40, L"delete inside"},
+    {0x100, L"write attributes"},
     {0x10000, L"delete"},       {0x40000, L"change rights"}, {0x80000, L"take ownership"},
     {0x10000000, L"generic all"}, {0x40000000, L"generic write"}};
 

@@ -436,7 +436,10 @@ TEST_F(UpdateTest, ABackupFolderUsersMayChangeIsNeverUsed) {
   MakeDirs(backup);
   os::FolderSecurity userOwned = fake::InstalledFolderSecurity();
   userOwned.ownerSid = L"S-1-5-21-1-2-3-1001";
-  for (const os::FolderSecurity& security : {fake::OpenToUsersSecurity(), userOwned}) {
+  // Writing a folder's attributes is enough to make it, empty, a mount point.
+  os::FolderSecurity usersWriteAttributes = fake::InstalledFolderSecurity();
+  usersWriteAttributes.allowed.push_back({L"S-1-5-32-545", 0x100, false});
+  for (const os::FolderSecurity& security : {fake::OpenToUsersSecurity(), userOwned, usersWriteAttributes}) {
     fake::SetFolderSecurity(backup, security);
     EXPECT_EQ(Apply(), RC_BACKUP_OPEN_TO_USERS);
     EXPECT_EQ(Undo(), RC_BACKUP_OPEN_TO_USERS);
