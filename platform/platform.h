@@ -78,8 +78,10 @@ struct ProcessEntry {
   wchar_t exeFile[260];  // image file name, no path
 };
 Handle SnapshotProcesses();  // null on failure
+// False at the end of the list (ERROR_NO_MORE_FILES) or on failure.
 bool FirstProcess(Handle snapshot, ProcessEntry* entry);
 bool NextProcess(Handle snapshot, ProcessEntry* entry);
+constexpr uint32_t kErrorNoMoreFiles = 18;
 // PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, not
 // inheritable. An id is given to another process once its own has ended
 // and no handle to it is left: what the handle opened is read back with

@@ -85,8 +85,14 @@ int TerminateProcessByName(const wchar_t* imageName) {
   wchar_t sought[kNameChars] = {};
   if (!LowerCaseCopy(imageName, sought)) return 0;
 
+  // A list that cannot be read is taken as no instance running, but said:
+  // one left running keeps the old modules' code running beside the new.
   os::Handle snapshot = os::SnapshotProcesses();
-  if (snapshot == nullptr) return 0;
+  if (snapshot == nullptr) {
+    LogFailure(os::LastError(), L"program %ls: the running programs cannot be listed; any instance is left running",
+               imageName);
+    return 0;
+  }
 
   int found = 0;
   os::ProcessEntry entry = {};
@@ -100,6 +106,10 @@ int TerminateProcessByName(const wchar_t* imageName) {
     // still counts as found.
     found = 1;
     EndProcess(imageName, sought, entry.processId);
+  }
+  if (os::LastError() != os::kErrorNoMoreFiles) {
+    LogFailure(os::LastError(), L"program %ls: the list of running programs cannot be read to its end; any "
+               L"instance not read is left running", imageName);
   }
   os::CloseKernelHandle(snapshot);
   return found;

@@ -199,6 +199,17 @@ TEST_F(UpdateTest, FailingCopyPutsTheProductBackAsItWasAndLogsWhy) {
   EXPECT_NE(log.find("outcome: 14 (copy file error!)"), std::string::npos) << log;
 }
 
+// A program list that cannot be read, or read to its end, is said in the log.
+TEST_F(UpdateTest, AProgramListThatCannotBeReadIsLogged) {
+  fake::FailCall("SnapshotProcesses", 1);
+  fake::FailCall("NextProcess", fake::CallCount("NextProcess") + 1);
+  EXPECT_EQ(Apply(), RC_SUCCEED);
+  const std::string log = RunLog();
+  EXPECT_NE(log.find("the running programs cannot be listed; any instance is left running: error 31"),
+            std::string::npos) << log;
+  EXPECT_NE(log.find("the list of running programs cannot be read to its end"), std::string::npos) << log;
+}
+
 TEST_F(UpdateTest, ServiceThatWillNotStartGetsTheOriginalsBack) {
   fake::FailCall("RequestServiceStart", 2);  // the second service on the new modules; the originals start
   EXPECT_EQ(Apply(), RC_RUN_SERVICE_FAILED);
