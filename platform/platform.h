@@ -266,12 +266,13 @@ struct FileHolder {
   uint32_t sessionId;   // the Terminal Services session it runs in
   uint32_t appType;     // RM_APP_TYPE: 1 a window, 2 another program, 3 a service, 4 Explorer, 5 a console, 1000 critical
   wchar_t name[260];    // its application name (strAppName): a friendly name, or a service's
-  wchar_t image[260];   // its program's full path, when it can be read (empty otherwise)
+  wchar_t image[260];   // its program's full path, when it can be read and the id is still its (empty otherwise)
 };
 // The processes that hold `path` open (RmStartSession, RmRegisterResources,
 // RmGetList, from rstrtmgr.dll loaded from the system folder only), each
 // with its program's path (OpenProcess with PROCESS_QUERY_LIMITED_INFORMATION,
-// QueryFullProcessImageNameW). `*count` is how many hold it; the first
+// QueryFullProcessImageNameW) once GetProcessTimes shows the process is the
+// one Restart Manager named (its start time). `*count` is how many hold it; the first
 // `capacity` of them are filled in. False when Restart Manager cannot tell
 // (LastError: its answer).
 bool ListFileHolders(const wchar_t* path, FileHolder* holders, int capacity, int* count);

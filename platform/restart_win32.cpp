@@ -138,10 +138,18 @@ bool ListFileHolders(const wchar_t* path, FileHolder* holders, int capacity, int
       std::wcsncpy(holder.name, found[i].strAppName, 259);
       holder.name[259] = 0;
       holder.image[0] = 0;
+      // An id with its start time names one process: one that has ended
+      // since may have left its id to another program, whose path is not
+      // the holder's.
       HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, holder.processId);
       if (process != nullptr) {
+        FILETIME created = {}, exited = {}, kernel = {}, user = {};
         DWORD chars = 260;
-        if (!::QueryFullProcessImageNameW(process, 0, holder.image, &chars)) holder.image[0] = 0;
+        if (!::GetProcessTimes(process, &created, &exited, &kernel, &user) ||
+            ::CompareFileTime(&created, &found[i].Process.ProcessStartTime) != 0 ||
+            !::QueryFullProcessImageNameW(process, 0, holder.image, &chars)) {
+          holder.image[0] = 0;
+        }
         ::CloseHandle(process);
       }
     }
