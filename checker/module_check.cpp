@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 #include <utility>
 
 #include "patchdata/patchdata.h"
@@ -48,6 +49,20 @@ int64_t ModuleIndexOf(const std::string& name) {
     index = std::min<int64_t>(index * 10 + (name[i] - '0'), INT64_C(1) << 40);
   }
   return name[kPrefixBytes] == '0' ? 0 : index;
+}
+
+// The name `bytes` spell read as UTF-8, when the tool reads them otherwise
+// (`asRead`, in the ANSI code page) and a file of that name is in this
+// folder: the description was saved as UTF-8. Empty otherwise.
+std::wstring NameReadAsUtf8(const char* bytes, const std::wstring& asRead) {
+  bool beyondAscii = false;
+  for (const char* c = bytes != nullptr ? bytes : ""; *c != 0; ++c) beyondAscii |= (*c & 0x80) != 0;
+  wchar_t name[kNameChars] = {};
+  if (!beyondAscii || os::WidenText(os::kUtf8CodePage, bytes, name, kNameChars) == 0 ||
+      std::wcschr(name, L'\uFFFD') != nullptr || asRead == name || !IsSafeModuleName(name)) {
+    return L"";
+  }
+  return os::FileExists(name) ? name : L"";
 }
 
 constexpr uint32_t kStandingAttributes = os::kAttributeReadOnly | os::kAttributeHidden | os::kAttributeSystem;
@@ -175,7 +190,7 @@ class ModuleCheck {
       listed.resolved.clear();
     }
     if (own) {
-      CheckName(elementName, listed, listPhase, phase);
+      CheckName(elementName, listed, NameReadAsUtf8(module->GetText(), listed.name), listPhase, phase);
     } else {
       listed.borrowedFrom = OwnerName(module);
       Report(findings_, elementName, L"UpdateModule missing; the tool would read " + owner + L"'s " +
@@ -185,8 +200,9 @@ class ModuleCheck {
     modules_->push_back(listed);
   }
 
-  void CheckName(const char* elementName, const ListedModule& module, const std::wstring& listPhase,
-                 const std::wstring& phase) {
+  // `asUtf8`: see NameReadAsUtf8.
+  void CheckName(const char* elementName, const ListedModule& module, const std::wstring& asUtf8,
+                 const std::wstring& listPhase, const std::wstring& phase) {
     const std::wstring& name = module.name;
     const std::wstring refused = L"; the tool refuses it with " + Outcome(RC_MOVE_FILE_FAILED) + listPhase;
     std::wstring resolved;
@@ -224,9 +240,12 @@ class ModuleCheck {
         return;
     }
     if (!module.newCopy.readable) {
+      const std::wstring saved = asUtf8.empty() ? L"" : L"; the file here is " + Quoted(asUtf8) +
+                                 L": the description was saved as UTF-8, and the tool reads its bytes in "
+                                 L"the machine's ANSI code page";
       Report(findings_, elementName, L"new copy " + Quoted(name) +
                                          L" missing from this folder; the tool would stop with " +
-                                         Outcome(RC_COPY_FILE_FAILED) + listPhase);
+                                         Outcome(RC_COPY_FILE_FAILED) + listPhase + saved);
     } else if ((module.newCopy.attributes & kStandingAttributes) != 0) {
       Report(findings_, elementName, L"new copy " + Quoted(name) + L" is " +
                                          AttributeWords(module.newCopy.attributes) +

@@ -1,5 +1,5 @@
 // Stand-in system services: the single-instance lock file, semaphores, threads,
-// the virtual clock and the code pages (1252 and 437, through iconv).
+// the virtual clock and the code pages (1252 and 437, through iconv, and UTF-8).
 #include <sys/stat.h>
 #include "platform/fake_machine.h"
 
@@ -44,6 +44,25 @@ CodePageTable BuildTable(const char* name) {
   }
   if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
   return table;
+}
+
+// As MultiByteToWideChar reads UTF-8: a byte that does not begin a whole,
+// shortest sequence of a character (no surrogate) is U+FFFD.
+std::wstring DecodeUtf8(const char* text) {
+  std::wstring out;
+  const unsigned char* c = reinterpret_cast<const unsigned char*>(text);
+  while (*c != 0) {
+    const int extra = *c >= 0xC2 && *c <= 0xDF ? 1 : *c >= 0xE0 && *c <= 0xEF ? 2 : *c >= 0xF0 && *c <= 0xF4 ? 3 : 0;
+    uint32_t point = extra == 0 ? *c : *c & (0x3F >> extra);
+    int taken = 1;
+    for (; taken <= extra && (c[taken] & 0xC0) == 0x80; ++taken) point = (point << 6) | (c[taken] & 0x3F);
+    static const uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+    const bool whole = *c < 0x80 || (extra > 0 && taken == extra + 1 && point >= kLeast[extra] &&
+                                     point <= 0x10FFFF && (point < 0xD800 || point > 0xDFFF));
+    out += whole ? static_cast<wchar_t>(point) : L'\uFFFD';
+    c += whole ? taken : 1;
+  }
+  return out;
 }
 
 const CodePageTable& Table(os::CodePage page) {
@@ -219,36 +238,48 @@ void ErrorText(uint32_t error, wchar_t* out, int outChars) {
 // ---- text ----
 int WidenText(CodePage page, const char* text, wchar_t* out, int outChars) {
   if (Call("WidenText")) return 0;
-  const CodePageTable& table = Table(page);
-  int needed = static_cast<int>(std::strlen(text)) + 1;
+  std::wstring wide;
+  if (page == kUtf8CodePage) {
+    wide = DecodeUtf8(text);
+  } else {
+    const CodePageTable& table = Table(page);
+    for (const char* c = text; *c != 0; ++c) wide += table.toWide[static_cast<unsigned char>(*c)];
+  }
+  const int needed = static_cast<int>(wide.size()) + 1;
   if (outChars == 0) return needed;
   if (outChars < needed) {
     t_lastError = 122;  // ERROR_INSUFFICIENT_BUFFER
     return 0;
   }
-  for (int i = 0; i < needed; ++i) out[i] = table.toWide[static_cast<unsigned char>(text[i])];
+  std::copy(wide.c_str(), wide.c_str() + needed, out);
   return needed;
 }
 
 int NarrowText(CodePage page, const wchar_t* text, char* out, int outBytes) {
   if (Call("NarrowText")) return 0;
-  const CodePageTable& table = Table(page);
-  int needed = static_cast<int>(std::wcslen(text)) + 1;
+  std::string narrow;
+  if (page == kUtf8CodePage) {
+    narrow = ToUtf8(text);
+  } else {
+    const CodePageTable& table = Table(page);
+    for (const wchar_t* c = text; *c != 0; ++c) {
+      char byte = '?';  // the default character for what the code page lacks
+      for (int b = 1; b < 256; ++b) {
+        if (table.toWide[b] == *c) {
+          byte = static_cast<char>(b);
+          break;
+        }
+      }
+      narrow += byte;
+    }
+  }
+  const int needed = static_cast<int>(narrow.size()) + 1;
   if (outBytes == 0) return needed;
   if (outBytes < needed) {
     t_lastError = 122;
     return 0;
   }
-  for (int i = 0; i < needed; ++i) {
-    char byte = '?';  // the default character for what the code page lacks
-    for (int b = 0; b < 256; ++b) {
-      if (table.toWide[b] == text[i]) {
-        byte = static_cast<char>(b);
-        break;
-      }
-    }
-    out[i] = byte;
-  }
+  std::copy(narrow.c_str(), narrow.c_str() + needed, out);
   return needed;
 }
 

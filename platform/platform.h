@@ -299,9 +299,10 @@ void LocalDateTime(LocalTime* now);
 void ErrorText(uint32_t error, wchar_t* out, int outChars);
 
 // ---- text -------------------------------------------------------------------
-enum CodePage { kAnsiCodePage, kOemCodePage };
+enum CodePage { kAnsiCodePage, kOemCodePage, kUtf8CodePage };
 // MultiByteToWideChar / WideCharToMultiByte over a terminated input. The
 // counts include the terminator; with a zero output size, the size needed.
+// Bytes that are not UTF-8 widen to U+FFFD in kUtf8CodePage.
 // 0 on failure (including an output too small).
 int WidenText(CodePage page, const char* text, wchar_t* out, int outChars);
 int NarrowText(CodePage page, const wchar_t* text, char* out, int outBytes);

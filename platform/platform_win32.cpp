@@ -519,7 +519,9 @@ void ErrorText(uint32_t error, wchar_t* out, int outChars) {
 }
 
 // ---- text ----
-static UINT Win32CodePage(CodePage page) { return page == kAnsiCodePage ? CP_ACP : CP_OEMCP; }
+static UINT Win32CodePage(CodePage page) {
+  return page == kAnsiCodePage ? CP_ACP : page == kOemCodePage ? CP_OEMCP : CP_UTF8;
+}
 
 int WidenText(CodePage page, const char* text, wchar_t* out, int outChars) {
   return ::MultiByteToWideChar(Win32CodePage(page), 0, text, -1, out, outChars);

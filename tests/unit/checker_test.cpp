@@ -166,6 +166,16 @@ TEST_F(CheckerTest, OneFileListedInAnotherCaseOfAnyLetterIsFound) {
   EXPECT_NE(Finding(3).find("is the file WER1 lists already"), std::string::npos) << Finding(3);
 }
 
+// A name saved as UTF-8 is read in the ANSI code page: the file it meant is named.
+TEST_F(CheckerTest, ANameSavedAsUtf8IsToldByTheFileItMeant) {
+  Body("<WerNum>1</WerNum><WER1><UpdateModule>\xC3\xA4x.dll</UpdateModule></WER1>");
+  WriteFile(work_ + "/\xC3\xA4x.dll", "new");
+  // Narrow() keeps each character's low byte: "\xC3\xA4" is the two characters read, "\xE4" the one meant.
+  ExpectFindings({"WER1: new copy \"\xC3\xA4x.dll\" missing from this folder"});
+  EXPECT_NE(Finding(0).find("; the file here is \"\xE4x.dll\": the description was saved as UTF-8"),
+            std::string::npos);
+}
+
 TEST_F(CheckerTest, MissingModuleElementsAreNamedWithWhatTheToolHasDoneByThen) {
   Folder({"core.dll"});
   Body("<WerNum>5</WerNum><WER1><UpdateModule>core.dll</UpdateModule></WER1>"

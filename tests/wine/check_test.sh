@@ -230,6 +230,12 @@ check wide-name 1
 widened_name=$(printf '\xE6\x97\xA5\xE6\x9C\xAC.dll' | iconv -f CP1252 -t UTF-8)
 expect_whole wide-name "WER2: new copy \"$widened_name\" missing from this folder; the tool would stop with 14 (copy file error!) here, before touching anything"
 expect_whole wide-name "  WER2          $widened_name: missing from this folder"
+# The file it meant is there: the name was saved as UTF-8.
+good_folder saved-as-utf8
+wt_write_description "$CHECKS/saved-as-utf8" 4.20 0137 03 core.dll $'\xE6\x97\xA5\xE6\x9C\xAC.dll'
+printf 'new' >"$CHECKS/saved-as-utf8/"$'\xE6\x97\xA5\xE6\x9C\xAC.dll'
+check saved-as-utf8 1
+expect_whole saved-as-utf8 "WER2: new copy \"$widened_name\" missing from this folder; the tool would stop with 14 (copy file error!) here, before touching anything; the file here is \"$(printf '\xE6\x97\xA5\xE6\x9C\xAC')"'.dll": the description was saved as UTF-8, and the tool reads its bytes in the machine'"'"'s ANSI code page'
 # To a console, through its own wide output: the same line on a terminal.
 if command -v script >/dev/null; then
   (cd "$CHECKS/wide-name" && script -q -e -c "wine 'C:\\checks\\wide-name\\qlpatch-check.exe'" \
