@@ -54,11 +54,16 @@ int64_t ModuleIndexOf(const std::string& name) {
 // The name `bytes` spell read as UTF-8, when the tool reads them otherwise
 // (`asRead`, in the ANSI code page) and a file of that name is in this
 // folder: the description was saved as UTF-8. Empty otherwise.
+bool BeyondAscii(const char* bytes) {
+  for (const char* c = bytes != nullptr ? bytes : ""; *c != 0; ++c) {
+    if ((*c & 0x80) != 0) return true;
+  }
+  return false;
+}
+
 std::wstring NameReadAsUtf8(const char* bytes, const std::wstring& asRead) {
-  bool beyondAscii = false;
-  for (const char* c = bytes != nullptr ? bytes : ""; *c != 0; ++c) beyondAscii |= (*c & 0x80) != 0;
   wchar_t name[kNameChars] = {};
-  if (!beyondAscii || os::WidenText(os::kUtf8CodePage, bytes, name, kNameChars) == 0 ||
+  if (!BeyondAscii(bytes) || os::WidenText(os::kUtf8CodePage, bytes, name, kNameChars) == 0 ||
       std::wcschr(name, L'\uFFFD') != nullptr || asRead == name || !IsSafeModuleName(name)) {
     return L"";
   }
@@ -190,7 +195,7 @@ class ModuleCheck {
       listed.resolved.clear();
     }
     if (own) {
-      CheckName(elementName, listed, NameReadAsUtf8(module->GetText(), listed.name), listPhase, phase);
+      CheckName(elementName, listed, module->GetText(), listPhase, phase);
     } else {
       listed.borrowedFrom = OwnerName(module);
       Report(findings_, elementName, L"UpdateModule missing; the tool would read " + owner + L"'s " +
@@ -200,8 +205,8 @@ class ModuleCheck {
     modules_->push_back(listed);
   }
 
-  // `asUtf8`: see NameReadAsUtf8.
-  void CheckName(const char* elementName, const ListedModule& module, const std::wstring& asUtf8,
+  // `bytes`: the name as the description holds it.
+  void CheckName(const char* elementName, const ListedModule& module, const char* bytes,
                  const std::wstring& listPhase, const std::wstring& phase) {
     const std::wstring& name = module.name;
     const std::wstring refused = L"; the tool refuses it with " + Outcome(RC_MOVE_FILE_FAILED) + listPhase;
@@ -240,6 +245,7 @@ class ModuleCheck {
         return;
     }
     if (!module.newCopy.readable) {
+      const std::wstring asUtf8 = NameReadAsUtf8(bytes, name);
       const std::wstring saved = asUtf8.empty() ? L"" : L"; the file here is " + Quoted(asUtf8) +
                                  L": the description was saved as UTF-8, and the tool reads its bytes in "
                                  L"the machine's ANSI code page";
@@ -251,6 +257,12 @@ class ModuleCheck {
                                          AttributeWords(module.newCopy.attributes) +
                                          L"; the copy gives the installed module the same attributes, which "
                                          L"stand in the way of the next patch and of an undo: clear them");
+    }
+    if (module.newCopy.readable && BeyondAscii(bytes)) {
+      Report(findings_, elementName, L"module name " + Quoted(name) +
+                                         L" holds characters outside ASCII, which each machine reads in its own "
+                                         L"ANSI code page: on one set to another code page than this one, the "
+                                         L"tool looks for another file and stops before touching anything");
     }
     if (IsInSubfolder(name)) {
       Report(findings_, elementName, L"module " + Quoted(name) +

@@ -166,14 +166,21 @@ TEST_F(CheckerTest, OneFileListedInAnotherCaseOfAnyLetterIsFound) {
   EXPECT_NE(Finding(3).find("is the file WER1 lists already"), std::string::npos) << Finding(3);
 }
 
-// A name saved as UTF-8 is read in the ANSI code page: the file it meant is named.
-TEST_F(CheckerTest, ANameSavedAsUtf8IsToldByTheFileItMeant) {
+// A module name's bytes are read in each machine's ANSI code page: one saved as
+// UTF-8 is told by the file it meant, one saved in this machine's code page is
+// found here only.
+TEST_F(CheckerTest, ANameOutsideAsciiIsReadInEachMachinesCodePage) {
   Body("<WerNum>1</WerNum><WER1><UpdateModule>\xC3\xA4x.dll</UpdateModule></WER1>");
   WriteFile(work_ + "/\xC3\xA4x.dll", "new");
   // Narrow() keeps each character's low byte: "\xC3\xA4" is the two characters read, "\xE4" the one meant.
   ExpectFindings({"WER1: new copy \"\xC3\xA4x.dll\" missing from this folder"});
   EXPECT_NE(Finding(0).find("; the file here is \"\xE4x.dll\": the description was saved as UTF-8"),
             std::string::npos);
+  // Saved in this machine's code page it is found here, but not on a machine set to another.
+  Body("<WerNum>1</WerNum><WER1><UpdateModule>\xE4x.dll</UpdateModule></WER1>");
+  ExpectFindings({"WER1: module name \"\xE4x.dll\" holds characters outside ASCII, which each machine reads in "
+                  "its own ANSI code page"});
+  EXPECT_EQ(StatedCode(), -100) << "a warning: the tool applies it here";
 }
 
 TEST_F(CheckerTest, MissingModuleElementsAreNamedWithWhatTheToolHasDoneByThen) {
