@@ -51,9 +51,8 @@ int64_t ModuleIndexOf(const std::string& name) {
   return name[kPrefixBytes] == '0' ? 0 : index;
 }
 
-// The name `bytes` spell read as UTF-8, when the tool reads them otherwise
-// (`asRead`, in the ANSI code page) and a file of that name is in this
-// folder: the description was saved as UTF-8. Empty otherwise.
+// Whether a byte of `bytes` is beyond ASCII: read in each machine's own
+// ANSI code page, it may stand for another character on another machine.
 bool BeyondAscii(const char* bytes) {
   for (const char* c = bytes != nullptr ? bytes : ""; *c != 0; ++c) {
     if ((*c & 0x80) != 0) return true;
@@ -61,6 +60,9 @@ bool BeyondAscii(const char* bytes) {
   return false;
 }
 
+// The name `bytes` spell read as UTF-8, when the tool reads them otherwise
+// (`asRead`, in the ANSI code page) and a file of that name is in this
+// folder: the description was saved as UTF-8. Empty otherwise.
 std::wstring NameReadAsUtf8(const char* bytes, const std::wstring& asRead) {
   wchar_t name[kNameChars] = {};
   if (!BeyondAscii(bytes) || os::WidenText(os::kUtf8CodePage, bytes, name, kNameChars) == 0 ||
