@@ -361,10 +361,11 @@ bool FreeBytesAt(const wchar_t* folder, uint64_t* bytes) {
 // them; ASCII alone where the C.UTF-8 locale is not there.
 bool SameFileName(const wchar_t* a, const wchar_t* b) {
   static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+  const auto upper = [](wchar_t c) {
+    return unicode != static_cast<locale_t>(0) ? towupper_l(c, unicode) : std::towupper(c);
+  };
   for (;; ++a, ++b) {
-    const wint_t x = unicode != static_cast<locale_t>(0) ? towupper_l(*a, unicode) : std::towupper(*a);
-    const wint_t y = unicode != static_cast<locale_t>(0) ? towupper_l(*b, unicode) : std::towupper(*b);
-    if (x != y) return false;
+    if (upper(*a) != upper(*b)) return false;
     if (*a == 0) return true;
   }
 }
