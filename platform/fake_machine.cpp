@@ -148,6 +148,9 @@ uint32_t LastError() { return t_lastError; }
 namespace fake {
 
 void Reset() {
+  // The last run's workers have ended (a run waits for its own); joined
+  // here, they no longer hold their stacks for the rest of the process.
+  JoinThreads();
   std::lock_guard<std::mutex> lock(g_machineMutex);
   Machine& m = M();
   for (auto* k : m.keys) delete k;
