@@ -64,6 +64,7 @@ uint64_t g_calls = 0;
 std::string g_install, g_heldPath;
 uint32_t g_attributed = 0;  // modules given read-only or hidden, a bit each
 bool g_diskLimited = false, g_diskFillsAfterLook = false;
+int g_qlStartTimeouts = 0;
 
 uint32_t ChildFaultsMet() {
   uint32_t met = 0;
@@ -80,6 +81,7 @@ uint32_t ChildFaultsMet() {
   set(kFaultDisabledStopped, fake::CallCount("ReadServiceStartType") > 0);
   set(kFaultDisabledRunning, fake::CallCount("ReadServiceStartType") > 0);
   set(kFaultTrigger, ql != nullptr && ql->startsByTrigger > 0);
+  set(kFaultStartTimesOut, ql != nullptr && ql->startTimeouts < g_qlStartTimeouts);
   bool attributedChanged = false;
   for (int i = 0; i < kModuleCount; ++i) {
     attributedChanged |= (g_attributed >> i & 1) != 0 && ReadFile(g_install + "/" + kModules[i]) != Old(i);
@@ -176,7 +178,7 @@ const char* FaultName(int fault) {
       "a service depending on QlSvc", "QlProfileSvc disabled, stopped", "QlProfileSvc disabled, running",
       "QlSvc started by a trigger", "modules read-only", "modules hidden", "an antivirus's passing lock",
       "a user holding profiles.dll", "a user holding the record", "a full disk", "a kill", "a power cut",
-      "the uninstall", "another instance holding the lock"};
+      "the uninstall", "another instance holding the lock", "QlSvc's start timing out"};
   return kNames[fault];
 }
 
@@ -186,7 +188,8 @@ uint32_t DrawnFaults(const Draw& d) {
       d.dependent, d.profilesDisabled == Draw::Disabled::kStopped, d.profilesDisabled == Draw::Disabled::kRunning,
       d.triggerStart, d.readOnlyModules, d.hiddenModules, d.passingLockTries > 0,
       d.userHoldDays > 0 && !d.userHoldsRecord, d.userHoldDays > 0 && d.userHoldsRecord, d.diskRoom != ~0ull,
-      d.killRun >= 0 && !d.powerCut, d.killRun >= 0 && d.powerCut, d.uninstallDay >= 0, d.overlapAttempts > 0};
+      d.killRun >= 0 && !d.powerCut, d.killRun >= 0 && d.powerCut, d.uninstallDay >= 0, d.overlapAttempts > 0,
+      d.qlStartTimeouts > 0};
   uint32_t drawn = 0;
   for (int fault = 0; fault < kFaultCount; ++fault) drawn |= flags[fault] ? 1u << fault : 0u;
   return drawn;
@@ -253,6 +256,7 @@ Draw DrawMachine(uint64_t seed, uint64_t machine) {
       d.userHoldShuts = chance(0.7);
     }
   }
+  if (chance(0.03)) d.qlStartTimeouts = 1 + upTo(2);
   return d;
 }
 
@@ -280,6 +284,7 @@ std::vector<std::string> DescribeDistribution() {
       "a restart 0 to 3 days after a 3010",
       "another instance of the tool holding the lock (1618) through the first 1 to 5 installs or uninstalls, "
       "where the product is installed: 5%",
+      "QlSvc's start timing out once or twice in each run (a loaded machine): 3%",
   };
 }
 
@@ -317,6 +322,7 @@ std::string DescribeDraw(const Draw& d) {
   }
   if (d.uninstallDay >= 0) out << "; uninstall sent on day " << d.uninstallDay + 1;
   if (d.overlapAttempts > 0) out << "; another instance holds the lock through " << d.overlapAttempts << " runs";
+  if (d.qlStartTimeouts > 0) out << "; QlSvc's start times out " << d.qlStartTimeouts << " times each run";
   out << "; a restart " << d.restartDelayDays << " days after a 3010";
   return out.str();
 }
@@ -405,6 +411,7 @@ void Machine::PrepareChild(int day) {
   ql->processLingerMs = draw_.processLingerMs;
   profiles->disabled = draw_.profilesDisabled != Draw::Disabled::kNo;
   if (draw_.triggerStart) ql->startAgainOn = "CopyFileOver";
+  ql->startTimeouts = g_qlStartTimeouts = draw_.qlStartTimeouts;
   for (const wchar_t* name : kProductProcesses) fake::AddProcess(name);
   g_install = install_;
   g_attributed = 0;

@@ -43,6 +43,9 @@ struct Draw {
   // Another instance of the tool holds the run's lock through this many
   // installs or uninstalls, from the first (0: never).
   int overlapAttempts = 0;
+  // Each run, QlSvc's first this many start requests time out (a loaded
+  // machine: the manager ends its process and leaves it stopped).
+  int qlStartTimeouts = 0;
 };
 
 // The faults a machine may be drawn to meet. A fault drawn is met when a
@@ -51,7 +54,8 @@ struct Draw {
 enum Fault {
   kFaultSlowStop, kFaultNeverStops, kFaultLingeringProcess, kFaultDependent, kFaultDisabledStopped,
   kFaultDisabledRunning, kFaultTrigger, kFaultReadOnly, kFaultHidden, kFaultPassingLock, kFaultUserHoldsModule,
-  kFaultUserHoldsRecord, kFaultDiskFull, kFaultKill, kFaultPowerCut, kFaultUninstall, kFaultOverlap, kFaultCount
+  kFaultUserHoldsRecord, kFaultDiskFull, kFaultKill, kFaultPowerCut, kFaultUninstall, kFaultOverlap,
+  kFaultStartTimesOut, kFaultCount
 };
 const char* FaultName(int fault);
 uint32_t DrawnFaults(const Draw& draw);  // a bit per Fault

@@ -14,12 +14,17 @@ namespace fake {
 constexpr uint32_t kStartPending = os::kServiceStartPending;
 constexpr uint32_t kStopPending = os::kServiceStopPending;
 constexpr uint64_t kNever = ~0ull;
+constexpr int kAlways = 1 << 30;
+constexpr uint32_t kStartTimeoutMs = 30000;  // the manager's pipe timeout
 
 struct Service {
   std::wstring name;
   uint32_t state = os::kServiceRunning;
   uint32_t waitHint = 0;
-  bool refuseStart = false;  // StartServiceW: ERROR_SERVICE_REQUEST_TIMEOUT (1053)
+  // This many start requests time out (ERROR_SERVICE_REQUEST_TIMEOUT, 1053):
+  // the manager waits kStartTimeoutMs on the virtual clock for the process,
+  // ends it and leaves the service stopped. kAlways: every one.
+  int startTimeouts = 0;
   bool refuseStop = false;   // ControlService: ERROR_INVALID_SERVICE_CONTROL (1052)
   // ControlService fails with ERROR_SERVICE_REQUEST_TIMEOUT (1053), its
   // handler busy past the manager's wait, and the service stops all the same.

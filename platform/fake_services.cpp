@@ -147,8 +147,14 @@ bool RequestServiceStart(Handle service) {
     return false;
   }
   if (s->startedByOther && s->state == kServiceStopped) EnterState(s, kServiceRunning);
-  if (s->refuseStart || s->state != kServiceStopped) {
-    t_lastError = s->refuseStart ? 1053 : kErrorServiceAlreadyRunning;
+  if (s->state != kServiceStopped) {
+    t_lastError = kErrorServiceAlreadyRunning;
+    return false;
+  }
+  if (s->startTimeouts > 0) {
+    --s->startTimeouts;
+    M().nowMs += fake::kStartTimeoutMs;
+    t_lastError = kErrorServiceRequestTimeout;
     return false;
   }
   s->queriesSinceRequest = 0;

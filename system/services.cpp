@@ -264,17 +264,33 @@ ResultCode AwaitState(os::Handle service, const wchar_t* name, uint32_t wanted, 
 
 // Asks a stopped service to start: 0, or the Windows error. Windows
 // answers "already running" for a service still stopping too (a query that
-// failed was taken as stopped): that one is waited for and asked again.
+// failed was taken as stopped): that one is waited for and asked again. A
+// request that timed out (the manager then ends the service's process and
+// leaves it stopped) is made again, kStartRequestTries in all; one that
+// timed out but left the service on its way to running counts as made.
 uint32_t RequestStart(os::Handle service, const wchar_t* name) {
-  if (os::RequestServiceStart(service)) return 0;
-  const uint32_t error = os::LastError();
-  os::ServiceStatus status = {};
-  if (error != os::kErrorServiceAlreadyRunning || !os::QueryServiceState(service, &status) ||
-      status.currentState != os::kServiceStopPending ||
-      AwaitState(service, name, os::kServiceStopped, RC_RUN_SERVICE_FAILED) != RC_SUCCEED) {
-    return error;
+  for (int tries = 1;; ++tries) {
+    if (os::RequestServiceStart(service)) return 0;
+    const uint32_t error = os::LastError();
+    os::ServiceStatus status = {};
+    if (error == os::kErrorServiceRequestTimeout && os::QueryServiceState(service, &status)) {
+      if (status.currentState == os::kServiceStartPending || status.currentState == os::kServiceRunning) {
+        LogFailure(error, L"service %ls: the start timed out, yet it is %ls", name, StateName(status.currentState));
+        return 0;
+      }
+      if (status.currentState == os::kServiceStopped && tries < kStartRequestTries) {
+        LogFailure(error, L"service %ls: start %d of %d timed out; asking again", name, tries, kStartRequestTries);
+        continue;
+      }
+      return error;
+    }
+    if (error != os::kErrorServiceAlreadyRunning || !os::QueryServiceState(service, &status) ||
+        status.currentState != os::kServiceStopPending ||
+        AwaitState(service, name, os::kServiceStopped, RC_RUN_SERVICE_FAILED) != RC_SUCCEED) {
+      return error;
+    }
+    return os::RequestServiceStart(service) ? 0 : os::LastError();
   }
-  return os::RequestServiceStart(service) ? 0 : os::LastError();
 }
 
 // Starts a service by name on an open manager and waits for it. A service

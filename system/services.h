@@ -25,6 +25,10 @@ constexpr uint32_t kStartPollMinMs = 1000;
 constexpr uint32_t kStartPollCapMs = 10000;
 constexpr uint64_t kStartWaitMinMs = 30000;
 constexpr uint64_t kStartWaitLimitMs = 600000;
+// Start requests per service when they time out: the manager waited its
+// pipe timeout (30 s) for the service's process, which a loaded machine (a
+// boot, a scan) can outlast once.
+constexpr int kStartRequestTries = 3;
 // How long a service's own process may take to end after it reported
 // STOPPED.
 constexpr uint32_t kServiceProcessWaitMs = 30000;

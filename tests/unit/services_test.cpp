@@ -261,10 +261,21 @@ TEST_F(ServiceControlTest, StartCountsAlreadyRunningAndLeavesADisabledServiceThe
   ledger_ = ServiceLedger();
 }
 
-TEST_F(ServiceControlTest, RefusedStartGivesTen) {
-  Service(kStopped).refuseStart = true;
+// A start that timed out (a loaded machine) is asked again; one that keeps
+// timing out gives 10 after three requests.
+TEST_F(ServiceControlTest, TimedOutStartIsAskedAgainThenGivesTen) {
+  fake::Service& slow = Service(kStopped);
+  slow.startTimeouts = 2;
+  EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc", &ledger_), RC_SUCCEED);
+  EXPECT_EQ(slow.state, kRunning);
+  EXPECT_EQ(slow.startRequests, 3);
+
+  fake::Reset();
+  fake::Service& never = Service(kStopped);
+  never.startTimeouts = fake::kAlways;
   EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc", &ledger_), RC_RUN_SERVICE_FAILED);
-  EXPECT_TRUE(fake::Sleeps().empty());
+  EXPECT_EQ(never.startRequests, 3);
+  EXPECT_EQ(never.state, kStopped);
 }
 
 TEST_F(ServiceControlTest, ManagerOrServiceMissing) {
@@ -372,7 +383,7 @@ TEST_F(ServiceWorkerTest, StartWorkerStartsBoth) {
 
 TEST_F(ServiceWorkerTest, StartWorkerLeavesTheSecondAloneWhenTheFirstFails) {
   First().state = kStopped;
-  First().refuseStart = true;
+  First().startTimeouts = fake::kAlways;
   Second().state = kStopped;
   ExpectFinished(StartServicesWorker(&ledger_), RC_RUN_SERVICE_FAILED);
   EXPECT_EQ(Second().startRequests, 0);
@@ -382,7 +393,7 @@ TEST_F(ServiceWorkerTest, StartWorkerLeavesTheSecondAloneWhenTheFirstFails) {
 TEST_F(ServiceWorkerTest, StartWorkerReportsTheSecondServicesFailure) {
   First().state = kStopped;
   Second().state = kStopped;
-  Second().refuseStart = true;
+  Second().startTimeouts = fake::kAlways;
   ExpectFinished(StartServicesWorker(&ledger_), RC_RUN_SERVICE_FAILED);
   EXPECT_EQ(First().state, kRunning);
 }
@@ -453,11 +464,11 @@ TEST_F(ServiceWorkerTest, RestartStoppedTriesEveryServiceInReverseOrder) {
   fake::AddService(L"QlVpnSvc").dependsOn = {L"QlSvc"};
   ExpectFinished(StopServicesWorker(&ledger_), RC_SUCCEED);
   ASSERT_EQ(ledger_.StopOrder(), (Names{L"QlVpnSvc", L"QlSvc", L"QlProfileSvc"}));
-  Second().refuseStart = true;
+  Second().startTimeouts = fake::kAlways;
   g_status = 42;
   ExpectFinished(RestartStoppedServicesWorker(&ledger_), RC_RUN_SERVICE_FAILED);
   fake::Service& dependent = *fake::FindService(L"QlVpnSvc");
-  EXPECT_EQ(Second().startRequests, 2) << "tried once more after the others";
+  EXPECT_EQ(Second().startRequests, 2 * kStartRequestTries) << "tried once more after the others";
   EXPECT_EQ(First().state, kRunning);
   EXPECT_EQ(dependent.state, kRunning);
   EXPECT_LT(First().lastStartOrder, dependent.lastStartOrder);

@@ -119,7 +119,13 @@ judge() {
   # The findings are the lines before the summary.
   findings=$(sed -n '/^Summary$/q;/^Checking /d;p' "$WT_TMP/findings.txt")
   stated=$(printf '%s\n' "$findings" | grep -o -m1 -E 'with -?[0-9]+ \(' | head -n1 | grep -o -E -- '-?[0-9]+')
+  local log="$INSTALL/UpdateBackup/qlpatch.log" logged
+  logged=$(stat -c %s "$log" 2>/dev/null || echo 0)
   wt_run "$DIR"
+  # So is an apply's launch that Wine lost before the tool logged anything.
+  if [ "$WT_EXIT" = none ] && [ "$(stat -c %s "$log" 2>/dev/null || echo 0)" = "$logged" ]; then
+    wt_run "$DIR"
+  fi
   applied=$WT_EXIT
   if [ "$UNDO_TOO" = 1 ] && [ "$applied" = 0 ]; then
     wt_run "$DIR" -c undo

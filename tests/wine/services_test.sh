@@ -148,4 +148,19 @@ module_is_new "second service disabled" module2.dll
 check_state "second service disabled: QlSvc running" QlSvc "$RUNNING"
 check_state "second service disabled: QlProfileSvc left stopped" QlProfileSvc "$STOPPED"
 
+# QlSvc's first start after the stop hangs before it reaches the manager,
+# which gives up on it (1053) and ends it, as on a loaded machine: the
+# start is asked again.
+wt_lay_out_patch "$INSTALL" "$PATCH_DIR" 2 0
+touch "$WT_C/slow-once"
+wt_register_service QlSvc slow-once 'C:\slow-once'
+wt_start_service QlSvc
+rm "$WT_C/slow-once"
+wt_run "$PATCH_DIR"
+wt_check_exit "start timed out once: apply" 0
+module_is_new "start timed out once" module1.dll
+check_state "start timed out once: QlSvc running" QlSvc "$RUNNING"
+wt_check "start timed out once: asked again" 1 \
+  "$(tr -d '\r' <"$INSTALL/UpdateBackup/qlpatch.log" | grep -c 'QlSvc: start 1 of 3 timed out; asking again')"
+
 wt_finish

@@ -16,6 +16,10 @@
  *   refuse-marked  given a file instead of ms: as cannot-start when the file
  *                begins with "QLREFUSE" (a module the service cannot run
  *                on), otherwise as stop-now.
+ *   slow-once    given a file instead of ms: when the file is missing, makes
+ *                it and never reaches the manager, which gives up on the
+ *                start (its pipe timeout) and ends the process; otherwise
+ *                as stop-now.
  * hold=PATH keeps the file PATH open (no sharing but reading) while the
  * service runs, as a loaded module is held: until just before it reports
  * STOPPED, or with linger=ms, for that long after it reported STOPPED (its
@@ -32,7 +36,7 @@
 #include <string.h>
 #include <wchar.h>
 
-enum Mode { kStopNow, kStopDelay, kNeverStop, kCannotStart, kStartDelay, kRefuseMarked };
+enum Mode { kStopNow, kStopDelay, kNeverStop, kCannotStart, kStartDelay, kRefuseMarked, kSlowOnce };
 
 static wchar_t g_name[128];
 static enum Mode g_mode = kStopNow;
@@ -119,6 +123,7 @@ static int ParseMode(const wchar_t* text, enum Mode* mode) {
   else if (wcscmp(text, L"cannot-start") == 0) *mode = kCannotStart;
   else if (wcscmp(text, L"start-delay") == 0) *mode = kStartDelay;
   else if (wcscmp(text, L"refuse-marked") == 0) *mode = kRefuseMarked;
+  else if (wcscmp(text, L"slow-once") == 0) *mode = kSlowOnce;
   else return 0;
   return 1;
 }
@@ -162,13 +167,22 @@ int wmain(int argc, wchar_t** argv) {
   if (!usable) {
     fwprintf(stderr, L"usage: test_service.exe NAME stop-now|stop-delay|never-stop|cannot-start|start-delay [ms]"
                      L" [hold=PATH] [linger=ms]\n"
-                     L"       test_service.exe NAME refuse-marked FILE\n"
+                     L"       test_service.exe NAME refuse-marked|slow-once FILE\n"
                      L"       test_service.exe --release NAME\n");
     return 2;
   }
   if (g_mode == kCannotStart) return 1;
   if (g_mode == kRefuseMarked) {
     if (argc < 4 || FileIsMarked(argv[3])) return 1;
+    g_mode = kStopNow;
+  }
+  if (g_mode == kSlowOnce) {
+    if (argc < 4) return 1;
+    HANDLE made = CreateFileW(argv[3], GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (made != INVALID_HANDLE_VALUE) {
+      CloseHandle(made);
+      Sleep(INFINITE);
+    }
     g_mode = kStopNow;
   }
   wcscpy(g_name, argv[1]);
