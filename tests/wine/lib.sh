@@ -578,8 +578,15 @@ wt_remove_service() {
   wt_wait_service_state "$1" -1 || wt_die "$1 is not removed"
 }
 
+# A loaded machine can outlast Wine's 10 s for a service's process to reach
+# the manager, which then ends it: such a start is asked again.
 wt_start_service() {
-  wt_wine sc start "$1" && wt_wait_service_state "$1" "$RUNNING" || wt_die "cannot start $1"
+  local try
+  for try in 1 2 3; do
+    wt_wine sc start "$1" && wt_wait_service_state "$1" "$RUNNING" && return 0
+    echo "# sc start $1 failed (try $try)"
+  done
+  wt_die "cannot start $1"
 }
 
 # The start type of a service (see service_driver start-type), -1 when it
