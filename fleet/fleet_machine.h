@@ -44,7 +44,7 @@ struct Draw {
   // installs or uninstalls, from the first (0: never).
   int overlapAttempts = 0;
   // Each run, QlSvc's first this many start requests time out (a loaded
-  // machine: the manager ends its process and leaves it stopped).
+  // machine: its process does not reach the manager in time).
   int qlStartTimeouts = 0;
 };
 

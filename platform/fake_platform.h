@@ -22,8 +22,8 @@ struct Service {
   uint32_t state = os::kServiceRunning;
   uint32_t waitHint = 0;
   // This many start requests time out (ERROR_SERVICE_REQUEST_TIMEOUT, 1053):
-  // the manager waits kStartTimeoutMs on the virtual clock for the process,
-  // ends it and leaves the service stopped. kAlways: every one.
+  // the manager waits kStartTimeoutMs on the virtual clock for the process
+  // to reach it, and the service stays stopped. kAlways: every one.
   int startTimeouts = 0;
   bool refuseStop = false;   // ControlService: ERROR_INVALID_SERVICE_CONTROL (1052)
   // ControlService fails with ERROR_SERVICE_REQUEST_TIMEOUT (1053), its

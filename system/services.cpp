@@ -265,9 +265,9 @@ ResultCode AwaitState(os::Handle service, const wchar_t* name, uint32_t wanted, 
 // Asks a stopped service to start: 0, or the Windows error. Windows
 // answers "already running" for a service still stopping too (a query that
 // failed was taken as stopped): that one is waited for and asked again. A
-// request that timed out (the manager then ends the service's process and
-// leaves it stopped) is made again, kStartRequestTries in all; one that
-// timed out but left the service on its way to running counts as made.
+// request that timed out (the service's process did not reach the manager
+// in time) is made again while the service is stopped, kStartRequestTries
+// in all; one that left the service starting or running counts as made.
 uint32_t RequestStart(os::Handle service, const wchar_t* name) {
   for (int tries = 1;; ++tries) {
     if (os::RequestServiceStart(service)) return 0;
