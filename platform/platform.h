@@ -20,12 +20,12 @@ using Handle = void*;  // opaque; null means "no handle"
 constexpr uint32_t kErrorAlreadyExists = 183;  // ERROR_ALREADY_EXISTS
 uint32_t LastError();                          // GetLastError
 
-// ---- registry: HKEY_LOCAL_MACHINE, KEY_READ, the process's own view -------
+// ---- registry: HKEY_LOCAL_MACHINE, KEY_QUERY_VALUE, the process's own view
 Handle OpenMachineKeyForRead(const wchar_t* subKey);
 // Reads a string value into `buffer` of `bufferBytes` bytes, always
 // terminated, also when it was stored without its terminator. False when
-// the value is missing or does not fit with its terminator. The value's
-// type is not looked at.
+// the value is missing or does not fit with its terminator (LastError
+// tells which). The value's type is not looked at.
 bool QueryKeyValue(Handle key, const wchar_t* name, wchar_t* buffer, uint32_t bufferBytes);
 void CloseKey(Handle key);
 

@@ -24,8 +24,13 @@ uint32_t LastError() { return ::GetLastError(); }
 
 // ---- registry ----
 Handle OpenMachineKeyForRead(const wchar_t* subKey) {
+  // The registry calls return their error rather than set it.
   HKEY key = nullptr;
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return nullptr;
+  const LSTATUS status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, KEY_QUERY_VALUE, &key);
+  if (status != ERROR_SUCCESS) {
+    ::SetLastError(static_cast<DWORD>(status));
+    return nullptr;
+  }
   return key;
 }
 
@@ -36,8 +41,10 @@ bool QueryKeyValue(Handle key, const wchar_t* name, wchar_t* buffer, uint32_t bu
   const DWORD chars = bufferBytes / sizeof(wchar_t);
   if (chars == 0) return false;
   DWORD size = chars * sizeof(wchar_t);
-  if (::RegQueryValueExW(static_cast<HKEY>(key), name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer),
-                         &size) != ERROR_SUCCESS) {
+  const LSTATUS status =
+      ::RegQueryValueExW(static_cast<HKEY>(key), name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
+  if (status != ERROR_SUCCESS) {
+    ::SetLastError(static_cast<DWORD>(status));
     return false;
   }
   const DWORD read = size / sizeof(wchar_t);
@@ -428,11 +435,13 @@ bool SameFileName(const wchar_t* a, const wchar_t* b) {
 LockTake OpenLockFile(const wchar_t* path, Handle* lock) {
   *lock = nullptr;
   if (LinkInPlace(path)) return LockTake::kFailed;
-  // Share mode 0: while this handle is open no one else can open the file.
-  // DELETE access is what FILE_FLAG_DELETE_ON_CLOSE needs.
+  // Share mode 0: while this handle is open no other open that asks to
+  // read, write or delete the file succeeds, and every run asks DELETE,
+  // which FILE_FLAG_DELETE_ON_CLOSE needs. Nothing is written to it: the
+  // attributes are all it reads.
   // A link in its place is opened as itself, never followed: closing it
   // then deletes the link alone, not what it points to.
-  HANDLE file = ::CreateFileW(path, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+  HANDLE file = ::CreateFileW(path, FILE_READ_ATTRIBUTES | DELETE, 0, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT,
                               nullptr);
   if (file != INVALID_HANDLE_VALUE && HandleIsReparsePoint(file)) {
