@@ -82,6 +82,7 @@ uint32_t ChildFaultsMet() {
   set(kFaultDisabledRunning, fake::CallCount("ReadServiceStartType") > 0);
   set(kFaultTrigger, ql != nullptr && ql->startsByTrigger > 0);
   set(kFaultStartTimesOut, ql != nullptr && ql->startTimeouts < g_qlStartTimeouts);
+  set(kFaultStopAnsweredLate, profilesStopAsked);
   bool attributedChanged = false;
   for (int i = 0; i < kModuleCount; ++i) {
     attributedChanged |= (g_attributed >> i & 1) != 0 && ReadFile(g_install + "/" + kModules[i]) != Old(i);
@@ -178,7 +179,8 @@ const char* FaultName(int fault) {
       "a service depending on QlSvc", "QlProfileSvc disabled, stopped", "QlProfileSvc disabled, running",
       "QlSvc started by a trigger", "modules read-only", "modules hidden", "an antivirus's passing lock",
       "a user holding profiles.dll", "a user holding the record", "a full disk", "a kill", "a power cut",
-      "the uninstall", "another instance holding the lock", "QlSvc's start timing out"};
+      "the uninstall", "another instance holding the lock", "QlSvc's start timing out",
+      "QlProfileSvc's stop answered late"};
   return kNames[fault];
 }
 
@@ -189,7 +191,7 @@ uint32_t DrawnFaults(const Draw& d) {
       d.triggerStart, d.readOnlyModules, d.hiddenModules, d.passingLockTries > 0,
       d.userHoldDays > 0 && !d.userHoldsRecord, d.userHoldDays > 0 && d.userHoldsRecord, d.diskRoom != ~0ull,
       d.killRun >= 0 && !d.powerCut, d.killRun >= 0 && d.powerCut, d.uninstallDay >= 0, d.overlapAttempts > 0,
-      d.qlStartTimeouts > 0};
+      d.qlStartTimeouts > 0, d.profilesStopAnsweredLate};
   uint32_t drawn = 0;
   for (int fault = 0; fault < kFaultCount; ++fault) drawn |= flags[fault] ? 1u << fault : 0u;
   return drawn;
@@ -257,6 +259,7 @@ Draw DrawMachine(uint64_t seed, uint64_t machine) {
     }
   }
   if (chance(0.03)) d.qlStartTimeouts = 1 + upTo(2);
+  d.profilesStopAnsweredLate = chance(0.03);
   return d;
 }
 
@@ -285,6 +288,8 @@ std::vector<std::string> DescribeDistribution() {
       "another instance of the tool holding the lock (1618) through the first 1 to 5 installs or uninstalls, "
       "where the product is installed: 5%",
       "QlSvc's start timing out once or twice in each run (a loaded machine): 3%",
+      "QlProfileSvc's stop answered after the manager's 30 s wait (1053; its handler cleans up before it "
+      "returns), the service stopping 35 s after the request, each run: 3%",
   };
 }
 
@@ -323,6 +328,7 @@ std::string DescribeDraw(const Draw& d) {
   if (d.uninstallDay >= 0) out << "; uninstall sent on day " << d.uninstallDay + 1;
   if (d.overlapAttempts > 0) out << "; another instance holds the lock through " << d.overlapAttempts << " runs";
   if (d.qlStartTimeouts > 0) out << "; QlSvc's start times out " << d.qlStartTimeouts << " times each run";
+  if (d.profilesStopAnsweredLate) out << "; QlProfileSvc's stop answered late";
   out << "; a restart " << d.restartDelayDays << " days after a 3010";
   return out.str();
 }
@@ -408,6 +414,10 @@ void Machine::PrepareChild(int day) {
     profiles->waitHint = 5000;
   }
   if (draw_.profilesStop == Draw::Stop::kNever) profiles->refuseStop = true;
+  if (draw_.profilesStopAnsweredLate) {
+    profiles->stopTimesOut = true;
+    profiles->stopTakesMs = std::max<uint32_t>(profiles->stopTakesMs, 35000);
+  }
   ql->processLingerMs = draw_.processLingerMs;
   profiles->disabled = draw_.profilesDisabled != Draw::Disabled::kNo;
   if (draw_.triggerStart) ql->startAgainOn = "CopyFileOver";

@@ -46,6 +46,9 @@ struct Draw {
   // Each run, QlSvc's first this many start requests time out (a loaded
   // machine: its process does not reach the manager in time).
   int qlStartTimeouts = 0;
+  // QlProfileSvc's stop handler cleans up before it returns: the manager's
+  // stop request times out (1053), the service stops 35 s after it.
+  bool profilesStopAnsweredLate = false;
 };
 
 // The faults a machine may be drawn to meet. A fault drawn is met when a
@@ -55,7 +58,7 @@ enum Fault {
   kFaultSlowStop, kFaultNeverStops, kFaultLingeringProcess, kFaultDependent, kFaultDisabledStopped,
   kFaultDisabledRunning, kFaultTrigger, kFaultReadOnly, kFaultHidden, kFaultPassingLock, kFaultUserHoldsModule,
   kFaultUserHoldsRecord, kFaultDiskFull, kFaultKill, kFaultPowerCut, kFaultUninstall, kFaultOverlap,
-  kFaultStartTimesOut, kFaultCount
+  kFaultStartTimesOut, kFaultStopAnsweredLate, kFaultCount
 };
 const char* FaultName(int fault);
 uint32_t DrawnFaults(const Draw& draw);  // a bit per Fault

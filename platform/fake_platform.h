@@ -15,19 +15,21 @@ constexpr uint32_t kStartPending = os::kServiceStartPending;
 constexpr uint32_t kStopPending = os::kServiceStopPending;
 constexpr uint64_t kNever = ~0ull;
 constexpr int kAlways = 1 << 30;
-constexpr uint32_t kStartTimeoutMs = 30000;  // the manager's pipe timeout
+constexpr uint32_t kRequestTimeoutMs = 30000;  // the manager's pipe timeout
 
 struct Service {
   std::wstring name;
   uint32_t state = os::kServiceRunning;
   uint32_t waitHint = 0;
   // This many start requests time out (ERROR_SERVICE_REQUEST_TIMEOUT, 1053):
-  // the manager waits kStartTimeoutMs on the virtual clock for the process
+  // the manager waits kRequestTimeoutMs on the virtual clock for the process
   // to reach it, and the service stays stopped. kAlways: every one.
   int startTimeouts = 0;
   bool refuseStop = false;   // ControlService: ERROR_INVALID_SERVICE_CONTROL (1052)
-  // ControlService fails with ERROR_SERVICE_REQUEST_TIMEOUT (1053), its
-  // handler busy past the manager's wait, and the service stops all the same.
+  // ControlService fails with ERROR_SERVICE_REQUEST_TIMEOUT (1053) after
+  // the manager's kRequestTimeoutMs on the virtual clock, its handler busy
+  // past that wait, and the service stops all the same (`stopTakesMs`
+  // after the request).
   bool stopTimesOut = false;
   bool disabled = false;     // start type SERVICE_DISABLED: StartServiceW gives ERROR_SERVICE_DISABLED
   // A stop request leaves it STOP_PENDING (hint `waitHint`) for this long

@@ -153,7 +153,7 @@ bool RequestServiceStart(Handle service) {
   }
   if (s->startTimeouts > 0) {
     --s->startTimeouts;
-    M().nowMs += fake::kStartTimeoutMs;
+    M().nowMs += fake::kRequestTimeoutMs;
     t_lastError = kErrorServiceRequestTimeout;
     return false;
   }
@@ -194,7 +194,8 @@ bool RequestServiceStop(Handle service) {
   s->stopsAtMs = M().nowMs + s->stopTakesMs;
   EnterState(s, s->afterRequest.empty() && s->stopTakesMs == 0 ? kServiceStopped : kServiceStopPending);
   if (s->stopTimesOut) {
-    t_lastError = 1053;  // ERROR_SERVICE_REQUEST_TIMEOUT
+    M().nowMs += fake::kRequestTimeoutMs;
+    t_lastError = kErrorServiceRequestTimeout;
     return false;
   }
   return true;

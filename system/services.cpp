@@ -152,18 +152,24 @@ ResultCode StopOpenService(os::Handle manager, os::Handle service, const wchar_t
           if (result != RC_SUCCEED) return result;
           continue;  // and ask again
         }
-        // Refused for good, unless the service has just moved on by itself
-        // (pending: no control accepted now; stopped: not active).
-        // A failed request may still have reached it (1053: its handler
-        // answered after the manager's wait) and it may stop yet: it is
-        // put back as one sent a stop, started again once it has stopped
-        // and taken as running while it runs.
-        if (error != os::kErrorServiceCannotAcceptControl && error != os::kErrorServiceNotActive) {
+        // 1053: its handler had the stop but answered after the manager's
+        // wait, as one that cleans up before it returns does; it is
+        // waited for as one that took it, and never asked again.
+        // Otherwise refused for good, unless the service has just moved on
+        // by itself (pending: no control accepted now; stopped: not
+        // active). A refused request may still have reached it, and it may
+        // stop yet: it is put back as one sent a stop, started again once
+        // it has stopped and taken as running while it runs.
+        if (error == os::kErrorServiceRequestTimeout) {
+          *outcome = StopOutcome::kStillStopping;
+          LogFailure(error, L"service %ls: the stop was not answered in time; waiting on", name);
+        } else if (error != os::kErrorServiceCannotAcceptControl && error != os::kErrorServiceNotActive) {
           LogFailure(error, L"service %ls: the stop was refused", name);
           *outcome = StopOutcome::kStillStopping;
           return RC_STOP_SERVICE_FAILED;
+        } else {
+          LogFailure(error, L"service %ls: the stop was not taken; waiting on", name);
         }
-        LogFailure(error, L"service %ls: the stop was not taken; waiting on", name);
       }
     }
     if (polls == kServicePollLimit) {

@@ -175,13 +175,24 @@ TEST_F(UpdateTest, FirstServiceNeverStopping) {
   EXPECT_EQ(ReadFile(install_ + "/core.dll"), "old core.dll");
 }
 
-// A stop request that fails may still have reached the service (1053: its
-// handler answered after the manager's wait), which then stops: the
-// put-back starts it again once it has.
-TEST_F(UpdateTest, StopRequestThatTimesOutAndStillStopsIsStartedAgain) {
+// A stop whose handler answers after the manager's wait (1053) was taken:
+// the run waits on through the polls, and patches once the service has
+// stopped; one still stopping after them ends with 9, started again once
+// it has stopped.
+TEST_F(UpdateTest, StopAnsweredAfterTheManagersWaitIsWaitedFor) {
   fake::Service* profiles = fake::FindService(L"QlProfileSvc");
   profiles->stopTimesOut = true;
-  profiles->stopTakesMs = 30000;
+  profiles->stopTakesMs = 45000;
+  EXPECT_EQ(Apply(), RC_SUCCEED);
+  EXPECT_EQ(ReadFile(install_ + "/profiles.dll"), "new profiles.dll");
+  EXPECT_EQ(profiles->state, os::kServiceRunning);
+  EXPECT_NE(RunLog().find("QlProfileSvc: the stop was not answered in time; waiting on"), std::string::npos);
+}
+
+TEST_F(UpdateTest, StopAnsweredAfterTheManagersWaitAndStillStoppingAfterThePollsIsStartedAgain) {
+  fake::Service* profiles = fake::FindService(L"QlProfileSvc");
+  profiles->stopTimesOut = true;
+  profiles->stopTakesMs = 120000;
   EXPECT_EQ(Apply(), RC_STOP_SERVICE_FAILED);
   ExpectProductAsFound();
 }

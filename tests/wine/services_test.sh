@@ -163,4 +163,19 @@ check_state "start timed out once: QlSvc running" QlSvc "$RUNNING"
 wt_check "start timed out once: asked again" 1 \
   "$(tr -d '\r' <"$INSTALL/UpdateBackup/qlpatch.log" | grep -c 'QlSvc: start 1 of 3 timed out; asking again')"
 
+# QlProfileSvc's stop handler cleans up for 40 s before it returns, past
+# the manager's wait for it (1053): the stop was taken, and the run waits
+# for the service through the polls.
+wt_lay_out_patch "$INSTALL" "$PATCH_DIR" 2 0
+wt_register_service QlSvc stop-now
+wt_register_service QlProfileSvc slow-handler 40000
+wt_start_service QlSvc
+wt_start_service QlProfileSvc
+wt_run "$PATCH_DIR"
+wt_check_exit "stop answered late: apply" 0
+module_is_new "stop answered late" module2.dll
+check_state "stop answered late: QlProfileSvc running" QlProfileSvc "$RUNNING"
+wt_check "stop answered late: waited on" 1 "$(tr -d '\r' <"$INSTALL/UpdateBackup/qlpatch.log" |
+  grep -c 'QlProfileSvc: the stop was not answered in time; waiting on')"
+
 wt_finish

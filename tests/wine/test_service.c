@@ -20,6 +20,9 @@
  *                it and never reaches the manager, which gives up on the
  *                start (its pipe timeout) and ends the process; otherwise
  *                as stop-now.
+ *   slow-handler its stop handler reports STOP_PENDING and returns only ms
+ *                later (cleaning up, past the manager's wait for it), and
+ *                the service then reports STOPPED.
  * hold=PATH keeps the file PATH open (no sharing but reading) while the
  * service runs, as a loaded module is held: until just before it reports
  * STOPPED, or with linger=ms, for that long after it reported STOPPED (its
@@ -36,7 +39,7 @@
 #include <string.h>
 #include <wchar.h>
 
-enum Mode { kStopNow, kStopDelay, kNeverStop, kCannotStart, kStartDelay, kRefuseMarked, kSlowOnce };
+enum Mode { kStopNow, kStopDelay, kNeverStop, kCannotStart, kStartDelay, kRefuseMarked, kSlowOnce, kSlowHandler };
 
 static wchar_t g_name[128];
 static enum Mode g_mode = kStopNow;
@@ -76,6 +79,10 @@ static DWORD WINAPI Handler(DWORD control, DWORD eventType, void* eventData, voi
   (void)context;
   switch (control) {
     case SERVICE_CONTROL_STOP:
+      if (g_mode == kSlowHandler) {
+        Report(SERVICE_STOP_PENDING, g_delayMs);
+        WaitForSingleObject(g_release, g_delayMs);
+      }
       SetEvent(g_stopRequested);
       return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
@@ -124,6 +131,7 @@ static int ParseMode(const wchar_t* text, enum Mode* mode) {
   else if (wcscmp(text, L"start-delay") == 0) *mode = kStartDelay;
   else if (wcscmp(text, L"refuse-marked") == 0) *mode = kRefuseMarked;
   else if (wcscmp(text, L"slow-once") == 0) *mode = kSlowOnce;
+  else if (wcscmp(text, L"slow-handler") == 0) *mode = kSlowHandler;
   else return 0;
   return 1;
 }
@@ -165,7 +173,7 @@ int wmain(int argc, wchar_t** argv) {
     else usable = 0;
   }
   if (!usable) {
-    fwprintf(stderr, L"usage: test_service.exe NAME stop-now|stop-delay|never-stop|cannot-start|start-delay [ms]"
+    fwprintf(stderr, L"usage: test_service.exe NAME stop-now|stop-delay|never-stop|cannot-start|start-delay|slow-handler [ms]"
                      L" [hold=PATH] [linger=ms]\n"
                      L"       test_service.exe NAME refuse-marked|slow-once FILE\n"
                      L"       test_service.exe --release NAME\n");
