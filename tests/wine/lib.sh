@@ -408,10 +408,22 @@ wt_run() {
 }
 
 # wt_run_program DIR PROGRAM [ARGS...]: the same for any program.
+#
+# On a loaded machine Wine has been seen, once in many runs, to end the
+# launcher with nothing at all written, not even its own error line. Such a
+# run is shown and tried once more: a program that did run the first time
+# leaves its mark (a changed product, a different exit code), so the second
+# try cannot turn a fault of the program into a pass.
 wt_run_program() {
-  local dir=$1 out="$WT_TMP/run.out" err="$WT_TMP/run.err"
+  local dir=$1 out="$WT_TMP/run.out" err="$WT_TMP/run.err" status
   shift
   (cd "$dir" && wt_wine_to "$out" "$err" 'C:\qltest\launch.exe' "$@")
+  status=$?
+  if [ ! -s "$out" ] && [ ! -s "$err" ]; then
+    echo "# wine ended the launcher with status $status and no word at all; tried once more"
+    (cd "$dir" && wt_wine_to "$out" "$err" 'C:\qltest\launch.exe' "$@")
+    status=$?
+  fi
   # The launcher's line comes last; the tool's output may end without a line
   # end, so the line can start with the tool's last words.
   local last code size before
@@ -426,7 +438,8 @@ wt_run_program() {
   else
     WT_EXIT=none
     WT_OUTPUT_FILE="$out"
-    echo "# the launcher gave no exit line; its errors: $(head -c 500 "$err")"
+    echo "# the launcher gave no exit line (wine's status $status); its output: $(tail -c 300 "$out")"
+    echo "# its errors: $(head -c 500 "$err")"
   fi
 }
 
