@@ -411,9 +411,9 @@ wt_run() {
 #
 # On a loaded machine Wine has been seen, once in many runs, to end the
 # launcher with nothing at all written, not even its own error line. Such a
-# run is shown and tried once more: a program that did run the first time
-# leaves its mark (a changed product, a different exit code), so the second
-# try cannot turn a fault of the program into a pass.
+# run is shown and tried once more. A program that did run the first time
+# leaves its mark (a changed product, a refusal, a different exit code),
+# which the test's checks of the second try's code and of the product see.
 wt_run_program() {
   local dir=$1 out="$WT_TMP/run.out" err="$WT_TMP/run.err" status
   shift
