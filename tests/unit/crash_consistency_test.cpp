@@ -42,7 +42,7 @@ const wchar_t* const kServices[] = {L"QlSvc", L"QlProfileSvc", L"QlVpnSvc"};
 std::atomic<int> g_calls{0};
 int g_killAt = 0;
 bool g_powerCut = false;  // the kill is a power cut: unflushed file data is lost too
-std::string g_servicesFile;  // where a child leaves its services' states for the next run
+std::string g_servicesFile;  // where a run leaves its services' states for the next one
 
 // One character per service: 'r' running (or on its way there), 's'
 // stopped (or stopping: it stops by itself).
@@ -140,16 +140,25 @@ class CrashConsistencyTest : public MachineTest {
     return RunEntry(3, argv);
   }
 
-  // Runs a mode in a child process, killed before its `killAt`-th
-  // platform call (0: not killed; with a power cut, the power goes once the
-  // run has ended), from the services as the last child left them when
-  // `servicesAsLeft`. The child's exit status: 0 when killed, otherwise 100
-  // + the run's result.
-  int ApplyInChild(int killAt, bool powerCut = false, bool undo = false, SweepStart start = SweepStart::kClean,
+  // Runs a mode as a fresh process of the tool, from the services as the
+  // last run left them when `servicesAsLeft`. A run killed before its
+  // `killAt`-th platform call runs in a child process that ends itself
+  // there, with nothing cleaned up, and 0 is answered. A run not killed
+  // (`killAt` 0) runs here, on a stand-in reset as for a new process (with
+  // a power cut, the power goes once it has ended), and 100 + its result is
+  // answered: a fork for it would only cost the time of its page faults.
+  int RunApply(int killAt, bool powerCut = false, bool undo = false, SweepStart start = SweepStart::kClean,
                    bool servicesAsLeft = false) {
-    return RunInChild(undo ? Mode::kUndo : Mode::kApply, killAt, powerCut, start, servicesAsLeft);
+    return RunMode(undo ? Mode::kUndo : Mode::kApply, killAt, powerCut, start, servicesAsLeft);
   }
-  int RunInChild(Mode mode, int killAt, bool powerCut, SweepStart start, bool servicesAsLeft) {
+  int RunMode(Mode mode, int killAt, bool powerCut, SweepStart start, bool servicesAsLeft) {
+    if (killAt == 0) {
+      PreparePlatform(start, servicesAsLeft);
+      const ResultCode result = mode == Mode::kApply ? Apply() : mode == Mode::kUndo ? Undo() : Command(L"patch");
+      if (mode != Mode::kQuery) SaveServices();
+      if (powerCut) fake::PowerCut();
+      return 100 + result;
+    }
     std::fflush(nullptr);
     fake::JoinThreads();
     pid_t child = fork();
@@ -233,7 +242,7 @@ class CrashConsistencyTest : public MachineTest {
   // The query's answer from what a kill left: 19 only over a product
   // patched whole and running.
   void ExpectQueryTrue(const std::string& when) {
-    const int answer = RunInChild(Mode::kQuery, 0, false, SweepStart::kClean, true) - 100;
+    const int answer = RunMode(Mode::kQuery, 0, false, SweepStart::kClean, true) - 100;
     if (answer == RC_PATCH_IS_LATEST) {
       for (const std::string& module : kModules) {
         EXPECT_EQ(ReadFile(install_ + "/" + module), "new " + module) << when << ": 19 over " << module;
@@ -261,10 +270,10 @@ class CrashConsistencyTest : public MachineTest {
   // The next apply; one that leaves the patch for the restart is followed
   // by the restart and one more apply.
   int ApplyThroughRestart() {
-    const int result = ApplyInChild(0, false, false, SweepStart::kClean, true) - 100;
+    const int result = RunApply(0, false, false, SweepStart::kClean, true) - 100;
     if (result != RC_SWAP_AT_RESTART) return result;
     RestartMachine();
-    return ApplyInChild(0, false, false, SweepStart::kClean, true) - 100;
+    return RunApply(0, false, false, SweepStart::kClean, true) - 100;
   }
 
   // Kills the run from `start` at each of its calls, checks what is left
@@ -273,7 +282,7 @@ class CrashConsistencyTest : public MachineTest {
   int KillAtEveryCall(const std::string& oldRecord, int* points, bool powerCut = false,
                       SweepStart start = SweepStart::kClean) {
     PrepareFiles(oldRecord);
-    EXPECT_EQ(ApplyInChild(0, powerCut), 100 + RC_SUCCEED);
+    EXPECT_EQ(RunApply(0, powerCut), 100 + RC_SUCCEED);
     const std::string finalRecord = ReadFile(recordPath_);
     EXPECT_NE(finalRecord.find("<CurVersion>03</CurVersion>"), std::string::npos);
     if (powerCut) ExpectPatched("power cut after the run", finalRecord);
@@ -294,7 +303,7 @@ class CrashConsistencyTest : public MachineTest {
                                " from " + StartName(start);
       const int failuresBefore = Failures();
       PrepareFiles(oldRecord, start);
-      EXPECT_EQ(ApplyInChild(k, powerCut, false, start), 0) << when << ": the run was not killed";
+      EXPECT_EQ(RunApply(k, powerCut, false, start), 0) << when << ": the run was not killed";
       const std::string record = ReadFile(recordPath_);
       ExpectNoModuleLost(when, powerCut, record == finalRecord);
       EXPECT_TRUE(record == before || record == finalRecord ||
@@ -312,7 +321,7 @@ class CrashConsistencyTest : public MachineTest {
       EXPECT_TRUE(again == RC_SUCCEED || again == RC_PATCH_IS_LATEST) << when << ": the next run gave " << again;
       ExpectPatched(when + ", then run again", finalRecord);
       BackToKilledState();
-      const int undone = ApplyInChild(0, false, true, SweepStart::kClean, true) - 100;
+      const int undone = RunApply(0, false, true, SweepStart::kClean, true) - 100;
       EXPECT_TRUE(undone == RC_SUCCEED || undone == RC_NOT_PATCHED || undone == RC_RECORD_MISSING)
           << when << ": the next undo gave " << undone;
       ExpectUndone(when + ", then an undo", oldRecord);
@@ -358,8 +367,8 @@ TEST_F(CrashConsistencyTest, KilledWhereNoRunCanChangeTheModulesTheNextLeavesThe
   for (int k = 1, calls = static_cast<int>(fake::CallLog().size()); k <= calls; k += SweepStride(start)) {
     const std::string when = "killed before call " + std::to_string(k);
     PrepareFiles("", start);
-    EXPECT_EQ(ApplyInChild(k, false, false, start), 0) << when << ": the run was not killed";
-    EXPECT_EQ(ApplyInChild(0, false, false, start, true), 100 + RC_STOP_SERVICE_FAILED) << when;
+    EXPECT_EQ(RunApply(k, false, false, start), 0) << when << ": the run was not killed";
+    EXPECT_EQ(RunApply(0, false, false, start, true), 100 + RC_STOP_SERVICE_FAILED) << when;
     for (size_t i = 0; i < kModules.size(); ++i) {
       EXPECT_EQ(ReadFile(install_ + "/" + kModules[i]), FoundBytes(start, kModules[i], i)) << when;
     }
@@ -455,7 +464,7 @@ TEST_F(CrashConsistencyTest, UndoKilledAtAnyCallLosesNothingAndTheNextUndoFinish
     const std::string when = "undo killed before call " + std::to_string(k);
     const int failuresBefore = Failures();
     restoreApplied();
-    EXPECT_EQ(ApplyInChild(k, false, true), 0) << when << ": the run was not killed";
+    EXPECT_EQ(RunApply(k, false, true), 0) << when << ": the run was not killed";
     const std::string record = ReadFile(recordPath_);
     EXPECT_TRUE(record == appliedRecord || record == undoneRecord) << when << ": record holds '" << record << "'";
     for (const std::string& module : kModules) {
@@ -469,7 +478,7 @@ TEST_F(CrashConsistencyTest, UndoKilledAtAnyCallLosesNothingAndTheNextUndoFinish
     // Killed before the backup went, the next undo takes the rest back.
     KeepKilledState();
     ExpectQueryTrue(when + ", then the query");
-    const int again = ApplyInChild(0, false, true, SweepStart::kClean, true) - 100;
+    const int again = RunApply(0, false, true, SweepStart::kClean, true) - 100;
     EXPECT_TRUE(again == RC_SUCCEED || again == RC_NOT_PATCHED) << when << ", then again: " << again;
     ExpectUndone(when + ", then again", "");
     EXPECT_EQ(ReadFile(recordPath_), undoneRecord) << when << ", then again";
@@ -481,7 +490,7 @@ TEST_F(CrashConsistencyTest, UndoKilledAtAnyCallLosesNothingAndTheNextUndoFinish
       const std::string then = when + ", then an undo over " + StartName(held);
       BackToKilledState();
       if (held == SweepStart::kSlowStop) WriteFile(g_servicesFile, "rrr");
-      ApplyInChild(0, false, true, held, true);
+      RunApply(0, false, true, held, true);
       const bool whole = std::all_of(kModules.begin(), kModules.end(), [&](const std::string& m) {
         return ReadFile(install_ + "/" + m) == "old " + m;
       }) || std::all_of(kModules.begin(), kModules.end(), [&](const std::string& m) {
@@ -497,7 +506,7 @@ TEST_F(CrashConsistencyTest, UndoKilledAtAnyCallLosesNothingAndTheNextUndoFinish
     }
     // The apply finishes the undo first, then applies the patch again.
     BackToKilledState();
-    const int reapplied = ApplyInChild(0, false, false, SweepStart::kClean, true) - 100;
+    const int reapplied = RunApply(0, false, false, SweepStart::kClean, true) - 100;
     EXPECT_TRUE(reapplied == RC_SUCCEED || reapplied == RC_PATCH_IS_LATEST) << when << ", then an apply: " << reapplied;
     ExpectPatched(when + ", then an apply", appliedRecord);
     if (Failures() == failuresBefore) ++survived;

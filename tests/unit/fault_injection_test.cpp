@@ -11,12 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <map>
 #include <mutex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,20 +46,12 @@ struct MachineWatch {
 };
 MachineWatch g_watch;
 
-std::string Read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return kMissing;
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
 // Each module: its original bytes are in the install folder or in the
 // backup folder, and an installed copy is whole (old or new bytes).
 void CheckMachineLocked(const std::string& when) {
   for (const std::string& module : kModules) {
-    const std::string installed = Read(g_watch.install + "/" + module);
-    const std::string backedUp = Read(g_watch.backup + "/" + module);
+    const std::string installed = MachineTest::ReadFile(g_watch.install + "/" + module);
+    const std::string backedUp = MachineTest::ReadFile(g_watch.backup + "/" + module);
     if (installed != OldBytes(module) && backedUp != OldBytes(module)) {
       g_watch.problems.push_back(when + ": original " + module + " is neither installed nor backed up");
     }
@@ -69,7 +59,7 @@ void CheckMachineLocked(const std::string& when) {
       g_watch.problems.push_back(when + ": installed " + module + " holds '" + installed + "'");
     }
   }
-  const std::string record = Read(g_watch.record);
+  const std::string record = MachineTest::ReadFile(g_watch.record);
   if (g_watch.learnRecords) {
     g_watch.records.insert(record);
   } else if (!g_watch.records.count(record)) {

@@ -3,6 +3,7 @@
 #include "driver/driver.h"
 #include "driver/run_plan.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -95,12 +96,17 @@ void MachineTest::WriteFile(const std::string& path, const std::string& content)
   out << content;
 }
 
+// Plain reads: the sweeps read every module and the record at each
+// platform call of each run.
 std::string MachineTest::ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return "<missing>";
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "<missing>";
+  std::string bytes;
+  char buffer[4096];
+  ssize_t got = 0;
+  while ((got = read(fd, buffer, sizeof buffer)) > 0) bytes.append(buffer, static_cast<size_t>(got));
+  close(fd);
+  return bytes;
 }
 
 bool MachineTest::Exists(const std::string& path) { return std::filesystem::exists(path); }
