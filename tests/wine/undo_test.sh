@@ -1,49 +1,22 @@
 #!/usr/bin/env bash
 # qlpatch.exe -c undo under Wine: an applied patch taken back and applied
 # again; the refusals that touch nothing (not applied, a later patch over
-# it, an original missing from the backup); an undo killed in the middle and
-# run again. And all or nothing: an apply or an undo that fails after it
-# stopped the product puts back what it changed and starts the product
-# again (a module missing, a module held open, a service that will not
-# start on what was put in place), its log says why, and an apply cut off
-# half way is taken back by the undo.
+# it, an original missing from the backup). And all or nothing: an apply or
+# an undo that fails after it stopped the product puts back what it changed
+# and starts the product again (a module missing, a module held open, a
+# service that will not start on what was put in place), and its log says
+# why. Runs cut off half way are in undo_killed_test.sh.
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=lib.sh
 source "$here/lib.sh"
 wt_setup "$@"
-wt_program_path service_driver >/dev/null || wt_die "no service_driver=PATH argument"
-
-PATCH_DIR="$WT_C/patch03"
-INSTALL="$WT_C/Qorlink"
-ORIGINALS="$WT_TMP/originals"
-BACKUP="$INSTALL/UpdateBackup"
-RECORD="$BACKUP/QlPatch.xml"
-MODULES=()
+# shellcheck source=undo_machine.sh
+source "$here/undo_machine.sh"
 
 LOG="$BACKUP/qlpatch.log"
 # QlSvc will not start on a module1.dll that begins with this marker.
 REFUSED_MARKER=QLREFUSE
 REFUSING_QLSVC="refuse-marked C:\\Qorlink\\module1.dll"
-
-# fresh_machine [MODULES] [MEGABYTES] [QLSVC MODE]: product 4.20 build 0137
-# with MODULES modules (2) padded to MEGABYTES (0), patch 03 for all of
-# them, both services running (QlSvc in the mode given, stop-now), no
-# backup folder.
-fresh_machine() {
-  wt_lay_out_patch "$INSTALL" "$PATCH_DIR" "${1:-2}" "${2:-0}"
-  MODULES=("${WT_MODULES[@]}")
-  rm -rf "$ORIGINALS"
-  cp -r "$INSTALL" "$ORIGINALS"
-  # shellcheck disable=SC2086  # the mode carries its file
-  wt_register_service QlSvc ${3:-stop-now}
-  wt_register_service QlProfileSvc stop-now
-  wt_start_service QlSvc
-  wt_start_service QlProfileSvc
-}
-
-
-
-present() { [ -e "$1" ] && echo present || echo absent; }
 
 # The record and the per-patch backup, byte for byte, for "as they were".
 record_and_backup() {
@@ -166,48 +139,5 @@ wt_check_log "undo, module held: the log names the module and the Windows error"
 wt_run "$PATCH_DIR" -c undo
 wt_check_exit "undo, module let go, run again" 0
 wt_check "undo, module let go: every original back" "${#MODULES[@]}" "$(wt_modules_in_state old)"
-
-echo "# an apply cut off in the module phase (8 modules of 32 MB), taken back by the undo"
-fresh_machine 8 32
-wt_start_tool "$PATCH_DIR"
-wt_wait_until 120 test -e "$BACKUP/Patch03/module3.dll" || wt_fail "the apply never moved module3.dll"
-wt_kill_tool
-echo "# killed with $(wt_modules_in_state new) of 8 modules new"
-wt_run "$PATCH_DIR" -c undo
-wt_check_exit "undo of a cut-off apply" 0
-wt_check "undo of a cut-off apply: every original back" 8 "$(wt_modules_in_state old)"
-wt_check "undo of a cut-off apply: services running" "$RUNNING $RUNNING" "$(wt_product_services)"
-wt_check "undo of a cut-off apply: backup removed, no record" "absent absent" \
-  "$(present "$BACKUP/Patch03") $(present "$RECORD")"
-wt_run "$PATCH_DIR" -c undo
-wt_check_exit "undo of a cut-off apply, again: nothing to undo" 17
-
-echo "# an undo killed while it puts the originals back (8 modules of 32 MB), then run again"
-wt_run "$PATCH_DIR"
-wt_check_exit "large apply" 0
-# module5.dll held open keeps the undo retrying there, past module4.dll.
-wt_hold_file 'C:\Qorlink\module5.dll'
-wt_start_tool "$PATCH_DIR" -c undo
-wt_wait_until 120 test -e "$INSTALL/module4.dll.qlnew" || wt_fail "the undo never reached module4.dll"
-wt_kill_tool
-echo "# killed with $(wt_modules_in_state old) of 8 originals back, $(wt_modules_in_state new) still new"
-wt_check "killed undo: every module whole, the original or the new copy" 8 \
-  "$(($(wt_modules_in_state old) + $(wt_modules_in_state new)))"
-wt_check "killed undo: still on record" 1 "$(grep -c '<Patch03>' "$RECORD")"
-# Still held: the undo cannot finish, and the product goes whole the only
-# way it can, on the new copies the record lists, and runs.
-wt_run "$PATCH_DIR" -c undo
-wt_check_exit "killed undo, run again while module5.dll is held" 13
-wt_check "killed undo, run again while held: every module new" 8 "$(wt_modules_in_state new)"
-wt_check "killed undo, run again while held: services running" "$RUNNING $RUNNING" "$(wt_product_services)"
-wt_let_go
-wt_run "$PATCH_DIR" -c undo
-wt_check_exit "killed undo, run again" 0
-wt_check "killed undo, run again: every original back" 8 "$(wt_modules_in_state old)"
-wt_check "killed undo, run again: nothing left beside the modules" "" \
-  "$(cd "$INSTALL" && ls -- *.qlundo *.qlnew 2>/dev/null)"
-wt_check "killed undo, run again: services running" "$RUNNING $RUNNING" "$(wt_product_services)"
-wt_run "$PATCH_DIR" -c patch
-wt_check_exit "killed undo, run again: query" 16
 
 wt_finish
