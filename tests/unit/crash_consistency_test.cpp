@@ -297,10 +297,12 @@ class CrashConsistencyTest : public MachineTest {
 
     const std::string before = oldRecord.empty() ? kMissing : oldRecord;
     int survived = 0;
-    // Where points are skipped, the sweep with a record on file takes the
-    // points between those of the sweep without one.
+    // Where points are skipped, the four sweeps (a kill or a power cut,
+    // without a record on file or with one) take points between each
+    // other's, so that together they reach more calls than any one alone.
     const int stride = SweepStride(start);
-    for (int k = 1 + (oldRecord.empty() ? 0 : stride / 2); k <= calls; k += stride) {
+    const int sweep = (powerCut ? 2 : 0) + (oldRecord.empty() ? 0 : 1);
+    for (int k = 1 + sweep * stride / 4; k <= calls; k += stride) {
       ++*points;
       const std::string when = (powerCut ? "power cut before call " : "killed before call ") + std::to_string(k) +
                                " from " + StartName(start);

@@ -233,8 +233,8 @@ extern "C" const char* __asan_default_options() { return "quarantine_size_mb=4:m
 
 int SweepStride(SweepStart start) {
 #ifdef QLPATCH_SANITIZED_SWEEPS
-  constexpr int kCleanStride = 2;
-  constexpr int kSanitizedStride = 8;
+  constexpr int kCleanStride = 4;
+  constexpr int kSanitizedStride = 16;
   return start == SweepStart::kClean ? kCleanStride : kSanitizedStride;
 #else
   (void)start;

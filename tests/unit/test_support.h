@@ -93,7 +93,7 @@ void ApplyServiceStart(SweepStart start, const std::string& install);
 // What an apply from `start` with nothing failing ends with.
 ResultCode HealthyOutcome(SweepStart start);
 // Which of a sweep's points run from `start`: every one, but under the
-// sanitizers (several times slower) only every second from the clean start
-// and every eighth from any other, so that each start's paths still run
+// sanitizers (several times slower) only every fourth from the clean start
+// and every sixteenth from any other, so that each start's paths still run
 // under them.
 int SweepStride(SweepStart start);
