@@ -148,7 +148,7 @@ class CrashConsistencyTest : public MachineTest {
   // a power cut, the power goes once it has ended), and 100 + its result is
   // answered: a fork for it would only cost the time of its page faults.
   int RunApply(int killAt, bool powerCut = false, bool undo = false, SweepStart start = SweepStart::kClean,
-                   bool servicesAsLeft = false) {
+               bool servicesAsLeft = false) {
     return RunMode(undo ? Mode::kUndo : Mode::kApply, killAt, powerCut, start, servicesAsLeft);
   }
   int RunMode(Mode mode, int killAt, bool powerCut, SweepStart start, bool servicesAsLeft) {
