@@ -112,6 +112,16 @@ detect() {
 }
 
 modules() { printf '%s|%s' "$(cat "$INSTALL/core.dll")" "$(cat "$INSTALL/profiles.dll")"; }
+# check_install_exit NAME CODE: wt_check_exit, and on a failure what the
+# wrapper wrote to its log and printed, which tell the step that failed.
+check_install_exit() {
+  wt_check_exit "$1" "$2"
+  [ "$WT_EXIT" = "$2" ] && return
+  echo "# the install log:"
+  tr -d '\r' <"$INSTALL_LOG" 2>/dev/null | tail -n 20 | sed 's/^/#   /'
+  echo "# printed: $(head -c 600 "$WT_OUTPUT_FILE" | tr -d '\r' | paste -sd '|')"
+  echo "# staged: $(ls -A "$TARGET" 2>&1 | paste -sd ' ')"
+}
 log_has() { tr -d '\r' <"$INSTALL_LOG" | grep -qx "$1" && echo yes || echo no; }
 absent() { [ -e "$1" ] && echo present || echo absent; }
 
@@ -152,7 +162,7 @@ check_planted_not_run "before the apply"
 echo "# install"
 printf 'left from an earlier install' >"$TARGET/stale.dll"
 install
-wt_check_exit "apply: install.cmd passes qlpatch's code" 0
+check_install_exit "apply: install.cmd passes qlpatch's code" 0
 wt_check "apply: modules replaced" "new core.dll|new profiles.dll" "$(modules)"
 wt_check "apply: services running again" "$RUNNING $RUNNING" \
   "$(wt_service_state QlSvc) $(wt_service_state QlProfileSvc)"
@@ -280,7 +290,7 @@ odd_install_path() {  # WINDOWS-PATH
 echo "# an install path holding ^ and !"
 odd_install_path 'C:\Qor ^ x !'
 install
-wt_check_exit "odd path: install.cmd passes qlpatch's code" 0
+check_install_exit "odd path: install.cmd passes qlpatch's code" 0
 wt_check "odd path: modules replaced" "new core.dll|new profiles.dll" "$(modules)"
 wt_check "odd path: the tool's lines in the install log" yes "$(log_has 'Update patch succeed!!')"
 detect "odd path, applied" detected

@@ -420,7 +420,7 @@ wt_run_program() {
   (cd "$dir" && wt_wine_to "$out" "$err" 'C:\qltest\launch.exe' "$@")
   status=$?
   if [ ! -s "$out" ] && [ ! -s "$err" ]; then
-    echo "# wine ended the launcher with status $status and no word at all; tried once more"
+    echo "# wine ended the launcher with status $status and no word at all; tried once more" >&2
     (cd "$dir" && wt_wine_to "$out" "$err" 'C:\qltest\launch.exe' "$@")
     status=$?
   fi
