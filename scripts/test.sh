@@ -33,22 +33,23 @@ done
 
 # The Wine tests spend most of their time in the tool's own waits (a
 # service's stop is polled every 10 s) and keep about one core busy: the
-# tests under the sanitizers run beside them, one at a time, on the other.
+# other tests run beside them, one at a time, on the other core.
 wine_log="$here/build/$wine_preset.ctest.log"
-echo "== ctest --preset $wine_preset, beside the next step (its output follows it)"
+echo "== ctest --preset $wine_preset, beside the steps below (its output follows them)"
 ctest --preset "$wine_preset" >"$wine_log" 2>&1 &
 wine_pid=$!
 run ctest --preset linux-sanitize -j 1
+run ctest --preset linux -j 1
+for preset in $presets; do
+  case "$preset" in linux | linux-sanitize | "$wine_preset") continue ;; esac
+  run ctest --preset "$preset"
+done
+run bash fuzz/run.sh
 wait "$wine_pid"
 wine_status=$?
 echo "== ctest --preset $wine_preset"
 cat "$wine_log"
 [ "$wine_status" -eq 0 ] || { echo "!! failed: ctest --preset $wine_preset"; failed=$((failed + 1)); }
-for preset in $presets; do
-  case "$preset" in linux-sanitize | "$wine_preset") continue ;; esac
-  run ctest --preset "$preset"
-done
-run bash fuzz/run.sh
 
 if [ "$failed" -ne 0 ]; then
   echo "$failed step(s) failed"
