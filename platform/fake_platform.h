@@ -25,6 +25,9 @@ struct Service {
   // the manager waits kRequestTimeoutMs on the virtual clock for the process
   // to reach it, and the service stays stopped. kAlways: every one.
   int startTimeouts = 0;
+  // This many start requests find the manager locked, busy starting another
+  // service (ERROR_SERVICE_DATABASE_LOCKED, 1055); kAlways: every one.
+  int lockedStarts = 0;
   bool refuseStop = false;   // ControlService: ERROR_INVALID_SERVICE_CONTROL (1052)
   // ControlService fails with ERROR_SERVICE_REQUEST_TIMEOUT (1053) after
   // the manager's kRequestTimeoutMs on the virtual clock, its handler busy

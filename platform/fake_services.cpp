@@ -146,6 +146,11 @@ bool RequestServiceStart(Handle service) {
     t_lastError = kErrorServiceDisabled;
     return false;
   }
+  if (s->lockedStarts > 0) {
+    --s->lockedStarts;
+    t_lastError = kErrorServiceDatabaseLocked;
+    return false;
+  }
   if (s->startedByOther && s->state == kServiceStopped) EnterState(s, kServiceRunning);
   if (s->state != kServiceStopped) {
     t_lastError = kErrorServiceAlreadyRunning;

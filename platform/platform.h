@@ -39,6 +39,7 @@ constexpr uint32_t kServicePausePending = 6;    // SERVICE_PAUSE_PENDING
 constexpr uint32_t kServicePaused = 7;          // SERVICE_PAUSED
 constexpr uint32_t kErrorDependentServicesRunning = 1051;    // ERROR_DEPENDENT_SERVICES_RUNNING
 constexpr uint32_t kErrorServiceRequestTimeout = 1053;       // ERROR_SERVICE_REQUEST_TIMEOUT
+constexpr uint32_t kErrorServiceDatabaseLocked = 1055;       // ERROR_SERVICE_DATABASE_LOCKED
 constexpr uint32_t kErrorServiceAlreadyRunning = 1056;       // ERROR_SERVICE_ALREADY_RUNNING
 constexpr uint32_t kErrorServiceDisabled = 1058;             // ERROR_SERVICE_DISABLED
 constexpr uint32_t kErrorServiceCannotAcceptControl = 1061;  // ERROR_SERVICE_CANNOT_ACCEPT_CTRL

@@ -274,10 +274,21 @@ ResultCode AwaitState(os::Handle service, const wchar_t* name, uint32_t wanted, 
 // request that timed out (the service's process did not reach the manager
 // in time) is made again while the service is stopped, kStartRequestTries
 // in all; one that left the service starting or running counts as made.
+// One refused as locked is asked again until kLockedStartWaitMs have passed.
 uint32_t RequestStart(os::Handle service, const wchar_t* name) {
+  const uint64_t firstMs = os::TickMs();
+  bool lockedLogged = false;
   for (int tries = 1;; ++tries) {
     if (os::RequestServiceStart(service)) return 0;
     const uint32_t error = os::LastError();
+    if (error == os::kErrorServiceDatabaseLocked) {
+      if (os::TickMs() >= firstMs + kLockedStartWaitMs) return error;
+      if (!lockedLogged) LogFailure(error, L"service %ls: the service manager is busy starting another; asking again", name);
+      lockedLogged = true;
+      --tries;  // not a timed-out request
+      os::SleepMs(kStartPollMinMs);
+      continue;
+    }
     os::ServiceStatus status = {};
     if (error == os::kErrorServiceRequestTimeout && os::QueryServiceState(service, &status)) {
       if (status.currentState == os::kServiceStartPending || status.currentState == os::kServiceRunning) {

@@ -29,6 +29,10 @@ constexpr uint64_t kStartWaitLimitMs = 600000;
 // pipe timeout (30 s) for the service's process, which a loaded machine (a
 // boot, a scan) can outlast once.
 constexpr int kStartRequestTries = 3;
+// A start the manager refuses as locked (ERROR_SERVICE_DATABASE_LOCKED: it
+// is starting another service, as at a boot or a delayed automatic start)
+// is asked again every kStartPollMinMs for up to kLockedStartWaitMs.
+constexpr uint64_t kLockedStartWaitMs = 60000;
 // How long a service's own process may take to end after it reported
 // STOPPED.
 constexpr uint32_t kServiceProcessWaitMs = 30000;

@@ -276,6 +276,22 @@ TEST_F(ServiceControlTest, TimedOutStartIsAskedAgainThenGivesTen) {
   EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc", &ledger_), RC_RUN_SERVICE_FAILED);
   EXPECT_EQ(never.startRequests, 3);
   EXPECT_EQ(never.state, kStopped);
+
+  // A manager busy starting another service is asked again for a minute.
+  fake::Reset();
+  fake::Service& locked = Service(kStopped);
+  locked.lockedStarts = 5;
+  locked.startTimeouts = 2;
+  EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc", &ledger_), RC_SUCCEED);
+  EXPECT_EQ(locked.state, kRunning);
+
+  fake::Reset();
+  fake::Service& lockedForGood = Service(kStopped);
+  lockedForGood.lockedStarts = fake::kAlways;
+  const uint64_t before = fake::NowMs();
+  EXPECT_EQ(ControlNamedService(kServiceStart, L"QlSvc", &ledger_), RC_RUN_SERVICE_FAILED);
+  EXPECT_EQ(lockedForGood.state, kStopped);
+  EXPECT_GE(fake::NowMs() - before, kLockedStartWaitMs);
 }
 
 TEST_F(ServiceControlTest, ManagerOrServiceMissing) {
