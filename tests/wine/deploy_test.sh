@@ -113,14 +113,16 @@ detect() {
 
 modules() { printf '%s|%s' "$(cat "$INSTALL/core.dll")" "$(cat "$INSTALL/profiles.dll")"; }
 # check_install_exit NAME CODE: wt_check_exit, and on a failure what the
-# wrapper wrote to its log and printed, which tell the step that failed.
+# wrapper wrote to its log and printed, and the tool's run log, which tell
+# the step that failed.
 check_install_exit() {
   wt_check_exit "$1" "$2"
   [ "$WT_EXIT" = "$2" ] && return
-  echo "# the install log:"
-  tr -d '\r' <"$INSTALL_LOG" 2>/dev/null | tail -n 20 | sed 's/^/#   /'
+  wt_print_tail "$INSTALL_LOG" 20 "the install log ends"
   echo "# printed: $(head -c 600 "$WT_OUTPUT_FILE" | tr -d '\r' | paste -sd '|')"
   echo "# staged: $(ls -A "$TARGET" 2>&1 | paste -sd ' ')"
+  wt_print_tail "$BACKUP/qlpatch.log" 30 "the run log ends"
+  wt_print_service_errors
 }
 log_has() { tr -d '\r' <"$INSTALL_LOG" | grep -qx "$1" && echo yes || echo no; }
 absent() { [ -e "$1" ] && echo present || echo absent; }
