@@ -283,7 +283,9 @@ uint32_t RequestStart(os::Handle service, const wchar_t* name) {
     const uint32_t error = os::LastError();
     if (error == os::kErrorServiceDatabaseLocked) {
       if (os::TickMs() >= firstMs + kLockedStartWaitMs) return error;
-      if (!lockedLogged) LogFailure(error, L"service %ls: the service manager is busy starting another; asking again", name);
+      if (!lockedLogged) {
+        LogFailure(error, L"service %ls: the service manager is busy starting another; asking again", name);
+      }
       lockedLogged = true;
       --tries;  // not a timed-out request
       os::SleepMs(kStartPollMinMs);
