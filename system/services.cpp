@@ -278,7 +278,7 @@ ResultCode AwaitState(os::Handle service, const wchar_t* name, uint32_t wanted, 
 uint32_t RequestStart(os::Handle service, const wchar_t* name) {
   const uint64_t firstMs = os::TickMs();
   bool lockedLogged = false;
-  for (int tries = 1;; ++tries) {
+  for (int tries = 1;;) {  // requests that timed out, counting this one
     if (os::RequestServiceStart(service)) return 0;
     const uint32_t error = os::LastError();
     if (error == os::kErrorServiceDatabaseLocked) {
@@ -287,7 +287,6 @@ uint32_t RequestStart(os::Handle service, const wchar_t* name) {
         LogFailure(error, L"service %ls: the service manager is busy starting another; asking again", name);
       }
       lockedLogged = true;
-      --tries;  // not a timed-out request
       os::SleepMs(kStartPollMinMs);
       continue;
     }
@@ -299,6 +298,7 @@ uint32_t RequestStart(os::Handle service, const wchar_t* name) {
       }
       if (status.currentState == os::kServiceStopped && tries < kStartRequestTries) {
         LogFailure(error, L"service %ls: start %d of %d timed out; asking again", name, tries, kStartRequestTries);
+        ++tries;
         continue;
       }
       return error;
