@@ -2,7 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 #include "platform/platform.h"
 
@@ -89,20 +89,22 @@ FileComparison CompareFiles(const wchar_t* first, const wchar_t* second) {
     return FileComparison::kSecondUnreadable;
   }
   FileComparison result = FileComparison::kSame;
-  std::vector<char> left(64 * 1024), right(64 * 1024);
+  // Only what fread fills is looked at: the buffers need no zeroing.
+  constexpr size_t kChunk = 64 * 1024;
+  const std::unique_ptr<char[]> left(new char[kChunk]), right(new char[kChunk]);
   for (;;) {
-    const size_t l = std::fread(left.data(), 1, left.size(), a);
-    const size_t r = std::fread(right.data(), 1, right.size(), b);
+    const size_t l = std::fread(left.get(), 1, kChunk, a);
+    const size_t r = std::fread(right.get(), 1, kChunk, b);
     // A read that failed tells nothing of the bytes.
     if (std::ferror(a) || std::ferror(b)) {
       result = std::ferror(a) ? FileComparison::kFirstUnreadable : FileComparison::kSecondUnreadable;
       break;
     }
-    if (l != r || std::memcmp(left.data(), right.data(), l) != 0) {
+    if (l != r || std::memcmp(left.get(), right.get(), l) != 0) {
       result = FileComparison::kDifferent;
       break;
     }
-    if (l < left.size()) break;
+    if (l < kChunk) break;
   }
   std::fclose(a);
   std::fclose(b);
