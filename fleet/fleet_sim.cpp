@@ -37,6 +37,16 @@
 #include "fleet/fleet_machine.h"
 #include "shared/result_codes.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+// Each run's process is a fork of this one and copies every page the
+// allocator has touched: chunks freed wait in a 4 MB quarantine instead of
+// 256 MB (a use after free is still caught while the chunk is among the
+// last 4 MB freed), and allocations keep 4 frames of their stack instead of
+// 30. ASAN_OPTIONS overrides both.
+extern "C" const char* __asan_default_options();
+extern "C" const char* __asan_default_options() { return "quarantine_size_mb=4:malloc_context_size=4"; }
+#endif
+
 namespace {
 
 using fleet::Machine;
