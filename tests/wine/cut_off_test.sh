@@ -104,7 +104,7 @@ wt_check "killed undo: both services running before the undo" "$RUNNING $RUNNING
 # before it looks again and goes on to QlProfileSvc: killed in that wait.
 # (A QlSvc slow to stop would add another 10 s wait to each run here.)
 wt_start_tool "$PATCH_DIR" -c undo
-wt_wait_until 60 service_is QlSvc "$STOPPED" || wt_fail "killed undo: the undo never stopped QlSvc"
+wt_wait_service_state QlSvc "$STOPPED" 60 || wt_fail "killed undo: the undo never stopped QlSvc"
 wt_kill_tool
 wt_check "killed undo: killed in the stop, QlSvc stopped and QlProfileSvc not yet" "$STOPPED $RUNNING" "$(wt_product_services)"
 wt_check "killed undo: killed before any module changed" "$ALL" "$(wt_modules_in_state new)"

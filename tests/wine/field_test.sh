@@ -38,10 +38,6 @@ fresh_machine() {
   fi
 }
 
-service_is() {  # NAME STATE
-  [ "$(wt_service_state "$1")" = "$2" ]
-}
-
 check_output() {  # NAME EXPECTED
   wt_check "$1 (output)" "$(printf '%s' "$2" | od -An -c)" "$(od -An -c <"$WT_OUTPUT_FILE")"
 }
@@ -110,7 +106,7 @@ echo "# a second apply while one runs"
 fresh_machine "stop-delay 15000" stop-now
 keep_originals
 wt_start_tool "$PATCH_DIR"
-wt_wait_until 60 service_is QlSvc "$STOP_PENDING" || wt_fail "the first apply never stopped QlSvc"
+wt_wait_service_state QlSvc "$STOP_PENDING" 60 || wt_fail "the first apply never stopped QlSvc"
 wt_run "$PATCH_DIR"
 wt_check_exit "second apply" 1618
 check_output "second apply" $'another update is running!\r\r\n'"$EXIT_LINE"
@@ -160,7 +156,7 @@ echo "# killed in the first service's stop wait"
 fresh_machine "stop-delay 12000" stop-now
 keep_originals
 wt_start_tool "$PATCH_DIR"
-wt_wait_until 60 service_is QlSvc "$STOP_PENDING" || wt_fail "the apply never stopped QlSvc"
+wt_wait_service_state QlSvc "$STOP_PENDING" 60 || wt_fail "the apply never stopped QlSvc"
 wt_kill_tool
 check_no_module_lost "killed stopping QlSvc"
 wt_check "killed stopping QlSvc: nothing moved" "${#MODULES[@]}" "$(modules_in_state old)"
@@ -171,7 +167,7 @@ echo "# killed in the second service's stop wait"
 fresh_machine stop-now "stop-delay 12000"
 keep_originals
 wt_start_tool "$PATCH_DIR"
-wt_wait_until 60 service_is QlProfileSvc "$STOP_PENDING" || wt_fail "the apply never stopped QlProfileSvc"
+wt_wait_service_state QlProfileSvc "$STOP_PENDING" 60 || wt_fail "the apply never stopped QlProfileSvc"
 wt_kill_tool
 check_no_module_lost "killed stopping QlProfileSvc"
 wt_wait_service_state QlProfileSvc "$STOPPED" || wt_fail "QlProfileSvc did not finish stopping"
@@ -194,7 +190,7 @@ echo "# killed in the start phase"
 fresh_machine "start-delay 6000" stop-now
 keep_originals
 wt_start_tool "$PATCH_DIR"
-wt_wait_until 90 service_is QlSvc "$START_PENDING" || wt_fail "the apply never started QlSvc"
+wt_wait_service_state QlSvc "$START_PENDING" 90 || wt_fail "the apply never started QlSvc"
 wt_kill_tool
 check_no_module_lost "killed starting QlSvc"
 wt_check "killed starting QlSvc: every module new" "${#MODULES[@]}" "$(modules_in_state new)"

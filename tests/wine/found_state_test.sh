@@ -55,8 +55,6 @@ on_record() {
   if grep -q '<Patch03>' "$RECORD" 2>/dev/null; then echo "Patch03 on record"; else echo "not on record"; fi
 }
 
-profile_stop_over() { [ "$(wt_service_state QlProfileSvc)" != "$STOP_PENDING" ]; }
-
 
 echo "# case 1: QlProfileSvc takes 100 s to stop"
 fresh_machine stop-delay 100000
@@ -77,7 +75,7 @@ wt_check "slow stop: both services running when the tool has ended" "$RUNNING $R
 wt_check "slow stop: every module the original" "$ALL" "$(count_equal "$INSTALL" "$ORIGINALS")"
 wt_check "slow stop: the record" "not on record" "$(on_record)"
 if [ "$after" != "$RUNNING $RUNNING" ]; then
-  wt_wait_until 60 profile_stop_over
+  wt_wait_service_state_not QlProfileSvc "$STOP_PENDING" 60
   echo "# slow stop: the services once QlProfileSvc's 100 s were over: $(wt_product_services)"
 fi
 wt_case_done "case 1 (slow stop)" "$LOG"

@@ -547,7 +547,7 @@ wt_let_go() {
 # ---- services, through service_driver.exe ----------------------------------------
 
 readonly STOPPED=1 START_PENDING=2 STOP_PENDING=3 RUNNING=4
-readonly SERVICE_DISABLED=4  # a start type
+readonly SERVICE_DEMAND_START=3 SERVICE_DISABLED=4  # start types
 
 # Runs service_driver.exe (see there) through the launcher, like wt_run.
 wt_driver() {
@@ -560,35 +560,54 @@ wt_service_state() {
   printf '%s\n' "$WT_EXIT"
 }
 
-# wt_wait_service_state NAME STATE: until the service is in that state; false after a minute.
+# wt_wait_service_state NAME STATE [SECONDS]: until the service is in that
+# state (-1: it is gone); false after SECONDS, two minutes unless given.
+# service_driver polls it every 20 ms in one process: each Wine program
+# started costs a fifth of a second of a core. WT_EXIT is left as it was.
 wt_wait_service_state() {
-  local tries=300
-  while [ "$(wt_service_state "$1")" != "$2" ]; do
-    tries=$((tries - 1))
-    [ "$tries" -gt 0 ] || return 1
-    sleep 0.2
-  done
+  (wt_driver wait "$1" "$2" "${3:-120}"; [ "$WT_EXIT" = 0 ])
 }
 
-# wt_register_service NAME MODE [ms]: (re)registers NAME as a test service, stopped.
+# wt_wait_service_state_not NAME STATE SECONDS: until it is in another state.
+wt_wait_service_state_not() {
+  (wt_driver wait-not "$1" "$2" "$3"; [ "$WT_EXIT" = 0 ])
+}
+
+# wt_register_service NAME MODE [ARGS...]: (re)registers NAME as a test
+# service with that command line, stopped. One this test registered with the
+# same command line, and still to be started on demand, is only stopped:
+# Wine removes a deleted service once the last handle to it is closed, which
+# on a loaded machine has taken minutes.
+declare -A WT_REGISTERED=()
 wt_register_service() {
-  local name=$1
+  local name=$1 command="C:\\qltest\\test_service.exe $*"
+  if [ "${WT_REGISTERED[$name]:-}" = "$command" ] && [ "$(wt_start_type "$name")" = "$SERVICE_DEMAND_START" ]; then
+    wt_stop_for_good "$name"
+    return
+  fi
   wt_remove_service "$name"
-  wt_wine sc create "$name" binPath= "C:\\qltest\\test_service.exe $*" ||
-    wt_die "cannot register $name"
+  wt_wine sc create "$name" binPath= "$command" || wt_die "cannot register $name"
+  WT_REGISTERED[$name]=$command
+}
+
+# wt_stop_for_good NAME: the service stopped, however its mode answers a stop.
+wt_stop_for_good() {
+  [ "$(wt_service_state "$1")" = "$STOPPED" ] && return 0
+  # Stuck services get no further controls: they end through their event.
+  wt_wine 'C:\qltest\test_service.exe' --release "$1"
+  wt_wait_service_state "$1" "$STOPPED" || wt_die "$1 does not stop"
 }
 
 wt_remove_service() {
-  local state
-  state=$(wt_service_state "$1")
-  [ "$state" = -1 ] && return 0
-  if [ "$state" != "$STOPPED" ]; then
-    # Stuck services get no further controls: they end through their event.
-    wt_wine 'C:\qltest\test_service.exe' --release "$1"
-    wt_wait_service_state "$1" "$STOPPED" || wt_die "$1 does not stop"
-  fi
+  unset "WT_REGISTERED[$1]"
+  [ "$(wt_service_state "$1")" = -1 ] && return 0
+  wt_stop_for_good "$1"
   wt_wine sc delete "$1"
-  wt_wait_service_state "$1" -1 || wt_die "$1 is not removed"
+  if ! wt_wait_service_state "$1" -1 180; then
+    echo "# Wine's processes:" >&2
+    ps -eo pid,etimes,args | grep -iE '\.exe' | grep -v grep | sed 's/^/#   /' >&2
+    wt_die "$1 is not removed"
+  fi
 }
 
 # A loaded machine can outlast Wine's 10 s for a service's process to reach
@@ -598,6 +617,7 @@ wt_start_service() {
   for try in 1 2 3; do
     wt_wine sc start "$1" && wt_wait_service_state "$1" "$RUNNING" && return 0
     echo "# sc start $1 failed (try $try)"
+    sleep 2  # the process of its last start may still be ending
   done
   wt_die "cannot start $1"
 }

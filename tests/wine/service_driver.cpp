@@ -12,6 +12,11 @@
 //                      image name, compared without regard to case.
 //   state NAME         exits with the service's current state (1 stopped,
 //                      3 stop pending, 4 running), -1 when it cannot be read.
+//   wait NAME STATE SECONDS
+//                      polls the state every 20 ms until it is STATE (-1:
+//                      the service is gone); exits 0 then, 1 after SECONDS.
+//   wait-not NAME STATE SECONDS
+//                      the same, until the state is another than STATE.
 //   disable NAME       sets the service's start type to disabled
 //                      (ChangeServiceConfigW; `sc config` has no effect
 //                      under Wine); exits 0 when done.
@@ -30,6 +35,7 @@
 #include <tlhelp32.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cwchar>
 
 #include "shared/shared.h"
@@ -91,6 +97,17 @@ int ServiceState(const wchar_t* serviceName) {
   }
   ::CloseServiceHandle(manager);
   return state;
+}
+
+enum class WaitUntil { kReached, kLeft };
+
+int WaitForState(const wchar_t* serviceName, int state, WaitUntil until, int seconds) {
+  const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(seconds) * 1000;
+  for (;;) {
+    if ((ServiceState(serviceName) == state) == (until == WaitUntil::kReached)) return 0;
+    if (::GetTickCount64() >= deadline) return 1;
+    ::Sleep(20);
+  }
 }
 
 int DisableService(const wchar_t* serviceName) {
@@ -162,7 +179,8 @@ int PrintProcess(const wchar_t* serviceName) {
 
 int Usage() {
   std::fwprintf(stderr, L"usage: service_driver.exe stop|start|terminate-product\n"
-                        L"       service_driver.exe terminate|count|state|disable|start-type|dependents|process NAME\n");
+                        L"       service_driver.exe terminate|count|state|disable|start-type|dependents|process NAME\n"
+                        L"       service_driver.exe wait|wait-not NAME STATE SECONDS\n");
   return -3;
 }
 
@@ -186,6 +204,10 @@ int wmain(int argc, wchar_t** argv) {
     if (std::wcscmp(argv[1], L"start-type") == 0) return StartType(argv[2]);
     if (std::wcscmp(argv[1], L"dependents") == 0) return PrintDependents(argv[2]);
     if (std::wcscmp(argv[1], L"process") == 0) return PrintProcess(argv[2]);
+  } else if (argc == 5) {
+    const int state = _wtoi(argv[3]), seconds = _wtoi(argv[4]);
+    if (std::wcscmp(argv[1], L"wait") == 0) return WaitForState(argv[2], state, WaitUntil::kReached, seconds);
+    if (std::wcscmp(argv[1], L"wait-not") == 0) return WaitForState(argv[2], state, WaitUntil::kLeft, seconds);
   }
   return Usage();
 }
