@@ -2,6 +2,7 @@
 // run each phase off the main thread.
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 
 #include "system/services.h"
 
@@ -92,10 +93,11 @@ ResultCode SurveyService(os::Handle manager, const wchar_t* name, ServiceLedger*
 // lists them (the one started last first). Each goes into the ledger as
 // stopped by this run, so that it is started again with the others.
 ResultCode StopDependents(os::Handle manager, const wchar_t* name, ServiceLedger* ledger) {
-  // On the heap: the worker's stack is small.
-  std::vector<os::ServiceName> dependents(kMaxDependentServices);
+  // On the heap: the worker's stack is small. Only the `count` names listed
+  // are read, so the array is left unzeroed.
+  const std::unique_ptr<os::ServiceName[]> dependents(new os::ServiceName[kMaxDependentServices]);
   int count = 0;
-  if (!os::ListActiveDependents(manager, name, dependents.data(), kMaxDependentServices, &count)) {
+  if (!os::ListActiveDependents(manager, name, dependents.get(), kMaxDependentServices, &count)) {
     LogFailure(os::LastError(), L"service %ls: the services that depend on it cannot be listed", name);
     return RC_STOP_SERVICE_FAILED;
   }
@@ -399,9 +401,9 @@ ResultCode SurveyWithManager(os::Handle manager, ServiceLedger* ledger) {
   for (const wchar_t* product : kProductServices) {
     ResultCode result = SurveyService(manager, product, ledger);
     if (result != RC_SUCCEED) return result;
-    std::vector<os::ServiceName> dependents(kMaxDependentServices);
+    const std::unique_ptr<os::ServiceName[]> dependents(new os::ServiceName[kMaxDependentServices]);
     int count = 0;
-    if (!os::ListActiveDependents(manager, product, dependents.data(), kMaxDependentServices, &count)) {
+    if (!os::ListActiveDependents(manager, product, dependents.get(), kMaxDependentServices, &count)) {
       // The stop finds out whether it needs them.
       LogFailure(os::LastError(), L"service %ls: the services that depend on it cannot be listed", product);
       continue;
