@@ -372,7 +372,7 @@ TEST_F(FaultInjectionTest, EveryFailingCallEndsCleanlyAndLosesNoModule) {
     for (size_t i = 0; i < healthyLog.size(); ++i) positions[healthyLog[i]].push_back(i);
     int startCovered = 0;
     int point = 0;
-    const int stride = SweepStride(start);
+    const int stride = SweepStride(start, SweepKind::kFailingCalls);
     for (const auto& [function, count] : occurrences) {
       for (int occurrence = 1; occurrence <= count; ++occurrence) {
         if (point++ % stride != 0) continue;

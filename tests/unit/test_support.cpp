@@ -244,13 +244,15 @@ extern "C" const char* __asan_default_options();
 extern "C" const char* __asan_default_options() { return "quarantine_size_mb=4:malloc_context_size=4"; }
 #endif
 
-int SweepStride(SweepStart start) {
+int SweepStride(SweepStart start, SweepKind kind) {
 #ifdef QLPATCH_SANITIZED_SWEEPS
   constexpr int kCleanStride = 4;
   constexpr int kSanitizedStride = 16;
-  return start == SweepStart::kClean ? kCleanStride : kSanitizedStride;
+  const int stride = start == SweepStart::kClean ? kCleanStride : kSanitizedStride;
+  return kind == SweepKind::kCutOffRuns ? 2 * stride : stride;
 #else
   (void)start;
+  (void)kind;
   return 1;
 #endif
 }

@@ -92,8 +92,13 @@ std::string FoundBackup(SweepStart start, const std::string& module, size_t inde
 void ApplyServiceStart(SweepStart start, const std::string& install);
 // What an apply from `start` with nothing failing ends with.
 ResultCode HealthyOutcome(SweepStart start);
+// A sweep fails each call in turn, or cuts the run off before it (a kill or
+// a power cut).
+enum class SweepKind { kFailingCalls, kCutOffRuns };
 // Which of a sweep's points run from `start`: every one, but under the
 // sanitizers (several times slower) only every fourth from the clean start
 // and every sixteenth from any other, so that each start's paths still run
-// under them.
-int SweepStride(SweepStart start);
+// under them. A run cut off there runs only the first part of the code the
+// whole run runs; what is new is the next run, from the state the cut
+// leaves: a cut-off sweep takes every second of those points.
+int SweepStride(SweepStart start, SweepKind kind);
