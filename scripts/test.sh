@@ -34,7 +34,8 @@ build() {  # PRESET
 # The Wine tests spend most of their time in the tool's own waits (a
 # service's stop is polled every 10 s) and keep about one core busy, and
 # they take longest: their build comes first, and the other builds and
-# tests run beside them, one at a time, on the other core.
+# tests run beside them, one at a time, on the other core. The unit tests
+# run two at a time, so that both cores work once the Wine tests are done.
 build "$wine_preset"
 wine_log="$here/build/$wine_preset.ctest.log"
 echo "== ctest --preset $wine_preset, beside the steps below (its output follows them)"
@@ -44,7 +45,7 @@ for preset in $presets; do
   [ "$preset" = "$wine_preset" ] || build "$preset"
 done
 run ctest --preset linux-sanitize -j 1
-run ctest --preset linux -j 1
+run ctest --preset linux -j 2
 for preset in $presets; do
   case "$preset" in linux | linux-sanitize | "$wine_preset") continue ;; esac
   run ctest --preset "$preset"
