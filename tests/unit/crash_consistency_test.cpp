@@ -399,7 +399,8 @@ TEST_F(CrashConsistencyTest, KilledWhereNoRunCanChangeTheModulesTheNextLeavesThe
   PrepareFiles("", start);
   PreparePlatform(start);
   EXPECT_EQ(Apply(), RC_STOP_SERVICE_FAILED);
-  for (int k = 1, calls = static_cast<int>(fake::CallLog().size()); k <= calls; k += SweepStride(start, SweepKind::kCutOffRuns)) {
+  const int stride = SweepStride(start, SweepKind::kCutOffRuns);
+  for (int k = 1, calls = static_cast<int>(fake::CallLog().size()); k <= calls; k += stride) {
     const std::string when = "killed before call " + std::to_string(k);
     PrepareFiles("", start);
     EXPECT_EQ(RunApply(k, false, false, start), 0) << when << ": the run was not killed";
