@@ -57,12 +57,13 @@ bool ReadPendingRenames(std::wstring* value) {
   return true;
 }
 
-bool WritePendingRenames(const std::wstring& value) {
-  if (Call("WritePendingRenames")) return false;
+PendingRenamesWrite WritePendingRenames(const std::wstring& expected, const std::wstring& value) {
+  if (Call("WritePendingRenames")) return PendingRenamesWrite::kFailed;
   std::lock_guard<std::mutex> lock(g_machineMutex);
+  if (M().pendingRenames != expected) return PendingRenamesWrite::kChanged;
   M().pendingRenames = value;
   M().pendingRenamesOnDisk = value;
-  return true;
+  return PendingRenamesWrite::kWritten;
 }
 
 bool FlushPendingRenames() {

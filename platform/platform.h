@@ -139,8 +139,9 @@ constexpr uint32_t kAttributeHidden = 0x2;
 constexpr uint32_t kAttributeSystem = 0x4;
 // GetFileAttributesW; false when the path cannot be looked at.
 bool ReadFileAttributes(const wchar_t* path, uint32_t* attributes);
-// SetFileAttributesW(FILE_ATTRIBUTE_NORMAL): a read-only, hidden or system
-// file can be written, replaced and deleted again.
+// SetFileAttributesW without read-only, hidden and system, every other
+// attribute (archive, not indexed) kept: the file can be written, replaced
+// and deleted again.
 bool ClearFileAttributes(const wchar_t* path);
 // SetFileAttributesW: gives a file back the read-only, hidden and system
 // attributes of `attributes` (as ReadFileAttributes read them; the others
@@ -255,9 +256,17 @@ bool ScheduleRenameAtRestart(const wchar_t* from, const wchar_t* to);
 // to delete), each ended by a zero. Empty when there is none. False when it
 // cannot be read, or is not a REG_MULTI_SZ (LastError tells why).
 bool ReadPendingRenames(std::wstring* value);
-// Writes the value back as given (an empty one removes it), flushed to
-// disk (RegFlushKey) before it returns.
-bool WritePendingRenames(const std::wstring& value);
+// Every program that schedules a rename for the restart adds to this one
+// value, and Windows has no lock on it: the value is written only while it
+// still reads `expected` (read again through the key opened to write it,
+// just before the write), so that a rename another program added since
+// `expected` was read is not written over. kChanged then, nothing written:
+// read it again and start over. The window left is the one between that
+// read and the write. Written as given (an empty one removes it), flushed
+// to disk (RegFlushKey) before it returns kWritten; kFailed when it cannot
+// be read or written (LastError tells why).
+enum class PendingRenamesWrite { kWritten, kChanged, kFailed };
+PendingRenamesWrite WritePendingRenames(const std::wstring& expected, const std::wstring& value);
 // RegFlushKey on the Session Manager key: the renames scheduled so far are
 // on disk when it returns. The registry otherwise writes them lazily,
 // seconds later, and a power cut meanwhile loses them.

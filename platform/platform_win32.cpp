@@ -85,22 +85,20 @@ bool QueryServiceState(Handle service, ServiceStatus* status) {
 bool ReadServiceStartType(Handle manager, const wchar_t* name, uint32_t* startType) {
   SC_HANDLE service = ::OpenServiceW(static_cast<SC_HANDLE>(manager), name, SERVICE_QUERY_CONFIG);
   if (service == nullptr) return false;
-  // Asked without a buffer, the call answers the size it needs; the
-  // configuration's strings follow the fixed part.
-  DWORD needed = 0;
+  // The configuration's strings follow its fixed part, 8 KB at most in
+  // all; one changed since the size was answered answers its new size.
+  DWORD needed = 8 * 1024;
   bool read = false;
-  DWORD error = ERROR_SUCCESS;
-  if (!::QueryServiceConfigW(service, nullptr, 0, &needed) && ::GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+  DWORD error = ERROR_INSUFFICIENT_BUFFER;
+  for (int attempt = 0; attempt < 3 && !read && error == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
     std::vector<BYTE> buffer(needed);
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-    if (::QueryServiceConfigW(service, config, needed, &needed)) {
+    if (::QueryServiceConfigW(service, config, static_cast<DWORD>(buffer.size()), &needed)) {
       *startType = config->dwStartType;
       read = true;
     } else {
       error = ::GetLastError();
     }
-  } else {
-    error = ::GetLastError();
   }
   ::CloseServiceHandle(service);
   if (!read) ::SetLastError(error);
@@ -272,20 +270,33 @@ bool ReadFileAttributes(const wchar_t* path, uint32_t* attributes) {
   return true;
 }
 
+namespace {
+
+// The attributes that keep a file from being written, replaced or deleted.
+constexpr DWORD kBlockingAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+// Those SetFileAttributesW sets besides them (FILE_ATTRIBUTE_DIRECTORY and
+// the like are read, never set). FILE_ATTRIBUTE_NORMAL is valid only alone:
+// setting it clears all of these.
+constexpr DWORD kOtherSettableAttributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
+                                           FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
+
+bool SetSettableAttributes(const wchar_t* path, DWORD wanted) {
+  return ::SetFileAttributesW(path, wanted == 0 ? FILE_ATTRIBUTE_NORMAL : wanted) != FALSE;
+}
+
+}  // namespace
+
 bool ClearFileAttributes(const wchar_t* path) {
-  return ::SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL) != FALSE;
+  const DWORD current = ::GetFileAttributesW(path);
+  if (current == INVALID_FILE_ATTRIBUTES) return false;
+  if ((current & kBlockingAttributes) == 0) return true;
+  return SetSettableAttributes(path, current & kOtherSettableAttributes);
 }
 
 bool RestoreFileAttributes(const wchar_t* path, uint32_t attributes) {
   const DWORD current = ::GetFileAttributesW(path);
   if (current == INVALID_FILE_ATTRIBUTES) return false;
-  constexpr DWORD kRestored = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-  // FILE_ATTRIBUTE_DIRECTORY and the like are read, never set.
-  constexpr DWORD kSettable = kRestored | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
-                              FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
-  DWORD wanted = (current & kSettable & ~kRestored) | (attributes & kRestored);
-  if (wanted == 0) wanted = FILE_ATTRIBUTE_NORMAL;
-  return ::SetFileAttributesW(path, wanted) != FALSE;
+  return SetSettableAttributes(path, (current & kOtherSettableAttributes) | (attributes & kBlockingAttributes));
 }
 
 bool ListFolder(const wchar_t* path, void (*visit)(void* context, const wchar_t* name, bool isFolder),

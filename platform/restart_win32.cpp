@@ -19,6 +19,27 @@ namespace {
 constexpr const wchar_t* kSessionManagerKey = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr const wchar_t* kPendingRenamesValue = L"PendingFileRenameOperations";
 
+// The value through an open key (KEY_QUERY_VALUE): ERROR_SUCCESS, with an
+// empty value when there is none, or the error.
+LONG QueryPendingRenames(HKEY key, std::wstring* value) {
+  value->clear();
+  // The value may grow between the two calls: read again until it fits.
+  DWORD type = 0, bytes = 0;
+  LONG status = ERROR_MORE_DATA;
+  for (int attempt = 0; attempt < 4 && status == ERROR_MORE_DATA; ++attempt) {
+    status = ::RegQueryValueExW(key, kPendingRenamesValue, nullptr, &type, nullptr, &bytes);
+    if (status != ERROR_SUCCESS) break;
+    std::vector<wchar_t> buffer(bytes / sizeof(wchar_t) + 2, L'\0');
+    DWORD got = bytes;
+    status = ::RegQueryValueExW(key, kPendingRenamesValue, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()),
+                                &got);
+    if (status == ERROR_SUCCESS) value->assign(buffer.data(), got / sizeof(wchar_t));
+  }
+  if (status == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;  // nothing waits
+  if (status == ERROR_SUCCESS && type != REG_MULTI_SZ) return ERROR_INVALID_DATA;
+  return status;
+}
+
 }  // namespace
 
 bool ScheduleRenameAtRestart(const wchar_t* from, const wchar_t* to) {
@@ -31,39 +52,29 @@ bool ReadPendingRenames(std::wstring* value) {
   value->clear();
   HKEY key = nullptr;
   LONG status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE, &key);
-  if (status != ERROR_SUCCESS) {
-    ::SetLastError(static_cast<DWORD>(status));
-    return false;
+  if (status == ERROR_SUCCESS) {
+    status = QueryPendingRenames(key, value);
+    ::RegCloseKey(key);
   }
-  // The value may grow between the two calls: read again until it fits.
-  DWORD type = 0, bytes = 0;
-  for (int attempt = 0; attempt < 4; ++attempt) {
-    status = ::RegQueryValueExW(key, kPendingRenamesValue, nullptr, &type, nullptr, &bytes);
-    if (status != ERROR_SUCCESS) break;
-    std::vector<wchar_t> buffer(bytes / sizeof(wchar_t) + 2, L'\0');
-    DWORD got = bytes;
-    status = ::RegQueryValueExW(key, kPendingRenamesValue, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()),
-                                &got);
-    if (status == ERROR_MORE_DATA) continue;
-    if (status == ERROR_SUCCESS) value->assign(buffer.data(), got / sizeof(wchar_t));
-    break;
-  }
-  ::RegCloseKey(key);
-  if (status == ERROR_FILE_NOT_FOUND) return true;  // nothing waits
-  if (status != ERROR_SUCCESS) {
-    ::SetLastError(static_cast<DWORD>(status));
-    return false;
-  }
-  if (type == REG_MULTI_SZ) return true;
-  ::SetLastError(ERROR_INVALID_DATA);
-  return false;
+  if (status != ERROR_SUCCESS) ::SetLastError(static_cast<DWORD>(status));
+  return status == ERROR_SUCCESS;
 }
 
-bool WritePendingRenames(const std::wstring& value) {
+PendingRenamesWrite WritePendingRenames(const std::wstring& expected, const std::wstring& value) {
   HKEY key = nullptr;
-  // Query access too: RegFlushKey needs it.
+  // Query access too: to read it again, and RegFlushKey needs it.
   LONG status =
       ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_SET_VALUE | KEY_QUERY_VALUE, &key);
+  if (status != ERROR_SUCCESS) {
+    ::SetLastError(static_cast<DWORD>(status));
+    return PendingRenamesWrite::kFailed;
+  }
+  std::wstring now;
+  status = QueryPendingRenames(key, &now);
+  if (status == ERROR_SUCCESS && now != expected) {
+    ::RegCloseKey(key);
+    return PendingRenamesWrite::kChanged;
+  }
   if (status == ERROR_SUCCESS) {
     if (value.empty()) {
       status = ::RegDeleteValueW(key, kPendingRenamesValue);
@@ -73,11 +84,11 @@ bool WritePendingRenames(const std::wstring& value) {
                                 reinterpret_cast<const BYTE*>(value.data()),
                                 static_cast<DWORD>(value.size() * sizeof(wchar_t)));
     }
-    if (status == ERROR_SUCCESS) status = ::RegFlushKey(key);
-    ::RegCloseKey(key);
   }
+  if (status == ERROR_SUCCESS) status = ::RegFlushKey(key);
+  ::RegCloseKey(key);
   if (status != ERROR_SUCCESS) ::SetLastError(static_cast<DWORD>(status));
-  return status == ERROR_SUCCESS;
+  return status == ERROR_SUCCESS ? PendingRenamesWrite::kWritten : PendingRenamesWrite::kFailed;
 }
 
 bool FlushPendingRenames() {

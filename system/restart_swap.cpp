@@ -274,27 +274,36 @@ PendingSwap FindPendingSwap(const wchar_t* backupRoot) {
 }
 
 bool CancelPendingSwap(const wchar_t* backupRoot) {
-  std::wstring value;
-  if (!os::ReadPendingRenames(&value)) {
-    LogFailure(os::LastError(), L"the renames waiting for the restart cannot be read");
-    return false;
-  }
-  const std::vector<std::wstring> strings = Strings(value);
-  std::wstring kept;
   std::vector<std::wstring> staged;
-  for (size_t i = 0; i + 1 < strings.size(); i += 2) {
-    if (!IsOwnPair(strings[i], strings[i + 1], backupRoot)) {
-      kept.append(strings[i]).push_back(L'\0');
-      kept.append(strings[i + 1]).push_back(L'\0');
-    } else if (Bare(strings[i]).size() > std::wcslen(kStagedSuffix) &&
-               Bare(strings[i]).compare(Bare(strings[i]).size() - std::wcslen(kStagedSuffix), std::wstring::npos,
-                                        kStagedSuffix) == 0) {
-      staged.push_back(Bare(strings[i]));
+  // Another program may add a rename between the read and the write: the
+  // write is then refused, and the value read again.
+  os::PendingRenamesWrite written = os::PendingRenamesWrite::kChanged;
+  for (int attempt = 0; attempt < 8 && written == os::PendingRenamesWrite::kChanged; ++attempt) {
+    std::wstring value;
+    if (!os::ReadPendingRenames(&value)) {
+      LogFailure(os::LastError(), L"the renames waiting for the restart cannot be read");
+      return false;
     }
+    const std::vector<std::wstring> strings = Strings(value);
+    std::wstring kept;
+    staged.clear();
+    for (size_t i = 0; i + 1 < strings.size(); i += 2) {
+      const std::wstring from = Bare(strings[i]);
+      if (!IsOwnPair(strings[i], strings[i + 1], backupRoot)) {
+        kept.append(strings[i]).push_back(L'\0');
+        kept.append(strings[i + 1]).push_back(L'\0');
+      } else if (from.size() > std::wcslen(kStagedSuffix) &&
+                 from.compare(from.size() - std::wcslen(kStagedSuffix), std::wstring::npos, kStagedSuffix) == 0) {
+        staged.push_back(from);
+      }
+    }
+    if (!kept.empty()) kept.push_back(L'\0');
+    written = kept.size() == value.size() ? os::PendingRenamesWrite::kWritten : os::WritePendingRenames(value, kept);
   }
-  if (!kept.empty()) kept.push_back(L'\0');
-  if (kept.size() != value.size() && !os::WritePendingRenames(kept)) {
-    LogFailure(os::LastError(), L"the renames waiting for the restart cannot be written back");
+  if (written != os::PendingRenamesWrite::kWritten) {
+    LogFailure(written == os::PendingRenamesWrite::kFailed ? os::LastError() : 0,
+               L"the renames waiting for the restart cannot be written back%ls",
+               written == os::PendingRenamesWrite::kChanged ? L": other programs kept changing them" : L"");
     return false;
   }
   for (const std::wstring& path : staged) RemoveStaged(path.c_str());
