@@ -62,6 +62,12 @@ ResultCode PutBackAfter(WorkItemList* work, Journal* journal, const CutOffRun* c
 // changed, when the product does not come down or the mix cannot be made
 // whole.
 bool TakeEarlierRunBack(WorkItemList* work, Journal* journal, RunPlan* plan, WholeOn whole);
+// A failure once the services are sent a stop: over a mix an earlier run
+// left, the mix is made whole first (TakeEarlierRunBack, which stops again
+// what this run started), so that the put-back never starts the product
+// on it; then PutBackAfter.
+ResultCode PutBackWhole(WorkItemList* work, Journal* journal, RunPlan* plan, const CutOffRun* cutOff, WholeOn whole,
+                        ResultCode failure);
 // The module steps of a plan, each done as a work item, in order, up to the
 // first that fails. 0 or its code; a module held open past the retries is
 // added to `held`. A module held open when the plan was read is read again

@@ -2,7 +2,9 @@
 // Windows), each ended by CR LF and written through before the step it
 // names is taken:
 //   mode apply | mode undo
-//   service <name>     one for each service the run found running
+//   service <name>     one for each service the run found running, and,
+//                      after the heading, one for each other service the
+//                      run is about to send a stop
 //   module <name>      one for each module it is to change
 //   patch Patch03      the heading's last line
 //   begin <step> / done <step> / failed <step> / undo <step> / undone <step>
@@ -80,7 +82,8 @@ JournalFound ReadJournal(const wchar_t* path, CutOffRun* run) {
       heading.lastStep = run->lastStep;
       *run = heading;  // a whole heading
     } else if (StartsWith(line, L"service", &rest)) {
-      heading.services.push_back(rest);
+      // In a heading, or written by its run before a stop.
+      (heading.patch.empty() ? heading.services : run->services).push_back(rest);
     } else if (StartsWith(line, L"module", &rest)) {
       heading.modules.push_back(rest);
     } else if (line == kModulesChanging) {
@@ -124,11 +127,13 @@ bool Journal::Begin(const wchar_t* path, RunMode mode, const wchar_t* patch, con
   // The heading in one write: a run cut off while it is written has
   // changed nothing yet, and its journal reads as blank.
   std::wstring heading = mode == RunMode::kApply ? L"mode apply" : L"mode undo";
+  servicesNamed_.clear();
   for (const ServiceRecord& record : services.Records()) {
     const bool running = record.stateFound != 0 && record.stateFound != os::kServiceStopped;
-    if (running) heading += L"\r\nservice " + record.name;
+    if (running) servicesNamed_.push_back(record.name);
   }
-  for (const std::wstring& name : services.Carried()) heading += L"\r\nservice " + name;
+  for (const std::wstring& name : services.Carried()) servicesNamed_.push_back(name);
+  for (const std::wstring& name : servicesNamed_) heading += L"\r\nservice " + name;
   for (const ModulePlan& module : modules) heading += L"\r\nmodule " + module.name;
   // After what is there, on a line of its own: the last line may have been
   // cut short without its line end.
@@ -138,6 +143,18 @@ bool Journal::Begin(const wchar_t* path, RunMode mode, const wchar_t* patch, con
 
 void Journal::Note(const wchar_t* what, const std::wstring& step) {
   if (file_ != nullptr) Write(std::wstring(what) + L" " + step);
+}
+
+void Journal::NoteServiceStopping(const wchar_t* name) {
+  if (file_ == nullptr) return;
+  for (const std::wstring& named : servicesNamed_) {
+    if (SameIgnoringAsciiCase(named, name)) return;
+  }
+  if (!Write(std::wstring(L"service ") + name)) {
+    LogFailure(os::LastError(), L"the journal cannot name the service %ls, about to be stopped", name);
+    return;
+  }
+  servicesNamed_.push_back(name);
 }
 
 bool Journal::NoteModulesChanging() {

@@ -67,6 +67,10 @@ class Journal {
   // Before the run's first change to an installed module; written through.
   // False when it cannot be written: no module may be changed then.
   bool NoteModulesChanging();
+  // Before a stop is sent to a service the heading does not name (a
+  // dependent, or one started since the run looked); written through. One
+  // that cannot be written is logged, and the stop goes ahead.
+  void NoteServiceStopping(const wchar_t* name);
   // The run ended whole: the journal goes.
   void Finish();
   // Begin failed: the journal is closed, and removed only when this run
@@ -79,4 +83,5 @@ class Journal {
   std::wstring path_;
   bool madeByThisRun_ = false;
   bool modulesNoted_ = false;
+  std::vector<std::wstring> servicesNamed_;
 };

@@ -122,21 +122,16 @@ ResultCode UndoSequence(const RunStart& start, const CutOffRun* cutOff) {
   checked = BeginJournal(install, RunMode::kUndo, g_backupFolderName, plan, &journal);
   if (checked != RC_SUCCEED) return checked;
   work.AttachJournal(&journal);
+  plan.services.OnStopping([&journal](const wchar_t* name) { journal.NoteServiceStopping(name); });
   // A product that does not come down over a mix goes whole the way the
   // record has it: on the new copies while it lists the patch (an undo cut
   // off part-way), on the originals while it does not (an apply cut off).
   const WholeOn asRecorded = recorded ? WholeOn::kNewCopies : WholeOn::kOriginals;
   checked = work.Do(StopServicesItem(&plan.services));
-  if (checked != RC_SUCCEED) {
-    if (TakeEarlierRunBack(&work, &journal, &plan, asRecorded)) cutOff = nullptr;
-    return PutBackAfter(&work, &journal, cutOff, checked);
-  }
+  if (checked != RC_SUCCEED) return PutBackWhole(&work, &journal, &plan, cutOff, asRecorded, checked);
   EndProductPrograms();
   checked = work.Do(StopAgainItem(&plan.services));
-  if (checked != RC_SUCCEED) {
-    if (TakeEarlierRunBack(&work, &journal, &plan, asRecorded)) cutOff = nullptr;
-    return PutBackAfter(&work, &journal, cutOff, checked);
-  }
+  if (checked != RC_SUCCEED) return PutBackWhole(&work, &journal, &plan, cutOff, asRecorded, checked);
   checked = ReplaceModules(&plan.modules, ModuleAction::kRestoreOriginal, &work, &journal, &plan.heldFiles);
   if (checked != RC_SUCCEED) {
     // Over a mix an earlier undo left (cut off part-way), a module that
@@ -144,7 +139,7 @@ ResultCode UndoSequence(const RunStart& start, const CutOffRun* cutOff) {
     // either way but one: the originals that undo put back get their new
     // copies again while the product is stopped, and it starts whole on
     // them, as the record has it, instead of staying stopped on the mix.
-    if (!FoundWhole(plan) && !HeldWithBackup(plan.modules) &&
+    if (!FoundWhole(plan) && !HeldWithBackup(plan.modules) && NoteModulesChanging(&journal) == RC_SUCCEED &&
         work.Do(EarlierMixItem(&plan.modules, WholeOn::kNewCopies)) == RC_SUCCEED) {
       plan.services.TakeCarriedAsStopped();
       cutOff = nullptr;
@@ -152,9 +147,9 @@ ResultCode UndoSequence(const RunStart& start, const CutOffRun* cutOff) {
     return PutBackAfter(&work, &journal, cutOff, checked);
   }
   checked = work.Do(StopAgainItem(&plan.services));
-  if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, checked);
+  if (checked != RC_SUCCEED) return PutBackWhole(&work, &journal, &plan, cutOff, asRecorded, checked);
   checked = work.Do(StartServicesItem(&plan.services));
-  if (checked != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, checked);
+  if (checked != RC_SUCCEED) return PutBackWhole(&work, &journal, &plan, cutOff, asRecorded, checked);
   // The product runs on the originals: now the record and the backup.
   if (recorded) {
     char previous[kValueBytes] = {};
@@ -162,7 +157,7 @@ ResultCode UndoSequence(const RunStart& start, const CutOffRun* cutOff) {
     checked = UnrecordPatch(plan.description, plan.recordPath, kept ? previous : nullptr);
     if (checked != RC_SUCCEED) {
       LogEvent(L"the record %ls cannot be changed: the new copies go back", plan.recordPath);
-      return PutBackAfter(&work, &journal, cutOff, checked);
+      return PutBackWhole(&work, &journal, &plan, cutOff, asRecorded, checked);
     }
     LogEvent(L"the patch is off the record %ls", plan.recordPath);
   }

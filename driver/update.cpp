@@ -115,11 +115,17 @@ bool TakeEarlierRunBack(WorkItemList* work, Journal* journal, RunPlan* plan, Who
   if (work->Do(EarlierMixItem(&plan->modules, whole)) != RC_SUCCEED) return false;
   plan->services.TakeCarriedAsStopped();
   LogEvent(whole == WholeOn::kOriginals
-               ? L"the product came down after all: the originals an earlier apply replaced are back, and it "
-                 L"starts whole on them"
-               : L"the product came down after all: the originals an earlier undo put back have their new copies "
-                 L"again, and it starts whole on them");
+               ? L"the product is down: the originals an earlier apply replaced are back, and it starts whole on "
+                 L"them"
+               : L"the product is down: the originals an earlier undo put back have their new copies again, and "
+                 L"it starts whole on them");
   return true;
+}
+
+ResultCode PutBackWhole(WorkItemList* work, Journal* journal, RunPlan* plan, const CutOffRun* cutOff, WholeOn whole,
+                        ResultCode failure) {
+  if (TakeEarlierRunBack(work, journal, plan, whole)) cutOff = nullptr;
+  return PutBackAfter(work, journal, cutOff, failure);
 }
 
 namespace {
@@ -142,7 +148,13 @@ ResultCode SwapAtRestart(const InstallInfo& install, const RunPlan& plan, const 
     DropStagedSwap(staged);
     return failure;
   }
-  KeepPreviousCurrent(plan.description, plan.recordPath);
+  if (!KeepPreviousCurrent(plan.description, plan.recordPath)) {
+    ForgetPreviousCurrent(plan.recordPath);
+    RemovePatchBackupFolder(plan.patchFolder);
+    DropStagedSwap(staged);
+    journal.Finish();
+    return failure;
+  }
   if (ScheduleSwapAtRestart(plan.modules, staged, plan.recordPath, backupRoot) != RC_SUCCEED) {
     ForgetPreviousCurrent(plan.recordPath);
     RemovePatchBackupFolder(plan.patchFolder);
@@ -186,12 +198,10 @@ ResultCode ApplySequence(const RunStart& start, const CutOffRun* cutOff) {
   result = BeginJournal(install, RunMode::kApply, g_backupFolderName, plan, &journal);
   if (result != RC_SUCCEED) return result;
   work.AttachJournal(&journal);
+  plan.services.OnStopping([&journal](const wchar_t* name) { journal.NoteServiceStopping(name); });
   os::PrintWide(L"Stopping QL service, it maybe take several seconds, please wait...\r\n");
   result = work.Do(StopServicesItem(&plan.services));
-  if (result != RC_SUCCEED) {
-    if (TakeEarlierRunBack(&work, &journal, &plan, WholeOn::kOriginals)) cutOff = nullptr;
-    return PutBackAfter(&work, &journal, cutOff, result);
-  }
+  if (result != RC_SUCCEED) return PutBackWhole(&work, &journal, &plan, cutOff, WholeOn::kOriginals, result);
 
   os::PrintWide(L"Updating QL...\r\n");
   EndProductPrograms();
@@ -201,10 +211,7 @@ ResultCode ApplySequence(const RunStart& start, const CutOffRun* cutOff) {
   // the services are started on the new ones, every service the run
   // stopped must still be stopped.
   result = work.Do(StopAgainItem(&plan.services));
-  if (result != RC_SUCCEED) {
-    if (TakeEarlierRunBack(&work, &journal, &plan, WholeOn::kOriginals)) cutOff = nullptr;
-    return PutBackAfter(&work, &journal, cutOff, result);
-  }
+  if (result != RC_SUCCEED) return PutBackWhole(&work, &journal, &plan, cutOff, WholeOn::kOriginals, result);
   work.Do(BackupFolderItem(plan.patchFolder));
   result = ReplaceModules(&plan.modules, ModuleAction::kReplace, &work, &journal, &plan.heldFiles);
   if (result != RC_SUCCEED) {
@@ -225,8 +232,8 @@ ResultCode ApplySequence(const RunStart& start, const CutOffRun* cutOff) {
     const bool mix = !FoundWhole(plan);
     const bool unreadable = (swap || mix) && HeldWithBackup(plan.modules);
     if (unreadable) LogEvent(L"a module held open has a backup and cannot be read: the modules stay as found");
-    const bool originalsBack =
-        (swap || mix) && !unreadable && work.Do(EarlierMixItem(&plan.modules, WholeOn::kOriginals)) == RC_SUCCEED;
+    const bool originalsBack = (swap || mix) && !unreadable && NoteModulesChanging(&journal) == RC_SUCCEED &&
+                               work.Do(EarlierMixItem(&plan.modules, WholeOn::kOriginals)) == RC_SUCCEED;
     if (swap && !unreadable && !originalsBack) {
       DropStagedSwap(staged);
       swap = false;
@@ -248,20 +255,22 @@ ResultCode ApplySequence(const RunStart& start, const CutOffRun* cutOff) {
                          result);
   }
   result = work.Do(StopAgainItem(&plan.services));
-  if (result != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, result);
+  if (result != RC_SUCCEED) return PutBackWhole(&work, &journal, &plan, cutOff, WholeOn::kOriginals, result);
 
   os::PrintWide(L"Restarting Durirave, please wait...\r\n");
   result = work.Do(StartServicesItem(&plan.services));
-  if (result != RC_SUCCEED) return PutBackAfter(&work, &journal, cutOff, result);
+  if (result != RC_SUCCEED) return PutBackWhole(&work, &journal, &plan, cutOff, WholeOn::kOriginals, result);
 
   // The product runs whole on the new modules, and the journal goes. The
   // record is not put back: a record that cannot be written is reported
   // (2) and the next run finds the modules new and records the patch.
   journal.Note(L"begin", L"record the patch");
-  KeepPreviousCurrent(plan.description, plan.recordPath);
-  if (plan.patchState == RC_RECORD_MISSING) CreatePatchRecord(plan.recordPath);
   bool held = false;
-  result = RecordPatch(plan.description, plan.recordPath, &held);
+  result = RC_XML_LOAD_FAILED;
+  if (KeepPreviousCurrent(plan.description, plan.recordPath)) {
+    if (plan.patchState == RC_RECORD_MISSING) CreatePatchRecord(plan.recordPath);
+    result = RecordPatch(plan.description, plan.recordPath, &held);
+  }
   journal.Finish();
   if (result != RC_SUCCEED && held) {
     // Held open past the retries: the record alone waits for the restart.

@@ -107,8 +107,10 @@ ResultCode UnrecordPatch(const PatchDescription& description, const wchar_t* rec
 
 // The apply keeps the CurVersion the record holds for this version, before
 // the patch is recorded, in the per-patch backup folder (kPreviousCurrentName),
-// so that an undo can put it back when no patch element names it.
-void KeepPreviousCurrent(const PatchDescription& description, const wchar_t* recordPath);
+// so that an undo can put it back when no patch element names it. False
+// when it cannot be kept: the patch must not be recorded then, or its undo
+// would take the earlier patch off the record with it.
+bool KeepPreviousCurrent(const PatchDescription& description, const wchar_t* recordPath);
 // The CurVersion kept by KeepPreviousCurrent; false when none is kept.
 bool ReadPreviousCurrent(const wchar_t* recordPath, char* text, size_t textBytes);
 // Removes what KeepPreviousCurrent kept.

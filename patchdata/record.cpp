@@ -406,10 +406,10 @@ bool PreviousCurrentPath(const wchar_t* recordPath, wchar_t (&path)[kPathChars])
 
 }  // namespace
 
-void KeepPreviousCurrent(const PatchDescription& description, const wchar_t* recordPath) {
+bool KeepPreviousCurrent(const PatchDescription& description, const wchar_t* recordPath) {
   wchar_t path[kPathChars] = {};
   PatchIdentity identity;
-  if (!PreviousCurrentPath(recordPath, path) || ReadPatchIdentity(description, &identity) != RC_SUCCEED) return;
+  if (!PreviousCurrentPath(recordPath, path) || ReadPatchIdentity(description, &identity) != RC_SUCCEED) return false;
   TiXmlDocument record;
   std::string text;
   FileStep open;
@@ -422,17 +422,18 @@ void KeepPreviousCurrent(const PatchDescription& description, const wchar_t* rec
   FileStep step;
   if (text.empty()) {
     DeleteRetrying(path, &step);  // an earlier run's, now out of date
-    return;
+    return true;
   }
   wchar_t folder[kPathChars] = {};
   std::wcsncpy(folder, path, kPathChars - 1);
   *std::wcsrchr(folder, L'\\') = 0;
   os::MakeDirectory(folder);
   if (!ClearBlockingAttributes(path) || !WriteBytes(path, text)) {
-    LogFailure(os::LastError(), L"record: the CurVersion %ls replaces cannot be kept", path);
-    return;
+    LogFailure(os::LastError(), L"record: the CurVersion this patch replaces cannot be kept in %ls", path);
+    return false;
   }
   LogEvent(L"record: the CurVersion this patch replaces is kept in %ls", path);
+  return true;
 }
 
 bool ReadPreviousCurrent(const wchar_t* recordPath, char* text, size_t textBytes) {

@@ -142,6 +142,7 @@ ResultCode StopOpenService(os::Handle manager, os::Handle service, const wchar_t
     }
     if (*outcome == StopOutcome::kNotAsked &&
         (status.currentState == os::kServiceRunning || status.currentState == os::kServicePaused)) {
+      ledger->NoteStopping(name);
       if (os::RequestServiceStop(service)) {
         *outcome = StopOutcome::kStillStopping;
         LogEvent(L"service %ls: stop asked", name);

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -77,8 +78,15 @@ class ServiceLedger {
   // Names in the order this run sent them a stop / had a start accepted.
   const std::vector<std::wstring>& StopOrder() const { return stopOrder_; }
   const std::vector<std::wstring>& StartOrder() const { return startOrder_; }
+  // Told just before a stop is sent to a service: a run cut off after it
+  // must have it named where the next run reads what to start again.
+  void OnStopping(std::function<void(const wchar_t* name)> notice) { stopping_ = std::move(notice); }
+  void NoteStopping(const wchar_t* name) const {
+    if (stopping_) stopping_(name);
+  }
 
  private:
+  std::function<void(const wchar_t* name)> stopping_;
   std::deque<ServiceRecord> records_;
   std::vector<std::wstring> stopOrder_;
   std::vector<std::wstring> startOrder_;

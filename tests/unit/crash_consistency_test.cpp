@@ -412,6 +412,25 @@ TEST_F(CrashConsistencyTest, KilledWhereNoRunCanChangeTheModulesTheNextLeavesThe
   }
 }
 
+// A dependent the run stops that the survey did not see is named in the
+// journal before its stop: the run that finishes a killed one starts it.
+TEST_F(CrashConsistencyTest, KilledAfterStoppingADependentTheSurveyMissedTheNextStartsIt) {
+  const SweepStart start = SweepStart::kDependentUnseenAtSurvey;
+  PrepareFiles("", start);
+  PreparePlatform(start);
+  ASSERT_EQ(Apply(), RC_SUCCEED);
+  const std::string finalRecord = ReadFile(recordPath_);
+  const int stride = SweepStride(start, SweepKind::kCutOffRuns);
+  for (int k = 1, calls = static_cast<int>(fake::CallLog().size()); k <= calls; k += stride) {
+    const std::string when = "killed before call " + std::to_string(k);
+    PrepareFiles("", start);
+    EXPECT_EQ(RunApply(k, false, false, start), 0) << when << ": the run was not killed";
+    const int next = RunApply(0, false, false, SweepStart::kClean, true) - 100;
+    EXPECT_TRUE(next == RC_SUCCEED || next == RC_PATCH_IS_LATEST) << when << ": the next run gave " << next;
+    ExpectPatched(when + ", then run again", finalRecord);
+  }
+}
+
 // The same with the power lost instead: file data not yet written through
 // is gone too.
 TEST_F(CrashConsistencyTest, PowerCutAtAnyCallNeverRecordsAnUnwrittenModule) {

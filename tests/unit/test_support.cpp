@@ -161,6 +161,7 @@ const char* StartName(SweepStart start) {
     case SweepStart::kFullDiskOverHeldCutOffRun:
       return "a disk filled after the run looked, over a run cut off after module 2, that module held open";
     case SweepStart::kNeverStopsOverCutOffRun: return "a service that never stops over a run cut off after module 1";
+    case SweepStart::kDependentUnseenAtSurvey: return "a dependent the survey cannot list";
   }
   return "";
 }
@@ -210,6 +211,9 @@ void ApplyServiceStart(SweepStart start, const std::string& install) {
       break;
     case SweepStart::kStartedAgainByTrigger:
       fake::FindService(kProductServices[0])->startAgainOn = "SnapshotProcesses";
+      break;
+    case SweepStart::kDependentUnseenAtSurvey:
+      fake::FailCall("ListActiveDependents", 1);
       break;
     case SweepStart::kDiskFillsUp:
       fake::SetDiskRoomShown(1ull << 30);  // plenty when the run looks,

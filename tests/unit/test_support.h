@@ -70,7 +70,8 @@ enum class SweepStart {
   kHeldOverCutOffRun,        // the same, over a run cut off with every other module replaced (theirs go back)
   kFullDiskOverHeldCutOffRun,  // a disk filled after the look, over a run cut off after module 2, that one held
   kHeldLettingRead,        // a user's program holds it for good, letting others read it (not swept)
-  kNeverStopsOverCutOffRun  // QlProfileSvc refuses to stop, over a run cut off after module 1 (not swept)
+  kNeverStopsOverCutOffRun,  // QlProfileSvc refuses to stop, over a run cut off after module 1 (not swept)
+  kDependentUnseenAtSurvey   // QlSvc's running dependents cannot be listed when the run looks (not swept)
 };
 constexpr SweepStart kSweepStarts[] = {SweepStart::kClean,    SweepStart::kUnrecordedApply,
                                        SweepStart::kCutAfterFirstModule, SweepStart::kSlowStop,

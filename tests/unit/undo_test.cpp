@@ -207,10 +207,15 @@ TEST_F(UndoTest, TheBackupNotTheDescriptionSaysWhatGoesBack) {
 }
 
 // A record that names the earlier patch only through CurVersion keeps it
-// after this patch is applied and taken back.
+// after this patch is applied and taken back; while it cannot be kept,
+// the patch is not recorded (2), and the next run records it.
 TEST_F(UndoTest, ACurVersionWithoutItsPatchElementComesBack) {
   MakeDirs(install_ + "/UpdateBackup");
   WriteFile(recordPath_, "<UpdateQL><QL4.20><CurVersion>02</CurVersion></QL4.20></UpdateQL>");
+  MakeDirs(install_ + "/UpdateBackup/Patch03/CurVersion.qlprev");  // in the way of the file
+  EXPECT_EQ(Apply(), RC_XML_LOAD_FAILED);
+  EXPECT_EQ(ReadFile(recordPath_).find("03"), std::string::npos) << ReadFile(recordPath_);
+  std::filesystem::remove(install_ + "/UpdateBackup/Patch03/CurVersion.qlprev");
   ASSERT_EQ(Apply(), RC_SUCCEED);
   EXPECT_EQ(ReadFile(install_ + "/UpdateBackup/Patch03/CurVersion.qlprev"), "02");
   EXPECT_EQ(Undo(), RC_SUCCEED);
