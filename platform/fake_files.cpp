@@ -230,7 +230,11 @@ std::FILE* OpenFile(const wchar_t* path, const wchar_t* mode) {
     FailWith(kErrorSharingViolation);
     return nullptr;
   }
-  if (writing && Exists(target) && ReadOnly(target)) {
+  // "w" creates always, with normal attributes, which Windows refuses over
+  // a hidden or system file as over a read-only one.
+  const uint32_t refused = kAttributeReadOnly | (narrowMode.find('w') != std::string::npos
+                                                     ? kAttributeHidden | kAttributeSystem : 0);
+  if (writing && Exists(target) && (AttributesOf(target) & refused) != 0) {
     FailWith(kErrorAccessDenied);
     return nullptr;
   }
@@ -310,7 +314,7 @@ bool ClearFileAttributes(const wchar_t* path) {
   if (Call("ClearFileAttributes")) return false;
   const std::string target = ToUtf8(path);
   if (!Exists(target)) return Fail(ENOENT);
-  SetAttributes(target, 0);
+  SetAttributes(target, AttributesOf(target) & ~(kAttributeReadOnly | kAttributeHidden | kAttributeSystem));
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <cstddef>
 #include <string>
 
 #include "platform/platform.h"
@@ -96,14 +97,27 @@ bool ReadFolderSecurity(Handle folder, FolderSecurity* security) {
     if (!::GetAce(dacl, index, &entry)) continue;
     const ACE_HEADER* header = static_cast<const ACE_HEADER*>(entry);
     // A conditional allow entry grants its rights as a plain one does
-    // whenever its condition holds: read as granting them.
-    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_ALLOWED_CALLBACK_ACE_TYPE) {
+    // whenever its condition holds, and an object entry may grant them
+    // too: each is read as granting them.
+    AllowedAccess access;
+    if (header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE) {
+      const ACCESS_ALLOWED_ACE* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+      access.sid = SidText(const_cast<DWORD*>(&allowed->SidStart));
+      access.mask = allowed->Mask;
+    } else if (header->AceType == ACCESS_ALLOWED_OBJECT_ACE_TYPE ||
+               header->AceType == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE) {
+      // Its two GUIDs are there only when its flags say so, and the SID
+      // follows what is there.
+      const ACCESS_ALLOWED_OBJECT_ACE* allowed = static_cast<const ACCESS_ALLOWED_OBJECT_ACE*>(entry);
+      size_t sidOffset = offsetof(ACCESS_ALLOWED_OBJECT_ACE, ObjectType);
+      if (allowed->Flags & ACE_OBJECT_TYPE_PRESENT) sidOffset += sizeof(GUID);
+      if (allowed->Flags & ACE_INHERITED_OBJECT_TYPE_PRESENT) sidOffset += sizeof(GUID);
+      if (sidOffset + sizeof(SID) > header->AceSize) continue;
+      access.sid = SidText(reinterpret_cast<BYTE*>(entry) + sidOffset);
+      access.mask = allowed->Mask;
+    } else {
       continue;
     }
-    const ACCESS_ALLOWED_ACE* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
-    AllowedAccess access;
-    access.sid = SidText(const_cast<DWORD*>(&allowed->SidStart));
-    access.mask = allowed->Mask;
     access.inheritOnly = (header->AceFlags & INHERIT_ONLY_ACE) != 0;
     security->allowed.push_back(access);
   }

@@ -226,9 +226,11 @@ TEST_F(UndoTest, ACurVersionWithoutItsPatchElementComesBack) {
 }
 
 // A read-only original: its copy beside the module can be written through
-// and its backup copy removed; nothing the undo leaves is read-only.
+// and its backup copy removed; nothing the undo leaves is read-only, and
+// its other attributes (archive) stay.
 TEST_F(UndoTest, AReadOnlyOriginalIsPutBackAndItsBackupRemoved) {
-  fake::SetFileAttributesOf(install_ + "/core.dll", os::kAttributeReadOnly);
+  constexpr uint32_t kArchive = 0x20;
+  fake::SetFileAttributesOf(install_ + "/core.dll", os::kAttributeReadOnly | kArchive);
   ASSERT_EQ(Apply(), RC_SUCCEED);
   EXPECT_EQ(Undo(), RC_SUCCEED);
   EXPECT_EQ(Installed("core.dll"), "old core.dll");
@@ -236,7 +238,7 @@ TEST_F(UndoTest, AReadOnlyOriginalIsPutBackAndItsBackupRemoved) {
   EXPECT_FALSE(Exists(install_ + "/core.dll.qlundo"));
   uint32_t attributes = 1;
   ASSERT_TRUE(os::ReadFileAttributes(Wide(install_ + "/core.dll").c_str(), &attributes));
-  EXPECT_EQ(attributes, 0u);
+  EXPECT_EQ(attributes, kArchive);
 }
 
 // The record changes and the backup goes only once the product runs on the
