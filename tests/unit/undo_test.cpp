@@ -259,6 +259,25 @@ TEST_F(UndoTest, AStartThatFailsPutsTheNewCopiesBackAndARerunFinishes) {
   EXPECT_EQ(Query(), RC_NOT_PATCHED);
 }
 
+// Over the mix an unfinished undo left, a start that fails stops what it
+// started and makes the product whole the way the record has it before
+// going back: it runs whole on the new copies, never on the mix.
+TEST_F(UndoTest, AStartThatFailsOverAnUnfinishedUndoLeavesTheProductWholeAndRunning) {
+  ASSERT_EQ(Apply(), RC_SUCCEED);
+  fake::FailCallsFrom("ReplaceFileAtomically", fake::CallCount("ReplaceFileAtomically") + 2);
+  EXPECT_NE(Undo(), RC_SUCCEED);
+  fake::FailCallsFrom("ReplaceFileAtomically", 1 << 30);
+  ASSERT_EQ(Installed("core.dll"), "old core.dll");
+  ASSERT_EQ(Installed("profiles.dll"), "new profiles.dll");
+  fake::FailCall("RequestServiceStart", fake::CallCount("RequestServiceStart") + 2);
+  EXPECT_EQ(Undo(), RC_RUN_SERVICE_FAILED);
+  for (const std::string& module : kModules) EXPECT_EQ(Installed(module), "new " + module);
+  for (const wchar_t* service : kProductServices) EXPECT_EQ(fake::FindService(service)->state, os::kServiceRunning);
+  EXPECT_EQ(Query(), RC_PATCH_IS_LATEST);
+  EXPECT_EQ(Undo(), RC_SUCCEED);
+  for (const std::string& module : kModules) EXPECT_EQ(Installed(module), "old " + module);
+}
+
 // An apply cut off before it recorded the patch is taken back too: the
 // originals the backup holds go back and the product runs.
 TEST_F(UndoTest, AnApplyThatDidNotFinishIsTakenBack) {
