@@ -260,6 +260,7 @@ Draw DrawMachine(uint64_t seed, uint64_t machine) {
   }
   if (chance(0.03)) d.qlStartTimeouts = 1 + upTo(2);
   d.profilesStopAnsweredLate = chance(0.03);
+  d.dependentUnlisted = d.dependent && chance(0.2);
   return d;
 }
 
@@ -273,7 +274,7 @@ std::vector<std::string> DescribeDistribution() {
       "an apply cut off after module 1 or 2 5%",
       "QlProfileSvc stops: within its polls 96.5%, slower than its polls (100 s) 3%, never 0.5%",
       "QlSvc's process outlives its stop: 5% (5 s or 45 s)",
-      "a running service depending on QlSvc: 30%",
+      "a running service depending on QlSvc: 30% (on 20% of those, the run's look cannot list it)",
       "QlProfileSvc disabled: stopped 1%, running 1%",
       "QlSvc started again by a trigger in the module phase (the first module's copy): 3%",
       "modules read-only 5%, hidden 2%",
@@ -305,7 +306,7 @@ std::string DescribeDraw(const Draw& d) {
   if (d.start == Draw::Start::kCutAfterModule) out << d.cutAfter;
   out << "; QlProfileSvc stops " << kStops[static_cast<int>(d.profilesStop)];
   if (d.processLingerMs > 0) out << "; QlSvc's process outlives its stop by " << d.processLingerMs << " ms";
-  if (d.dependent) out << "; QlVpnSvc depends on QlSvc";
+  if (d.dependent) out << "; QlVpnSvc depends on QlSvc" << (d.dependentUnlisted ? ", unlisted at the look" : "");
   if (d.profilesDisabled != Draw::Disabled::kNo) {
     out << "; QlProfileSvc disabled, " << (d.profilesDisabled == Draw::Disabled::kStopped ? "stopped" : "running");
   }
@@ -405,6 +406,7 @@ void Machine::PrepareChild(int day) {
     dependent.dependsOn = {L"QlSvc"};
     dependent.processId = fake::AddProcess(L"QlVpnSvc.exe");
     dependent.state = serviceStates_[2] == 'r' ? os::kServiceRunning : os::kServiceStopped;
+    if (draw_.dependentUnlisted) fake::FailCall("ListActiveDependents", 1);
   }
   // Found once every service is added: adding one may move the others.
   fake::Service* ql = fake::FindService(L"QlSvc");

@@ -25,6 +25,7 @@ struct Draw {
   enum class Stop { kWithinPolls, kSlowerThanPolls, kNever } profilesStop = Stop::kWithinPolls;
   uint32_t processLingerMs = 0;   // QlSvc's process outlives its stop by this much
   bool dependent = false;         // QlVpnSvc runs and depends on QlSvc
+  bool dependentUnlisted = false;  // each run's first listing of QlSvc's dependents fails (the run's look)
   enum class Disabled { kNo, kStopped, kRunning } profilesDisabled = Disabled::kNo;
   bool triggerStart = false;      // QlSvc started again by a trigger in the module phase
   bool readOnlyModules = false, hiddenModules = false;
