@@ -310,11 +310,14 @@ bool ReadFileAttributes(const wchar_t* path, uint32_t* attributes) {
   return true;
 }
 
+// Those that keep a file from being written, replaced or deleted.
+constexpr uint32_t kBlockingAttributes = kAttributeReadOnly | kAttributeHidden | kAttributeSystem;
+
 bool ClearFileAttributes(const wchar_t* path) {
   if (Call("ClearFileAttributes")) return false;
   const std::string target = ToUtf8(path);
   if (!Exists(target)) return Fail(ENOENT);
-  SetAttributes(target, AttributesOf(target) & ~(kAttributeReadOnly | kAttributeHidden | kAttributeSystem));
+  SetAttributes(target, AttributesOf(target) & ~kBlockingAttributes);
   return true;
 }
 
@@ -322,8 +325,7 @@ bool RestoreFileAttributes(const wchar_t* path, uint32_t attributes) {
   if (Call("RestoreFileAttributes")) return false;
   const std::string target = ToUtf8(path);
   if (!Exists(target)) return Fail(ENOENT);
-  constexpr uint32_t kRestored = kAttributeReadOnly | kAttributeHidden | kAttributeSystem;
-  SetAttributes(target, (AttributesOf(target) & ~kRestored) | (attributes & kRestored));
+  SetAttributes(target, (AttributesOf(target) & ~kBlockingAttributes) | (attributes & kBlockingAttributes));
   return true;
 }
 

@@ -56,6 +56,12 @@ bool IsOwnPair(const std::wstring& from, const std::wstring& to, const wchar_t* 
   return Inside(Bare(from), backupRoot) || Inside(Bare(to), backupRoot);
 }
 
+// A staged copy's name or path: it ends with kStagedSuffix.
+bool IsStaged(const std::wstring& name) {
+  const size_t suffix = std::wcslen(kStagedSuffix);
+  return name.size() > suffix && name.compare(name.size() - suffix, suffix, kStagedSuffix) == 0;
+}
+
 bool StagedPath(const wchar_t* path, wchar_t (&staged)[kPathChars]) {
   if (std::wcslen(path) + std::wcslen(kStagedSuffix) >= static_cast<size_t>(kPathChars)) return false;
   os::FormatWide(staged, kPathChars, L"%ls%ls", path, kStagedSuffix);
@@ -292,8 +298,7 @@ bool CancelPendingSwap(const wchar_t* backupRoot) {
       if (!IsOwnPair(strings[i], strings[i + 1], backupRoot)) {
         kept.append(strings[i]).push_back(L'\0');
         kept.append(strings[i + 1]).push_back(L'\0');
-      } else if (from.size() > std::wcslen(kStagedSuffix) &&
-                 from.compare(from.size() - std::wcslen(kStagedSuffix), std::wstring::npos, kStagedSuffix) == 0) {
+      } else if (IsStaged(from)) {
         staged.push_back(from);
       }
     }
@@ -315,8 +320,7 @@ bool CancelPendingSwap(const wchar_t* backupRoot) {
 namespace {
 
 void CollectStaged(void* context, const wchar_t* name, bool isFolder) {
-  const size_t length = std::wcslen(name), suffix = std::wcslen(kStagedSuffix);
-  if (!isFolder && length > suffix && std::wcscmp(name + length - suffix, kStagedSuffix) == 0) {
+  if (!isFolder && IsStaged(name)) {
     static_cast<std::vector<std::wstring>*>(context)->push_back(name);
   }
 }
